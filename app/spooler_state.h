@@ -1,0 +1,88 @@
+// Shared spooler state: the few process-wide facts that the main thread and
+// the print thread both touch, and the one recursive lock g_csSpooler that
+// guards them all. Readers copy what they need inside the lock and act on the
+// copies outside it; no message box, delay, port write or file read happens
+// while the print thread holds it.
+// Any thread, under g_csSpooler unless a comment says otherwise.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/win_types.h"
+#include "queue/job_record.h"
+
+// The lock. Recursive for the owning thread: the scheduler holds it for its
+// whole tick and the operations it calls take it again.
+class CriticalSection {
+ public:
+  void Enter() { mutex_.lock(); }
+  void Leave() { mutex_.unlock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+extern CriticalSection g_csSpooler;
+
+// RAII holder of g_csSpooler.
+class SpoolerLock {
+ public:
+  SpoolerLock() { g_csSpooler.Enter(); }
+  ~SpoolerLock() { g_csSpooler.Leave(); }
+  SpoolerLock(const SpoolerLock&) = delete;
+  SpoolerLock& operator=(const SpoolerLock&) = delete;
+};
+
+// Identities and timer. g_hMainWnd is written once before any print thread
+// exists and may be read without the lock afterwards.
+extern std::uintptr_t g_hInstance;
+extern HWND g_hMainWnd;
+extern HWND g_hJobPageWnd;
+extern DWORD g_nTimerId;
+// Serial number of the most recently started print thread (0: none yet).
+// Whether a run is alive is asked of the print thread layer
+// (engine/print_thread.h), not read from this value.
+extern std::uintptr_t g_hPrintThread;
+
+// Run flags (0 is false).
+extern BOOL g_bQueueMode;     // set once by the document start, never cleared
+extern BOOL g_bPrinting;      // a job holds the open port
+extern BOOL g_bAbortJob;      // stop request for the print thread
+extern BOOL g_bPaused;        // the print thread waits at its pause point
+extern BOOL g_bFileLoaded;    // main thread only
+extern BOOL g_bJobDone;       // the last run ended normally
+extern BOOL g_bQueuePurged;   // no print run is open (initially 1)
+extern DWORD g_dwIdleSince;   // scheduler only
+
+// Progress.
+extern DWORD g_nBytesSent;    // bytes of the current copy sent so far
+// Copy being printed, from 1. Wide enough for a hand-opened job of up to
+// 9999 copies (see JobRecord::copies).
+extern std::uint16_t g_nCopy;
+
+// The current-job record and the names its fields go by.
+extern JobRecord g_curJob;
+inline auto& g_szSpoolFiles = g_curJob.spoolFiles;
+inline auto& g_szQueueFile = g_curJob.queueFile;
+inline auto& g_szPortName = g_curJob.portName;
+inline auto& g_szPrinterName = g_curJob.printerName;
+inline auto& g_szRibbonType = g_curJob.ribbonType;
+inline auto& g_nCopies = g_curJob.copies;
+inline auto& g_nFileCount = g_curJob.fileCount;
+inline auto& g_nFileSize = g_curJob.totalSize;
+
+// Handles of the running job.
+extern HANDLE g_hSpoolFile;
+extern HANDLE g_hPort;
+extern BOOL g_bNetConnected;  // written by the print thread only
+extern char g_szNetDevice[8];
+
+// Display state.
+extern std::string g_strFileName;
+extern std::uint8_t g_jobRowState[128];
+
+// Restores every variable to its initial value (tests; the program never
+// needs it). Not to be called while a print thread runs.
+void ResetSpoolerState();

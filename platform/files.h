@@ -1,0 +1,87 @@
+// Files and handles with the original platform's sharing rules.
+//
+// Handles are numbers from one process-wide table; an object stays alive
+// while any call on it runs, so CloseHandle from another thread never frees
+// an object under a running read or write (the call fails or ends early).
+//
+// Sharing protocol between processes (the spooler and the driver follow it):
+//   - every open takes a flock() on the file right after open(2):
+//       ShareMode::None       LOCK_EX | LOCK_NB   ("no sharing")
+//       ShareMode::ReadWrite  LOCK_SH | LOCK_NB   ("sharing read and write")
+//     so a no-sharing open fails while anyone holds the file open, and a
+//     sharing open fails while someone holds it with no sharing. A refused
+//     lock is ERROR_SHARING_VIOLATION (EBUSY here); callers retry.
+//   - after the lock is taken, the open checks that the path still names the
+//     locked inode (a writer may have replaced the file by rename in the
+//     meantime) and starts over if it does not;
+//   - a file is rewritten by writing a temporary file beside it and renaming
+//     it over the old one while the old one is held with no sharing
+//     (ReplaceFileContents), so a crash leaves the old file or the new one,
+//     whole; appenders hold the file with no sharing while they append.
+// Any thread.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/win_types.h"
+
+namespace plat {
+
+// Last error of the calling thread: an errno value on this platform.
+DWORD GetLastError();
+void SetLastError(DWORD error);
+inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 16;  // EBUSY
+
+enum class Access { Read, Write, ReadWrite };
+enum class ShareMode { None, ReadWrite };
+enum class Disposition {
+  OpenExisting,  // fail when missing
+  OpenAlways,    // open, create when missing
+  CreateAlways,  // create or truncate
+};
+
+// Opens a regular file. Refuses directories and devices (ERROR: EISDIR /
+// ENODEV). Returns INVALID_HANDLE_VALUE with the last error set on failure.
+HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
+                Disposition disposition);
+
+bool ReadFile(HANDLE h, void* buffer, DWORD size, DWORD* bytesRead);
+bool WriteFile(HANDLE h, const void* data, DWORD size, DWORD* bytesWritten);
+// Size of the file (low 32 bits); INVALID_FILE_SIZE on failure.
+inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
+DWORD GetFileSize(HANDLE h);
+bool CloseHandle(HANDLE h);
+bool DeleteFile(const std::string& path);
+
+// Rewrites the file that `h` holds (opened with ShareMode::None) so that it
+// holds exactly `data`: a temporary file beside it, fsync, rename over the
+// path. `path` must be the path `h` was opened with.
+bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
+                         std::size_t size);
+
+// Writes a whole file atomically (temporary file beside it, then rename),
+// with mode 0600 for a new file. For files the spooler owns.
+bool WriteFileAtomically(const std::string& path, std::string_view data);
+
+// Reads a whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& out);
+
+// Objects in the handle table. Files and port devices derive from it.
+class HandleObject {
+ public:
+  virtual ~HandleObject() = default;
+  virtual bool Read(void* buffer, DWORD size, DWORD* bytesRead) = 0;
+  virtual bool Write(const void* data, DWORD size, DWORD* bytesWritten) = 0;
+  // Called once, by CloseHandle, possibly while another thread is inside
+  // Read or Write: it must make those calls end soon.
+  virtual void Close() = 0;
+};
+
+// Handle table access for the layers above files (ports).
+HANDLE RegisterHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> LookupHandle(HANDLE h);
+
+}  // namespace plat

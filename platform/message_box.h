@@ -1,0 +1,37 @@
+// Message boxes, shaped like the original (owner, text, caption, style) and
+// returning the button pressed. Behind the call sits a replaceable sink: the
+// desktop program marshals boxes to its main thread, the headless program
+// asks on standard input, tests install a scripted sink.
+// Any thread; the call blocks until the box is answered.
+#pragma once
+
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace plat {
+
+class MessageBoxSink {
+ public:
+  virtual ~MessageBoxSink() = default;
+  virtual int Show(HWND owner, const std::string& text,
+                   const std::string& caption, UINT style) = 0;
+};
+
+int MessageBox(HWND owner, const std::string& text, const std::string& caption,
+               UINT style);
+
+// Installs a sink; nullptr restores the default, which writes the box to
+// standard error and answers with the first button of its style.
+void SetMessageBoxSink(MessageBoxSink* sink);
+
+// The first (default) button of a style's button set: IDOK, IDABORT,
+// IDYES or IDRETRY.
+int DefaultButton(UINT style);
+// Button ids offered by a style, in order ("OK", "Cancel"... as ids).
+int ButtonCount(UINT style);
+int ButtonAt(UINT style, int index);
+// "ok", "cancel", "abort", "retry", "ignore", "yes", "no".
+const char* ButtonName(int id);
+
+}  // namespace plat

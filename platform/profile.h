@@ -1,0 +1,32 @@
+// Profile: the user's win.ini in $KELVANE_HOME, INI sections and keys matched
+// without regard to case as the original profile service does. A write
+// creates the file, the section and the key as needed and replaces the file
+// atomically under its no-sharing lock.
+// Any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace plat {
+
+// The value, or `fallback` when the file, section or key is missing.
+std::string GetProfileString(const std::string& section, const std::string& key,
+                             const std::string& fallback = "");
+bool WriteProfileString(const std::string& section, const std::string& key,
+                        const std::string& value);
+// All key=value pairs of a section in file order ([ports], [devices]).
+std::vector<std::pair<std::string, std::string>> GetProfileSection(
+    const std::string& section);
+
+// The same on explicit text, for tests and the fuzzer.
+std::string GetIniString(std::string_view ini, const std::string& section,
+                         const std::string& key, const std::string& fallback);
+std::string SetIniString(std::string_view ini, const std::string& section,
+                         const std::string& key, const std::string& value);
+std::vector<std::pair<std::string, std::string>> GetIniSection(
+    std::string_view ini, const std::string& section);
+
+}  // namespace plat
