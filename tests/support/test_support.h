@@ -1,0 +1,94 @@
+// Test support shared by the suites: a temporary KELVANE_HOME, a scripted
+// message box sink, a window sink that records posts, and a fake clock guard
+// (platform/clock.h). Test threads only.
+#pragma once
+
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/message_box.h"
+#include "platform/window_messages.h"
+#include "platform/win_types.h"
+
+namespace kt {
+
+// A fresh temporary directory set as KELVANE_HOME for the guard's lifetime
+// (removed afterwards), with the shared spooler state reset.
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  TempHome(const TempHome&) = delete;
+  TempHome& operator=(const TempHome&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Creates the spooler's registry key (as installation does).
+  void InstallKey() const;
+
+ private:
+  std::string path_;
+  std::string oldHome_;
+  bool hadHome_ = false;
+};
+
+// Writes / reads a whole file (binary); Read returns "" when missing.
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+std::string ReadFileBytes(const std::string& path);
+bool FileExists(const std::string& path);
+
+struct RecordedBox {
+  HWND owner;
+  std::string text;
+  std::string caption;
+  UINT style;
+};
+
+// Records every box and answers from a script; when the script is empty it
+// answers with the box's default (first) button.
+class ScriptedMessageBoxes : public plat::MessageBoxSink {
+ public:
+  ScriptedMessageBoxes();   // installs itself
+  ~ScriptedMessageBoxes() override;  // restores the default sink
+  void Answer(int button);  // appends to the script
+  int Show(HWND owner, const std::string& text, const std::string& caption,
+           UINT style) override;
+  std::vector<RecordedBox> boxes() const;
+  std::size_t count() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<int> script_;
+  std::vector<RecordedBox> boxes_;
+};
+
+struct RecordedPost {
+  HWND window;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+};
+
+// Records posts, invalidations and foreground requests.
+class RecordingWindows : public plat::WindowSink {
+ public:
+  RecordingWindows();   // installs itself
+  ~RecordingWindows() override;
+  bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
+  void Invalidate(HWND window) override;
+  void BringToForeground(HWND window) override;
+  std::vector<RecordedPost> posts() const;
+  int CountPosts(HWND window, UINT message) const;
+  int invalidations() const;
+  int foregrounds() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<RecordedPost> posts_;
+  int invalidations_ = 0;
+  int foregrounds_ = 0;
+};
+
+}  // namespace kt
