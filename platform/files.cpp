@@ -1,0 +1,480 @@
+// Files, the process-wide handle table and the thread's last error.
+//
+// Sharing between processes rests on flock(): LOCK_EX for "no sharing",
+// LOCK_SH for "sharing read and write", both non-blocking, so a refused
+// open reports a sharing violation at once and the caller decides how long
+// to retry. Because a writer replaces a file by renaming a new one over it,
+// a lock taken on an inode that the path no longer names protects nothing;
+// every open therefore checks the path after locking and starts over.
+// Any thread. The handle table is guarded by its own mutex; each file object
+// guards its descriptor with a reader/writer lock so that CloseHandle from
+// one thread never closes a descriptor under a read or write in another.
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace plat {
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+bool Fail(int e) {
+  t_lastError = static_cast<DWORD>(e);
+  return false;
+}
+
+// ---------------------------------------------------------------- handles
+
+class HandleTable {
+ public:
+  HANDLE Add(std::shared_ptr<HandleObject> object) {
+    std::lock_guard<std::mutex> g(mutex_);
+    // Handle numbers are never reused while the process runs (a 64-bit
+    // counter does not wrap), so a stale handle cannot reach a newer object.
+    HANDLE h = next_;
+    next_ += 4;
+    objects_.emplace(h, std::move(object));
+    return h;
+  }
+
+  std::shared_ptr<HandleObject> Find(HANDLE h) {
+    std::lock_guard<std::mutex> g(mutex_);
+    auto it = objects_.find(h);
+    return it == objects_.end() ? nullptr : it->second;
+  }
+
+  std::shared_ptr<HandleObject> Remove(HANDLE h) {
+    std::lock_guard<std::mutex> g(mutex_);
+    auto it = objects_.find(h);
+    if (it == objects_.end()) return nullptr;
+    auto object = std::move(it->second);
+    objects_.erase(it);
+    return object;
+  }
+
+ private:
+  std::mutex mutex_;  // guards next_ and objects_
+  HANDLE next_ = 0x100;
+  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects_;
+};
+
+HandleTable& Table() {
+  static HandleTable* table = new HandleTable;  // outlives static destructors
+  return *table;
+}
+
+// ------------------------------------------------------------ file object
+
+class FileObject final : public HandleObject {
+ public:
+  FileObject(int fd, Access access, ShareMode share)
+      : fd_(fd), access_(access), share_(share) {}
+  ~FileObject() override { Close(); }
+
+  bool Read(void* buffer, DWORD size, DWORD* bytesRead) override {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    DWORD done = 0;
+    if (bytesRead) *bytesRead = 0;
+    if (fd_ < 0) return Fail(EBADF);
+    if (access_ == Access::Write) return Fail(EBADF);
+    auto* p = static_cast<char*>(buffer);
+    while (done < size) {
+      ssize_t n = ::read(fd_, p + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        int e = errno;
+        if (bytesRead) *bytesRead = done;
+        return Fail(e);
+      }
+      if (n == 0) break;  // end of file: a short read is a success
+      done += static_cast<DWORD>(n);
+    }
+    if (bytesRead) *bytesRead = done;
+    return true;
+  }
+
+  bool Write(const void* data, DWORD size, DWORD* bytesWritten) override {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    DWORD done = 0;
+    if (bytesWritten) *bytesWritten = 0;
+    if (fd_ < 0) return Fail(EBADF);
+    if (access_ == Access::Read) return Fail(EBADF);
+    const auto* p = static_cast<const char*>(data);
+    while (done < size) {
+      ssize_t n = ::write(fd_, p + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        int e = errno;
+        if (bytesWritten) *bytesWritten = done;
+        return Fail(e);
+      }
+      if (n == 0) {  // a regular file that takes nothing is full
+        if (bytesWritten) *bytesWritten = done;
+        return Fail(ENOSPC);
+      }
+      done += static_cast<DWORD>(n);
+    }
+    if (bytesWritten) *bytesWritten = done;
+    return true;
+  }
+
+  void Close() override {
+    std::unique_lock<std::shared_mutex> g(mutex_);
+    if (fd_ >= 0) {
+      ::close(fd_);  // releases the flock with the last descriptor
+      fd_ = -1;
+    }
+  }
+
+  DWORD Size() {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    if (fd_ < 0) {
+      Fail(EBADF);
+      return INVALID_FILE_SIZE;
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+      Fail(errno);
+      return INVALID_FILE_SIZE;
+    }
+    return static_cast<DWORD>(static_cast<unsigned long long>(st.st_size));
+  }
+
+  // Runs `fn(fd)` with the descriptor held exclusively (no read or write in
+  // between); fn may hand back a new descriptor that replaces the old one.
+  template <typename Fn>
+  bool WithExclusiveFd(Fn fn) {
+    std::unique_lock<std::shared_mutex> g(mutex_);
+    if (fd_ < 0) return Fail(EBADF);
+    return fn(fd_);
+  }
+
+  ShareMode share() const { return share_; }
+
+ private:
+  std::shared_mutex mutex_;  // guards fd_: shared for I/O, exclusive to close
+  int fd_;
+  const Access access_;
+  const ShareMode share_;
+};
+
+bool SameInode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::write(fd, p + done, size - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The rename is durable only once the directory entry is on disk; a failure
+// here loses nothing that is not already visible, so it is not reported.
+void SyncDirectory(const std::string& dir) {
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd < 0) return;
+  ::fsync(dfd);
+  ::close(dfd);
+}
+
+// Writes `data` to a new temporary file beside `path`, with `mode`, synced
+// to disk. Returns its descriptor (and name) or -1 with errno set.
+int WriteTemporaryBeside(const std::string& path, const void* data,
+                         std::size_t size, mode_t mode, std::string& tempName) {
+  std::string tmpl = path + ".tmpXXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  tempName = buf.data();
+  if (::fchmod(fd, mode) != 0 || !WriteAll(fd, data, size) || ::fsync(fd) != 0) {
+    int e = errno;
+    ::close(fd);
+    ::unlink(tempName.c_str());
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+// Retries on a sharing violation for about `ms` of the tick clock.
+HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
+                     Disposition disposition, DWORD ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HANDLE h = OpenFile(path, access, share, disposition);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
+    if (GetTickCount() - start >= ms) return h;
+    PausePolling();
+  }
+}
+
+}  // namespace
+
+DWORD GetLastError() { return t_lastError; }
+void SetLastError(DWORD error) { t_lastError = error; }
+
+HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
+  if (!object) {
+    Fail(EINVAL);
+    return INVALID_HANDLE_VALUE;
+  }
+  return Table().Add(std::move(object));
+}
+
+std::shared_ptr<HandleObject> LookupHandle(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return Table().Find(h);
+}
+
+HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
+                Disposition disposition) {
+  if (path.empty()) {
+    Fail(ENOENT);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (disposition == Disposition::CreateAlways && access == Access::Read) {
+    // Truncating needs write access to the descriptor we lock.
+    Fail(EINVAL);
+    return INVALID_HANDLE_VALUE;
+  }
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  switch (access) {
+    case Access::Read: flags |= O_RDONLY; break;
+    case Access::Write: flags |= O_WRONLY; break;
+    case Access::ReadWrite: flags |= O_RDWR; break;
+  }
+  // Never O_TRUNC here: a file someone holds must not lose its contents to
+  // an open that is about to be refused. Truncation waits for the lock.
+  if (disposition != Disposition::OpenExisting) flags |= O_CREAT;
+  const int lockOp = (share == ShareMode::None ? LOCK_EX : LOCK_SH) | LOCK_NB;
+
+  // A replacement by rename between our open and our lock sends us round
+  // again; a writer cannot outpace us forever, but bound it all the same.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    // O_NONBLOCK keeps the open of a FIFO from hanging before we can refuse it.
+    int fd = ::open(path.c_str(), flags, 0600);
+    if (fd < 0) {
+      Fail(errno);
+      return INVALID_HANDLE_VALUE;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      int e = errno;
+      ::close(fd);
+      Fail(e);
+      return INVALID_HANDLE_VALUE;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      Fail(S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
+      return INVALID_HANDLE_VALUE;
+    }
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+
+    int rc;
+    do {
+      rc = ::flock(fd, lockOp);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      int e = errno;
+      ::close(fd);
+      Fail(e == EWOULDBLOCK ? static_cast<int>(ERROR_SHARING_VIOLATION_CODE) : e);
+      return INVALID_HANDLE_VALUE;
+    }
+
+    struct stat now {};
+    if (::stat(path.c_str(), &now) != 0 || !SameInode(st, now)) {
+      ::close(fd);  // the path names another file by now: open that one
+      continue;
+    }
+
+    if (disposition == Disposition::CreateAlways && st.st_size != 0) {
+      if (::ftruncate(fd, 0) != 0) {
+        int e = errno;
+        ::close(fd);
+        Fail(e);
+        return INVALID_HANDLE_VALUE;
+      }
+    }
+    return RegisterHandle(std::make_shared<FileObject>(fd, access, share));
+  }
+  Fail(EAGAIN);
+  return INVALID_HANDLE_VALUE;
+}
+
+bool ReadFile(HANDLE h, void* buffer, DWORD size, DWORD* bytesRead) {
+  if (bytesRead) *bytesRead = 0;
+  auto object = LookupHandle(h);
+  if (!object) return Fail(EBADF);
+  if (!buffer && size != 0) return Fail(EFAULT);
+  return object->Read(buffer, size, bytesRead);
+}
+
+bool WriteFile(HANDLE h, const void* data, DWORD size, DWORD* bytesWritten) {
+  if (bytesWritten) *bytesWritten = 0;
+  auto object = LookupHandle(h);
+  if (!object) return Fail(EBADF);
+  if (!data && size != 0) return Fail(EFAULT);
+  return object->Write(data, size, bytesWritten);
+}
+
+DWORD GetFileSize(HANDLE h) {
+  auto object = LookupHandle(h);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) {
+    Fail(object ? EINVAL : EBADF);
+    return INVALID_FILE_SIZE;
+  }
+  return file->Size();
+}
+
+bool CloseHandle(HANDLE h) {
+  if (h == INVALID_HANDLE_VALUE) return Fail(EBADF);
+  auto object = Table().Remove(h);
+  if (!object) return Fail(EBADF);
+  object->Close();
+  return true;
+}
+
+bool DeleteFile(const std::string& path) {
+  // As on the original platform, a file that someone holds open cannot be
+  // deleted: take it with no sharing first, so that a driver still writing
+  // a spool file never loses it under its feet.
+  HANDLE h = OpenFile(path, Access::Read, ShareMode::None,
+                      Disposition::OpenExisting);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD e = GetLastError();
+    // Unreadable files can still be removed; everything else is final.
+    if (e != EACCES) return false;
+  }
+  int rc = ::unlink(path.c_str());
+  int e = errno;
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (rc != 0) return Fail(e);
+  return true;
+}
+
+bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
+                         std::size_t size) {
+  auto object = LookupHandle(h);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) return Fail(object ? EINVAL : EBADF);
+  if (file->share() != ShareMode::None) return Fail(EINVAL);
+  if (!data && size != 0) return Fail(EFAULT);
+
+  return file->WithExclusiveFd([&](int& fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Fail(errno);
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0 || !SameInode(st, named))
+      return Fail(EINVAL);  // `path` is not the file this handle holds
+
+    std::string tempName;
+    int tfd = WriteTemporaryBeside(path, data, size, st.st_mode & 07777, tempName);
+    if (tfd < 0) return Fail(errno);
+    // The new file is held with no sharing before it appears under the
+    // name, so nobody slips in between the rename and our close.
+    int rc;
+    do {
+      rc = ::flock(tfd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0 || ::rename(tempName.c_str(), path.c_str()) != 0) {
+      int e = errno;
+      ::close(tfd);
+      ::unlink(tempName.c_str());
+      return Fail(e);
+    }
+    SyncDirectory(DirectoryOf(path));
+    // The handle now holds the new file, at the position it had before.
+    off_t pos = ::lseek(fd, 0, SEEK_CUR);
+    if (pos > 0) ::lseek(tfd, pos, SEEK_SET);
+    ::close(fd);
+    fd = tfd;
+    return true;
+  });
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view data) {
+  mode_t mode = 0600;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) return Fail(S_ISDIR(st.st_mode) ? EISDIR : ENODEV);
+    mode = st.st_mode & 07777;
+  }
+  std::string tempName;
+  int fd = WriteTemporaryBeside(path, data.data(), data.size(), mode, tempName);
+  if (fd < 0) return Fail(errno);
+  if (::rename(tempName.c_str(), path.c_str()) != 0) {
+    int e = errno;
+    ::close(fd);
+    ::unlink(tempName.c_str());
+    return Fail(e);
+  }
+  ::close(fd);
+  SyncDirectory(DirectoryOf(path));
+  return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  // A writer holds the file with no sharing only for the moment of a
+  // replacement or an append; wait that out rather than report it missing.
+  HANDLE h = OpenWithRetry(path, Access::Read, ShareMode::ReadWrite,
+                           Disposition::OpenExisting, 1500);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  char buf[8192];
+  bool ok = true;
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, buf, sizeof buf, &n)) {
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    out.append(buf, n);
+  }
+  DWORD e = GetLastError();
+  CloseHandle(h);
+  if (!ok) {
+    out.clear();
+    SetLastError(e);
+  }
+  return ok;
+}
+
+}  // namespace plat
