@@ -1,0 +1,283 @@
+// Port channel: opening the printer port with the settings the engine relies
+// on, writing one block while watching the error flags and the time-outs,
+// reading a reply with a time-out, redirecting a share to a free LPT device,
+// waiting, and putting the job prefix in front of a spool file.
+// WritePortBlock, CaptureNetworkPort, PrependToFile and DelayMs run on the
+// print thread; OpenPrinterPort and ReadPortWithTimeout also on the main
+// thread. Shared state is touched only under g_csSpooler.
+#include "engine/port_channel.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/spooler_state.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/net_redirect.h"
+#include "platform/port_device.h"
+
+namespace {
+
+constexpr char kStallingPrinter[] = "VORNA Cantella";
+constexpr DWORD kFirstWriteAllowanceMs = 110;
+constexpr std::size_t kPrependChunk = 1u << 20;
+
+bool QueryErrors(HANDLE port, DWORD& errors) {
+  errors = 0;
+  if (!plat::ClearCommError(port, &errors)) {
+    errors = 0;  // a failed query counts as no flag at all
+    return false;
+  }
+  return true;
+}
+
+bool IsStallingPrinter() {
+  SpoolerLock lock;
+  return std::strcmp(g_szPrinterName, kStallingPrinter) == 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Removes the half-built copy of a spool file and reports `error`.
+bool AbandonPrepend(int tempFd, const std::string& tempName, HANDLE source,
+                    int error) {
+  if (tempFd >= 0) ::close(tempFd);
+  if (!tempName.empty()) ::unlink(tempName.c_str());
+  if (source != INVALID_HANDLE_VALUE) plat::CloseHandle(source);
+  plat::SetLastError(static_cast<DWORD>(error));
+  return false;
+}
+
+}  // namespace
+
+void ApplyPortSettings(HANDLE port) {
+  plat::SetCommMask(port, kPortEventMask);
+  // Only the three fields we rely on change; the multipliers stay as the
+  // port had them.
+  plat::COMMTIMEOUTS timeouts;
+  plat::GetCommTimeouts(port, &timeouts);
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutConstant = kReadTotalTimeoutMs;
+  timeouts.WriteTotalTimeoutConstant = kWriteTotalTimeoutMs;
+  plat::SetCommTimeouts(port, &timeouts);
+}
+
+bool OpenPrinterPort(HANDLE& port) {
+  // The name is copied under the lock so that it agrees with the next-job
+  // step that writes it; the open itself may wait for a network printer to
+  // answer, and nobody else should wait on the lock meanwhile.
+  std::string name;
+  {
+    SpoolerLock lock;
+    name = g_szPortName;
+  }
+  port = plat::OpenPort(name);
+  if (port == INVALID_HANDLE_VALUE) return false;
+  ApplyPortSettings(port);
+  return true;
+}
+
+bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
+                    DWORD& lastCount, const JobRecord& job, std::int32_t& code) {
+  // One clock per call: every limit below counts from the first failed write.
+  DWORD clock = 0;
+  bool stop = false;
+
+  DWORD errors = 0;
+  QueryErrors(port, errors);
+  if (errors & (CE_IOE | CE_DNS | CE_OOP)) {
+    code = (errors & CE_IOE) ? ERROR_IO_DEVICE
+           : (errors & CE_DNS) ? ERROR_NOT_READY
+                               : ERROR_OUT_OF_PAPER;
+    lastCount = 0;
+    return false;
+  }
+
+  for (;;) {
+    lastCount = 0;
+    if (plat::WriteFile(port, block, blockCount, &lastCount)) return true;
+    if (lastCount > blockCount) lastCount = blockCount;  // never trust more
+
+    QueryErrors(port, errors);
+    if (errors & CE_OOP) {
+      code = ERROR_OUT_OF_PAPER;  // retried until the paper is back
+    } else if (errors & (CE_IOE | CE_BREAK)) {
+      code = ERROR_IO_DEVICE;
+      stop = true;
+    } else if (errors & CE_DNS) {
+      if (HasElapsed(clock, job.dnsTimeout)) {
+        code = ERROR_NOT_READY;
+        stop = true;
+      }
+    } else if (HasElapsed(clock, job.txTimeout)) {
+      code = ERROR_COUNTER_TIMEOUT;
+      stop = true;
+    } else if (IsStallingPrinter() && HasElapsed(clock, kCantellaStallMs)) {
+      code = WRITE_STALLED;
+      stop = true;
+    }
+
+    if (lastCount >= blockCount) return true;  // the rest went out after all
+
+    block += lastCount;
+    blockCount -= lastCount;
+    bool abort;
+    {
+      SpoolerLock lock;
+      abort = g_bAbortJob != 0;
+      g_nBytesSent += lastCount;
+    }
+    if (abort) {
+      code = WRITE_ABORTED;
+      return false;
+    }
+    if (stop) return false;
+    // The device waited its write time-out already; this only keeps a
+    // device that fails at once from spinning the processor.
+    plat::PausePolling();
+  }
+}
+
+bool HasElapsed(DWORD& clock, DWORD limitMs) {
+  if (limitMs == 0) return false;
+  const DWORD now = plat::GetTickCount();
+  if (clock == 0) {
+    // The first write's time-out counts as already spent.
+    clock = now - kFirstWriteAllowanceMs;
+    if (clock == 0) clock = 0xFFFFFFFFu;  // 0 means "not started"
+  }
+  if (now - clock < limitMs) return false;
+  clock = 0;
+  return true;
+}
+
+void DelayMs(DWORD ms) {
+  const DWORD start = plat::GetTickCount();
+  while (plat::GetTickCount() - start < ms) plat::PausePolling();
+}
+
+bool ReadPortWithTimeout(HANDLE port, void* buffer, DWORD bufferSize,
+                         DWORD& count, std::uint16_t timeoutMs) {
+  const DWORD start = plat::GetTickCount();
+  count = 0;
+  for (;;) {
+    count = 0;
+    const bool ok = plat::ReadFile(port, buffer, bufferSize, &count);
+    if (ok && count > 0) return true;
+    // A failed call that still delivered bytes: keep them. (Going round
+    // again would read over them.)
+    if (count > 0) return true;
+    if (plat::GetTickCount() - start > timeoutMs) return ok;
+    plat::PausePolling();
+  }
+}
+
+int CaptureNetworkPort(const char* remoteName) {
+  const std::string remote = remoteName ? remoteName : "";
+  for (int n = 1; n <= 9; ++n) {
+    const std::string device = "LPT" + std::to_string(n);
+    if (plat::AddConnection(device, remote) == 0) {
+      // Only the print thread writes these, but the clean-up may read them
+      // from the main thread at close: write them under the lock.
+      SpoolerLock lock;
+      g_bNetConnected = 1;
+      CopyField(g_szNetDevice, device.c_str());
+      return 0;
+    }
+  }
+  return 1;
+}
+
+bool PrependToFile(const char* path, const void* bytes, DWORD count) {
+  if (!path || (!bytes && count != 0)) {
+    plat::SetLastError(EINVAL);
+    return false;
+  }
+  const std::string target = path;
+
+  // Held with no sharing until the new file has replaced it, so the driver
+  // cannot append to the old one behind our back.
+  HANDLE source = plat::OpenFile(target, plat::Access::Read,
+                                 plat::ShareMode::None,
+                                 plat::Disposition::OpenExisting);
+  if (source == INVALID_HANDLE_VALUE) return false;
+
+  struct stat st {};
+  if (::stat(target.c_str(), &st) != 0)
+    return AbandonPrepend(-1, "", source, errno);
+
+  // The new file is built beside the old one so that the rename stays on
+  // one file system and is atomic.
+  std::string tmpl = DirectoryOf(target) + "/~tmXXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int tfd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (tfd < 0) return AbandonPrepend(-1, "", source, errno);
+  const std::string tempName = name.data();
+  if (::fchmod(tfd, st.st_mode & 07777) != 0)
+    return AbandonPrepend(tfd, tempName, source, errno);
+
+  if (!WriteAll(tfd, bytes, count))
+    return AbandonPrepend(tfd, tempName, source, errno);
+
+  std::vector<char> chunk(kPrependChunk);
+  for (;;) {
+    DWORD got = 0;
+    if (!plat::ReadFile(source, chunk.data(), static_cast<DWORD>(chunk.size()),
+                        &got))
+      return AbandonPrepend(tfd, tempName, source,
+                            static_cast<int>(plat::GetLastError()));
+    if (got == 0) break;
+    if (!WriteAll(tfd, chunk.data(), got))
+      return AbandonPrepend(tfd, tempName, source, errno);
+  }
+  if (::fsync(tfd) != 0) return AbandonPrepend(tfd, tempName, source, errno);
+
+  // Lock the new file before it takes the name, as every writer of a shared
+  // file does, so that an opener never sees it half-owned.
+  int rc;
+  do {
+    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0)
+    return AbandonPrepend(tfd, tempName, source, errno);
+
+  int dfd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  ::close(tfd);
+  plat::CloseHandle(source);
+  return true;
+}
