@@ -3,6 +3,9 @@
 // Main thread (commands, "-i" start) or print thread (before a Tovrel job).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "platform/win_types.h"
 
 // 0 when refused because a job is printing, 1 otherwise.
@@ -10,3 +13,27 @@ LRESULT OnSpoolerCommand(WPARAM command);
 // Without a handle (INVALID_HANDLE_VALUE) it opens g_szPortName itself. The
 // port is closed at the end in every case.
 void UpdateInkLevels(HANDLE port = INVALID_HANDLE_VALUE);
+
+// ---- Pure decoding, for tests and the fuzzer ----
+
+inline constexpr DWORD kInkReplySize = 30;
+inline constexpr std::uint16_t kInkReadTimeoutMs = 500;
+
+// "InkType" values.
+inline constexpr int kInkTypeUnknown = 0;
+inline constexpr int kInkTypeBlack = 1;
+inline constexpr int kInkTypeColour = 2;
+
+// A first-query reply longer than 12 bytes marks a black-ink printer.
+bool IsBlackInkReply(std::size_t firstReplySize);
+
+struct InkLevels {
+  int inkType = kInkTypeUnknown;  // kInkTypeUnknown: nothing to publish
+  int black = 0;                  // with kInkTypeBlack
+  int cyan = 0, magenta = 0, yellow = 0;  // with kInkTypeColour
+};
+
+// Levels from a level reply of `size` received bytes. A level whose offset
+// the reply did not reach reads as 0 (the reply buffer starts zeroed); a
+// reply with no byte at all gives kInkTypeUnknown.
+InkLevels DecodeInkReply(bool blackInk, const BYTE* reply, std::size_t size);
