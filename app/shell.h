@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "platform/single_instance.h"
 #include "platform/win_types.h"
 
 // What the shell needs from the front end that owns the main window.
@@ -35,11 +36,11 @@ inline constexpr DWORD kSchedulerIntervalMs = 5000;
 inline constexpr DWORD kIdleCloseMs = 600000;   // strictly more closes
 inline constexpr DWORD kCloseWaitMs = 2000;
 
-// Window class of the main frame; the single-instance check and the driver
-// address the running spooler by it.
-inline constexpr const char* kMainWindowClass = "CVorn95App";
-inline constexpr const char* kHandshakeSection = "Tovrel";
-inline constexpr const char* kHandshakeKey = "SpoolerHwnd";
+// Window class of the main frame ("CVorn95App") and the profile entry that
+// publishes its handle live with the single-instance marker.
+using plat::kHandshakeKey;
+using plat::kHandshakeSection;
+using plat::kMainWindowClass;
 
 // Initial geometry of the main frame: the stored "Window Placement"'s normal
 // rectangle, or 30, 2, 570 x 477.

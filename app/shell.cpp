@@ -1,0 +1,277 @@
+// The application shell's logic: document start and close, File/Open, the
+// main frame's publication, scheduler tick, quit question and driver
+// message. The front end supplies the timer and the window placement.
+// Main thread only; the shared state is touched under g_csSpooler except
+// where only the main thread can be running (before the first print thread,
+// and File/Open, which is enabled only while nothing prints in manual mode).
+#include "app/shell.h"
+
+#include <cstring>
+#include <string>
+
+#include "app/spooler_state.h"
+#include "engine/print_thread.h"
+#include "engine/printer_commands.h"
+#include "engine/printer_status.h"
+#include "engine/port_channel.h"
+#include "platform/clock.h"
+#include "platform/command_channel.h"
+#include "platform/files.h"
+#include "platform/message_box.h"
+#include "platform/profile.h"
+#include "platform/window_messages.h"
+#include "queue/queue_file.h"
+#include "queue/settings_store.h"
+
+namespace {
+
+// A front end that sets no timer and has no window to measure.
+class NoFrontEnd final : public ShellFrontEnd {
+ public:
+  DWORD SetTimer(DWORD) override { return 0; }
+  void KillTimer(DWORD) override {}
+  bool GetPlacement(WINDOWPLACEMENT&) override { return false; }
+};
+
+NoFrontEnd g_noFrontEnd;
+ShellFrontEnd* g_frontEnd = &g_noFrontEnd;  // main thread only
+bool g_startedWithArguments = false;        // main thread only
+
+constexpr const char* kErrorCaption = "Kelvane Error.";
+// The framework's own error box carries the application title.
+constexpr const char* kFrameworkCaption = "Tamrel";
+constexpr const char* kQuitText =
+    "Do you really want to quit?\r\nAll print jobs will stop and will be lost.";
+constexpr const char* kQuitCaption = "WARNING";
+
+// Copies an argument into a fixed field only when it fits whole: a cut
+// queue path or port name would address some other file or device.
+template <std::size_t N>
+bool CopyArgument(char (&field)[N], const char* argument) {
+  if (argument == nullptr) return false;
+  std::size_t length = std::strlen(argument);
+  if (length == 0 || length >= N) return false;
+  std::memcpy(field, argument, length + 1);
+  return true;
+}
+
+// The idle poll: report whatever the printer has said while nothing prints.
+// Called with the lock held (the tick holds it throughout).
+void PollIdlePrinter() {
+  if (g_szPortName[0] == '\0') return;  // no job has named a port yet
+  HANDLE port = INVALID_HANDLE_VALUE;
+  if (!OpenPrinterPort(port)) return;
+  std::int16_t count = 0;
+  QueryPrinterStatus(port, count);
+  plat::CloseHandle(port);
+}
+
+}  // namespace
+
+void SetShellFrontEnd(ShellFrontEnd* frontEnd) {
+  g_frontEnd = frontEnd ? frontEnd : &g_noFrontEnd;
+}
+
+void ResetShell() {
+  g_startedWithArguments = false;
+  g_frontEnd = &g_noFrontEnd;
+}
+
+FrameGeometry PrepareFrameGeometry() {
+  FrameGeometry geometry;
+  WINDOWPLACEMENT placement{};
+  placement.length = sizeof placement;
+  DWORD size = sizeof placement;
+  if (ReadRegBinary("Window Placement", &placement, &size) &&
+      size == sizeof placement) {
+    geometry.x = placement.rcNormalLeft;
+    geometry.y = placement.rcNormalTop;
+    geometry.width = placement.rcNormalRight - placement.rcNormalLeft;
+    geometry.height = placement.rcNormalBottom - placement.rcNormalTop;
+  }
+  return geometry;
+}
+
+bool PublishMainWindow(HWND mainWindow) {
+  // No print thread exists yet: the handle is written once, without the lock.
+  g_hMainWnd = mainWindow;
+  return plat::WriteProfileString(kHandshakeSection, kHandshakeKey,
+                                  std::to_string(static_cast<long long>(mainWindow)));
+}
+
+bool DocumentStart(int argc, const char* const* argv) {
+  g_hInstance = 1;
+  // The timer comes first: a failing start has set it too, and the close
+  // that follows the failure kills it.
+  DWORD timerId = g_frontEnd->SetTimer(kSchedulerIntervalMs);
+  g_nTimerId = timerId;
+  g_bJobDone = 0;
+  g_startedWithArguments = argc > 1;
+
+  if (argc <= 1) {
+    g_strFileName = "none";
+    return true;
+  }
+  const std::string flag = argv[1] ? argv[1] : "";
+  const char* argument = argc > 2 ? argv[2] : nullptr;
+
+  if (flag == "-f") {
+    char queueFile[kQueuePathSize] = {};
+    if (!CopyArgument(queueFile, argument)) return false;
+    g_jobRowState[0] = 0;
+    g_bQueueMode = 1;
+    std::memcpy(g_szQueueFile, queueFile, sizeof queueFile);
+    RecoverQueueFile();
+    // A thread that cannot be created now is retried by the next tick.
+    StartPrintThread(ThreadPriority::Highest);
+    return true;
+  }
+  if (flag == "-i") {
+    char portName[kPortNameSize] = {};
+    if (!CopyArgument(portName, argument)) return false;
+    std::memcpy(g_szPortName, portName, sizeof portName);
+    UpdateInkLevels();
+    return true;
+  }
+  return false;
+}
+
+bool StartedWithArguments() { return g_startedWithArguments; }
+
+bool FileOpen(const std::string& path) {
+  // What the framework's default open does: the file must open for reading.
+  HANDLE file = plat::OpenFile(path, plat::Access::Read, plat::ShareMode::ReadWrite,
+                               plat::Disposition::OpenExisting);
+  if (file == INVALID_HANDLE_VALUE || path.size() >= kSpoolPathSize) {
+    if (file != INVALID_HANDLE_VALUE) plat::CloseHandle(file);
+    // A path that does not fit entry 0 of the spool files would print some
+    // other file; it is refused like one that cannot be opened.
+    plat::MessageBox(g_hMainWnd, "Failed to open document.", kFrameworkCaption,
+                     MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+    return false;
+  }
+  plat::CloseHandle(file);
+
+  std::int32_t size = QueryFileSize(path.c_str());
+  if (size <= 0) {
+    // An empty file, or one that vanished since: nothing to print.
+    plat::MessageBox(g_hMainWnd, "Error accessing file.", kErrorCaption,
+                     MB_OK | MB_SETFOREGROUND);
+    plat::SetForegroundWindow(g_hMainWnd);
+    return false;
+  }
+
+  HWND jobPage;
+  {
+    // File/Open runs only while nothing prints, but the lock costs nothing
+    // here and keeps the writes ordered for a thread started later.
+    SpoolerLock lock;
+    g_nFileSize = size;
+    g_strFileName = path;
+    CopyField(g_szSpoolFiles[0], path.c_str());
+    g_nCopies = 1;
+    g_nFileCount = 1;
+    g_nBytesSent = 0;
+    g_nCopy = 1;
+    g_bAbortJob = 0;
+    g_bJobDone = 0;
+    g_bFileLoaded = 1;
+    jobPage = g_hJobPageWnd;
+  }
+  plat::PostMessage(jobPage, WM_TIMER, 0, 0);
+  return true;
+}
+
+bool IsFileOpenEnabled() {
+  SpoolerLock lock;
+  return g_bPrinting == 0 && g_bQueueMode == 0 && !IsPrintRunAlive();
+}
+
+void DocumentClose() {
+  WINDOWPLACEMENT placement{};
+  placement.length = sizeof placement;
+  if (g_frontEnd->GetPlacement(placement)) {
+    placement.length = sizeof placement;
+    // Never restore a minimized or maximized window from the stored record.
+    placement.showCmd = SW_SHOWNORMAL;
+    WriteRegBinary("Window Placement", &placement, sizeof placement);
+  }
+
+  g_frontEnd->KillTimer(g_nTimerId);
+
+  {
+    SpoolerLock lock;
+    g_bAbortJob = 1;
+  }
+
+  // Give a running print thread the time to reach its next block, see the
+  // stop request and clean up after itself.
+  const DWORD start = plat::GetTickCount();
+  while (plat::GetTickCount() - start < kCloseWaitMs) plat::PausePolling();
+
+  BOOL runOpen;
+  BOOL queueMode;
+  {
+    SpoolerLock lock;
+    runOpen = g_bQueuePurged == 0;
+    queueMode = g_bQueueMode;
+  }
+  if (runOpen) {
+    EndJobCleanup();
+    if (queueMode) {
+      JobRecord scratch;
+      PurgeQueue(scratch);
+    }
+  }
+  // The thread must not outlive the objects it uses.
+  ShutdownPrintThread();
+}
+
+void SchedulerTick() {
+  SpoolerLock lock;
+  // A started thread counts as busy until it ends, also before it has
+  // opened the port: a second run would print the same head job twice.
+  if (g_bPrinting || IsPrintRunAlive()) {
+    plat::PostMessage(g_hJobPageWnd, WM_TIMER, 0, 0);
+    return;
+  }
+  if (!g_bQueueMode) return;
+
+  if (TakeNextJob(g_curJob)) {
+    if (StartPrintThread(ThreadPriority::Normal)) g_dwIdleSince = 0;
+    return;
+  }
+
+  const DWORD now = plat::GetTickCount();
+  if (g_dwIdleSince == 0) {
+    g_dwIdleSince = now;
+  } else if (now - g_dwIdleSince > kIdleCloseMs) {
+    // Not reset: every later tick asks again until the window closes.
+    plat::PostMessage(g_hMainWnd, WM_CLOSE, 0, 0);
+  }
+  PollIdlePrinter();
+}
+
+bool ConfirmQuit() {
+  HWND mainWindow;
+  BOOL printing;
+  {
+    SpoolerLock lock;
+    mainWindow = g_hMainWnd;
+    printing = g_bPrinting;
+  }
+  if (!printing) return true;
+  return plat::MessageBox(mainWindow, kQuitText, kQuitCaption,
+                          MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
+}
+
+LRESULT HandleSpoolerCommand(WPARAM command) { return OnSpoolerCommand(command); }
+
+LRESULT DispatchChannelRequest(UINT message, WPARAM wParam, LPARAM) {
+  if (message == WM_SPOOLER_COMMAND) return HandleSpoolerCommand(wParam);
+  if (message == plat::kBringToFrontRequest) {
+    plat::SetForegroundWindow(g_hMainWnd);
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,314 @@
+// The command channel's socket work: the listener thread that checks and
+// queues requests for the main thread, and the client's one-shot send.
+// CommandServer's public calls: main thread; Listen/ServeConnection: the
+// listener thread; SendSpoolerMessage: any thread.
+#include "platform/command_channel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "platform/home.h"
+
+namespace plat {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+int RemainingMs(SteadyClock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - SteadyClock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& address) {
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  // sun_path must keep its terminating zero; a longer path is refused rather
+  // than cut, which would address some other file.
+  if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  return true;
+}
+
+// Reads until `size` bytes, end of stream, one byte too many, or the
+// deadline. Returns the bytes read (size + 1 means "more than expected"),
+// -1 on a read error or time-out.
+int ReadBounded(int fd, void* buffer, std::size_t size,
+                SteadyClock::time_point deadline) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  std::size_t got = 0;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    int ready = ::poll(&p, 1, RemainingMs(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;  // time-out or poll failure
+    unsigned char spill;
+    unsigned char* target = got < size ? out + got : &spill;
+    std::size_t want = got < size ? size - got : 1;
+    ssize_t n = ::recv(fd, target, want, 0);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return -1;
+    }
+    if (n == 0) return static_cast<int>(got);  // the peer finished sending
+    got += static_cast<std::size_t>(n);
+    if (got > size) return static_cast<int>(size + 1);
+  }
+}
+
+bool WriteAll(int fd, const void* data, std::size_t size,
+              SteadyClock::time_point deadline) {
+  const auto* in = static_cast<const unsigned char*>(data);
+  std::size_t sent = 0;
+  while (sent < size) {
+    ssize_t n = ::send(fd, in + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{fd, POLLOUT, 0};
+      int left = RemainingMs(deadline);
+      if (left == 0 || ::poll(&p, 1, left) <= 0) return false;
+      continue;
+    }
+    return false;  // the peer went away: nothing to retry
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsAcceptableRequest(const CommandRequest& request) {
+  if (request.magic != kCommandMagic) return false;
+  return request.message == WM_SPOOLER_COMMAND ||
+         request.message == kBringToFrontRequest;
+}
+
+bool IsSameUser(uid_t peerUid, uid_t ownUid) { return peerUid == ownUid; }
+
+bool GetPeerUid(int socketFd, uid_t& uid) {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(socketFd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0 ||
+      length != sizeof credentials) {
+    return false;
+  }
+  uid = credentials.uid;
+  return true;
+}
+
+std::string SpoolerSocketPath(HWND window) {
+  std::string run = RunDirectory();
+  if (run.empty()) return "";
+  return run + "/spooler-" + std::to_string(window) + ".sock";
+}
+
+bool SendSpoolerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                        LRESULT* result, DWORD timeoutMs) {
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+  sockaddr_un address;
+  if (window == 0 || !FillAddress(SpoolerSocketPath(window), address)) return false;
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  bool ok = false;
+  do {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      if (errno != EINPROGRESS && errno != EAGAIN) break;
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, RemainingMs(deadline)) <= 0) break;
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+        break;
+    }
+    // A socket of another user in our run directory is not our spooler.
+    uid_t peer = 0;
+    if (!GetPeerUid(fd, peer) || !IsSameUser(peer, ::getuid())) break;
+
+    CommandRequest request{kCommandMagic, message, static_cast<std::uint64_t>(wParam),
+                           static_cast<std::int64_t>(lParam)};
+    if (!WriteAll(fd, &request, sizeof request, deadline)) break;
+    ::shutdown(fd, SHUT_WR);  // end of request: the server checks its size
+
+    CommandAnswer answer{};
+    if (ReadBounded(fd, &answer, sizeof answer, deadline) != sizeof answer) break;
+    if (answer.magic != kAnswerMagic || answer.handled != 1) break;
+    if (result) *result = static_cast<LRESULT>(answer.result);
+    ok = true;
+  } while (false);
+  ::close(fd);
+  return ok;
+}
+
+CommandServer::CommandServer() = default;
+
+CommandServer::~CommandServer() { Stop(); }
+
+bool CommandServer::Start(HWND window, Handler handler, Wake wake) {
+  Stop();
+  std::string path = SpoolerSocketPath(window);
+  sockaddr_un address;
+  if (!FillAddress(path, address)) return false;
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  // A socket left by a spooler that died under the same number is stale:
+  // window numbers are unique among live spoolers.
+  ::unlink(path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 ||
+      ::pipe2(wakePipe_, O_CLOEXEC) != 0) {
+    ::close(fd);
+    ::unlink(path.c_str());
+    CloseFd(wakePipe_[0]);
+    CloseFd(wakePipe_[1]);
+    return false;
+  }
+  path_ = path;
+  listenFd_ = fd;
+  handler_ = std::move(handler);
+  wake_ = std::move(wake);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = false;
+  }
+  listener_ = std::thread([this] { Listen(); });
+  return true;
+}
+
+void CommandServer::Stop() {
+  if (!listener_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  answered_.notify_all();
+  char byte = 1;
+  (void)!::write(wakePipe_[1], &byte, 1);
+  listener_.join();
+  CloseFd(listenFd_);
+  CloseFd(wakePipe_[0]);
+  CloseFd(wakePipe_[1]);
+  if (!path_.empty()) ::unlink(path_.c_str());
+  path_.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  queue_.clear();
+}
+
+int CommandServer::ServePending() {
+  int served = 0;
+  for (;;) {
+    std::shared_ptr<Pending> next;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (queue_.empty()) break;
+      next = queue_.front();
+      queue_.pop_front();
+      next->taken = true;
+    }
+    LRESULT result = handler_ ? handler_(next->request.message,
+                                         static_cast<WPARAM>(next->request.wParam),
+                                         static_cast<LPARAM>(next->request.lParam))
+                              : 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      next->result = result;
+      next->done = true;
+    }
+    answered_.notify_all();
+    ++served;
+  }
+  return served;
+}
+
+int CommandServer::droppedCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
+}
+
+void CommandServer::Listen() {
+  for (;;) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+    int ready = ::poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return;
+    if (fds[1].revents != 0) return;  // Stop()
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    ServeConnection(fd);
+    ::close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+  }
+}
+
+// One connection at a time: requests are rare and the main thread answers
+// them one by one anyway.
+void CommandServer::ServeConnection(int fd) {
+  auto drop = [this] {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++dropped_;
+  };
+  uid_t peer = 0;
+  if (!GetPeerUid(fd, peer) || !IsSameUser(peer, ::getuid())) return drop();
+
+  auto pending = std::make_shared<Pending>();
+  const auto readDeadline =
+      SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+  if (ReadBounded(fd, &pending->request, sizeof pending->request, readDeadline) !=
+          static_cast<int>(sizeof pending->request) ||
+      !IsAcceptableRequest(pending->request)) {
+    return drop();
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    queue_.push_back(pending);
+  }
+  if (wake_) wake_();
+
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto answerDeadline =
+        SteadyClock::now() + std::chrono::milliseconds(kAnswerWaitMs);
+    answered_.wait_until(lock, answerDeadline,
+                         [&] { return pending->done || stopping_; });
+    if (!pending->done && !stopping_ && !pending->taken) {
+      // The main thread is busy for too long; withdraw the request so that
+      // it does not run after its sender has given up.
+      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+        if (*it == pending) {
+          queue_.erase(it);
+          break;
+        }
+      }
+      return;
+    }
+    // Taken: the handler is running on the main thread; its answer follows.
+    answered_.wait(lock, [&] { return pending->done || stopping_; });
+    if (!pending->done) return;
+  }
+  CommandAnswer answer{kAnswerMagic, 1, static_cast<std::int64_t>(pending->result)};
+  WriteAll(fd, &answer, sizeof answer,
+           SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs));
+}
+
+}  // namespace plat

@@ -1,0 +1,122 @@
+// The command channel: how another process reaches the running spooler's
+// main window. The window handle published as "SpoolerHwnd" names a local
+// Unix socket run/spooler-<hwnd>.sock (mode 0600 in a 0700 directory); a
+// request is one fixed-size frame, answered with one fixed-size frame that
+// carries the handler's result.
+//
+// The listener thread only reads and checks requests; the handler runs on
+// the thread that runs the windows: the listener queues the request, calls
+// the front end's wake-up, and waits until that thread has called
+// ServePending(). Only the same user may connect; a malformed request
+// (wrong size, wrong magic, unknown message) is dropped and its connection
+// closed; every read is bounded by a time-out.
+// CommandServer: Start/Stop/ServePending on the main thread, the listener is
+// internal. SendSpoolerMessage: any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/win_types.h"
+
+namespace plat {
+
+// The second start's request to bring the main window to the front (the
+// answer is 1). Outside the range of real window messages we carry.
+inline constexpr UINT kBringToFrontRequest = 0x7F01;
+
+inline constexpr std::uint32_t kCommandMagic = 0x4B4C564Eu;  // "KLVN"
+inline constexpr std::uint32_t kAnswerMagic = 0x4B4C5641u;   // "KLVA"
+
+// Wire frames, little-endian as the host writes them (same machine only).
+struct CommandRequest {
+  std::uint32_t magic;
+  std::uint32_t message;
+  std::uint64_t wParam;
+  std::int64_t lParam;
+};
+struct CommandAnswer {
+  std::uint32_t magic;
+  std::uint32_t handled;  // 1 when the handler ran
+  std::int64_t result;
+};
+static_assert(sizeof(CommandRequest) == 24);
+static_assert(sizeof(CommandAnswer) == 16);
+
+// Whether a request may go to the handler: magic and a message we carry.
+bool IsAcceptableRequest(const CommandRequest& request);
+// The peer check: true only for a peer running as `ownUid`.
+bool IsSameUser(uid_t peerUid, uid_t ownUid);
+// The uid of a connected Unix socket's peer (SO_PEERCRED); false when the
+// kernel does not tell.
+bool GetPeerUid(int socketFd, uid_t& uid);
+
+// run/spooler-<hwnd>.sock; "" when the run directory is not available.
+std::string SpoolerSocketPath(HWND window);
+
+// Sends one request to the spooler whose main window is `window` and waits
+// for its answer up to `timeoutMs` in all (connect, send, answer). False
+// when no spooler answers in time.
+bool SendSpoolerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                        LRESULT* result, DWORD timeoutMs);
+
+class CommandServer {
+ public:
+  using Handler = std::function<LRESULT(UINT message, WPARAM, LPARAM)>;
+  // Called on the listener thread when a request waits for ServePending().
+  using Wake = std::function<void()>;
+
+  CommandServer();
+  ~CommandServer();  // stops
+  CommandServer(const CommandServer&) = delete;
+  CommandServer& operator=(const CommandServer&) = delete;
+
+  // Binds the socket of `window` (replacing a stale one) and starts the
+  // listener. False when the socket cannot be made.
+  bool Start(HWND window, Handler handler, Wake wake);
+  // Stops the listener, answers nothing more, removes the socket.
+  void Stop();
+  // Main thread: runs every queued request through the handler and hands
+  // each answer back. Returns how many ran.
+  int ServePending();
+  const std::string& socketPath() const { return path_; }
+  // Requests dropped as malformed or from another user (tests, diagnostics).
+  int droppedCount() const;
+
+  // How long a connection may take to deliver its request.
+  static constexpr int kReadTimeoutMs = 2000;
+  // How long the listener waits for the main thread to answer.
+  static constexpr int kAnswerWaitMs = 30000;
+
+ private:
+  struct Pending {
+    CommandRequest request{};
+    LRESULT result = 0;
+    bool taken = false;
+    bool done = false;
+  };
+  void Listen();
+  void ServeConnection(int fd);
+
+  std::string path_;
+  int listenFd_ = -1;
+  int wakePipe_[2] = {-1, -1};
+  Handler handler_;
+  Wake wake_;
+  std::thread listener_;
+  mutable std::mutex mutex_;        // protects queue_, stopping_, dropped_
+  std::condition_variable answered_;
+  std::deque<std::shared_ptr<Pending>> queue_;
+  bool stopping_ = false;
+  int dropped_ = 0;
+};
+
+}  // namespace plat

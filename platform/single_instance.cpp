@@ -1,0 +1,101 @@
+// The single-instance marker (a flock()ed file) and the second start's
+// bring-to-front request.
+// SingleInstance: its owner's thread; the free functions: any thread.
+#include "platform/single_instance.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "platform/command_channel.h"
+#include "platform/home.h"
+#include "platform/profile.h"
+
+namespace plat {
+namespace {
+
+int OpenMarker() {
+  std::string path = SingleInstanceMarkerPath();
+  if (path.empty()) return -1;
+  // Close-on-exec: a spooler the driver starts must not inherit our hold.
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+int LockMarker(int fd, int operation) {
+  int rc;
+  do {
+    rc = ::flock(fd, operation | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+}  // namespace
+
+std::string SingleInstanceMarkerPath() {
+  std::string run = RunDirectory();
+  if (run.empty()) return "";
+  return run + "/" + kSingleInstanceMarker;
+}
+
+SingleInstance::~SingleInstance() { Release(); }
+
+bool SingleInstance::Acquire() {
+  if (fd_ >= 0) return true;
+  int fd = OpenMarker();
+  if (fd < 0) return true;  // no marker possible: run as the first instance
+  if (LockMarker(fd, LOCK_EX) != 0) {
+    bool taken = errno == EWOULDBLOCK;
+    ::close(fd);
+    return !taken;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void SingleInstance::Release() {
+  if (fd_ < 0) return;
+  ::close(fd_);  // closing the only descriptor drops the lock
+  fd_ = -1;
+}
+
+bool IsSpoolerRunning() {
+  int fd = OpenMarker();
+  if (fd < 0) return false;
+  // A shared probe: it conflicts with the spooler's exclusive hold but not
+  // with another prober.
+  bool running = LockMarker(fd, LOCK_SH) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return running;
+}
+
+HWND FindSpoolerWindow() {
+  std::string text = GetProfileString(kHandshakeSection, kHandshakeKey, "");
+  if (text.empty()) return 0;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return 0;
+  return static_cast<HWND>(value);
+}
+
+bool BringRunningInstanceToFront(DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HWND window = FindSpoolerWindow();
+    LRESULT result = 0;
+    DWORD elapsed = GetTickCount() - start;
+    if (window != 0 &&
+        SendSpoolerMessage(window, kBringToFrontRequest, 0, 0, &result,
+                           timeoutMs > elapsed ? timeoutMs - elapsed : 1)) {
+      return true;
+    }
+    if (GetTickCount() - start >= timeoutMs) return false;
+    PausePolling();
+  }
+}
+
+}  // namespace plat

@@ -1,0 +1,58 @@
+// Single instance: the marker "VORNA KELVANE" is a lock file in the run
+// directory held with flock() for the spooler's whole life. The kernel drops
+// the lock when the process ends in any way, so a crashed spooler never
+// blocks the next start. A second start finds the running spooler's main
+// window through "SpoolerHwnd" and asks it, over the command channel, to
+// come to the front.
+// SingleInstance: the main thread of the spooler; the free functions: any
+// thread (the driver uses them too).
+#pragma once
+
+#include <string>
+
+#include "platform/win_types.h"
+
+namespace plat {
+
+inline constexpr const char* kSingleInstanceMarker = "VORNA KELVANE";
+// The window class of the spooler's main frame and the profile entry that
+// publishes its handle.
+inline constexpr const char* kMainWindowClass = "CVorn95App";
+inline constexpr const char* kHandshakeSection = "Tovrel";
+inline constexpr const char* kHandshakeKey = "SpoolerHwnd";
+
+// $KELVANE_HOME/run/VORNA KELVANE; "" when the run directory is unavailable.
+std::string SingleInstanceMarkerPath();
+
+class SingleInstance {
+ public:
+  SingleInstance() = default;
+  ~SingleInstance();  // releases the marker
+  SingleInstance(const SingleInstance&) = delete;
+  SingleInstance& operator=(const SingleInstance&) = delete;
+
+  // True when this process is the first instance: it holds the marker now,
+  // or the marker cannot be made at all (then it runs as the first one).
+  // False when another process holds it.
+  bool Acquire();
+  void Release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// True while some process holds the marker.
+bool IsSpoolerRunning();
+
+// The main window published as "SpoolerHwnd" in section "Tovrel"; 0 when
+// there is none or it is not a number.
+HWND FindSpoolerWindow();
+
+// The second start: asks the running spooler's main window to come to the
+// front. Retries while the first instance is still starting (it takes the
+// marker before it publishes its window), up to `timeoutMs`. True when it
+// answered.
+bool BringRunningInstanceToFront(DWORD timeoutMs);
+
+}  // namespace plat
