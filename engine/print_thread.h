@@ -15,11 +15,28 @@ bool StartPrintThread(ThreadPriority priority);
 bool IsPrintRunAlive();
 // Waits up to `ms` for the run to end; true when no run is alive afterwards.
 bool WaitForPrintRun(DWORD ms);
-// Process end: asks a live run to stop and joins it.
+// Process end: asks a live run to stop and joins it. The run leaves at its
+// next block end or between two jobs; it neither purges the queue nor posts
+// WM_CLOSE on the way out (the closer decides that). A run that waits in a
+// message box is joined once the box is answered.
 void ShutdownPrintThread();
 // Exit code of the last finished run.
 DWORD LastPrintRunExitCode();
+// The priority the most recent successful start asked for (the platform may
+// not have granted it: raising a thread needs privileges here).
+ThreadPriority LastRequestedPriority();
 
 // The pause point: called by the print thread where it holds no lock. Waits,
 // sending nothing, while g_bPaused is set; a stop request ends the wait.
-void WaitWhilePaused();
+// Returns true when a stop request (g_bAbortJob, or a shutdown) is pending,
+// so the caller can go to its block end without sending more.
+bool WaitWhilePaused();
+// The Pause and Cancel Print handlers call this after changing g_bPaused or
+// g_bAbortJob so a waiting thread notices at once (without it the thread
+// still notices within a few milliseconds).
+void NotifyPauseChanged();
+// True while the print thread sits in WaitWhilePaused (tests, diagnostics).
+bool IsPrintThreadPaused();
+// True once ShutdownPrintThread has asked the current run to end; the runner
+// tests it between jobs.
+bool IsPrintShutdownRequested();

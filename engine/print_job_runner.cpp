@@ -1,0 +1,380 @@
+// The print job runner, PrintThreadProc: one run takes jobs one after
+// another (queue mode) or the hand-opened file (manual mode), sends their
+// spool files to the port in 2048-byte blocks copy after copy, puts port
+// faults to the user, honours the stop and pause requests and decides at the
+// end whether the program closes itself.
+// Print thread only. Shared state is touched under g_csSpooler for a few
+// instructions at a time; no message box, delay, read or write happens
+// while the lock is held.
+#include "engine/print_job_runner.h"
+
+#include <cstring>
+#include <string>
+
+#include "app/spooler_state.h"
+#include "engine/port_channel.h"
+#include "engine/print_thread.h"
+#include "engine/printer_commands.h"
+#include "engine/printer_status.h"
+#include "platform/files.h"
+#include "platform/message_box.h"
+#include "platform/port_device.h"
+#include "platform/window_messages.h"
+#include "queue/queue_file.h"
+#include "queue/settings_store.h"
+
+namespace {
+
+constexpr const char* kRunnerCaption = "Kelvane Error.";
+constexpr const char* kCantellaModel = "VORNA Cantella";
+constexpr const char* kTovrelModel = "Tovrel";
+// Asks the port driver to drop what it still buffers for a cancelled job.
+constexpr DWORD kCancelJobIoControl = 7;
+
+// What the caller of a step does next.
+enum class Next {
+  Continue,   // go on with the job
+  NextJob,    // back to run start for the next (or the same) job
+  RunEnd,     // no further job: close the run normally
+  Exit,       // the run is over; exit_ holds the code
+};
+
+class PrintRun {
+ public:
+  DWORD Run();
+
+ private:
+  void StartRun();
+  Next PrintJob();
+  Next SendFile();
+  Next SendBlock();
+  Next EndBlock(bool completed);
+  DWORD EndRun();
+
+  bool OpenSpoolFile(unsigned index);
+  void CloseSpoolFile();
+  bool OpenPort();
+
+  int ShowError(const std::string& text, UINT buttons);
+  Next Abandon(DWORD code, bool purge, bool postClose);
+
+  JobRecord job_;
+  // The one block buffer of the run; reused for every block.
+  BYTE block_[kBlockSize] = {};
+  const BYTE* blockPtr_ = block_;
+  DWORD blockCount_ = 0;
+  DWORD lastCount_ = 0;
+  DWORD position_ = 0;
+  DWORD fileSize_ = 0;
+  unsigned fileIndex_ = 0;
+  bool networkJob_ = false;
+  HWND mainWnd_ = 0;
+  bool queueMode_ = false;
+  std::int32_t errorCode_ = 0;
+  HANDLE spool_ = INVALID_HANDLE_VALUE;
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+  // Printer model of the last job taken in this run: it decides the close.
+  char lastPrinterName_[kPrinterNameSize] = {};
+  DWORD exit_ = kExitNormal;
+};
+
+DWORD PrintRun::Run() {
+  for (;;) {
+    StartRun();
+    if (IsPrintShutdownRequested()) {
+      // The process is ending: release the port and leave the queue to the
+      // closer, which purges it.
+      EndJobCleanup();
+      return kExitStopped;
+    }
+    if (!TakeNextJob(job_)) return EndRun();
+    CopyField(lastPrinterName_, job_.printerName);
+    DWORD dns = 0;
+    DWORD tx = 0;
+    GetPortTimeouts(&dns, &tx);
+    job_.dnsTimeout = dns;
+    job_.txTimeout = tx;
+
+    switch (PrintJob()) {
+      case Next::Continue:
+      case Next::NextJob:
+        continue;
+      case Next::RunEnd:
+        return EndRun();
+      case Next::Exit:
+        return exit_;
+    }
+  }
+}
+
+void PrintRun::StartRun() {
+  blockPtr_ = block_;
+  blockCount_ = 0;
+  position_ = 0;
+  fileSize_ = 0;
+  networkJob_ = false;
+  spool_ = INVALID_HANDLE_VALUE;
+  port_ = INVALID_HANDLE_VALUE;
+  SpoolerLock lock;
+  mainWnd_ = g_hMainWnd;
+  queueMode_ = g_bQueueMode != 0;
+  g_bQueuePurged = 0;
+  g_hSpoolFile = INVALID_HANDLE_VALUE;
+  g_hPort = INVALID_HANDLE_VALUE;
+  plat::InvalidateWindow(mainWnd_);
+}
+
+Next PrintRun::PrintJob() {
+  if (queueMode_) {
+    // The driver leaves the prefix to us; a job taken again after a Retry
+    // gets it again, as the printer expects a job start before each attempt.
+    (void)PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX);
+    if (std::strcmp(job_.printerName, kTovrelModel) == 0) UpdateInkLevels();
+  }
+
+  if (!OpenSpoolFile(0)) {
+    ShowError("Could not open spool file.", MB_OK);
+    return Abandon(kExitSpoolOpen, queueMode_, queueMode_);
+  }
+
+  if (!OpenPort()) {
+    ShowError("Could not get handle to port. Spooler Error # " +
+                  std::to_string(errorCode_),
+              MB_OK);
+    return Abandon(kExitPortOpen, queueMode_, queueMode_);
+  }
+  {
+    SpoolerLock lock;
+    g_bPrinting = 1;
+    g_hPort = port_;
+  }
+  // A share's handle belongs to the network layer, which knows no comm
+  // settings.
+  if (!networkJob_) ApplyPortSettings(port_);
+
+  // Counted wide: a hand-opened job may ask for up to 9999 copies.
+  const std::uint32_t copies = job_.copies;
+  for (std::uint32_t copy = 1; copy <= copies; ++copy) {
+    for (fileIndex_ = 0; fileIndex_ < job_.fileCount;) {
+      const Next sent = SendFile();
+      if (sent != Next::Continue) return sent;
+      // File end.
+      if (fileIndex_ + 1 < job_.fileCount) {
+        CloseSpoolFile();
+        if (!OpenSpoolFile(fileIndex_ + 1)) {
+          ShowError("Could not open spool file.", MB_OK);
+          return Abandon(kExitSpoolOpen, queueMode_, false);
+        }
+      }
+      ++fileIndex_;
+    }
+    // Copy end.
+    {
+      SpoolerLock lock;
+      ++g_nCopy;
+      g_nBytesSent = 0;
+    }
+    if (copy < copies) {
+      CloseSpoolFile();
+      if (!OpenSpoolFile(0)) {
+        ShowError("Could not open spool file.", MB_OK);
+        return Abandon(kExitSpoolOpen, queueMode_, false);
+      }
+    }
+  }
+
+  // Job end.
+  if (!queueMode_) return Next::RunEnd;
+  FinishJob(job_);
+  return Next::NextJob;
+}
+
+Next PrintRun::SendFile() {
+  for (;;) {
+    if (position_ >= fileSize_) return Next::Continue;
+    DWORD got = 0;
+    if (!plat::ReadFile(spool_, block_, kBlockSize, &got)) {
+      const DWORD error = plat::GetLastError();
+      const int answer = ShowError(
+          "Spooler Error # " + std::to_string(error) + " in reading spool file",
+          MB_RETRYCANCEL);
+      if (answer == IDRETRY) return Next::Continue;  // skip the rest of it
+      return Abandon(kExitSpoolRead, queueMode_, queueMode_);
+    }
+    // A file shorter than the size it had at opening ends here.
+    if (got == 0) return Next::Continue;
+    position_ += got;
+    blockPtr_ = block_;
+    blockCount_ = got;
+    const Next sent = SendBlock();
+    if (sent != Next::Continue) return sent;
+  }
+}
+
+Next PrintRun::SendBlock() {
+  if (WaitWhilePaused()) return EndBlock(false);
+  for (;;) {
+    if (WritePortBlock(port_, blockPtr_, blockCount_, lastCount_, job_,
+                       errorCode_)) {
+      return EndBlock(true);
+    }
+    switch (errorCode_) {
+      case WRITE_STALLED: {
+        DelayMs(kStallDelayMs);
+        std::int16_t count = 0;
+        if (QueryPrinterStatus(port_, count) != STATUS_NONE) {
+          // The printer said something about the stall; what it kept of the
+          // block is its business. The rest of this block is dropped.
+          return EndBlock(false);
+        }
+        // Nothing to report: the printer only needed time. The unsent rest
+        // always goes out (comparing it with the last count would drop a
+        // short rest without a word).
+        if (blockCount_ == 0) return EndBlock(false);
+        break;
+      }
+      case ERROR_OUT_OF_PAPER:
+        if (PromptPortError(ERROR_OUT_OF_PAPER) != IDRETRY) {
+          return Abandon(kExitOutOfPaper, queueMode_, queueMode_);
+        }
+        break;
+      case WRITE_ABORTED:
+        return EndBlock(false);
+      default: {
+        const int answer = PromptPortError(errorCode_);
+        if (queueMode_) {
+          if (answer == IDRETRY) {
+            // Start the same job over from its first byte and first copy:
+            // it is still at the head of the queue.
+            EndJobCleanup();
+            return Next::NextJob;
+          }
+          if (answer != IDIGNORE) {
+            return Abandon(kExitPortFault, true, true);
+          }
+        } else if (answer != IDRETRY) {
+          return Abandon(kExitPortFault, false, false);
+        }
+        break;
+      }
+    }
+    // Write the unsent rest again, unless the user paused or stopped us
+    // while the prompt was up.
+    if (WaitWhilePaused()) return EndBlock(false);
+  }
+}
+
+Next PrintRun::EndBlock(bool completed) {
+  blockPtr_ = block_;
+  bool stop = false;
+  {
+    SpoolerLock lock;
+    stop = g_bAbortJob != 0 || IsPrintShutdownRequested();
+    // Partial writes were counted by WritePortBlock; only the call that
+    // completed the block is added here.
+    if (!stop && completed) g_nBytesSent += lastCount_;
+  }
+  if (!stop) return Next::Continue;
+
+  BYTE out[4] = {};
+  DWORD returned = 0;
+  (void)plat::DeviceIoControl(port_, kCancelJobIoControl, out, sizeof out,
+                              &returned);
+  EndJobCleanup();
+  if (!queueMode_) {
+    exit_ = kExitStopped;
+    return Next::Exit;
+  }
+  // Only the cancelled job goes; the next one in the queue follows.
+  FinishJob(job_);
+  return Next::NextJob;
+}
+
+DWORD PrintRun::EndRun() {
+  EndJobCleanup();
+  if (queueMode_) {
+    PurgeQueue(job_);
+    // That model stays open for the driver's commands until the scheduler's
+    // idle rule closes the program.
+    if (std::strcmp(lastPrinterName_, kCantellaModel) != 0) {
+      plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+    }
+  }
+  SpoolerLock lock;
+  g_bJobDone = 1;
+  return kExitNormal;
+}
+
+bool PrintRun::OpenSpoolFile(unsigned index) {
+  spool_ = plat::OpenFile(job_.spoolFiles[index], plat::Access::Read,
+                          plat::ShareMode::None, plat::Disposition::OpenExisting);
+  if (spool_ == INVALID_HANDLE_VALUE) return false;
+  fileSize_ = plat::GetFileSize(spool_);
+  // Every file, also the first one again for the next copy, is sent from
+  // its first byte.
+  position_ = 0;
+  SpoolerLock lock;
+  g_hSpoolFile = spool_;
+  return true;
+}
+
+void PrintRun::CloseSpoolFile() {
+  {
+    // Mark it closed first, so a clean-up on another thread never closes a
+    // handle number that is no longer ours.
+    SpoolerLock lock;
+    if (g_hSpoolFile == spool_) g_hSpoolFile = INVALID_HANDLE_VALUE;
+  }
+  if (spool_ != INVALID_HANDLE_VALUE) plat::CloseHandle(spool_);
+  spool_ = INVALID_HANDLE_VALUE;
+}
+
+bool PrintRun::OpenPort() {
+  networkJob_ = job_.portName[0] == '\\' && job_.portName[1] == '\\';
+  if (networkJob_) {
+    SpoolerLock lock;
+    g_bNetConnected = 0;
+  }
+  errorCode_ = 0;
+  port_ = plat::OpenPort(job_.portName);
+  if (port_ != INVALID_HANDLE_VALUE) return true;
+  errorCode_ = static_cast<std::int32_t>(plat::GetLastError());
+  if (networkJob_) {
+    errorCode_ = CaptureNetworkPort(job_.portName);
+    if (errorCode_ == 0) {
+      char device[sizeof g_szNetDevice] = {};
+      {
+        SpoolerLock lock;
+        CopyField(device, g_szNetDevice);
+      }
+      port_ = plat::OpenPort(device);
+      if (port_ != INVALID_HANDLE_VALUE) return true;
+      errorCode_ = static_cast<std::int32_t>(plat::GetLastError());
+    }
+  }
+  // A failed open is a failure even when the platform left no error number.
+  return false;
+}
+
+int PrintRun::ShowError(const std::string& text, UINT buttons) {
+  const int answer = plat::MessageBox(
+      0, text, kRunnerCaption, MB_ICONERROR | MB_SETFOREGROUND | buttons);
+  plat::SetForegroundWindow(mainWnd_);
+  return answer;
+}
+
+Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
+  EndJobCleanup();
+  if (purge) PurgeQueue(job_);
+  if (postClose) plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+  exit_ = code;
+  return Next::Exit;
+}
+
+}  // namespace
+
+DWORD PrintThreadProc(void* /*ignored*/) {
+  // The run's state lives with the thread, not on a shared object.
+  PrintRun run;
+  return run.Run();
+}
