@@ -1,0 +1,83 @@
+// kelvane-headless: the spooler without windows. Same command line and
+// behaviour as the desktop spooler; its "main window" is a number (the
+// process id) that the command channel answers to, and its message boxes
+// are questions on standard input.
+// Exit codes: 0 after a normal close or when another instance runs, 2 when
+// the start fails (bad command line).
+// Main thread; the command channel's listener and the print thread are
+// started from here.
+#include <signal.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "app/headless/headless_loop.h"
+#include "app/shell.h"
+#include "platform/command_channel.h"
+#include "platform/message_box.h"
+#include "platform/single_instance.h"
+#include "platform/window_messages.h"
+
+namespace {
+
+constexpr int kExitStartFailed = 2;
+constexpr DWORD kBringToFrontWaitMs = 2000;
+
+// SIGINT and SIGTERM close the spooler as the window's close box would:
+// through the quit question and the document close. Blocked in every thread;
+// one thread takes them with sigwait and posts WM_CLOSE.
+void StartSignalThread(sigset_t signals, HWND mainWindow) {
+  std::thread([signals, mainWindow] {
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) != 0) return;
+      plat::PostMessage(mainWindow, WM_CLOSE, 0, 0);
+    }
+  }).detach();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  plat::SingleInstance instance;
+  if (!instance.Acquire()) {
+    // Another spooler runs: bring it to the front and end; its scheduler
+    // picks up whatever the driver queued for us.
+    plat::BringRunningInstanceToFront(kBringToFrontWaitMs);
+    return 0;
+  }
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  const HWND mainWindow = static_cast<HWND>(::getpid());
+  headless::HeadlessLoop loop(mainWindow);
+  headless::ConsoleMessageBoxes boxes;
+  plat::SetWindowSink(&loop);
+  plat::SetMessageBoxSink(&boxes);
+  SetShellFrontEnd(&loop);
+
+  // The channel listens before the handle is published, so whoever reads
+  // "SpoolerHwnd" finds someone to talk to.
+  plat::CommandServer server;
+  server.Start(mainWindow, DispatchChannelRequest, [&loop] { loop.WakeChannel(); });
+  PublishMainWindow(mainWindow);
+  StartSignalThread(signals, mainWindow);
+
+  int exitCode = 0;
+  if (DocumentStart(argc, const_cast<const char* const*>(argv))) {
+    loop.Run(server);
+  } else {
+    // A failed start closes the document as the destroyed frame would.
+    DocumentClose();
+    exitCode = kExitStartFailed;
+  }
+  server.Stop();
+  SetShellFrontEnd(nullptr);
+  plat::SetMessageBoxSink(nullptr);
+  plat::SetWindowSink(nullptr);
+  return exitCode;
+}
