@@ -1,0 +1,483 @@
+// Registry store over a REGEDIT4 text file: the parser and formatter (pure,
+// exact round trip), and the key/value operations that read the file or
+// rewrite it whole under its no-sharing lock.
+// Any thread. No state is kept between calls; concurrent setters in this or
+// other processes are serialised by the file lock (platform/files.h).
+#include "platform/registry.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/home.h"
+
+namespace plat {
+namespace {
+
+constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE\\";
+constexpr DWORD kSetRetryMs = 1500;
+
+char Lower(char c) {
+  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// The line without its terminator ("\n" or "\r\n").
+std::string_view Content(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads a quoted string at the front of `s` with regedit's two escapes
+// (\\ and \"); anything else after a backslash is not regedit's and makes
+// the line unreadable.
+bool ParseQuoted(std::string_view& s, std::string& out) {
+  if (s.empty() || s.front() != '"') return false;
+  out.clear();
+  std::size_t i = 1;
+  for (; i < s.size(); ++i) {
+    char c = s[i];
+    if (c == '"') {
+      s.remove_prefix(i + 1);
+      return true;
+    }
+    if (c == '\\') {
+      if (i + 1 >= s.size()) return false;
+      char n = s[i + 1];
+      if (n != '\\' && n != '"') return false;
+      out += n;
+      ++i;
+      continue;
+    }
+    out += c;
+  }
+  return false;
+}
+
+std::string Quote(std::string_view s) {
+  std::string out = "\"";
+  for (char c : s) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  out += '"';
+  return out;
+}
+
+// "2c,00,ff" (blanks allowed around items); an empty list is valid.
+bool ParseHexBytes(std::string_view s, std::vector<BYTE>& out) {
+  out.clear();
+  s = TrimBlanks(s);
+  if (s.empty()) return true;
+  for (;;) {
+    std::size_t comma = s.find(',');
+    std::string_view item = TrimBlanks(s.substr(0, comma));
+    if (item.size() != 2) return false;
+    int hi = HexDigit(item[0]);
+    int lo = HexDigit(item[1]);
+    if (hi < 0 || lo < 0) return false;
+    out.push_back(static_cast<BYTE>(hi * 16 + lo));
+    if (comma == std::string_view::npos) return true;
+    s.remove_prefix(comma + 1);
+    // regedit ends a continued line with a comma; the list may end there.
+    if (TrimBlanks(s).empty()) return true;
+  }
+}
+
+// The data part after '=': a string, dword: or hex[(n)]: list.
+bool ParseData(std::string_view s, RegValue& value) {
+  s = TrimBlanks(s);
+  if (!s.empty() && s.front() == '"') {
+    std::string text;
+    if (!ParseQuoted(s, text) || !TrimBlanks(s).empty()) return false;
+    value.type = REG_SZ;
+    value.data.assign(text.begin(), text.end());
+    value.data.push_back(0);
+    return true;
+  }
+  if (s.size() >= 6 && EqualNoCase(s.substr(0, 6), "dword:")) {
+    std::string_view digits = s.substr(6);
+    if (digits.empty() || digits.size() > 8) return false;
+    DWORD v = 0;
+    for (char c : digits) {
+      int d = HexDigit(c);
+      if (d < 0) return false;
+      v = v * 16 + static_cast<DWORD>(d);
+    }
+    value.type = REG_DWORD;
+    value.data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8),
+                  static_cast<BYTE>(v >> 16), static_cast<BYTE>(v >> 24)};
+    return true;
+  }
+  if (s.size() >= 3 && EqualNoCase(s.substr(0, 3), "hex")) {
+    s.remove_prefix(3);
+    DWORD type = REG_BINARY;
+    if (!s.empty() && s.front() == '(') {
+      std::size_t close = s.find(')');
+      if (close == std::string_view::npos || close == 1 || close > 9) return false;
+      type = 0;
+      for (char c : s.substr(1, close - 1)) {
+        int d = HexDigit(c);
+        if (d < 0) return false;
+        type = type * 16 + static_cast<DWORD>(d);
+      }
+      s.remove_prefix(close + 1);
+    }
+    if (s.empty() || s.front() != ':') return false;
+    s.remove_prefix(1);
+    value.type = type;
+    return ParseHexBytes(s, value.data);
+  }
+  return false;
+}
+
+// A value line's content (continuations already joined).
+bool ParseValueContent(std::string_view s, std::string& name, RegValue& value) {
+  if (s.empty()) return false;
+  if (s.front() == '@') {
+    name.clear();
+    s.remove_prefix(1);
+  } else if (!ParseQuoted(s, name)) {
+    return false;
+  }
+  s = TrimBlanks(s);
+  if (s.empty() || s.front() != '=') return false;
+  s.remove_prefix(1);
+  return ParseData(s, value);
+}
+
+// "[HKEY_LOCAL_MACHINE\path]" -> path. Other roots are not ours.
+bool ParseKeyContent(std::string_view s, std::string& key) {
+  s = TrimBlanks(s);
+  if (s.size() < 2 || s.front() != '[' || s.back() != ']') return false;
+  s = s.substr(1, s.size() - 2);
+  if (s.size() < kRoot.size() || !EqualNoCase(s.substr(0, kRoot.size()), kRoot))
+    return false;
+  key.assign(s.substr(kRoot.size()));
+  return true;
+}
+
+bool IsBracketLine(const RegFileLine& line) {
+  std::string_view c = TrimBlanks(Content(line.text));
+  return !c.empty() && c.front() == '[';
+}
+
+std::string HexList(const std::vector<BYTE>& data) {
+  std::string out;
+  char buf[4];
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", data[i]);
+    out += buf;
+  }
+  return out;
+}
+
+bool IsPlainString(const std::vector<BYTE>& data) {
+  if (data.empty() || data.back() != 0) return false;
+  for (std::size_t i = 0; i + 1 < data.size(); ++i)
+    if (data[i] == 0 || data[i] == '\r' || data[i] == '\n') return false;
+  return true;
+}
+
+std::string FormatLine(const RegFileLine& line) {
+  if (!line.text.empty()) return line.text;
+  switch (line.kind) {
+    case RegFileLine::Kind::Header: return "REGEDIT4\r\n";
+    case RegFileLine::Kind::Blank: return "\r\n";
+    case RegFileLine::Kind::Key:
+      return "[" + std::string(kRoot) + line.key + "]\r\n";
+    case RegFileLine::Kind::Value:
+      return FormatRegValueLine(line.name, line.value) + "\r\n";
+    case RegFileLine::Kind::Other: return "";
+  }
+  return "";
+}
+
+// Lines that belong to `keyPath`: for each block of that key, the index of
+// its key line and one past its last line.
+struct Block {
+  std::size_t keyLine;
+  std::size_t end;
+};
+
+std::vector<Block> BlocksOf(const std::vector<RegFileLine>& lines,
+                            const std::string& keyPath) {
+  std::vector<Block> blocks;
+  bool inside = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const RegFileLine& l = lines[i];
+    if (l.kind == RegFileLine::Kind::Key || IsBracketLine(l)) {
+      if (inside) blocks.back().end = i;
+      inside = l.kind == RegFileLine::Kind::Key && EqualNoCase(l.key, keyPath);
+      if (inside) blocks.push_back({i, lines.size()});
+    }
+  }
+  return blocks;
+}
+
+// The last line of `keyPath` that holds value `name`, as the registry import
+// would leave it (a later duplicate wins).
+const RegFileLine* FindValue(const std::vector<RegFileLine>& lines,
+                             const std::vector<Block>& blocks,
+                             const std::string& name, std::size_t* index) {
+  const RegFileLine* found = nullptr;
+  for (const Block& b : blocks)
+    for (std::size_t i = b.keyLine + 1; i < b.end; ++i)
+      if (lines[i].kind == RegFileLine::Kind::Value &&
+          EqualNoCase(lines[i].name, name)) {
+        found = &lines[i];
+        if (index) *index = i;
+      }
+  return found;
+}
+
+void EnsureTerminated(RegFileLine& line) {
+  if (!line.text.empty() && line.text.back() != '\n') line.text += "\r\n";
+}
+
+bool ReadAllFromHandle(HANDLE h, std::string& out) {
+  out.clear();
+  char buf[8192];
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, buf, sizeof buf, &n)) return false;
+    if (n == 0) return true;
+    out.append(buf, n);
+  }
+}
+
+HANDLE OpenForUpdate(const std::string& path, Disposition disposition) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HANDLE h = OpenFile(path, Access::ReadWrite, ShareMode::None, disposition);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
+    if (GetTickCount() - start >= kSetRetryMs) return h;
+    PausePolling();
+  }
+}
+
+// Opens the store, lets `edit` change its lines, and writes the result back
+// in place of the old file. `edit` returns false to give up untouched.
+template <typename Edit>
+bool UpdateStore(Disposition disposition, Edit edit) {
+  const std::string path = RegistryPath();
+  HANDLE h = OpenForUpdate(path, disposition);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::string text;
+  bool ok = ReadAllFromHandle(h, text);
+  if (ok) {
+    std::vector<RegFileLine> lines = ParseRegFile(text);
+    ok = edit(lines);
+    if (ok) {
+      std::string updated = FormatRegFile(lines);
+      if (updated != text)
+        ok = ReplaceFileContents(h, path, updated.data(), updated.size());
+    }
+  }
+  DWORD e = GetLastError();
+  CloseHandle(h);
+  SetLastError(e);
+  return ok;
+}
+
+bool LoadStore(std::vector<RegFileLine>& lines) {
+  std::string text;
+  if (!ReadWholeFile(RegistryPath(), text)) return false;
+  lines = ParseRegFile(text);
+  return true;
+}
+
+}  // namespace
+
+std::vector<RegFileLine> ParseRegFile(std::string_view text) {
+  std::vector<RegFileLine> lines;
+  // Physical lines, each with its terminator.
+  std::vector<std::string_view> physical;
+  while (!text.empty()) {
+    std::size_t nl = text.find('\n');
+    std::size_t len = nl == std::string_view::npos ? text.size() : nl + 1;
+    physical.push_back(text.substr(0, len));
+    text.remove_prefix(len);
+  }
+
+  for (std::size_t i = 0; i < physical.size(); ++i) {
+    RegFileLine line;
+    std::string_view c = Content(physical[i]);
+    line.text.assign(physical[i]);
+    if (i == 0 && c == "REGEDIT4") {
+      line.kind = RegFileLine::Kind::Header;
+    } else if (TrimBlanks(c).empty()) {
+      line.kind = RegFileLine::Kind::Blank;
+    } else if (ParseKeyContent(c, line.key)) {
+      line.kind = RegFileLine::Kind::Key;
+    } else {
+      // A value may run on over lines that end in a backslash.
+      std::string joined(c);
+      std::size_t last = i;
+      while (!joined.empty() && joined.back() == '\\' && last + 1 < physical.size()) {
+        joined.pop_back();
+        ++last;
+        joined += TrimBlanks(Content(physical[last]));
+      }
+      if (ParseValueContent(joined, line.name, line.value)) {
+        line.kind = RegFileLine::Kind::Value;
+        for (std::size_t k = i + 1; k <= last; ++k) line.text.append(physical[k]);
+        i = last;
+      } else if (last != i && ParseValueContent(c, line.name, line.value)) {
+        // A stray backslash at the end of a complete value line.
+        line.kind = RegFileLine::Kind::Value;
+      } else {
+        line.kind = RegFileLine::Kind::Other;
+        line.name.clear();
+        line.value = RegValue{};
+      }
+    }
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+std::string FormatRegFile(const std::vector<RegFileLine>& lines) {
+  std::string out;
+  for (const RegFileLine& l : lines) out += FormatLine(l);
+  return out;
+}
+
+std::string FormatRegValueLine(const std::string& name, const RegValue& value) {
+  std::string out = name.empty() ? "@" : Quote(name);
+  out += '=';
+  const auto& d = value.data;
+  if (value.type == REG_SZ && IsPlainString(d)) {
+    out += Quote(std::string_view(reinterpret_cast<const char*>(d.data()), d.size() - 1));
+  } else if (value.type == REG_DWORD && d.size() == 4) {
+    char buf[16];
+    DWORD v = static_cast<DWORD>(d[0]) | static_cast<DWORD>(d[1]) << 8 |
+              static_cast<DWORD>(d[2]) << 16 | static_cast<DWORD>(d[3]) << 24;
+    std::snprintf(buf, sizeof buf, "dword:%08x", v);
+    out += buf;
+  } else if (value.type == REG_BINARY) {
+    out += "hex:" + HexList(d);
+  } else {
+    // Strings that a quoted form cannot carry (no terminator, inner zeros,
+    // line breaks) and DWORDs of odd length keep their bytes this way.
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "hex(%x):", value.type);
+    out += buf + HexList(d);
+  }
+  return out;
+}
+
+bool RegKeyExists(const std::string& keyPath) {
+  std::vector<RegFileLine> lines;
+  if (!LoadStore(lines)) return false;
+  return !BlocksOf(lines, keyPath).empty();
+}
+
+std::optional<RegValue> RegQueryValue(const std::string& keyPath,
+                                      const std::string& name) {
+  std::vector<RegFileLine> lines;
+  if (!LoadStore(lines)) return std::nullopt;
+  const RegFileLine* v = FindValue(lines, BlocksOf(lines, keyPath), name, nullptr);
+  if (!v) return std::nullopt;
+  return v->value;
+}
+
+bool RegSetValue(const std::string& keyPath, const std::string& name,
+                 const RegValue& value) {
+  // A line break in a name would split the line and damage the file.
+  if (name.find_first_of("\r\n") != std::string::npos) {
+    SetLastError(EINVAL);
+    return false;
+  }
+  return UpdateStore(Disposition::OpenExisting, [&](std::vector<RegFileLine>& lines) {
+    std::vector<Block> blocks = BlocksOf(lines, keyPath);
+    if (blocks.empty()) {
+      SetLastError(ENOENT);  // keys are made by installation only
+      return false;
+    }
+    RegFileLine line;
+    line.kind = RegFileLine::Kind::Value;
+    line.name = name;
+    line.value = value;
+    line.text = FormatRegValueLine(name, value) + "\r\n";
+
+    std::size_t at = 0;
+    if (FindValue(lines, blocks, name, &at)) {
+      // Keep the spelling of the name as it stands in the file.
+      line.text = FormatRegValueLine(lines[at].name, value) + "\r\n";
+      line.name = lines[at].name;
+      lines[at] = std::move(line);
+      return true;
+    }
+    // After the block's last non-blank line, so that the blank line that
+    // separates it from the next key stays where it was.
+    const Block& b = blocks.back();
+    std::size_t after = b.keyLine;
+    for (std::size_t i = b.keyLine + 1; i < b.end; ++i)
+      if (lines[i].kind != RegFileLine::Kind::Blank) after = i;
+    EnsureTerminated(lines[after]);
+    lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1, std::move(line));
+    return true;
+  });
+}
+
+bool RegCreateKey(const std::string& keyPath) {
+  if (keyPath.find_first_of("\r\n]") != std::string::npos) {
+    SetLastError(EINVAL);
+    return false;
+  }
+  if (!MakeDirectories(KelvaneHome(), 0700)) return false;
+  return UpdateStore(Disposition::OpenAlways, [&](std::vector<RegFileLine>& lines) {
+    if (lines.empty()) {
+      RegFileLine header;
+      header.kind = RegFileLine::Kind::Header;
+      header.text = "REGEDIT4\r\n";
+      RegFileLine blank;
+      blank.kind = RegFileLine::Kind::Blank;
+      blank.text = "\r\n";
+      lines.push_back(header);
+      lines.push_back(blank);
+    }
+    if (!BlocksOf(lines, keyPath).empty()) return true;
+    EnsureTerminated(lines.back());
+    RegFileLine key;
+    key.kind = RegFileLine::Kind::Key;
+    key.key = keyPath;
+    key.text = "[" + std::string(kRoot) + keyPath + "]\r\n";
+    RegFileLine blank;
+    blank.kind = RegFileLine::Kind::Blank;
+    blank.text = "\r\n";
+    // regedit separates key blocks by one blank line.
+    if (lines.back().kind != RegFileLine::Kind::Blank) lines.push_back(blank);
+    lines.push_back(key);
+    lines.push_back(blank);
+    return true;
+  });
+}
+
+}  // namespace plat
