@@ -9,6 +9,25 @@
 // contains '~'.
 // Any thread; the operations take g_csSpooler where they touch shared state
 // and may be called with it held.
+//
+// Records outside the format are cut or refused here, never written past a
+// field, and a test can tell from RecordParseNotes what was done:
+//   - a line longer than 77 characters is cut to 77 by the line reader; the
+//     job name keeps its first 77, the printer name and ribbon type their
+//     first 49 (the fields hold 49). A port or spool-file line that had to be
+//     cut is left EMPTY instead: a cut path could name another printer or
+//     another file (which FinishJob would then delete), an empty one names
+//     nothing and the print thread reports "Could not open spool file.";
+//   - spool-file lines beyond the 20th are read past and ignored (fileCount
+//     stays 20; their files are neither printed nor deleted);
+//   - only the first 65535 bytes of the queue file are parsed (positions are
+//     16-bit and never wrap). CountQueuedJobs and FinishJob work on the
+//     whole file, so the records behind that point are counted and kept.
+// FinishJob holds the queue file (no sharing) from its read to its rewrite,
+// which replaces the file whole (temporary file + rename), so a record that
+// the driver appends meanwhile is kept and a crash leaves the old or the new
+// file. It deletes the job's spool files only once the record is gone; when
+// the record cannot be removed they stay and the job prints again.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +55,27 @@ bool RecoverQueueFile();
 inline constexpr int kLineEndOfData = 0;
 inline constexpr int kLineRead = 1;
 inline constexpr int kLineEmpty = 2;
+// `cut`, when given, is set to whether the line was longer than 77
+// characters and was cut to them.
 int ReadRecordLine(const unsigned char* image, char (&line)[kLineBufferSize],
-                   std::uint16_t& position, std::uint16_t remaining);
-bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& record);
+                   std::uint16_t& position, std::uint16_t remaining,
+                   bool* cut = nullptr);
+
+// What the parser had to do to a record outside the format.
+struct RecordParseNotes {
+  int cutLines = 0;             // lines cut to fit their field
+  int emptiedLines = 0;         // port or spool-file lines left empty (too long)
+  int ignoredSpoolFiles = 0;    // spool-file lines beyond the 20th
+  bool imageCut = false;        // the image was longer than 65535 bytes
+};
+bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& record,
+                    RecordParseNotes* notes = nullptr);
+
+// Offset of the first byte behind the head record and the empty line that
+// ends it (the same rule the parser uses: a line with fewer than two bytes
+// before its LF); `size` when the head record is not followed by an empty
+// line. FinishJob keeps the bytes from there on.
+std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size);
+
+// The passes PurgeQueue makes at most, however fast the driver appends.
+inline constexpr int kMaxPurgePasses = 65535;

@@ -1,0 +1,519 @@
+// The queue file shared with the driver: reading the head record, removing
+// it once its job is done, purging and recovering the queue, and the size
+// probe that everything here (and the pages) uses.
+// Any thread: the print thread and the main thread both call in, the main
+// thread possibly with g_csSpooler already held (the scheduler tick). Shared
+// state is only touched under g_csSpooler; file work, message boxes and the
+// marker write happen on local copies outside it unless the caller holds it.
+#include "queue/queue_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/spooler_state.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/message_box.h"
+#include "platform/net_redirect.h"
+#include "platform/window_messages.h"
+#include "queue/settings_store.h"
+
+namespace {
+
+constexpr const char* kErrorCaption = "Kelvane Error.";
+constexpr const char* kOpenFailedText = "Could not open configuration file.";
+constexpr const char* kSaveFailedText = "Could not save configuration file.";
+constexpr const char* kNoPortText = "Could not find port settings in Registry.";
+constexpr const char* kRecoveryText =
+    "Configuration/Queue File Error.\r\nPrevious jobs will be deleted.\r\n"
+    "Current job will print in a few moments.";
+constexpr const char* kMarkerValue = "Config File";
+constexpr const char* kMarkerProcessing = "Processing";
+constexpr const char* kMarkerPurged = "Purged";
+
+// Only a refusal that someone else's brief hold explains is worth waiting
+// out; a missing file, a directory or a device will not change within the
+// retry window, so the caller learns at once.
+bool IsWorthRetrying(DWORD error) {
+  switch (error) {
+    case plat::ERROR_SHARING_VIOLATION_CODE:
+    case EAGAIN:
+    case EINTR:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Opens `path` for up to kQueueOpenRetryMs, polling the tick count. The last
+// error stays that of the final attempt.
+HANDLE OpenWithRetry(const std::string& path, plat::Access access,
+                     plat::ShareMode share) {
+  const DWORD start = plat::GetTickCount();
+  for (;;) {
+    HANDLE h = plat::OpenFile(path, access, share, plat::Disposition::OpenExisting);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    const DWORD error = plat::GetLastError();
+    if (!IsWorthRetrying(error)) return h;
+    if (plat::GetTickCount() - start >= kQueueOpenRetryMs) return h;
+    plat::PausePolling();
+  }
+}
+
+// The spooler's own error box, then the main window to the front. Never
+// called by the print thread while it holds g_csSpooler.
+void ShowQueueError(HWND owner, const char* text) {
+  plat::MessageBox(owner, text, kErrorCaption, MB_ICONERROR | MB_SETFOREGROUND);
+  plat::SetForegroundWindow(owner);
+}
+
+HWND CopyMainWindow() {
+  SpoolerLock lock;
+  return g_hMainWnd;
+}
+
+// Reads from the held file until its end or `limit` bytes. False on a read
+// error or when memory runs out (nothing may be thrown past this layer).
+bool ReadHeldFile(HANDLE h, std::size_t limit, std::vector<unsigned char>& image) {
+  image.clear();
+  try {
+    const DWORD hint = plat::GetFileSize(h);
+    if (hint != plat::INVALID_FILE_SIZE) image.reserve(std::min<std::size_t>(hint, limit));
+    unsigned char chunk[8192];
+    while (image.size() < limit) {
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(sizeof chunk, limit - image.size()));
+      DWORD got = 0;
+      if (!plat::ReadFile(h, chunk, want, &got)) return false;
+      if (got == 0) break;
+      image.insert(image.end(), chunk, chunk + got);
+    }
+  } catch (const std::bad_alloc&) {
+    image.clear();
+    return false;
+  }
+  return true;
+}
+
+enum class ImageRead { Ok, Missing, OpenFailed };
+
+// Reads the queue file image with the exclusive, retried open; the file is
+// closed again before returning.
+ImageRead ReadQueueImage(const std::string& path, std::size_t limit,
+                         std::vector<unsigned char>& image) {
+  HANDLE h = OpenWithRetry(path, plat::Access::Read, plat::ShareMode::None);
+  if (h == INVALID_HANDLE_VALUE)
+    return plat::GetLastError() == ENOENT ? ImageRead::Missing : ImageRead::OpenFailed;
+  const bool ok = ReadHeldFile(h, limit, image);
+  plat::CloseHandle(h);
+  return ok ? ImageRead::Ok : ImageRead::OpenFailed;
+}
+
+// Decimal number at the start of the copies line, as one byte: blanks and a
+// sign may lead, no digits read as 0, and only the low 8 bits count (so a
+// long run of digits cannot overflow anything).
+std::uint8_t ParseCopies(const char* line) {
+  const char* p = line;
+  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\v' || *p == '\f' || *p == '\r') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') {
+    negative = *p == '-';
+    ++p;
+  }
+  std::uint32_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+  if (negative) value = 0u - value;
+  return static_cast<std::uint8_t>(value & 0xFFu);
+}
+
+// A line that had to be cut is stored as is (display text) or left empty
+// (a name the engine opens), see the header.
+template <std::size_t N>
+void StoreText(char (&field)[N], const char* line, bool lineCut, RecordParseNotes* notes) {
+  CopyField(field, line);
+  if (notes && (lineCut || std::strlen(line) > N - 1)) ++notes->cutLines;
+}
+
+template <std::size_t N>
+void StoreName(char (&field)[N], const char* line, bool lineCut, RecordParseNotes* notes) {
+  if (lineCut || std::strlen(line) > N - 1) {
+    field[0] = '\0';
+    if (notes) ++notes->emptiedLines;
+    return;
+  }
+  CopyField(field, line);
+}
+
+void CopyParsedFields(JobRecord& to, const JobRecord& from) {
+  std::memcpy(to.spoolFiles, from.spoolFiles, sizeof to.spoolFiles);
+  std::memcpy(to.jobName, from.jobName, sizeof to.jobName);
+  std::memcpy(to.portName, from.portName, sizeof to.portName);
+  std::memcpy(to.printerName, from.printerName, sizeof to.printerName);
+  std::memcpy(to.ribbonType, from.ribbonType, sizeof to.ribbonType);
+  to.copies = from.copies;
+  to.fileCount = from.fileCount;
+  to.totalSize = from.totalSize;
+}
+
+bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile) {
+  if (QueryFileSize(queueFile.c_str()) <= 0) return false;
+
+  std::vector<unsigned char> image;
+  const ImageRead read = ReadQueueImage(queueFile, kMaxQueueFileSize, image);
+  if (read == ImageRead::Missing) return false;  // removed since the probe
+  if (read == ImageRead::OpenFailed) {
+    ShowQueueError(owner, kOpenFailedText);
+    return false;
+  }
+  if (image.empty()) return false;  // emptied since the probe
+
+  // Parse into a fresh record: a short head record must not inherit the
+  // previous job's spool files (they would be printed or deleted again).
+  JobRecord parsed;
+  ParseJobRecord(image.data(), image.size(), parsed);  // a short record still counts as a job
+
+  WriteRegString(kMarkerValue, kMarkerProcessing);  // failure ignored: only recovery reads it
+
+  std::int64_t total = 0;
+  for (int i = 0; i < parsed.fileCount; ++i) {
+    const std::int32_t size = QueryFileSize(parsed.spoolFiles[i]);
+    if (size > 0) total += size;
+  }
+  parsed.totalSize = static_cast<std::int32_t>(
+      std::min<std::int64_t>(total, std::numeric_limits<std::int32_t>::max()));
+
+  {
+    SpoolerLock lock;  // job may be g_curJob itself
+    CopyParsedFields(job, parsed);
+    g_nCopies = parsed.copies;
+    g_nFileCount = parsed.fileCount;
+    g_strFileName = parsed.jobName;
+    CopyField(g_szPortName, parsed.portName);
+    CopyField(g_szPrinterName, parsed.printerName);
+    CopyField(g_szRibbonType, parsed.ribbonType);
+    for (int i = 0; i < parsed.fileCount; ++i) CopyField(g_szSpoolFiles[i], parsed.spoolFiles[i]);
+    g_nFileSize = parsed.totalSize;
+  }
+  return true;
+}
+
+bool TakeManualJob(JobRecord& job, HWND owner) {
+  {
+    SpoolerLock lock;
+    job.portName[0] = '\0';
+  }
+  const std::optional<std::string> port = ReadRegString("Port");
+  if (!port) {
+    ShowQueueError(owner, kNoPortText);
+    return false;
+  }
+  std::string name = *port;
+  if (!name.empty() && name.back() == ':') name.pop_back();
+
+  SpoolerLock lock;
+  CopyField(job.portName, name.c_str());
+  if (&job != &g_curJob) CopyField(job.spoolFiles[0], g_szSpoolFiles[0]);
+  job.copies = g_nCopies;
+  job.fileCount = g_nFileCount;
+  return true;
+}
+
+enum class RemoveOutcome {
+  Removed,   // the head record is gone
+  NoRecord,  // no queue file, or an empty one: nothing to remove
+  Failed,    // the record is still there (the user has been told)
+};
+
+// Removes the head record under one exclusive hold of the file, so that
+// nothing the driver appends can slip in between the read and the rewrite.
+RemoveOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
+  if (queueFile.empty()) return RemoveOutcome::NoRecord;
+  HANDLE h = OpenWithRetry(queueFile, plat::Access::ReadWrite, plat::ShareMode::None);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (plat::GetLastError() == ENOENT) return RemoveOutcome::NoRecord;
+    ShowQueueError(owner, kSaveFailedText);
+    return RemoveOutcome::Failed;
+  }
+  std::vector<unsigned char> image;
+  if (!ReadHeldFile(h, std::numeric_limits<std::size_t>::max(), image)) {
+    plat::CloseHandle(h);
+    ShowQueueError(owner, kOpenFailedText);
+    return RemoveOutcome::Failed;
+  }
+  if (image.empty()) {
+    plat::CloseHandle(h);
+    return RemoveOutcome::NoRecord;
+  }
+  const std::size_t keep = FindHeadRecordEnd(image.data(), image.size());
+  const bool replaced =
+      plat::ReplaceFileContents(h, queueFile, image.data() + keep, image.size() - keep);
+  plat::CloseHandle(h);
+  if (!replaced) {
+    ShowQueueError(owner, kSaveFailedText);
+    return RemoveOutcome::Failed;
+  }
+  return RemoveOutcome::Removed;
+}
+
+// Deletes a spool file only when the size probe can open it, which refuses
+// directories and devices (also behind a link). A driver that still holds
+// the file gets the retry window to let go; after that it stays.
+void DeleteSpoolFile(const char* path) {
+  if (QueryFileSize(path) < 0) return;
+  const DWORD start = plat::GetTickCount();
+  while (!plat::DeleteFile(path)) {
+    if (!IsWorthRetrying(plat::GetLastError())) return;
+    if (plat::GetTickCount() - start >= kQueueOpenRetryMs) return;
+    plat::PausePolling();
+  }
+}
+
+RemoveOutcome FinishJobAndReport(JobRecord& job) {
+  BOOL queueMode = 0;
+  HWND owner = 0;
+  std::string queueFile;
+  std::vector<std::string> spoolFiles;
+  {
+    SpoolerLock lock;
+    g_nBytesSent = 0;
+    g_bAbortJob = 0;
+    g_nCopy = 1;
+    plat::InvalidateWindow(g_hMainWnd);
+    if (g_hSpoolFile != INVALID_HANDLE_VALUE) {
+      plat::CloseHandle(g_hSpoolFile);
+      g_hSpoolFile = INVALID_HANDLE_VALUE;
+    }
+    if (g_hPort != INVALID_HANDLE_VALUE) {
+      plat::CloseHandle(g_hPort);
+      g_hPort = INVALID_HANDLE_VALUE;
+    }
+    if (g_bNetConnected) {
+      plat::CancelConnection(g_szNetDevice, true);
+      g_bNetConnected = 0;
+    }
+    queueMode = g_bQueueMode;
+    owner = g_hMainWnd;
+    queueFile = job.queueFile;
+    const int count = std::min<int>(job.fileCount, kMaxSpoolFiles);
+    for (int i = 0; i < count; ++i) spoolFiles.emplace_back(job.spoolFiles[i]);
+  }
+  if (!queueMode) return RemoveOutcome::NoRecord;
+
+  // The record goes first: if it stays, so do the spool files, and the job
+  // simply prints again instead of failing on missing files and taking the
+  // rest of the queue with it.
+  const RemoveOutcome outcome = RemoveHeadRecord(queueFile, owner);
+  if (outcome == RemoveOutcome::Failed) return outcome;
+  for (const std::string& path : spoolFiles) DeleteSpoolFile(path.c_str());
+  return outcome;
+}
+
+}  // namespace
+
+std::int32_t QueryFileSize(const char* path) {
+  if (!path || !*path) return -1;
+  HANDLE h = OpenWithRetry(path, plat::Access::Read, plat::ShareMode::ReadWrite);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  const DWORD size = plat::GetFileSize(h);
+  plat::CloseHandle(h);
+  if (size == plat::INVALID_FILE_SIZE) return -1;
+  // -1 must keep meaning "cannot be opened"; a huge file reads as the largest size.
+  if (size > static_cast<DWORD>(std::numeric_limits<std::int32_t>::max()))
+    return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(size);
+}
+
+int ReadRecordLine(const unsigned char* image, char (&line)[kLineBufferSize],
+                   std::uint16_t& position, std::uint16_t remaining, bool* cut) {
+  if (cut) *cut = false;
+  // Never step past the 16-bit end, whatever the caller passed.
+  const std::uint16_t room = static_cast<std::uint16_t>(0xFFFFu - position);
+  if (remaining > room) remaining = room;
+
+  std::size_t taken = 0;  // bytes before the LF, the CR included
+  std::uint16_t left = remaining;
+  for (;;) {
+    if (left == 0) {
+      line[std::min(taken, kLineBufferSize - 1)] = '\0';
+      return kLineEndOfData;
+    }
+    const unsigned char byte = image[position];
+    ++position;
+    --left;
+    if (byte == '\n') break;
+    if (taken < kLineBufferSize) line[taken] = static_cast<char>(byte);
+    ++taken;
+  }
+  if (taken < 2) {
+    line[0] = '\0';
+    return kLineEmpty;
+  }
+  // The byte before the LF is the CR; the text is what stands before it,
+  // as much of it as the buffer holds.
+  const std::size_t length = taken - 1;
+  if (length > kLineBufferSize - 1) {
+    line[kLineBufferSize - 1] = '\0';
+    if (cut) *cut = true;
+  } else {
+    line[length] = '\0';
+  }
+  return kLineRead;
+}
+
+bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& record,
+                    RecordParseNotes* notes) {
+  if (size > kMaxQueueFileSize) {
+    size = kMaxQueueFileSize;
+    if (notes) notes->imageCut = true;
+  }
+  const auto total = static_cast<std::uint16_t>(size);
+  std::uint16_t position = 0;
+  char line[kLineBufferSize] = {};
+  bool cut = false;
+  auto next = [&] {
+    return ReadRecordLine(image, line, position, static_cast<std::uint16_t>(total - position), &cut);
+  };
+
+  if (next() != kLineRead) return false;
+  StoreText(record.jobName, line, cut, notes);
+  if (next() != kLineRead) return false;
+  StoreName(record.portName, line, cut, notes);
+  if (next() != kLineRead) return false;
+  record.copies = ParseCopies(line);
+  if (next() != kLineRead) return false;
+
+  int n = 0;
+  if (std::strchr(line, '~')) {
+    StoreName(record.spoolFiles[0], line, cut, notes);
+    record.printerName[0] = '\0';
+    record.ribbonType[0] = '\0';
+    n = 1;
+  } else {
+    StoreText(record.printerName, line, cut, notes);
+    if (next() != kLineRead) return false;
+    StoreText(record.ribbonType, line, cut, notes);
+  }
+  while (next() == kLineRead) {
+    if (n >= kMaxSpoolFiles) {
+      if (notes) ++notes->ignoredSpoolFiles;
+      continue;
+    }
+    StoreName(record.spoolFiles[n], line, cut, notes);
+    ++n;
+  }
+  record.fileCount = static_cast<std::uint8_t>(n);
+  return true;
+}
+
+std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size) {
+  std::size_t lineStart = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (image[i] != '\n') continue;
+    if (i - lineStart < 2) return i + 1;  // an empty line ends the record
+    lineStart = i + 1;
+  }
+  return size;
+}
+
+bool TakeNextJob(JobRecord& job) {
+  BOOL queueMode = 0;
+  HWND owner = 0;
+  std::string queueFile;
+  {
+    SpoolerLock lock;
+    queueMode = g_bQueueMode;
+    owner = g_hMainWnd;
+    if (&job != &g_curJob) CopyField(job.queueFile, g_szQueueFile);
+    queueFile = job.queueFile;
+  }
+  return queueMode ? TakeQueuedJob(job, owner, queueFile) : TakeManualJob(job, owner);
+}
+
+void FinishJob(JobRecord& job) { FinishJobAndReport(job); }
+
+void EndJobCleanup() {
+  SpoolerLock lock;
+  g_nCopy = 1;
+  g_nBytesSent = 0;
+  g_bAbortJob = 0;
+  g_bPrinting = 0;
+  plat::InvalidateWindow(g_hMainWnd);
+  if (g_hSpoolFile != INVALID_HANDLE_VALUE) {
+    plat::CloseHandle(g_hSpoolFile);
+    g_hSpoolFile = INVALID_HANDLE_VALUE;
+  }
+  if (g_hPort != INVALID_HANDLE_VALUE) {
+    plat::CloseHandle(g_hPort);
+    g_hPort = INVALID_HANDLE_VALUE;
+  }
+  if (g_bNetConnected) {
+    plat::CancelConnection(g_szNetDevice, true);
+    g_bNetConnected = 0;
+  }
+  plat::PostMessage(g_hJobPageWnd, WM_TIMER, 0, 0);
+}
+
+void PurgeQueue(JobRecord& job) {
+  {
+    SpoolerLock lock;
+    g_bQueuePurged = 1;
+  }
+  // A file that can be read but not rewritten would hand out the same head
+  // record for ever: stop at the first record that stays (one message), and
+  // bound the passes against a driver that never stops appending.
+  for (int pass = 0; pass < kMaxPurgePasses; ++pass) {
+    if (!TakeNextJob(job)) break;
+    if (FinishJobAndReport(job) != RemoveOutcome::Removed) break;
+  }
+  WriteRegString(kMarkerValue, kMarkerPurged);
+}
+
+std::uint16_t CountQueuedJobs() {
+  std::string queueFile;
+  HWND owner = 0;
+  {
+    SpoolerLock lock;
+    queueFile = g_szQueueFile;
+    owner = g_hMainWnd;
+  }
+  if (QueryFileSize(queueFile.c_str()) <= 0) return 0;
+  std::vector<unsigned char> image;
+  const ImageRead read =
+      ReadQueueImage(queueFile, std::numeric_limits<std::size_t>::max(), image);
+  if (read == ImageRead::Missing) return 0;
+  if (read == ImageRead::OpenFailed) {
+    ShowQueueError(owner, kOpenFailedText);
+    return 0;
+  }
+  std::uint32_t count = 0;
+  for (std::size_t i = 1; i + 2 < image.size(); ++i) {
+    if (image[i] == '\n' && image[i + 1] == '\r' && image[i + 2] == '\n') ++count;
+  }
+  return static_cast<std::uint16_t>(std::min<std::uint32_t>(count, 0xFFFFu));
+}
+
+bool RecoverQueueFile() {
+  const std::optional<std::string> marker = ReadRegString(kMarkerValue);
+  if (!marker || *marker != kMarkerProcessing) return false;
+
+  const HWND owner = CopyMainWindow();
+  plat::MessageBox(owner, kRecoveryText, kErrorCaption, MB_OK);
+  plat::SetForegroundWindow(owner);
+
+  const std::uint16_t count = CountQueuedJobs();
+  JobRecord job;
+  for (std::uint16_t i = 0; i < count; ++i) {
+    if (!TakeNextJob(job)) break;
+    // A record that stays would be taken again n times, with n messages.
+    if (FinishJobAndReport(job) != RemoveOutcome::Removed) break;
+  }
+  return true;
+}
