@@ -1,0 +1,47 @@
+// Installed printers through the installed source; by default the [devices]
+// section of the user's profile.
+// Any thread; the source pointer is atomic, the source itself must be
+// callable from any thread.
+#include "platform/printers.h"
+
+#include <atomic>
+
+#include "platform/profile.h"
+
+namespace plat {
+namespace {
+
+std::atomic<PrinterSource*> g_source{nullptr};
+
+std::string TrimBlanks(const std::string& s) {
+  std::size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return "";
+  std::size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+bool ListProfileDevices(std::vector<InstalledPrinter>& out) {
+  out.clear();
+  // A missing profile simply lists no printers; the caller reports that.
+  for (const auto& [name, value] : GetProfileSection("devices")) {
+    std::size_t comma = value.find(',');
+    if (comma == std::string::npos || name.empty()) continue;
+    out.push_back({name, TrimBlanks(value.substr(comma + 1))});
+  }
+  return true;
+}
+
+bool ListInstalledPrinters(std::vector<InstalledPrinter>& out) {
+  PrinterSource* source = g_source.load(std::memory_order_acquire);
+  if (!source) return ListProfileDevices(out);
+  out.clear();
+  return source->List(out);
+}
+
+void SetPrinterSource(PrinterSource* source) {
+  g_source.store(source, std::memory_order_release);
+}
+
+}  // namespace plat

@@ -1,0 +1,263 @@
+// The user's profile (win.ini): the pure INI reading and editing functions
+// and the file operations built on them. Sections and keys match without
+// regard to case; values are read trimmed of surrounding blanks. An edit
+// changes the one line it concerns and keeps every other line, comments and
+// unknown lines included, byte for byte.
+// Any thread. Writers in this and other processes (the driver) are
+// serialised by the file's no-sharing lock; readers see the old file or the
+// new one, never a mixture.
+#include "platform/profile.h"
+
+#include <cctype>
+#include <cerrno>
+#include <optional>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/home.h"
+
+namespace plat {
+namespace {
+
+constexpr DWORD kWriteRetryMs = 1500;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// One physical line: where it starts, its content and whether it ends in a
+// line break.
+struct Line {
+  std::size_t start;
+  std::string_view content;  // without "\n" / "\r\n"
+  std::size_t end;           // one past the terminator
+};
+
+std::vector<Line> SplitLines(std::string_view text) {
+  std::vector<Line> lines;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+    std::string_view c = text.substr(pos, (nl == std::string_view::npos ? end : nl) - pos);
+    if (!c.empty() && c.back() == '\r') c.remove_suffix(1);
+    lines.push_back({pos, c, end});
+    pos = end;
+  }
+  return lines;
+}
+
+// "[name]" -> name (trimmed); other lines are not section heads.
+std::optional<std::string_view> SectionName(std::string_view content) {
+  std::string_view t = TrimBlanks(content);
+  if (t.empty() || t.front() != '[') return std::nullopt;
+  std::size_t close = t.find(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return TrimBlanks(t.substr(1, close - 1));
+}
+
+// "key=value" -> key and value, both trimmed; comments and lines without
+// '=' are not entries.
+bool SplitEntry(std::string_view content, std::string_view& key,
+                std::string_view& value) {
+  std::string_view t = TrimBlanks(content);
+  if (t.empty() || t.front() == ';') return false;
+  std::size_t eq = t.find('=');
+  if (eq == std::string_view::npos) return false;
+  key = TrimBlanks(t.substr(0, eq));
+  value = TrimBlanks(t.substr(eq + 1));
+  return !key.empty();
+}
+
+// Calls fn(lineIndex, key, value) for each entry of every section named
+// `section`, in file order; fn returns false to stop.
+template <typename Fn>
+void ForEachEntry(const std::vector<Line>& lines, std::string_view section, Fn fn) {
+  bool inside = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (auto name = SectionName(lines[i].content)) {
+      inside = EqualNoCase(*name, section);
+      continue;
+    }
+    std::string_view k, v;
+    if (inside && SplitEntry(lines[i].content, k, v))
+      if (!fn(i, k, v)) return;
+  }
+}
+
+// The line break the file already uses; CRLF for a new file, as the
+// original profile service writes.
+std::string_view LineBreakOf(std::string_view ini) {
+  std::size_t nl = ini.find('\n');
+  if (nl != std::string_view::npos && (nl == 0 || ini[nl - 1] != '\r')) return "\n";
+  return "\r\n";
+}
+
+bool ValidName(const std::string& s, const char* forbidden) {
+  return !TrimBlanks(s).empty() && s.find_first_of(forbidden) == std::string::npos;
+}
+
+HANDLE OpenForUpdate(const std::string& path) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HANDLE h = OpenFile(path, Access::ReadWrite, ShareMode::None,
+                        Disposition::OpenAlways);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
+    if (GetTickCount() - start >= kWriteRetryMs) return h;
+    PausePolling();
+  }
+}
+
+}  // namespace
+
+std::string GetIniString(std::string_view ini, const std::string& section,
+                         const std::string& key, const std::string& fallback) {
+  std::optional<std::string> found;
+  ForEachEntry(SplitLines(ini), section,
+               [&](std::size_t, std::string_view k, std::string_view v) {
+                 if (!EqualNoCase(k, key)) return true;
+                 found.emplace(v);
+                 return false;  // the first entry wins, as in the original
+               });
+  return found ? *found : fallback;
+}
+
+std::vector<std::pair<std::string, std::string>> GetIniSection(
+    std::string_view ini, const std::string& section) {
+  std::vector<std::pair<std::string, std::string>> out;
+  ForEachEntry(SplitLines(ini), section,
+               [&](std::size_t, std::string_view k, std::string_view v) {
+                 out.emplace_back(std::string(k), std::string(v));
+                 return true;
+               });
+  return out;
+}
+
+std::string SetIniString(std::string_view ini, const std::string& section,
+                         const std::string& key, const std::string& value) {
+  // Names that cannot be written back as they are would change other
+  // entries or sections; leave the text alone.
+  if (!ValidName(section, "]\r\n") || !ValidName(key, "=\r\n") ||
+      TrimBlanks(key).front() == ';' || TrimBlanks(key).front() == '[')
+    return std::string(ini);
+  // A value ends at the line's end; a line break in it would plant entries.
+  std::string v = value.substr(0, value.find_first_of("\r\n"));
+  const std::string_view br = LineBreakOf(ini);
+  const std::vector<Line> lines = SplitLines(ini);
+
+  std::optional<std::size_t> entry;
+  ForEachEntry(lines, section, [&](std::size_t i, std::string_view k, std::string_view) {
+    if (!EqualNoCase(k, key)) return true;
+    entry = i;
+    return false;
+  });
+  std::string out;
+  if (entry) {
+    const Line& l = lines[*entry];
+    // Keep the key as spelt in the file and the line's own terminator.
+    std::string_view k, old;
+    SplitEntry(l.content, k, old);
+    out.append(ini.substr(0, l.start));
+    out.append(k);
+    out += '=';
+    out += v;
+    out.append(ini.substr(l.start + l.content.size()));
+    return out;
+  }
+
+  // No such key: add it after the last non-blank line of the first section
+  // of that name, or add the section at the end.
+  std::optional<std::size_t> head, last;
+  bool inside = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (auto name = SectionName(lines[i].content)) {
+      if (inside) break;
+      inside = EqualNoCase(*name, section);
+      if (inside) head = last = i;
+      continue;
+    }
+    if (inside && !TrimBlanks(lines[i].content).empty()) last = i;
+  }
+  const std::string newLine = key + "=" + v;
+  if (head) {
+    const Line& l = lines[*last];
+    out.append(ini.substr(0, l.end));
+    if (l.end == l.start + l.content.size()) out.append(br);  // no terminator yet
+    out += newLine;
+    out.append(br);
+    out.append(ini.substr(l.end));
+    return out;
+  }
+  out.assign(ini);
+  if (!out.empty() && out.back() != '\n') out.append(br);
+  out += "[" + section + "]";
+  out.append(br);
+  out += newLine;
+  out.append(br);
+  return out;
+}
+
+std::string GetProfileString(const std::string& section, const std::string& key,
+                             const std::string& fallback) {
+  std::string text;
+  if (!ReadWholeFile(ProfilePath(), text)) return fallback;
+  return GetIniString(text, section, key, fallback);
+}
+
+std::vector<std::pair<std::string, std::string>> GetProfileSection(
+    const std::string& section) {
+  std::string text;
+  if (!ReadWholeFile(ProfilePath(), text)) return {};
+  return GetIniSection(text, section);
+}
+
+bool WriteProfileString(const std::string& section, const std::string& key,
+                        const std::string& value) {
+  if (!ValidName(section, "]\r\n") || !ValidName(key, "=\r\n") ||
+      value.find_first_of("\r\n") != std::string::npos) {
+    SetLastError(EINVAL);
+    return false;
+  }
+  if (!MakeDirectories(KelvaneHome(), 0700)) return false;
+  const std::string path = ProfilePath();
+  HANDLE h = OpenForUpdate(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+
+  std::string text;
+  char buf[8192];
+  bool ok = true;
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(h, buf, sizeof buf, &n)) {
+      ok = false;
+      break;
+    }
+    if (n == 0) break;
+    text.append(buf, n);
+  }
+  if (ok) {
+    std::string updated = SetIniString(text, section, key, value);
+    if (updated != text)
+      ok = ReplaceFileContents(h, path, updated.data(), updated.size());
+  }
+  DWORD e = GetLastError();
+  CloseHandle(h);
+  SetLastError(e);
+  return ok;
+}
+
+}  // namespace plat
