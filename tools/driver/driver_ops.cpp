@@ -1,0 +1,335 @@
+// The driver's operations: installation, spooling a job and appending its
+// record, starting the spooler, and the messages to the running spooler.
+// Driver process, one thread.
+#include "tools/driver/driver_ops.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/command_channel.h"
+#include "platform/files.h"
+#include "platform/home.h"
+#include "platform/port_names.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+#include "platform/single_instance.h"
+#include "queue/job_record.h"
+#include "queue/queue_file.h"
+#include "queue/settings_store.h"
+
+namespace driver {
+namespace {
+
+// The spooler reads lines into a 78-byte buffer: 77 characters at most.
+constexpr std::size_t kMaxLineChars = kLineBufferSize - 1;
+constexpr DWORD kSharingRetryMs = 5000;
+
+Outcome Fail(std::string text) { return Outcome{false, std::move(text)}; }
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+bool HasLineBreak(const std::string& text) {
+  return text.find('\r') != std::string::npos || text.find('\n') != std::string::npos;
+}
+
+Outcome CheckLine(const std::string& what, const std::string& text) {
+  if (text.empty()) return Fail(what + " must not be empty");
+  if (HasLineBreak(text)) return Fail(what + " must not contain a line break");
+  if (text.size() > kMaxLineChars)
+    return Fail(what + " is longer than " + std::to_string(kMaxLineChars) +
+                " characters: " + text);
+  return {};
+}
+
+std::string ProgramDirectory() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "";
+  buffer[n] = '\0';
+  return DirectoryOf(buffer);
+}
+
+bool IsExecutable(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Beside us first (a build tree or an install prefix), then on PATH.
+std::string FindProgram(const std::string& name) {
+  std::string dir = ProgramDirectory();
+  for (const std::string& candidate :
+       {dir + "/" + name, dir + "/../../app/headless/" + name,
+        dir + "/../../app/wx/" + name}) {
+    if (IsExecutable(candidate)) return candidate;
+  }
+  const char* path = std::getenv("PATH");
+  std::string list = path ? path : "";
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    std::size_t end = list.find(':', start);
+    if (end == std::string::npos) end = list.size();
+    std::string candidate = list.substr(start, end - start) + "/" + name;
+    if (end > start && IsExecutable(candidate)) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+// Copies one file into a new spool file whose name carries the "~" that an
+// old-form record's first spool line must have.
+bool CopyToSpool(const std::string& source, std::string& spoolPath, std::string& error) {
+  std::string data;
+  if (!plat::ReadWholeFile(source, data)) {
+    error = "cannot read " + source;
+    return false;
+  }
+  std::string pattern = SpoolDirectory() + "/KLV~XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    error = "cannot create a spool file in " + SpoolDirectory() + ": " + std::strerror(errno);
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  bool ok = done == data.size() && ::fsync(fd) == 0;
+  ::close(fd);
+  spoolPath = name.data();
+  if (!ok) {
+    ::unlink(spoolPath.c_str());
+    error = "cannot write the spool file " + spoolPath;
+  }
+  return ok;
+}
+
+// Opens the queue file with no sharing, retrying while the spooler holds it.
+HANDLE OpenQueueExclusive(const std::string& path) {
+  const DWORD start = plat::GetTickCount();
+  for (;;) {
+    HANDLE h = plat::OpenFile(path, plat::Access::ReadWrite, plat::ShareMode::None,
+                              plat::Disposition::OpenAlways);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (plat::GetLastError() != plat::ERROR_SHARING_VIOLATION_CODE ||
+        plat::GetTickCount() - start >= kSharingRetryMs) {
+      return INVALID_HANDLE_VALUE;
+    }
+    plat::PausePolling();
+  }
+}
+
+}  // namespace
+
+std::string DefaultQueueFile() { return plat::KelvaneHome() + "/queue.txt"; }
+std::string SpoolDirectory() { return plat::KelvaneHome() + "/spool"; }
+
+Outcome Install() {
+  if (!plat::MakeDirectories(plat::KelvaneHome(), 0700))
+    return Fail("cannot create " + plat::KelvaneHome());
+  if (!plat::RegCreateKey(SettingsKeyPath()))
+    return Fail("cannot create the settings key in " + plat::RegistryPath());
+  if (!ReadRegString("Port")) WriteRegString("Port", "LPT1:");
+
+  plat::PortSection ports = plat::GetProfileSection("ports");
+  if (!plat::LookUpPortMapping("LPT1:", ports) &&
+      !plat::WriteProfileString("ports", "LPT1:",
+                                "sim:" + plat::KelvaneHome() + "/run/printer.sock")) {
+    return Fail("cannot write " + plat::ProfilePath());
+  }
+  const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
+  for (const char* printer : printers) {
+    if (plat::GetProfileString("devices", printer, "").empty())
+      plat::WriteProfileString("devices", printer, "kelvane,LPT1:");
+  }
+  // The handshake section: the spooler publishes its window there and the
+  // ink levels; "InkType" 0 means "not read yet".
+  if (plat::GetProfileString(plat::kHandshakeSection, "InkType", "").empty())
+    plat::WriteProfileString(plat::kHandshakeSection, "InkType", "0");
+  if (!plat::MakeDirectories(SpoolDirectory(), 0700))
+    return Fail("cannot create " + SpoolDirectory());
+  return {};
+}
+
+Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFiles,
+                     std::string& record) {
+  if (spoolFiles.empty()) return Fail("a job needs at least one file");
+  if (spoolFiles.size() > static_cast<std::size_t>(kMaxSpoolFiles))
+    return Fail("a job has at most " + std::to_string(kMaxSpoolFiles) + " files");
+  if (job.copies < 0 || job.copies > 255) return Fail("copies must be 0 to 255");
+  std::string name = job.name.empty() ? BaseName(job.files.empty() ? spoolFiles[0]
+                                                                    : job.files[0])
+                                      : job.name;
+  if (name.size() > kMaxLineChars) name.resize(kMaxLineChars);  // a label only
+  Outcome check = CheckLine("the job name", name);
+  if (!check.ok) return check;
+  if (!(check = CheckLine("the port", job.port)).ok) return check;
+  std::vector<std::string> lines = {name, job.port, std::to_string(job.copies)};
+  if (job.oldForm) {
+    // The form is told by line 4: the first spool file must carry a "~".
+    if (spoolFiles[0].find('~') == std::string::npos)
+      return Fail("an old-form record's first spool file must contain '~'");
+  } else {
+    if (!(check = CheckLine("the printer name", job.printer)).ok) return check;
+    if (job.printer.size() >= static_cast<std::size_t>(kPrinterNameSize))
+      return Fail("the printer name has at most 49 characters");
+    if (job.printer.find('~') != std::string::npos)
+      return Fail("the printer name must not contain '~'");
+    if (!(check = CheckLine("the ribbon type", job.ribbon)).ok) return check;
+    if (job.ribbon.size() >= static_cast<std::size_t>(kRibbonTypeSize))
+      return Fail("the ribbon type has at most 49 characters");
+    lines.push_back(job.printer);
+    lines.push_back(job.ribbon);
+  }
+  for (const std::string& spool : spoolFiles) {
+    if (!(check = CheckLine("the spool file path", spool)).ok) return check;
+    lines.push_back(spool);
+  }
+  record.clear();
+  for (const std::string& line : lines) record += line + "\r\n";
+  return {};
+}
+
+std::string SeparatorBefore(const std::string& existing) {
+  if (existing.empty()) return "";
+  std::size_t n = existing.size();
+  if (n >= 4 && existing.compare(n - 4, 4, "\r\n\r\n") == 0) return "";
+  if (n >= 2 && existing.compare(n - 2, 2, "\r\n") == 0) return "\r\n";
+  // A tail without its line end: end the line, then the record.
+  return "\r\n\r\n";
+}
+
+Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
+  const std::string queueFile = job.queueFile.empty() ? DefaultQueueFile() : job.queueFile;
+  if (queueFileUsed) *queueFileUsed = queueFile;
+  if (queueFile.size() >= static_cast<std::size_t>(kQueuePathSize))
+    return Fail("the queue file path is longer than 99 characters: " + queueFile);
+  if (job.files.empty()) return Fail("nothing to submit: no files given");
+  if (!plat::MakeDirectories(SpoolDirectory(), 0700))
+    return Fail("cannot create " + SpoolDirectory());
+
+  std::vector<std::string> spoolFiles;
+  auto removeSpool = [&spoolFiles] {
+    for (const std::string& spool : spoolFiles) ::unlink(spool.c_str());
+  };
+  for (const std::string& file : job.files) {
+    std::string spool, error;
+    if (!CopyToSpool(file, spool, error)) {
+      removeSpool();
+      return Fail(error);
+    }
+    spoolFiles.push_back(spool);
+  }
+  std::string record;
+  Outcome formatted = FormatRecord(job, spoolFiles, record);
+  if (!formatted.ok) {
+    removeSpool();
+    return formatted;
+  }
+
+  HANDLE queue = OpenQueueExclusive(queueFile);
+  if (queue == INVALID_HANDLE_VALUE) {
+    removeSpool();
+    return Fail("cannot open the queue file " + queueFile + ": " +
+                std::strerror(static_cast<int>(plat::GetLastError())));
+  }
+  // Read to the end: we need the tail, and the append starts there.
+  std::string existing;
+  char buffer[4096];
+  DWORD got = 0;
+  bool readOk = true;
+  while ((readOk = plat::ReadFile(queue, buffer, sizeof buffer, &got)) && got > 0)
+    existing.append(buffer, got);
+  std::string tail = SeparatorBefore(existing) + record;
+  if (!readOk || existing.size() + tail.size() > kMaxQueueFileSize) {
+    plat::CloseHandle(queue);
+    removeSpool();
+    return Fail(readOk ? "the queue file would grow beyond 65535 bytes; try again later"
+                       : "cannot read the queue file " + queueFile);
+  }
+  DWORD written = 0;
+  bool ok = plat::WriteFile(queue, tail.data(), static_cast<DWORD>(tail.size()), &written) &&
+            written == tail.size();
+  plat::CloseHandle(queue);
+  if (!ok) {
+    removeSpool();
+    return Fail("cannot append to the queue file " + queueFile);
+  }
+  return {};
+}
+
+Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spooler,
+                           bool* started) {
+  if (started) *started = false;
+  if (plat::IsSpoolerRunning()) return {};
+  std::string program = spooler;
+  if (program.empty()) {
+    const char* display = std::getenv("DISPLAY");
+    if (display && *display) program = FindProgram("kelvane");
+    if (program.empty()) program = FindProgram("kelvane-headless");
+  }
+  if (!IsExecutable(program)) return Fail("no spooler program found to start");
+
+  // Standard streams go to a log in the run directory, so the spooler does
+  // not hold whoever reads our output and asks no one on a terminal.
+  std::string log = plat::RunDirectory() + "/spooler.log";
+  pid_t child = ::fork();
+  if (child < 0) return Fail("cannot start the spooler");
+  if (child == 0) {
+    ::setsid();
+    if (::fork() != 0) ::_exit(0);
+    int in = ::open("/dev/null", O_RDONLY);
+    int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (in >= 0) ::dup2(in, 0);
+    if (out >= 0) {
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+    }
+    const char* args[] = {program.c_str(), "-f", queueFile.c_str(), nullptr};
+    ::execv(program.c_str(), const_cast<char* const*>(args));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (started) *started = true;
+  return {};
+}
+
+bool SendCommand(WPARAM command, DWORD timeoutMs, LRESULT* result) {
+  HWND window = plat::FindSpoolerWindow();
+  if (window == 0) return false;
+  return plat::SendSpoolerMessage(window, WM_SPOOLER_COMMAND, command, 0, result,
+                                  timeoutMs);
+}
+
+std::string InkReport() {
+  std::string report;
+  for (const char* key :
+       {"InkType", "BlackLevel", "CyanLevel", "MagentaLevel", "YellowLevel"}) {
+    std::string value = plat::GetProfileString(plat::kHandshakeSection, key, "");
+    if (!value.empty()) report += std::string(key) + "=" + value + "\n";
+  }
+  return report;
+}
+
+}  // namespace driver

@@ -1,0 +1,62 @@
+// What the printer driver does around the spooler: install its settings
+// key and profile entries, render (here: copy) a job into spool files and
+// append its record to the queue file, start a spooler when none runs, and
+// talk to the running spooler. Failures come back as text for the caller to
+// print.
+// Driver process, one thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace driver {
+
+struct Outcome {
+  bool ok = true;
+  std::string error;  // set when !ok
+};
+
+// Creates the registry key and a base win.ini; keeps every existing value.
+Outcome Install();
+
+struct JobSpec {
+  std::string queueFile;   // "" = $KELVANE_HOME/queue.txt
+  std::string name;        // "" = the first file's base name
+  std::string port = "LPT1:";
+  int copies = 1;
+  std::string printer = "VORNA Tamrel";
+  std::string ribbon = "Standard";
+  bool oldForm = false;
+  std::vector<std::string> files;
+};
+
+std::string DefaultQueueFile();
+std::string SpoolDirectory();
+
+// The record's bytes (CR LF lines, no trailing empty line); fails when a
+// field would not read back as written (too long, empty, line breaks, a
+// "~" in the printer name, too many files...).
+Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFiles,
+                     std::string& record);
+// What must precede a new record given the queue file's current tail: the
+// empty line that ends the previous record, if it is missing.
+std::string SeparatorBefore(const std::string& existing);
+
+// Copies the files into the spool directory and appends the record under
+// the sharing protocol. The spool copies are removed again on failure.
+Outcome Submit(const JobSpec& job, std::string* queueFileUsed);
+
+// Starts the spooler on `queueFile` detached from us, unless one runs.
+// `spooler` "" chooses kelvane (with a display) or kelvane-headless.
+Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spooler,
+                           bool* started);
+
+// WM_SPOOLER_COMMAND to the running spooler; false when none answered.
+bool SendCommand(WPARAM command, DWORD timeoutMs, LRESULT* result);
+
+// The published ink levels, one "Key=value" line each.
+std::string InkReport();
+
+}  // namespace driver
