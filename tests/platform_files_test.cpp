@@ -1,0 +1,355 @@
+// Files and handles: the sharing rules within one process and between
+// processes, atomic replacement, refusal of non-regular files, the handle
+// table under a concurrent close, and the run directory.
+// Test thread, forked children and one helper thread.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/home.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using plat::Access;
+using plat::Disposition;
+using plat::ShareMode;
+
+HANDLE Open(const std::string& path, ShareMode share,
+            Disposition d = Disposition::OpenExisting,
+            Access a = Access::ReadWrite) {
+  return plat::OpenFile(path, a, share, d);
+}
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0);
+  return st.st_mode & 07777;
+}
+
+// Runs `fn` in a child process that holds `path` opened with `share` until
+// the parent writes to the pipe; returns once the child holds it.
+struct Holder {
+  pid_t pid = -1;
+  int release = -1;
+  Holder(const std::string& path, ShareMode share) {
+    int ready[2], go[2];
+    EXPECT_EQ(pipe(ready), 0);
+    EXPECT_EQ(pipe(go), 0);
+    pid = fork();
+    if (pid == 0) {
+      HANDLE h = Open(path, share);
+      char c = h == INVALID_HANDLE_VALUE ? 'n' : 'y';
+      (void)!write(ready[1], &c, 1);
+      (void)!read(go[0], &c, 1);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    close(ready[0]);
+    release = go[1];
+  }
+  ~Holder() {
+    char c = 'x';
+    (void)!write(release, &c, 1);
+    close(release);
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+};
+
+TEST(FileSharing, WithinOneProcess) {
+  kt::TempHome home;
+  const std::string path = home.File("q.txt");
+  kt::WriteFileBytes(path, "abc");
+
+  HANDLE excl = Open(path, ShareMode::None);
+  ASSERT_NE(excl, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(path, ShareMode::None), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+  EXPECT_EQ(Open(path, ShareMode::ReadWrite), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+  EXPECT_TRUE(plat::CloseHandle(excl));
+
+  HANDLE a = Open(path, ShareMode::ReadWrite);
+  HANDLE b = Open(path, ShareMode::ReadWrite);
+  ASSERT_NE(a, INVALID_HANDLE_VALUE);
+  ASSERT_NE(b, INVALID_HANDLE_VALUE);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(Open(path, ShareMode::None), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+  plat::CloseHandle(a);
+  EXPECT_EQ(Open(path, ShareMode::None), INVALID_HANDLE_VALUE);
+  plat::CloseHandle(b);
+  HANDLE again = Open(path, ShareMode::None);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  plat::CloseHandle(again);
+}
+
+TEST(FileSharing, BetweenProcesses) {
+  kt::TempHome home;
+  const std::string path = home.File("q.txt");
+  kt::WriteFileBytes(path, "abc");
+  {
+    Holder child(path, ShareMode::None);
+    EXPECT_EQ(Open(path, ShareMode::None), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+    EXPECT_EQ(Open(path, ShareMode::ReadWrite), INVALID_HANDLE_VALUE);
+  }
+  {
+    Holder child(path, ShareMode::ReadWrite);
+    EXPECT_EQ(Open(path, ShareMode::None), INVALID_HANDLE_VALUE);
+    HANDLE shared = Open(path, ShareMode::ReadWrite);
+    EXPECT_NE(shared, INVALID_HANDLE_VALUE);
+    plat::CloseHandle(shared);
+  }
+  HANDLE h = Open(path, ShareMode::None);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  plat::CloseHandle(h);
+}
+
+TEST(FileSharing, RefusedCreateAlwaysLeavesTheContents) {
+  kt::TempHome home;
+  const std::string path = home.File("spool.bin");
+  kt::WriteFileBytes(path, "keep me");
+  HANDLE holder = Open(path, ShareMode::None);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(path, ShareMode::None, Disposition::CreateAlways),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(kt::ReadFileBytes(path), "keep me");
+  plat::CloseHandle(holder);
+  HANDLE h = Open(path, ShareMode::None, Disposition::CreateAlways);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetFileSize(h), 0u);
+  plat::CloseHandle(h);
+}
+
+TEST(FileSharing, DeleteRefusesAFileSomeoneHolds) {
+  kt::TempHome home;
+  const std::string path = home.File("spool.bin");
+  kt::WriteFileBytes(path, "x");
+  HANDLE h = Open(path, ShareMode::ReadWrite);
+  EXPECT_FALSE(plat::DeleteFile(path));
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+  EXPECT_TRUE(kt::FileExists(path));
+  plat::CloseHandle(h);
+  EXPECT_TRUE(plat::DeleteFile(path));
+  EXPECT_FALSE(kt::FileExists(path));
+  EXPECT_FALSE(plat::DeleteFile(path));
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ENOENT));
+}
+
+TEST(Files, ReadWriteSizeAndNewFileMode) {
+  kt::TempHome home;
+  const std::string path = home.File("new.bin");
+  HANDLE h = Open(path, ShareMode::None, Disposition::OpenAlways);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ModeOf(path) & 0022, 0u);  // never writable by others
+  std::string data(100000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  DWORD n = 0;
+  ASSERT_TRUE(plat::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n));
+  EXPECT_EQ(n, data.size());
+  EXPECT_EQ(plat::GetFileSize(h), data.size());
+  plat::CloseHandle(h);
+
+  h = Open(path, ShareMode::ReadWrite, Disposition::OpenExisting, Access::Read);
+  std::string back(data.size() + 10, 'z');
+  ASSERT_TRUE(plat::ReadFile(h, back.data(), static_cast<DWORD>(back.size()), &n));
+  EXPECT_EQ(n, data.size());  // short read at the end is a success
+  back.resize(n);
+  EXPECT_EQ(back, data);
+  ASSERT_TRUE(plat::ReadFile(h, back.data(), 10, &n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_FALSE(plat::WriteFile(h, "x", 1, &n));  // opened for reading only
+  plat::CloseHandle(h);
+}
+
+TEST(Files, RefusesDirectoriesDevicesAndFifos) {
+  kt::TempHome home;
+  EXPECT_EQ(Open(home.path(), ShareMode::ReadWrite, Disposition::OpenExisting,
+                 Access::Read),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EISDIR));
+  EXPECT_EQ(Open("/dev/null", ShareMode::ReadWrite), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ENODEV));
+  const std::string fifo = home.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Must not hang waiting for a writer.
+  EXPECT_EQ(Open(fifo, ShareMode::ReadWrite, Disposition::OpenExisting,
+                 Access::Read),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ENODEV));
+  EXPECT_EQ(Open(home.File("missing"), ShareMode::ReadWrite), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ENOENT));
+}
+
+TEST(Files, StaleAndInvalidHandlesFailCleanly) {
+  kt::TempHome home;
+  const std::string path = home.File("a");
+  kt::WriteFileBytes(path, "a");
+  HANDLE h = Open(path, ShareMode::ReadWrite);
+  ASSERT_TRUE(plat::CloseHandle(h));
+  EXPECT_FALSE(plat::CloseHandle(h));
+  char c;
+  DWORD n = 99;
+  EXPECT_FALSE(plat::ReadFile(h, &c, 1, &n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_FALSE(plat::ReadFile(INVALID_HANDLE_VALUE, &c, 1, &n));
+  EXPECT_EQ(plat::GetFileSize(h), plat::INVALID_FILE_SIZE);
+  // A new open never gets the number of the closed one back.
+  HANDLE h2 = Open(path, ShareMode::ReadWrite);
+  EXPECT_NE(h2, h);
+  plat::CloseHandle(h2);
+}
+
+TEST(ReplaceFileContents, KeepsModeAndSwapsWholeFile) {
+  kt::TempHome home;
+  const std::string path = home.File("win.ini");
+  kt::WriteFileBytes(path, "old contents that are longer");
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  HANDLE h = Open(path, ShareMode::None);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::string fresh = "new";
+  ASSERT_TRUE(plat::ReplaceFileContents(h, path, fresh.data(), fresh.size()));
+  EXPECT_EQ(kt::ReadFileBytes(path), "new");
+  EXPECT_EQ(ModeOf(path), 0640u);
+  // Still held with no sharing after the swap: nobody slips in before close.
+  EXPECT_EQ(Open(path, ShareMode::ReadWrite), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetFileSize(h), 3u);
+  plat::CloseHandle(h);
+  // No temporary file is left beside it.
+  int entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(home.path())) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1);
+}
+
+TEST(ReplaceFileContents, RefusesASharedHandleOrAnotherPath) {
+  kt::TempHome home;
+  const std::string path = home.File("a");
+  const std::string other = home.File("b");
+  kt::WriteFileBytes(path, "a");
+  kt::WriteFileBytes(other, "b");
+  HANDLE shared = Open(path, ShareMode::ReadWrite);
+  EXPECT_FALSE(plat::ReplaceFileContents(shared, path, "x", 1));
+  plat::CloseHandle(shared);
+  HANDLE h = Open(path, ShareMode::None);
+  EXPECT_FALSE(plat::ReplaceFileContents(h, other, "x", 1));
+  plat::CloseHandle(h);
+  EXPECT_EQ(kt::ReadFileBytes(path), "a");
+  EXPECT_EQ(kt::ReadFileBytes(other), "b");
+}
+
+// A reader in another process sees the old file or the new one, whole.
+TEST(ReplaceFileContents, ReadersNeverSeeAMixture) {
+  kt::TempHome home;
+  const std::string path = home.File("reg");
+  const std::string a(20000, 'a'), b(30000, 'b');
+  kt::WriteFileBytes(path, a);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    for (int i = 0; i < 200; ++i) {
+      std::string got;
+      if (!plat::ReadWholeFile(path, got)) _exit(2);
+      if (got != a && got != b) _exit(1);
+    }
+    _exit(0);
+  }
+  int replaced = 0;
+  for (int i = 0; i < 200; ++i) {
+    HANDLE h = Open(path, ShareMode::None);
+    if (h == INVALID_HANDLE_VALUE) {
+      ASSERT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+      continue;  // the reader holds it this instant
+    }
+    const std::string& next = (i % 2) ? a : b;
+    EXPECT_TRUE(plat::ReplaceFileContents(h, path, next.data(), next.size()));
+    plat::CloseHandle(h);
+    ++replaced;
+  }
+  EXPECT_GT(replaced, 0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+class BlockingObject : public plat::HandleObject {
+ public:
+  std::atomic<bool> inRead{false};
+  std::atomic<bool> closed{false};
+  std::atomic<int> closeCalls{0};
+  bool Read(void*, DWORD, DWORD* n) override {
+    inRead = true;
+    while (!closed) std::this_thread::yield();
+    if (n) *n = 0;
+    return false;
+  }
+  bool Write(const void*, DWORD, DWORD*) override { return false; }
+  void Close() override {
+    ++closeCalls;
+    closed = true;
+  }
+};
+
+TEST(HandleTable, CloseFromAnotherThreadEndsARunningRead) {
+  auto object = std::make_shared<BlockingObject>();
+  std::weak_ptr<BlockingObject> watch = object;
+  HANDLE h = plat::RegisterHandle(object);
+  object.reset();
+  std::thread reader([h] {
+    char c;
+    DWORD n = 0;
+    EXPECT_FALSE(plat::ReadFile(h, &c, 1, &n));
+  });
+  while (!watch.lock()->inRead) std::this_thread::yield();
+  EXPECT_TRUE(plat::CloseHandle(h));
+  reader.join();
+  EXPECT_TRUE(watch.expired());  // freed once the read let go of it
+  EXPECT_FALSE(plat::CloseHandle(h));
+}
+
+TEST(Home, RunDirectoryIsPrivate) {
+  kt::TempHome home;
+  const std::string run = plat::RunDirectory();
+  ASSERT_EQ(run, home.path() + "/run");
+  EXPECT_EQ(ModeOf(run), 0700u);
+  ASSERT_EQ(chmod(run.c_str(), 0777), 0);
+  EXPECT_EQ(plat::RunDirectory(), run);
+  EXPECT_EQ(ModeOf(run), 0700u);
+  EXPECT_TRUE(plat::MakeDirectories(home.File("a/b/c")));
+  EXPECT_TRUE(kt::FileExists(home.File("a/b/c")));
+}
+
+TEST(Home, FallsBackToTheConfigDirectory) {
+  kt::TempHome home;
+  const char* xdg = getenv("XDG_CONFIG_HOME");
+  std::string oldXdg = xdg ? xdg : "";
+  unsetenv("KELVANE_HOME");
+  setenv("XDG_CONFIG_HOME", "/x/cfg", 1);
+  EXPECT_EQ(plat::KelvaneHome(), "/x/cfg/kelvane");
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", getenv("HOME") ? getenv("HOME") : "/h", 1);
+  EXPECT_EQ(plat::KelvaneHome(), std::string(getenv("HOME")) + "/.config/kelvane");
+  if (xdg) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
+  setenv("KELVANE_HOME", home.path().c_str(), 1);
+}
+
+}  // namespace
