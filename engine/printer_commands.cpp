@@ -50,7 +50,7 @@ constexpr std::size_t kYellowOffset = 22;
 
 // A frame is a few bytes; a printer that has not taken it within this time
 // is not going to, and the driver does not learn the outcome anyway.
-constexpr DWORD kFrameSendLimitMs = 500;
+constexpr DWORD kFrameSendLimitMs = 1000;
 
 enum class WriteFault { Retry, GiveUp };
 
