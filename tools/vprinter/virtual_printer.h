@@ -1,0 +1,215 @@
+// A printer of the Vorna family, simulated: the state the printer is in, how
+// fast it takes data, what it has taken, the replies it has queued for the
+// host, and the command frames it has recognised in the data stream.
+//
+// The same object serves the in-process port that tests open and the
+// kelvane-printer tool that a person runs beside the spooler. Any thread: one
+// mutex guards all of it. Hook actions run outside the mutex, on the thread
+// whose write crossed the byte count.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/win_types.h"
+
+namespace vprinter {
+
+enum class PrinterState {
+  Ready,        // takes data (at the rate limit)
+  NotSelected,  // takes nothing; CE_DNS raised
+  OutOfPaper,   // takes nothing; CE_OOP raised
+  IoError,      // takes nothing; CE_IOE raised
+  Stalled,      // takes nothing and raises no flag
+};
+
+// "ready", "offline", "paperout", "ioerror", "stall".
+const char* DescribeState(PrinterState state);
+
+// A command frame as recognised in the data: 0xA5, two length bytes
+// (big-endian, bytes that follow), a payload that starts with 0x50.
+struct Frame {
+  std::vector<BYTE> bytes;  // the whole frame, header included
+  std::string name;         // "first-query", "level-query", ... or "unknown"
+};
+
+// The frames the spooler sends, by name.
+namespace frames {
+inline const std::vector<BYTE> kCommand1 = {0xA5, 0x00, 0x05, 0x50,
+                                            0xE0, 0x0A, 0x1D, 0x70};
+inline const std::vector<BYTE> kFirstQuery = {0xA5, 0x00, 0x03,
+                                              0x50, 0x04, 0x0A};
+inline const std::vector<BYTE> kBlackForm = {0xA5, 0x00, 0x05, 0x50,
+                                             0xE0, 0x09, 0x01, 0x01};
+inline const std::vector<BYTE> kColourForm = {0xA5, 0x00, 0x07, 0x50, 0xE0,
+                                              0x09, 0x03, 0x02, 0x03, 0x04};
+inline const std::vector<BYTE> kCommand3 = {0xA5, 0x00, 0x05, 0x50,
+                                            0xE0, 0x0A, 0x01, 0x00};
+inline const std::vector<BYTE> kCommand4 = {0xA5, 0x00, 0x04, 0x50,
+                                            0xE0, 0x0D, 0x01};
+// Its length field announces one byte more than the five listed: the
+// spooler sends seven bytes, the last a pad. The printer answers as soon as
+// the listed bytes are in and takes the byte after them as the pad.
+inline const std::vector<BYTE> kLevelQuery = {0xA5, 0x00, 0x04, 0x50,
+                                              0x04, 0x0C};
+}  // namespace frames
+
+// Name of a frame ("command-1", "first-query", "black-form", "colour-form",
+// "command-3", "command-4", "level-query"), "unknown" for any other.
+std::string NameFrame(const std::vector<BYTE>& frame);
+
+// "A5 00 03 50 04 0A".
+std::string FormatHex(const BYTE* data, std::size_t size);
+// Parses "A5 00 03", "a50003" or "A5,00"; false on a bad digit or odd count.
+bool ParseHex(const std::string& text, std::vector<BYTE>& out);
+
+// Ink levels as the level reply carries them (signed bytes).
+struct InkLevels {
+  std::int8_t black = 60;
+  std::int8_t cyan = 70;
+  std::int8_t magenta = 80;
+  std::int8_t yellow = 90;
+};
+
+// Bytes of the level reply; the levels sit at offsets 10, 14, 18 and 22.
+inline constexpr std::size_t kLevelReplyLength = 24;
+// A first-query reply longer than this marks a black-ink printer.
+inline constexpr std::size_t kColourReplyMaxLength = 12;
+// Frames whose length field exceeds this are not taken for frames.
+inline constexpr std::size_t kMaxFramePayload = 64;
+
+class VirtualPrinter {
+ public:
+  using Action = std::function<void(VirtualPrinter&)>;
+  using LogSink = std::function<void(const std::string&)>;
+
+  VirtualPrinter();
+  ~VirtualPrinter();
+  VirtualPrinter(const VirtualPrinter&) = delete;
+  VirtualPrinter& operator=(const VirtualPrinter&) = delete;
+
+  // --- State and flags -----------------------------------------------------
+
+  // A change to a faulty state raises its flag at once; the flag stays
+  // raised (comes back after each TakeFlags) while the state lasts.
+  void SetState(PrinterState state);
+  PrinterState state() const;
+  // Raises flags once (e.g. CE_BREAK) without a change of state.
+  void RaiseFlags(DWORD flags);
+  // The flags raised since the last call plus those of the current state;
+  // clears the former. This is the port's error query.
+  DWORD TakeFlags();
+  // The same without clearing.
+  DWORD PeekFlags() const;
+
+  // --- Data ----------------------------------------------------------------
+
+  // Bytes per second taken at most; 0 = unlimited. Measured with
+  // plat::GetTickCount, so a fake clock drives it.
+  void SetRate(DWORD bytesPerSecond);
+  // Appends everything taken to this file (created 0600); "" stops it.
+  // False when the file cannot be opened.
+  bool SetOutputFile(const std::string& path);
+  // Whether taken bytes are kept in memory (on by default).
+  void SetKeepOutput(bool keep);
+
+  // Offers data; returns how many leading bytes the printer took (0 unless
+  // ready, at most what the rate allows). Frames in the taken bytes are
+  // recognised and answered; hooks whose byte count is reached run before
+  // the function returns, and the bytes after the count are offered in the
+  // state the hook left.
+  std::size_t Accept(const void* data, std::size_t size);
+
+  std::string output() const;
+  std::uint64_t totalAccepted() const;
+  void ClearOutput();
+
+  // --- Hooks ---------------------------------------------------------------
+
+  // Runs `action` once when the total of taken bytes reaches `totalBytes`
+  // (exactly: the printer takes up to that byte, then runs the action).
+  // A count already reached runs at the next Accept.
+  void AtTotalBytes(std::uint64_t totalBytes, Action action);
+  // Shorthand: switch state at a byte count.
+  void SetStateAtTotalBytes(std::uint64_t totalBytes, PrinterState state);
+
+  // --- Replies to the host -------------------------------------------------
+
+  void QueueMessage(const std::string& text);  // "A" text NUL
+  void QueueStatus(const std::string& text);   // "S" text NUL
+  // "E", two filler bytes, the count, a filler byte, the code.
+  void QueueError(std::int8_t code, std::int8_t count = 0);
+  void QueueRaw(const std::vector<BYTE>& bytes);
+  // Takes up to `size` queued reply bytes; returns how many.
+  std::size_t TakeReply(void* buffer, std::size_t size);
+  std::size_t pendingReplyBytes() const;
+  void ClearReplies();
+
+  // --- Queries -------------------------------------------------------------
+
+  // Length of the reply to the first query (default 20: black ink).
+  void SetFirstReplyLength(std::size_t length);
+  void SetLevels(const InkLevels& levels);
+  InkLevels levels() const;
+  // The next `count` queries (first or level) get no answer.
+  void MuteQueries(int count);
+
+  // --- What was seen -------------------------------------------------------
+
+  std::vector<Frame> frames() const;
+  // Names of the recognised frames, in order.
+  std::vector<std::string> frameNames() const;
+  int CountFrames(const std::string& name) const;
+  // Log lines ("frame: A5 00 03 50 04 0A first-query", "state: offline").
+  void SetLogSink(LogSink sink);
+
+ private:
+  struct Hook {
+    std::uint64_t at;
+    Action action;
+  };
+
+  DWORD StateFlagLocked() const;
+  std::size_t RateAllowanceLocked();
+  void RecordLocked(const BYTE* data, std::size_t size,
+                    std::vector<std::string>& logs);
+  void ScanFramesLocked(const BYTE* data, std::size_t size,
+                        std::vector<std::string>& logs);
+  void AnswerFrameLocked(const Frame& frame, std::vector<std::string>& logs);
+  void Log(const std::vector<std::string>& lines);
+
+  mutable std::mutex mutex_;  // guards every member below
+  PrinterState state_ = PrinterState::Ready;
+  DWORD pendingFlags_ = 0;
+
+  DWORD rate_ = 0;
+  // Rate tokens in byte-milliseconds per second: one byte = 1000 units.
+  std::uint64_t rateTokens_ = 0;
+  DWORD rateLastTick_ = 0;
+  bool rateStarted_ = false;
+
+  int outputFd_ = -1;
+  bool keepOutput_ = true;
+  std::string output_;
+  std::uint64_t total_ = 0;
+
+  std::vector<Hook> hooks_;  // sorted by `at`
+
+  std::vector<BYTE> replies_;
+  std::size_t firstReplyLength_ = 20;
+  InkLevels levels_;
+  int mute_ = 0;
+
+  // The last bytes taken that may still be the start of a frame.
+  std::vector<BYTE> scanWindow_;
+  bool levelPadPending_ = false;  // the next byte may be the query's pad
+  std::vector<Frame> frames_;
+
+  LogSink logSink_;
+};
+
+}  // namespace vprinter
