@@ -1,0 +1,493 @@
+// Shell logic on the fake clock: command line, File/Open, the scheduler's
+// idle countdown and its boundaries, the quit question and the document
+// close, with recorded windows, scripted boxes and an in-process printer.
+// Test thread (the print threads it starts run against the same fakes).
+#include "app/shell.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/spooler_state.h"
+#include "engine/print_thread.h"
+#include "platform/clock.h"
+#include "platform/command_channel.h"
+#include "platform/profile.h"
+#include "queue/settings_store.h"
+#include "tests/support/test_support.h"
+#include "tools/vprinter/in_process_port.h"
+#include "tools/vprinter/virtual_printer.h"
+
+namespace {
+
+constexpr HWND kMainWnd = 0x4711;
+constexpr HWND kPageWnd = 0x4712;
+constexpr DWORD kTimerId = 42;
+
+class FakeFrontEnd : public ShellFrontEnd {
+ public:
+  FakeFrontEnd() { SetShellFrontEnd(this); }
+  ~FakeFrontEnd() override { SetShellFrontEnd(nullptr); }
+  DWORD SetTimer(DWORD intervalMs) override {
+    timerSets.push_back(intervalMs);
+    return kTimerId;
+  }
+  void KillTimer(DWORD timerId) override { timerKills.push_back(timerId); }
+  bool GetPlacement(WINDOWPLACEMENT& placement) override {
+    if (!hasPlacement) return false;
+    placement = stored;
+    return true;
+  }
+  std::vector<DWORD> timerSets;
+  std::vector<DWORD> timerKills;
+  bool hasPlacement = false;
+  WINDOWPLACEMENT stored{};
+};
+
+class ShellTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_.InstallKey();
+    opener_.Attach("LPT1", printer_);
+    SpoolerLock lock;
+    g_hMainWnd = kMainWnd;
+    g_hJobPageWnd = kPageWnd;
+  }
+  void TearDown() override {
+    ShutdownPrintThread();
+    ResetShell();
+  }
+
+  std::string QueuePath() const { return home_.File("queue.txt"); }
+
+  // Queue mode as the document start leaves it, without starting a thread.
+  void EnterQueueMode(const std::string& contents) {
+    kt::WriteFileBytes(QueuePath(), contents);
+    SpoolerLock lock;
+    g_bQueueMode = 1;
+    CopyField(g_szQueueFile, QueuePath().c_str());
+  }
+
+  std::string OneJobRecord(const std::string& name = "job one") {
+    const std::string spool = home_.File("KLV~1.spl");
+    kt::WriteFileBytes(spool, std::string(300, 'x'));
+    return name + "\r\nLPT1:\r\n1\r\nVORNA Tamrel\r\nStandard\r\n" + spool + "\r\n";
+  }
+
+  int ClosePosts() const { return windows_.CountPosts(kMainWnd, WM_CLOSE); }
+
+  static bool WaitForRunEnd() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (IsPrintRunAlive()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+  }
+
+  kt::TempHome home_;
+  plat::ScopedFakeClock clock_{100000};
+  kt::ScriptedMessageBoxes boxes_;
+  kt::RecordingWindows windows_;
+  vprinter::VirtualPrinter printer_;
+  vprinter::InProcessPortOpener opener_;
+  vprinter::ScopedPortOpener portGuard_{opener_};
+  FakeFrontEnd frontEnd_;
+};
+
+// --- command line -----------------------------------------------------------
+
+TEST_F(ShellTest, NoArgumentsIsManualModeNamedNone) {
+  const char* argv[] = {"kelvane"};
+  g_bJobDone = 1;
+  ASSERT_TRUE(DocumentStart(1, argv));
+  EXPECT_EQ(g_strFileName, "none");
+  EXPECT_EQ(g_bQueueMode, 0);
+  EXPECT_EQ(g_bJobDone, 0);
+  EXPECT_EQ(frontEnd_.timerSets, std::vector<DWORD>{5000});
+  EXPECT_EQ(g_nTimerId, kTimerId);
+  EXPECT_FALSE(IsPrintRunAlive());
+  EXPECT_FALSE(StartedWithArguments());
+}
+
+TEST_F(ShellTest, QueueArgumentStartsTheFirstRunAtHighestPriority) {
+  kt::WriteFileBytes(QueuePath(), "");
+  const std::string queue = QueuePath();
+  const char* argv[] = {"kelvane", "-f", queue.c_str()};
+  g_jobRowState[0] = 2;
+  ASSERT_TRUE(DocumentStart(3, argv));
+  EXPECT_EQ(g_bQueueMode, 1);
+  EXPECT_STREQ(g_szQueueFile, queue.c_str());
+  EXPECT_EQ(g_jobRowState[0], 0);
+  EXPECT_NE(g_hPrintThread, 0u);
+  EXPECT_EQ(LastRequestedPriority(), ThreadPriority::Highest);
+  EXPECT_TRUE(StartedWithArguments());
+  EXPECT_TRUE(WaitForRunEnd());
+}
+
+TEST_F(ShellTest, InkArgumentSetsThePortAndQueriesOnceInManualMode) {
+  const char* argv[] = {"kelvane", "-i", "LPT1:"};
+  ASSERT_TRUE(DocumentStart(3, argv));
+  EXPECT_STREQ(g_szPortName, "LPT1:");
+  EXPECT_EQ(g_bQueueMode, 0);
+  EXPECT_EQ(g_strFileName, "");  // not "none"
+  EXPECT_EQ(opener_.opens("LPT1"), 1);
+  EXPECT_FALSE(opener_.IsOpen("LPT1"));
+  EXPECT_FALSE(IsPrintRunAlive());
+}
+
+TEST_F(ShellTest, RefusedCommandLinesFailButHaveSetTheTimer) {
+  const std::string tooLong(100, 'q');
+  const std::string longest(99, 'p');
+  struct Case {
+    std::vector<const char*> argv;
+  };
+  const std::vector<Case> refused = {
+      {{"kelvane", "-F", "queue.txt"}},
+      {{"kelvane", "-I", "LPT1:"}},
+      {{"kelvane", "-f"}},
+      {{"kelvane", "-i"}},
+      {{"kelvane", "-f", ""}},
+      {{"kelvane", "-f", tooLong.c_str()}},
+      {{"kelvane", "-i", tooLong.c_str()}},
+      {{"kelvane", "queue.txt"}},
+  };
+  for (const Case& c : refused) {
+    ResetSpoolerState();
+    frontEnd_.timerSets.clear();
+    SpoolerLock lock;
+    g_hMainWnd = kMainWnd;
+    EXPECT_FALSE(DocumentStart(static_cast<int>(c.argv.size()), c.argv.data()))
+        << c.argv[1];
+    EXPECT_EQ(frontEnd_.timerSets.size(), 1u) << c.argv[1];
+    EXPECT_EQ(g_bQueueMode, 0) << c.argv[1];
+    EXPECT_STREQ(g_szQueueFile, "") << c.argv[1];
+    EXPECT_STREQ(g_szPortName, "") << c.argv[1];
+    EXPECT_FALSE(IsPrintRunAlive()) << c.argv[1];
+  }
+  // The longest argument that fits its field is taken whole.
+  ResetSpoolerState();
+  const char* argv[] = {"kelvane", "-i", longest.c_str()};
+  EXPECT_TRUE(DocumentStart(3, argv));
+  EXPECT_EQ(std::string(g_szPortName), longest);
+}
+
+TEST_F(ShellTest, ProcessingMarkerIsRecoveredBeforeTheFirstRun) {
+  ASSERT_TRUE(WriteRegString("Config File", "Processing"));
+  kt::WriteFileBytes(QueuePath(), OneJobRecord("old") + "\r\n");
+  const std::string queue = QueuePath();
+  const char* argv[] = {"kelvane", "-f", queue.c_str()};
+  ASSERT_TRUE(DocumentStart(3, argv));
+  EXPECT_TRUE(WaitForRunEnd());
+  ASSERT_GE(boxes_.count(), 1u);
+  EXPECT_EQ(boxes_.boxes()[0].text,
+            "Configuration/Queue File Error.\r\nPrevious jobs will be deleted.\r\n"
+            "Current job will print in a few moments.");
+}
+
+// --- File/Open --------------------------------------------------------------
+
+TEST_F(ShellTest, FileOpenLoadsTheFileAsTheCurrentJob) {
+  const std::string path = home_.File("letter.prn");
+  kt::WriteFileBytes(path, std::string(1234, 'a'));
+  g_nCopy = 3;
+  g_nBytesSent = 99;
+  g_bAbortJob = 1;
+  g_bJobDone = 1;
+  ASSERT_TRUE(FileOpen(path));
+  EXPECT_EQ(g_nFileSize, 1234);
+  EXPECT_EQ(g_strFileName, path);
+  EXPECT_STREQ(g_szSpoolFiles[0], path.c_str());
+  EXPECT_EQ(g_nCopies, 1);
+  EXPECT_EQ(g_nFileCount, 1);
+  EXPECT_EQ(g_nBytesSent, 0u);
+  EXPECT_EQ(g_nCopy, 1);
+  EXPECT_EQ(g_bAbortJob, 0);
+  EXPECT_EQ(g_bJobDone, 0);
+  EXPECT_EQ(g_bFileLoaded, 1);
+  EXPECT_EQ(windows_.CountPosts(kPageWnd, WM_TIMER), 1);
+  EXPECT_EQ(boxes_.count(), 0u);
+}
+
+TEST_F(ShellTest, FileOpenOfAnEmptyFileIsRefusedAndChangesNothing) {
+  const std::string path = home_.File("empty.prn");
+  kt::WriteFileBytes(path, "");
+  ASSERT_FALSE(FileOpen(path));
+  ASSERT_EQ(boxes_.count(), 1u);
+  const kt::RecordedBox box = boxes_.boxes()[0];
+  EXPECT_EQ(box.text, "Error accessing file.");
+  EXPECT_EQ(box.caption, "Kelvane Error.");
+  EXPECT_EQ(box.owner, kMainWnd);
+  EXPECT_NE(box.style & MB_SETFOREGROUND, 0u);
+  EXPECT_EQ(windows_.foregrounds(), 1);
+  EXPECT_EQ(g_bFileLoaded, 0);
+  EXPECT_EQ(g_strFileName, "");
+  EXPECT_STREQ(g_szSpoolFiles[0], "");
+  EXPECT_EQ(windows_.CountPosts(kPageWnd, WM_TIMER), 0);
+}
+
+TEST_F(ShellTest, FileOpenOfAMissingFileOrDirectoryReportsTheFrameworkError) {
+  for (const std::string& path : {home_.File("missing.prn"), home_.path()}) {
+    ASSERT_FALSE(FileOpen(path));
+  }
+  ASSERT_EQ(boxes_.count(), 2u);
+  for (const kt::RecordedBox& box : boxes_.boxes()) {
+    EXPECT_EQ(box.text, "Failed to open document.");
+    EXPECT_NE(box.style & MB_SETFOREGROUND, 0u);
+  }
+  EXPECT_EQ(g_bFileLoaded, 0);
+}
+
+TEST_F(ShellTest, FileOpenIsEnabledOnlyInManualModeWhileNothingPrints) {
+  EXPECT_TRUE(IsFileOpenEnabled());
+  g_bPrinting = 1;
+  EXPECT_FALSE(IsFileOpenEnabled());
+  g_bPrinting = 0;
+  g_bQueueMode = 1;
+  EXPECT_FALSE(IsFileOpenEnabled());
+}
+
+// --- scheduler --------------------------------------------------------------
+
+TEST_F(ShellTest, IdleCloseNeedsStrictlyMoreThanTenMinutes) {
+  EnterQueueMode("");
+  clock_.clock().Set(5000000);
+  SchedulerTick();
+  EXPECT_EQ(g_dwIdleSince, 5000000u);
+  clock_.clock().Advance(600000);
+  SchedulerTick();
+  EXPECT_EQ(ClosePosts(), 0);
+  clock_.clock().Advance(1);
+  SchedulerTick();
+  EXPECT_EQ(ClosePosts(), 1);
+  // Not reset: every later tick asks again.
+  clock_.clock().Advance(5000);
+  SchedulerTick();
+  EXPECT_EQ(ClosePosts(), 2);
+  EXPECT_EQ(g_dwIdleSince, 5000000u);
+  for (const kt::RecordedPost& post : windows_.posts()) {
+    if (post.message == WM_CLOSE) {
+      EXPECT_EQ(post.wParam, 0u);
+      EXPECT_EQ(post.lParam, 0);
+    }
+  }
+}
+
+TEST_F(ShellTest, IdleCountdownSurvivesTheTickWrap) {
+  EnterQueueMode("");
+  clock_.clock().Set(0xFFFFFFFFu - 1000);
+  SchedulerTick();
+  clock_.clock().Advance(600000);  // wraps past zero
+  SchedulerTick();
+  EXPECT_EQ(ClosePosts(), 0);
+  clock_.clock().Advance(1);
+  SchedulerTick();
+  EXPECT_EQ(ClosePosts(), 1);
+}
+
+TEST_F(ShellTest, ManualModeNeverClosesItself) {
+  for (int i = 0; i < 10; ++i) {
+    SchedulerTick();
+    clock_.clock().Advance(1000000);
+  }
+  EXPECT_EQ(ClosePosts(), 0);
+  EXPECT_EQ(g_dwIdleSince, 0u);
+  EXPECT_EQ(opener_.opens("LPT1"), 0);
+  EXPECT_TRUE(windows_.posts().empty());
+}
+
+TEST_F(ShellTest, TickWhilePrintingOnlyRepaintsTheJobPage) {
+  const std::string queue = OneJobRecord();
+  EnterQueueMode(queue);
+  CopyField(g_szPortName, "LPT1:");
+  g_bPrinting = 1;
+  const std::uintptr_t threadBefore = g_hPrintThread;
+  SchedulerTick();
+  EXPECT_EQ(windows_.CountPosts(kPageWnd, WM_TIMER), 1);
+  EXPECT_EQ(windows_.posts().size(), 1u);
+  EXPECT_EQ(opener_.opens("LPT1"), 0);
+  EXPECT_EQ(kt::ReadFileBytes(QueuePath()), queue);
+  EXPECT_FALSE(ReadRegString("Config File").has_value());
+  EXPECT_EQ(g_hPrintThread, threadBefore);
+  EXPECT_EQ(g_dwIdleSince, 0u);
+}
+
+TEST_F(ShellTest, IdlePollReportsAPrinterMessageAndClosesThePort) {
+  EnterQueueMode("");
+  CopyField(g_szPortName, "LPT1:");
+  printer_.QueueMessage("Ribbon low");
+  SchedulerTick();
+  EXPECT_EQ(opener_.opens("LPT1"), 1);
+  EXPECT_FALSE(opener_.IsOpen("LPT1"));
+  ASSERT_EQ(boxes_.count(), 1u);
+  EXPECT_NE(boxes_.boxes()[0].text.find("Ribbon low"), std::string::npos);
+}
+
+TEST_F(ShellTest, IdlePollWithoutAPortOpensNothing) {
+  EnterQueueMode("");
+  SchedulerTick();
+  SchedulerTick();
+  EXPECT_EQ(opener_.opens("LPT1"), 0);
+  EXPECT_EQ(boxes_.count(), 0u);
+}
+
+TEST_F(ShellTest, AJobArrivingDuringTheCountdownRestartsIt) {
+  EnterQueueMode("");
+  printer_.SetOutputFile(home_.File("printed.bin"));
+  clock_.clock().Set(2000000);
+  SchedulerTick();
+  clock_.clock().Advance(400000);
+  SchedulerTick();
+  ASSERT_EQ(g_dwIdleSince, 2000000u);
+
+  kt::WriteFileBytes(QueuePath(), OneJobRecord());
+  const std::uintptr_t threadBefore = g_hPrintThread;
+  SchedulerTick();
+  EXPECT_EQ(g_dwIdleSince, 0u);
+  EXPECT_NE(g_hPrintThread, threadBefore);
+  EXPECT_EQ(LastRequestedPriority(), ThreadPriority::Normal);
+  ASSERT_TRUE(WaitForRunEnd());
+
+  // After the job, the countdown starts over from the next idle tick: the
+  // old start would have closed at once.
+  const int closesAfterRun = ClosePosts();
+  clock_.clock().Set(3000000);
+  SchedulerTick();
+  EXPECT_EQ(g_dwIdleSince, 3000000u);
+  // The idle poll's 500 ms read moved the fake clock on; go back to the
+  // boundary itself.
+  clock_.clock().Set(3000000 + 600000);
+  SchedulerTick();
+  EXPECT_EQ(ClosePosts(), closesAfterRun);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("printed.bin")).size() > 300, true);
+}
+
+TEST_F(ShellTest, NoSecondThreadWhileARunIsAliveBeforeItPrints) {
+  // A run that waits at its pause point is alive but has not opened the
+  // port (g_bPrinting 0): the tick must not start another one.
+  EnterQueueMode(OneJobRecord());
+  {
+    SpoolerLock lock;
+    g_bPaused = 1;
+  }
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Highest));
+  const std::uintptr_t first = g_hPrintThread;
+  SchedulerTick();
+  SchedulerTick();
+  EXPECT_EQ(g_hPrintThread, first);
+  EXPECT_EQ(LastRequestedPriority(), ThreadPriority::Highest);
+  {
+    SpoolerLock lock;
+    g_bPaused = 0;
+    g_bAbortJob = 1;
+  }
+  NotifyPauseChanged();
+  EXPECT_TRUE(WaitForRunEnd());
+}
+
+// --- quit question and close ---------------------------------------------
+
+TEST_F(ShellTest, QuitIsAskedOnlyWhilePrinting) {
+  EXPECT_TRUE(ConfirmQuit());
+  EXPECT_EQ(boxes_.count(), 0u);
+
+  g_bPrinting = 1;
+  boxes_.Answer(IDCANCEL);
+  EXPECT_FALSE(ConfirmQuit());
+  boxes_.Answer(IDOK);
+  EXPECT_TRUE(ConfirmQuit());
+  ASSERT_EQ(boxes_.count(), 2u);
+  const kt::RecordedBox box = boxes_.boxes()[0];
+  EXPECT_EQ(box.text,
+            "Do you really want to quit?\r\nAll print jobs will stop and will be lost.");
+  EXPECT_EQ(box.caption, "WARNING");
+  EXPECT_EQ(box.owner, kMainWnd);
+  EXPECT_EQ(box.style, MB_OKCANCEL | MB_SETFOREGROUND);
+  EXPECT_EQ(g_bPrinting, 1);  // cancel left the job alone
+}
+
+TEST_F(ShellTest, CloseWithNoRunStoresPlacementWaitsAndTidiesNothing) {
+  EnterQueueMode(OneJobRecord());
+  const std::string queueBefore = kt::ReadFileBytes(QueuePath());
+  g_nTimerId = kTimerId;
+  g_nCopy = 4;
+  g_nBytesSent = 777;
+  frontEnd_.hasPlacement = true;
+  frontEnd_.stored.length = 0;
+  frontEnd_.stored.showCmd = SW_SHOWMAXIMIZED;
+  frontEnd_.stored.rcNormalLeft = 10;
+  frontEnd_.stored.rcNormalTop = 20;
+  frontEnd_.stored.rcNormalRight = 610;
+  frontEnd_.stored.rcNormalBottom = 520;
+
+  const DWORD start = plat::GetTickCount();
+  DocumentClose();
+  EXPECT_GE(plat::GetTickCount() - start, 2000u);
+  EXPECT_LT(plat::GetTickCount() - start, 2100u);
+
+  WINDOWPLACEMENT placement{};
+  DWORD size = sizeof placement;
+  ASSERT_TRUE(ReadRegBinary("Window Placement", &placement, &size));
+  EXPECT_EQ(size, 44u);
+  EXPECT_EQ(placement.length, 44u);
+  EXPECT_EQ(placement.showCmd, SW_SHOWNORMAL);
+  EXPECT_EQ(placement.rcNormalRight, 610);
+  EXPECT_EQ(frontEnd_.timerKills, std::vector<DWORD>{kTimerId});
+  EXPECT_EQ(g_bAbortJob, 1);
+  // Neither EndJobCleanup (counters) nor PurgeQueue (file, marker) ran.
+  EXPECT_EQ(g_nCopy, 4);
+  EXPECT_EQ(g_nBytesSent, 777u);
+  EXPECT_EQ(kt::ReadFileBytes(QueuePath()), queueBefore);
+  EXPECT_FALSE(ReadRegString("Config File").has_value());
+
+  // The next start takes its geometry from the stored record.
+  const FrameGeometry geometry = PrepareFrameGeometry();
+  EXPECT_EQ(geometry.x, 10);
+  EXPECT_EQ(geometry.y, 20);
+  EXPECT_EQ(geometry.width, 600);
+  EXPECT_EQ(geometry.height, 500);
+}
+
+TEST_F(ShellTest, CloseWithAnOpenQueueRunCleansUpAndPurges) {
+  EnterQueueMode(OneJobRecord() + "\r\n" + OneJobRecord("job two"));
+  g_bQueuePurged = 0;
+  g_nCopy = 2;
+  DocumentClose();
+  EXPECT_EQ(g_nCopy, 1);
+  EXPECT_EQ(g_bQueuePurged, 1);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  EXPECT_EQ(kt::ReadFileBytes(QueuePath()), "");
+}
+
+TEST_F(ShellTest, DefaultGeometryWithoutAStoredPlacement) {
+  const FrameGeometry geometry = PrepareFrameGeometry();
+  EXPECT_EQ(geometry.x, 30);
+  EXPECT_EQ(geometry.y, 2);
+  EXPECT_EQ(geometry.width, 570);
+  EXPECT_EQ(geometry.height, 477);
+}
+
+// --- the window's publication and the driver's message -----------------------
+
+TEST_F(ShellTest, MainWindowIsPublishedAsSignedDecimal) {
+  ASSERT_TRUE(PublishMainWindow(123456));
+  EXPECT_EQ(g_hMainWnd, 123456);
+  EXPECT_EQ(plat::GetProfileString("Tovrel", "SpoolerHwnd", ""), "123456");
+  ASSERT_TRUE(PublishMainWindow(-77));
+  EXPECT_EQ(plat::GetProfileString("Tovrel", "SpoolerHwnd", ""), "-77");
+  EXPECT_EQ(plat::FindSpoolerWindow(), -77);
+}
+
+TEST_F(ShellTest, ChannelRequestsReachTheirHandlers) {
+  EXPECT_EQ(DispatchChannelRequest(plat::kBringToFrontRequest, 0, 0), 1);
+  EXPECT_EQ(windows_.foregrounds(), 1);
+  g_bPrinting = 1;
+  EXPECT_EQ(DispatchChannelRequest(WM_SPOOLER_COMMAND, 1, 0), 0);  // refused
+  EXPECT_EQ(DispatchChannelRequest(0x1234, 0, 0), 0);
+}
+
+}  // namespace
