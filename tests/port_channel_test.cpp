@@ -1,0 +1,592 @@
+// Port channel: block writes against the flags and time-outs of a simulated
+// printer on a scripted clock, the tick arithmetic across the wrap, timed
+// reads, share capture and the job prefix. Test thread only.
+#include "engine/port_channel.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/spooler_state.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/net_redirect.h"
+#include "platform/port_device.h"
+#include "support/test_support.h"
+#include "tools/vprinter/in_process_port.h"
+#include "tools/vprinter/virtual_printer.h"
+
+namespace {
+
+using vprinter::PrinterState;
+
+// A fake clock that moves 1 ms per pause and runs scripted actions when it
+// reaches their tick, so a test can change the printer or raise a stop
+// request at a chosen moment of a write that is under way.
+class ScriptedClock final : public plat::TickSource {
+ public:
+  explicit ScriptedClock(DWORD start) : now_(start) { plat::SetTickSource(this); }
+  ~ScriptedClock() override { plat::SetTickSource(nullptr); }
+  DWORD Now() override { return now_.load(); }
+  void Pause() override {
+    const DWORD now = now_.fetch_add(1) + 1;
+    std::vector<std::function<void()>> due;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      for (auto it = actions_.begin(); it != actions_.end();) {
+        if (static_cast<std::int32_t>(now - it->first) >= 0) {
+          due.push_back(std::move(it->second));
+          it = actions_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (auto& action : due) action();
+  }
+  // Runs `action` once `ms` have passed since now.
+  void After(DWORD ms, std::function<void()> action) {
+    std::lock_guard<std::mutex> g(mutex_);
+    actions_.emplace_back(now_.load() + ms, std::move(action));
+  }
+  void Set(DWORD tick) { now_.store(tick); }
+
+ private:
+  std::atomic<DWORD> now_;
+  std::mutex mutex_;  // guards actions_ (due tick, action)
+  std::vector<std::pair<DWORD, std::function<void()>>> actions_;
+};
+
+void RequestStop() {
+  SpoolerLock lock;
+  g_bAbortJob = 1;
+}
+
+DWORD BytesSent() {
+  SpoolerLock lock;
+  return g_nBytesSent;
+}
+
+class PortChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    opener_.Attach("LPT1", printer_);
+    for (std::size_t i = 0; i < sizeof block_; ++i)
+      block_[i] = static_cast<BYTE>(i * 7 + 3);
+    job_.txTimeout = 45000;
+    job_.dnsTimeout = 30000;
+  }
+  void TearDown() override {
+    if (port_ != INVALID_HANDLE_VALUE) plat::CloseHandle(port_);
+  }
+
+  void OpenPort() {
+    {
+      SpoolerLock lock;
+      CopyField(g_szPortName, "LPT1:");
+    }
+    ASSERT_TRUE(OpenPrinterPort(port_));
+  }
+
+  void SetPrinterName(const char* name) {
+    SpoolerLock lock;
+    CopyField(g_szPrinterName, name);
+  }
+
+  // One WritePortBlock of the whole block; fills the outcome members.
+  bool WriteBlock() {
+    pointer_ = block_;
+    count_ = sizeof block_;
+    const DWORD start = plat::GetTickCount();
+    const bool ok = WritePortBlock(port_, pointer_, count_, last_, job_, code_);
+    elapsed_ = plat::GetTickCount() - start;
+    return ok;
+  }
+
+  kt::TempHome home_;
+  ScriptedClock clock_{5000};
+  vprinter::VirtualPrinter printer_;
+  vprinter::InProcessPortOpener opener_;
+  vprinter::ScopedPortOpener useOpener_{opener_};
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+  JobRecord job_;
+  BYTE block_[2048];
+  const BYTE* pointer_ = nullptr;
+  DWORD count_ = 0;
+  DWORD last_ = 0;
+  std::int32_t code_ = 0;
+  DWORD elapsed_ = 0;
+};
+
+// ------------------------------------------------------------ settings
+
+TEST_F(PortChannelTest, OpenPrinterPortAppliesTheSettingsAndKeepsMultipliers) {
+  OpenPort();
+  auto port = opener_.lastPort("LPT1");
+  ASSERT_NE(port, nullptr);
+  EXPECT_EQ(port->commMask(), 0x284u);
+  EXPECT_EQ(port->timeouts().ReadIntervalTimeout, 0u);
+  EXPECT_EQ(port->timeouts().ReadTotalTimeoutConstant, 50u);
+  EXPECT_EQ(port->timeouts().WriteTotalTimeoutConstant, 110u);
+
+  plat::COMMTIMEOUTS t;
+  t.ReadIntervalTimeout = 9;
+  t.ReadTotalTimeoutMultiplier = 3;
+  t.ReadTotalTimeoutConstant = 999;
+  t.WriteTotalTimeoutMultiplier = 4;
+  t.WriteTotalTimeoutConstant = 999;
+  ASSERT_TRUE(plat::SetCommTimeouts(port_, &t));
+  ApplyPortSettings(port_);
+  EXPECT_EQ(port->timeouts().ReadIntervalTimeout, 0u);
+  EXPECT_EQ(port->timeouts().ReadTotalTimeoutMultiplier, 3u);
+  EXPECT_EQ(port->timeouts().ReadTotalTimeoutConstant, 50u);
+  EXPECT_EQ(port->timeouts().WriteTotalTimeoutMultiplier, 4u);
+  EXPECT_EQ(port->timeouts().WriteTotalTimeoutConstant, 110u);
+}
+
+TEST_F(PortChannelTest, OpenPrinterPortFailsForAnUnknownOrTakenPort) {
+  {
+    SpoolerLock lock;
+    CopyField(g_szPortName, "LPT7:");
+  }
+  HANDLE h = 0;
+  EXPECT_FALSE(OpenPrinterPort(h));
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+
+  OpenPort();
+  HANDLE second = 0;
+  EXPECT_FALSE(OpenPrinterPort(second));  // no sharing
+  EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+}
+
+// -------------------------------------------------------- block writes
+
+TEST_F(PortChannelTest, ReadyPrinterTakesTheWholeBlock) {
+  OpenPort();
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_EQ(last_, 2048u);
+  EXPECT_EQ(printer_.output(), std::string(reinterpret_cast<char*>(block_), 2048));
+  // A block written in one call is counted by the runner, not here.
+  EXPECT_EQ(BytesSent(), 0u);
+}
+
+TEST_F(PortChannelTest, FlagsPresentAtBlockStartFailAtOnceWithoutWriting) {
+  OpenPort();
+  struct Case {
+    PrinterState state;
+    std::int32_t code;
+  } cases[] = {{PrinterState::NotSelected, ERROR_NOT_READY},
+               {PrinterState::OutOfPaper, ERROR_OUT_OF_PAPER},
+               {PrinterState::IoError, ERROR_IO_DEVICE}};
+  for (const auto& c : cases) {
+    printer_.SetState(c.state);
+    last_ = 77;
+    EXPECT_FALSE(WriteBlock()) << vprinter::DescribeState(c.state);
+    EXPECT_EQ(code_, c.code);
+    EXPECT_EQ(last_, 0u);
+    EXPECT_EQ(elapsed_, 0u);  // no write, no wait
+    EXPECT_EQ(count_, 2048u);
+  }
+  EXPECT_EQ(printer_.totalAccepted(), 0u);
+}
+
+TEST_F(PortChannelTest, NotSelectedDuringABlockGivesUpAfterDnsTimeout) {
+  OpenPort();
+  job_.dnsTimeout = 3000;
+  job_.txTimeout = 1000;  // must not apply while the printer is offline
+  printer_.SetStateAtTotalBytes(1000, PrinterState::NotSelected);
+  const int queriesBefore = opener_.lastPort("LPT1")->flagQueries();
+
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_NOT_READY);
+  // The clock starts 110 ms before the end of the first failed write, which
+  // ends 110 ms after the call starts: the code comes after ~dnsTimeout.
+  EXPECT_GE(elapsed_, 3000u);
+  EXPECT_LE(elapsed_, 3000u + 115u);
+  // Retried about every 110 ms: one error query per failed write.
+  const int attempts = opener_.lastPort("LPT1")->flagQueries() - queriesBefore - 1;
+  EXPECT_GE(attempts, 3000 / 112);
+  EXPECT_LE(attempts, 3000 / 110 + 1);
+  EXPECT_EQ(pointer_, block_ + 1000);
+  EXPECT_EQ(count_, 1048u);
+  EXPECT_EQ(BytesSent(), 1000u);
+}
+
+TEST_F(PortChannelTest, NotSelectedWithZeroDnsTimeoutOnlyEndsOnAStopRequest) {
+  OpenPort();
+  job_.dnsTimeout = 0;
+  printer_.SetStateAtTotalBytes(500, PrinterState::NotSelected);
+  clock_.After(600000, RequestStop);  // ten minutes of offline printer
+
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, WRITE_ABORTED);
+  EXPECT_GE(elapsed_, 600000u);
+  EXPECT_EQ(count_, 1548u);
+}
+
+TEST_F(PortChannelTest, OutOfPaperDuringABlockIsRetriedUntilPaperReturns) {
+  OpenPort();
+  job_.dnsTimeout = 1000;
+  job_.txTimeout = 1000;  // neither limit ends an out-of-paper wait
+  printer_.SetStateAtTotalBytes(1200, PrinterState::OutOfPaper);
+  printer_.AtTotalBytes(1200, [this](vprinter::VirtualPrinter&) {
+    clock_.After(20000, [this] { printer_.SetState(PrinterState::Ready); });
+  });
+
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_GE(elapsed_, 20000u);
+  EXPECT_EQ(printer_.totalAccepted(), 2048u);
+  EXPECT_EQ(printer_.output(), std::string(reinterpret_cast<char*>(block_), 2048));
+  EXPECT_EQ(last_, 848u);          // the call that completed the block
+  EXPECT_EQ(BytesSent(), 1200u);   // the partial write was counted here
+}
+
+TEST_F(PortChannelTest, StallOfAnotherPrinterEndsWithCounterTimeout) {
+  OpenPort();
+  SetPrinterName("Tovrel");
+  job_.txTimeout = 1000;
+  printer_.SetStateAtTotalBytes(1024, PrinterState::Stalled);
+
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_COUNTER_TIMEOUT);
+  EXPECT_GE(elapsed_, 1000u);  // not at 750: the stall rule is not this model's
+  EXPECT_LE(elapsed_, 1000u + 115u);
+  EXPECT_EQ(BytesSent(), 1024u);
+  EXPECT_EQ(count_, 1024u);
+}
+
+TEST_F(PortChannelTest, StallWithZeroTxTimeoutOnlyEndsOnAStopRequest) {
+  OpenPort();
+  job_.txTimeout = 0;
+  printer_.SetStateAtTotalBytes(100, PrinterState::Stalled);
+  clock_.After(300000, RequestStop);
+
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, WRITE_ABORTED);
+  EXPECT_GE(elapsed_, 300000u);
+}
+
+TEST_F(PortChannelTest, StalledPrinterThatResumesCompletesTheBlock) {
+  OpenPort();
+  job_.txTimeout = 5000;
+  printer_.SetStateAtTotalBytes(1024, PrinterState::Stalled);
+  printer_.AtTotalBytes(1024, [this](vprinter::VirtualPrinter&) {
+    clock_.After(2000, [this] { printer_.SetState(PrinterState::Ready); });
+  });
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_EQ(printer_.totalAccepted(), 2048u);
+}
+
+TEST_F(PortChannelTest, CantellaStallEndsAfter750MsMeasuredFrom110MsEarly) {
+  for (DWORD tx : {5000u, 0u}) {
+    printer_.SetState(PrinterState::Ready);
+    printer_.ClearOutput();
+    OpenPort();
+    SetPrinterName("VORNA Cantella");
+    job_.txTimeout = tx;
+    printer_.SetStateAtTotalBytes(printer_.totalAccepted() + 1024,
+                                  PrinterState::Stalled);
+
+    EXPECT_FALSE(WriteBlock()) << tx;
+    EXPECT_EQ(code_, WRITE_STALLED) << tx;
+    // First failed write ends at +110 and the clock is set to +0, so the
+    // rule fires at the first check at or after +750.
+    EXPECT_GE(elapsed_, 750u) << tx;
+    EXPECT_LE(elapsed_, 750u + 115u) << tx;
+    EXPECT_EQ(count_, 1024u);
+    plat::CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+  }
+}
+
+TEST_F(PortChannelTest, CantellaNameMustMatchExactly) {
+  OpenPort();
+  SetPrinterName("vorna cantella");
+  job_.txTimeout = 2000;
+  printer_.SetStateAtTotalBytes(1024, PrinterState::Stalled);
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_COUNTER_TIMEOUT);
+  EXPECT_GE(elapsed_, 2000u);
+}
+
+TEST_F(PortChannelTest, IoErrorOrBreakDuringABlockStopsAtOnce) {
+  OpenPort();
+  printer_.SetStateAtTotalBytes(300, PrinterState::IoError);
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_IO_DEVICE);
+  EXPECT_LE(elapsed_, 115u);
+  EXPECT_EQ(count_, 1748u);
+
+  printer_.SetState(PrinterState::Ready);
+  printer_.ClearOutput();
+  printer_.TakeFlags();
+  printer_.AtTotalBytes(printer_.totalAccepted() + 700, [](vprinter::VirtualPrinter& p) {
+    p.SetState(PrinterState::Stalled);
+    p.RaiseFlags(CE_BREAK);
+  });
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_IO_DEVICE);
+  EXPECT_EQ(count_, 1348u);
+}
+
+TEST_F(PortChannelTest, StopRequestAfter1500BytesLeavesTheRestForTheRunner) {
+  OpenPort();
+  printer_.AtTotalBytes(1500, [](vprinter::VirtualPrinter& p) {
+    p.SetState(PrinterState::Stalled);
+    RequestStop();
+  });
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, WRITE_ABORTED);
+  EXPECT_EQ(pointer_, block_ + 1500);
+  EXPECT_EQ(count_, 548u);
+  EXPECT_EQ(last_, 1500u);
+  EXPECT_EQ(BytesSent(), 1500u);
+
+  // Writing again sends exactly the unsent rest.
+  {
+    SpoolerLock lock;
+    g_bAbortJob = 0;
+  }
+  printer_.SetState(PrinterState::Ready);
+  DWORD last = 0;
+  ASSERT_TRUE(WritePortBlock(port_, pointer_, count_, last, job_, code_));
+  EXPECT_EQ(last, 548u);
+  EXPECT_EQ(printer_.output(), std::string(reinterpret_cast<char*>(block_), 2048));
+}
+
+// ---------------------------------------------------------------- clock
+
+TEST(PortClockTest, HasElapsedStartsTheClock110MsEarlyAndResetsIt) {
+  plat::ScopedFakeClock fake(50000, 0);
+  DWORD clock = 0;
+  EXPECT_FALSE(HasElapsed(clock, 0));
+  EXPECT_EQ(clock, 0u);  // a zero limit does not even start the clock
+
+  EXPECT_FALSE(HasElapsed(clock, 500));
+  EXPECT_EQ(clock, 50000u - 110u);
+  fake.clock().Advance(389);
+  EXPECT_FALSE(HasElapsed(clock, 500));
+  fake.clock().Advance(1);
+  EXPECT_TRUE(HasElapsed(clock, 500));
+  EXPECT_EQ(clock, 0u);
+  EXPECT_FALSE(HasElapsed(clock, 500));  // a fresh start
+}
+
+TEST(PortClockTest, HasElapsedAcrossTheTickWrap) {
+  plat::ScopedFakeClock fake(0xFFFFFF00u, 0);
+  DWORD clock = 0;
+  EXPECT_FALSE(HasElapsed(clock, 1000));
+  fake.clock().Advance(0x100);  // wraps to 0
+  EXPECT_EQ(plat::GetTickCount(), 0u);
+  EXPECT_FALSE(HasElapsed(clock, 1000));
+  fake.clock().Advance(1000 - 110 - 0x100 - 1);
+  EXPECT_FALSE(HasElapsed(clock, 1000));
+  fake.clock().Advance(1);
+  EXPECT_TRUE(HasElapsed(clock, 1000));
+}
+
+TEST(PortClockTest, HasElapsedStartingAtTick110StillCountsAsStarted) {
+  plat::ScopedFakeClock fake(110, 0);
+  DWORD clock = 0;
+  EXPECT_FALSE(HasElapsed(clock, 300));
+  EXPECT_NE(clock, 0u);
+  fake.clock().Advance(100);
+  EXPECT_FALSE(HasElapsed(clock, 300));  // not restarted by the second call
+  fake.clock().Advance(100);
+  EXPECT_TRUE(HasElapsed(clock, 300));
+}
+
+TEST(PortClockTest, DelayMsLastsTheFullTimeAcrossTheWrap) {
+  for (DWORD start : {0xFFFFFFF0u, 0xFFFFFB00u, 1000u}) {
+    plat::ScopedFakeClock fake(start, 1);
+    DelayMs(1250);
+    EXPECT_EQ(plat::GetTickCount() - start, 1250u) << start;
+  }
+  plat::ScopedFakeClock fake(7, 1);
+  DelayMs(0);
+  EXPECT_EQ(plat::GetTickCount(), 7u);
+}
+
+// ---------------------------------------------------------------- reads
+
+TEST_F(PortChannelTest, ReadOnASilentPortReturnsTrueWithNothingAfterTheTimeout) {
+  OpenPort();
+  char buf[100];
+  DWORD count = 99;
+  const DWORD start = plat::GetTickCount();
+  EXPECT_TRUE(ReadPortWithTimeout(port_, buf, sizeof buf, count, 500));
+  const DWORD took = plat::GetTickCount() - start;
+  EXPECT_EQ(count, 0u);
+  EXPECT_GT(took, 500u);
+  EXPECT_LE(took, 500u + 50u + 5u);  // the time-out plus at most one read
+}
+
+TEST_F(PortChannelTest, ReadReturnsAReplyAsSoonAsItArrives) {
+  OpenPort();
+  clock_.After(200, [this] { printer_.QueueStatus("READY"); });
+  char buf[100] = {};
+  DWORD count = 0;
+  const DWORD start = plat::GetTickCount();
+  EXPECT_TRUE(ReadPortWithTimeout(port_, buf, sizeof buf, count, 500));
+  EXPECT_LT(plat::GetTickCount() - start, 300u);
+  ASSERT_EQ(count, 7u);
+  EXPECT_EQ(std::string(buf, count), std::string("SREADY\0", 7));
+}
+
+TEST(PortReadTest, ReadOnAClosedHandleFails) {
+  plat::ScopedFakeClock fake;
+  char buf[4];
+  DWORD count = 5;
+  EXPECT_FALSE(ReadPortWithTimeout(INVALID_HANDLE_VALUE, buf, sizeof buf, count, 100));
+  EXPECT_EQ(count, 0u);
+}
+
+// -------------------------------------------------------- share capture
+
+TEST(CaptureNetworkPortTest, UsesTheFirstDeviceThatIsNotTaken) {
+  kt::TempHome home;
+  plat::ScopedFakeClock fake;
+  ASSERT_EQ(plat::AddConnection("LPT1", "\\\\elsewhere\\other"), 0u);
+  EXPECT_EQ(CaptureNetworkPort("\\\\office\\ribbon"), 0);
+  {
+    SpoolerLock lock;
+    EXPECT_EQ(g_bNetConnected, 1);
+    EXPECT_STREQ(g_szNetDevice, "LPT2");
+  }
+  EXPECT_EQ(plat::RedirectedShare("LPT2").value_or(""), "\\\\office\\ribbon");
+  EXPECT_EQ(plat::RedirectedShare("LPT1").value_or(""), "\\\\elsewhere\\other");
+}
+
+TEST(CaptureNetworkPortTest, ReturnsOneWhenAllNineAreTaken) {
+  kt::TempHome home;
+  plat::ScopedFakeClock fake;
+  for (int n = 1; n <= 9; ++n)
+    ASSERT_EQ(plat::AddConnection("LPT" + std::to_string(n), "\\\\h\\s"), 0u);
+  EXPECT_EQ(CaptureNetworkPort("\\\\office\\ribbon"), 1);
+  SpoolerLock lock;
+  EXPECT_EQ(g_bNetConnected, 0);
+  EXPECT_STREQ(g_szNetDevice, "");
+}
+
+// ------------------------------------------------------------- prefix
+
+const BYTE kPrefix[6] = {0x1B, 0x00, 0x04, 0x45, 0x00, 0x00};
+const std::string kPrefixText(reinterpret_cast<const char*>(kPrefix), 6);
+
+std::vector<std::string> ListDirectory(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class PrependTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = home_.File("spool");
+    ASSERT_EQ(::mkdir(dir_.c_str(), 0700), 0);
+    path_ = dir_ + "/job.prn";
+  }
+  kt::TempHome home_;
+  plat::ScopedFakeClock fake_;
+  std::string dir_;
+  std::string path_;
+};
+
+TEST_F(PrependTest, EmptyFileHoldsOnlyTheBytes) {
+  kt::WriteFileBytes(path_, "");
+  ASSERT_TRUE(PrependToFile(path_.c_str(), kPrefix, 6));
+  EXPECT_EQ(kt::ReadFileBytes(path_), kPrefixText);
+  EXPECT_EQ(ListDirectory(dir_), std::vector<std::string>{"job.prn"});
+}
+
+TEST_F(PrependTest, BigFileKeepsEveryByteAndItsMode) {
+  std::string data(5 * 1024 * 1024 + 12345, '\0');
+  std::mt19937 rng(42);
+  for (char& c : data) c = static_cast<char>(rng());
+  kt::WriteFileBytes(path_, data);
+  ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
+
+  ASSERT_TRUE(PrependToFile(path_.c_str(), kPrefix, 6));
+  const std::string got = kt::ReadFileBytes(path_);
+  ASSERT_EQ(got.size(), data.size() + 6);
+  EXPECT_EQ(got.substr(0, 6), kPrefixText);
+  EXPECT_TRUE(got.compare(6, std::string::npos, data) == 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(ListDirectory(dir_), std::vector<std::string>{"job.prn"});
+
+  // Again: a job taken a second time gets the prefix a second time.
+  ASSERT_TRUE(PrependToFile(path_.c_str(), kPrefix, 6));
+  EXPECT_EQ(kt::ReadFileBytes(path_).substr(0, 12), kPrefixText + kPrefixText);
+}
+
+TEST_F(PrependTest, MissingFileFailsAndLeavesNothingBehind) {
+  EXPECT_FALSE(PrependToFile(path_.c_str(), kPrefix, 6));
+  EXPECT_TRUE(ListDirectory(dir_).empty());
+}
+
+TEST_F(PrependTest, FileHeldByAnotherOpenerIsLeftAlone) {
+  kt::WriteFileBytes(path_, "driver still writing");
+  HANDLE h = plat::OpenFile(path_, plat::Access::Write, plat::ShareMode::None,
+                            plat::Disposition::OpenExisting);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(PrependToFile(path_.c_str(), kPrefix, 6));
+  plat::CloseHandle(h);
+  EXPECT_EQ(kt::ReadFileBytes(path_), "driver still writing");
+  EXPECT_EQ(ListDirectory(dir_), std::vector<std::string>{"job.prn"});
+}
+
+TEST_F(PrependTest, UnwritableDirectoryLeavesTheOldFileIntact) {
+  kt::WriteFileBytes(path_, "old contents");
+  ASSERT_EQ(::chmod(dir_.c_str(), 0500), 0);
+  if (::access(dir_.c_str(), W_OK) == 0) {
+    ::chmod(dir_.c_str(), 0700);
+    GTEST_SKIP() << "running with rights that ignore directory modes";
+  }
+  EXPECT_FALSE(PrependToFile(path_.c_str(), kPrefix, 6));
+  ::chmod(dir_.c_str(), 0700);
+  EXPECT_EQ(kt::ReadFileBytes(path_), "old contents");
+  EXPECT_EQ(ListDirectory(dir_), std::vector<std::string>{"job.prn"});
+}
+
+TEST_F(PrependTest, WriteFailingHalfwayLeavesTheOldFileIntact) {
+  // A file-size limit makes the copy fail part way through, as a full disk
+  // would, whatever rights the test runs with.
+  const std::string data(3 * 1024 * 1024, 'x');
+  kt::WriteFileBytes(path_, data);
+  struct rlimit old {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 1024 * 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool ok = PrependToFile(path_.c_str(), kPrefix, 6);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  ::signal(SIGXFSZ, oldHandler);
+
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(kt::ReadFileBytes(path_) == data);
+  EXPECT_EQ(ListDirectory(dir_), std::vector<std::string>{"job.prn"});
+}
+
+}  // namespace
