@@ -15,8 +15,9 @@
 
 namespace {
 
-// The query area of the original string read: a value that needs this much,
-// terminator included, does not fit and reads as missing.
+// The query area of the original string read. A value fits when its bytes,
+// terminator included, fill at most the whole area: 49 characters read back,
+// 50 characters (51 bytes) read as missing.
 constexpr std::size_t kStringArea = 50;
 
 std::optional<plat::RegValue> QueryOwnValue(const char* name) {
@@ -41,7 +42,7 @@ std::string SettingsKeyPath() {
 
 std::optional<std::string> ReadRegString(const char* name) {
   std::optional<plat::RegValue> v = QueryOwnValue(name);
-  if (!v || v->data.size() >= kStringArea) return std::nullopt;
+  if (!v || v->data.size() > kStringArea) return std::nullopt;
   // Whatever the stored type, the bytes are the string up to the first
   // zero; a value stored without one ends with its last byte rather than
   // running on into whatever follows it.
