@@ -1,0 +1,556 @@
+// The print job runner end to end against the in-process virtual printer:
+// what the printer receives byte for byte, copies and files, the progress
+// counters, stop requests, the fault prompts and the close rule.
+// Test thread drives; the runner runs on its own print thread.
+#include <filesystem>
+#include <regex>
+
+#include "platform/net_redirect.h"
+#include "tests/runner_test_fixture.h"
+
+namespace {
+
+using rt::Bytes;
+using rt::kMainWnd;
+using rt::Prefix;
+using rt::QueueText;
+using rt::Record;
+
+constexpr UINT kErrorBox = MB_ICONERROR | MB_SETFOREGROUND;
+
+class RunnerTest : public rt::RunnerFixture {};
+
+// --- Copies, files and blocks ----------------------------------------------
+
+TEST_F(RunnerTest, ThreeFilesTwoCopiesSendEachCopyInFileOrderWithTheJobPrefix) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string f0 = Bytes(3000, 1), f1 = Bytes(100, 2), f2 = Bytes(2048, 3);
+  const std::string p0 = Spool("a0.prn", f0), p1 = Spool("a1.prn", f1),
+                    p2 = Spool("a2.prn", f2);
+  UseQueue(Record("Job A", "LPT1:", "2", "Ribbon Printer", {p0, p1, p2}));
+
+  const std::size_t copyLen = 6 + f0.size() + f1.size() + f2.size();
+  struct Seen {
+    std::uint16_t copy;
+    DWORD sent;
+  };
+  std::vector<Seen> seen;
+  auto record = [&seen](vprinter::VirtualPrinter&) {
+    SpoolerLock lock;
+    seen.push_back({g_nCopy, g_nBytesSent});
+  };
+  printer_.AtTotalBytes(6 + 3000 + 100 + 1, record);   // copy 1, file 2
+  printer_.AtTotalBytes(copyLen + 2048 + 1, record);   // copy 2, file 0 block 2
+
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+
+  const std::string copy = Prefix() + f0 + f1 + f2;
+  EXPECT_EQ(printer_.output(), copy + copy);
+  const std::vector<DWORD> perCopy = {2048, 958, 100, 2048};
+  std::vector<DWORD> expected = perCopy;
+  expected.insert(expected.end(), perCopy.begin(), perCopy.end());
+  EXPECT_EQ(writes_.sizes(), expected);
+
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].copy, 1);
+  EXPECT_EQ(seen[0].sent, 6u + 3000u + 100u);  // all files of the copy so far
+  EXPECT_EQ(seen[1].copy, 2);
+  EXPECT_EQ(seen[1].sent, 2048u);  // fell back to 0 after the first copy
+
+  EXPECT_EQ(Shared(g_nCopy), 1);
+  EXPECT_EQ(Shared(g_nBytesSent), 0u);
+  EXPECT_EQ(Shared(g_bPrinting), 0);
+  EXPECT_EQ(Shared(g_bJobDone), 1);
+  EXPECT_EQ(Shared(g_hPort), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Shared(g_hSpoolFile), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(kt::FileExists(p0) || kt::FileExists(p1) || kt::FileExists(p2));
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+  EXPECT_EQ(boxes.count(), 0u);
+
+  auto port = opener_.lastPort("LPT1");
+  ASSERT_TRUE(port);
+  EXPECT_EQ(port->commMask(), 0x284u);
+  EXPECT_EQ(port->timeouts().WriteTotalTimeoutConstant, 110u);
+  EXPECT_TRUE(port->closed());
+}
+
+TEST_F(RunnerTest, ManualModeSendsTheFileUnchangedAndKeepsIt) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string data = Bytes(5000, 4);
+  const std::string path = Spool("hand.prn", data);
+  UseManualFile(path, 2);
+
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.output(), data + data);
+  EXPECT_EQ(kt::ReadFileBytes(path), data);  // no prefix, not deleted
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);
+  EXPECT_EQ(Shared(g_bJobDone), 1);
+  EXPECT_EQ(Shared(g_bQueuePurged), 0);  // manual runs are never purged
+}
+
+TEST_F(RunnerTest, CopiesZeroSendsNothingAndTheNextJobFollows) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string a = Bytes(700, 5), b = Bytes(900, 6);
+  const std::string pa = Spool("a.prn", a), pb = Spool("b.prn", b);
+  UseQueue(QueueText({Record("A", "LPT1:", "0", "Ribbon", {pa}),
+                      Record("B", "LPT1:", "1", "Ribbon", {pb})}));
+
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.output(), Prefix() + b);
+  EXPECT_FALSE(kt::FileExists(pa));
+  EXPECT_FALSE(kt::FileExists(pb));
+}
+
+TEST_F(RunnerTest, CopyCountsPrintExactlyAsOftenAsAsked) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string d = Bytes(10, 7);
+  // 255 copies from the queue print 255 times; a copies line of 300 reads
+  // as one byte (44).
+  UseQueue(QueueText({Record("A", "LPT1:", "255", "Ribbon", {Spool("a.prn", d)}),
+                      Record("B", "LPT1:", "300", "Ribbon", {Spool("b.prn", d)})}));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  std::string expected;
+  for (int i = 0; i < 255 + 44; ++i) expected += Prefix() + d;
+  EXPECT_EQ(printer_.output(), expected);
+  EXPECT_EQ(Shared(g_nCopy), 1);
+}
+
+TEST_F(RunnerTest, HandOpenedJobOfMoreThan255CopiesPrintsThemAll) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string d = Bytes(33, 8);
+  UseManualFile(Spool("hand.prn", d), 300);
+  std::uint16_t lastCopy = 0;
+  printer_.AtTotalBytes(299 * d.size() + 1, [&lastCopy](vprinter::VirtualPrinter&) {
+    SpoolerLock lock;
+    lastCopy = g_nCopy;
+  });
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.totalAccepted(), 300u * d.size());
+  EXPECT_EQ(lastCopy, 300);
+}
+
+TEST_F(RunnerTest, EmptyFileSendsNoBlockAndAFullBlockFileSendsOne) {
+  kt::ScriptedMessageBoxes boxes;
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {Spool("a.prn", "")}),
+                      Record("B", "LPT1:", "1", "Ribbon",
+                             {Spool("b.prn", ""), Spool("c.prn", Bytes(2048, 9))})}));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  // A: the prefix alone. B: the prefixed empty file, then one full block.
+  EXPECT_EQ(writes_.sizes(), (std::vector<DWORD>{6, 6, 2048}));
+  EXPECT_EQ(printer_.output(), Prefix() + Prefix() + Bytes(2048, 9));
+
+  printer_.ClearOutput();
+  UseManualFile(Spool("empty.prn", ""), 3);
+  const std::size_t before = writes_.sizes().size();
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(writes_.sizes().size(), before);
+  EXPECT_EQ(printer_.output(), "");
+}
+
+TEST_F(RunnerTest, FileShorterThanItsSizeEndsWhereTheDataEnds) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string data = Bytes(6000, 10);
+  const std::string path = Spool("hand.prn", data);
+  UseManualFile(path, 1);
+  SetPaused(true);
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
+  // The first block is read; the runner waits before writing it.
+  ASSERT_TRUE(WaitUntil([] { return IsPrintThreadPaused(); }));
+  std::filesystem::resize_file(path, 3000);
+  SetPaused(false);
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(LastPrintRunExitCode(), kExitNormal);
+  EXPECT_EQ(printer_.output(), data.substr(0, 3000));
+  EXPECT_EQ(writes_.sizes(), (std::vector<DWORD>{2048, 952}));
+}
+
+// --- Stop requests ----------------------------------------------------------
+
+TEST_F(RunnerTest, CancelInQueueModeRemovesOnlyTheCurrentJob) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string a = Bytes(10000, 11), b = Bytes(500, 12);
+  const std::string pa = Spool("a.prn", a), pb = Spool("b.prn", b);
+  UseQueue(QueueText({Record("A", "LPT1:", "3", "Ribbon", {pa}),
+                      Record("B", "LPT1:", "1", "Ribbon", {pb})}));
+  std::shared_ptr<vprinter::InProcessPort> portA;
+  printer_.AtTotalBytes(4096, [this, &portA](vprinter::VirtualPrinter&) {
+    portA = opener_.lastPort("LPT1");
+    CancelPrint();
+  });
+
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.output(), (Prefix() + a).substr(0, 4096) + Prefix() + b);
+  ASSERT_TRUE(portA);
+  EXPECT_EQ(portA->ioctlCount(7), 1);
+  EXPECT_TRUE(portA->closed());
+  EXPECT_FALSE(kt::FileExists(pa));
+  EXPECT_FALSE(kt::FileExists(pb));
+  EXPECT_EQ(Shared(g_bAbortJob), 0);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+}
+
+TEST_F(RunnerTest, CancelInManualModeEndsTheRunWithExitOne) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string data = Bytes(10000, 13);
+  const std::string path = Spool("hand.prn", data);
+  UseManualFile(path, 1);
+  printer_.AtTotalBytes(4096, [](vprinter::VirtualPrinter&) { CancelPrint(); });
+
+  EXPECT_EQ(RunToEnd(), kExitStopped);
+  EXPECT_EQ(printer_.output(), data.substr(0, 4096));
+  EXPECT_TRUE(kt::FileExists(path));
+  EXPECT_EQ(Shared(g_bJobDone), 0);
+  EXPECT_EQ(Shared(g_bPrinting), 0);
+  EXPECT_EQ(Shared(g_bAbortJob), 0);
+  EXPECT_EQ(opener_.lastPort("LPT1")->ioctlCount(7), 1);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);
+}
+
+// --- Port faults ------------------------------------------------------------
+
+// The printer goes offline in the middle of the second block (byte 3000).
+class NotSelectedTest : public RunnerTest {
+ protected:
+  void SetUpJob(bool queue) {
+    data_ = Bytes(6000, 14);
+    path_ = Spool("a.prn", data_);
+    if (queue) {
+      second_ = Spool("b.prn", Bytes(300, 15));
+      UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {path_}),
+                          Record("B", "LPT1:", "1", "Ribbon", {second_})}));
+    } else {
+      UseManualFile(path_, 1);
+    }
+    printer_.SetStateAtTotalBytes(3000, vprinter::PrinterState::NotSelected);
+  }
+  // Puts the printer back online and answers.
+  rt::ActingBoxes::Responder BringBackAndAnswer(int answer) {
+    return [this, answer](const kt::RecordedBox&) {
+      printer_.SetState(vprinter::PrinterState::Ready);
+      return answer;
+    };
+  }
+  std::string data_, path_, second_;
+};
+
+TEST_F(NotSelectedTest, IgnoreContinuesWithTheUnsentRestOfTheBlock) {
+  SetUpJob(true);
+  rt::ActingBoxes boxes(BringBackAndAnswer(IDIGNORE));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.output(), Prefix() + data_ + Prefix() + Bytes(300, 15));
+  const auto shown = boxes.boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, "Kelvane Error");
+  EXPECT_EQ(shown[0].style, kErrorBox | MB_ABORTRETRYIGNORE);
+  EXPECT_NE(shown[0].text.find("not selected"), std::string::npos);
+}
+
+TEST_F(NotSelectedTest, RetryStartsTheSameJobOverFromItsFirstByte) {
+  SetUpJob(true);
+  rt::ActingBoxes boxes(BringBackAndAnswer(IDRETRY));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  const std::string firstTry = (Prefix() + data_).substr(0, 3000);
+  // Taken again from the head of the queue, the job gets its prefix again.
+  EXPECT_EQ(printer_.output(),
+            firstTry + Prefix() + Prefix() + data_ + Prefix() + Bytes(300, 15));
+  EXPECT_EQ(opener_.opens("LPT1"), 3);
+  EXPECT_EQ(boxes.boxes().size(), 1u);
+}
+
+TEST_F(NotSelectedTest, AbortInQueueModePurgesTheQueueAndCloses) {
+  SetUpJob(true);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return IDABORT; });
+  EXPECT_EQ(RunToEnd(), kExitPortFault);
+  EXPECT_EQ(printer_.output(), (Prefix() + data_).substr(0, 3000));
+  EXPECT_FALSE(kt::FileExists(second_));
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+  EXPECT_EQ(Shared(g_bPrinting), 0);
+  EXPECT_TRUE(opener_.lastPort("LPT1")->closed());
+}
+
+TEST_F(NotSelectedTest, ManualRetryWritesAgainAndCancelEndsTheRun) {
+  SetUpJob(false);
+  {
+    rt::ActingBoxes boxes(BringBackAndAnswer(IDRETRY));
+    EXPECT_EQ(RunToEnd(), kExitNormal);
+    EXPECT_EQ(printer_.output(), data_);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].style, kErrorBox | MB_RETRYCANCEL);
+  }
+  printer_.ClearOutput();
+  printer_.SetStateAtTotalBytes(printer_.totalAccepted() + 3000,
+                                vprinter::PrinterState::NotSelected);
+  kt::ScriptedMessageBoxes cancel;
+  cancel.Answer(IDCANCEL);
+  EXPECT_EQ(RunToEnd(), kExitPortFault);
+  EXPECT_EQ(printer_.output(), data_.substr(0, 3000));
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);
+}
+
+TEST_F(RunnerTest, OutOfPaperRetryGoesOnAndCancelGivesUp) {
+  const std::string data = Bytes(5000, 16);
+  UseQueue(Record("A", "LPT1:", "1", "Ribbon", {Spool("a.prn", data)}));
+  printer_.SetStateAtTotalBytes(2048, vprinter::PrinterState::OutOfPaper);
+  {
+    rt::ActingBoxes boxes([this](const kt::RecordedBox&) {
+      printer_.SetState(vprinter::PrinterState::Ready);
+      return IDRETRY;
+    });
+    EXPECT_EQ(RunToEnd(), kExitNormal);
+    EXPECT_EQ(printer_.output(), Prefix() + data);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_EQ(boxes.boxes()[0].style, kErrorBox | MB_RETRYCANCEL);
+  }
+
+  printer_.ClearOutput();
+  const std::string again = Bytes(5000, 17);
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {Spool("c.prn", again)}),
+                      Record("B", "LPT1:", "1", "Ribbon", {Spool("d.prn", "x")})}));
+  printer_.SetStateAtTotalBytes(printer_.totalAccepted() + 2048,
+                                vprinter::PrinterState::OutOfPaper);
+  kt::ScriptedMessageBoxes cancel;
+  cancel.Answer(IDCANCEL);
+  EXPECT_EQ(RunToEnd(), kExitOutOfPaper);
+  EXPECT_EQ(printer_.output(), (Prefix() + again).substr(0, 2048));
+  EXPECT_FALSE(kt::FileExists(home_.File("d.prn")));
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 2);
+}
+
+TEST_F(RunnerTest, StalledCantellaThatReportsDropsTheRestOfTheBlock) {
+  const std::string data = Bytes(6000, 18);
+  UseQueue(Record("A", "LPT1:", "1", "VORNA Cantella", {Spool("a.prn", data)}));
+  printer_.AtTotalBytes(3000, [](vprinter::VirtualPrinter& p) {
+    p.SetState(vprinter::PrinterState::Stalled);
+    p.QueueError(2);
+  });
+  rt::ActingBoxes boxes([this](const kt::RecordedBox&) {
+    printer_.SetState(vprinter::PrinterState::Ready);
+    return IDOK;
+  });
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  const std::string sent = Prefix() + data;
+  EXPECT_EQ(printer_.output(), sent.substr(0, 3000) + sent.substr(4096));
+  const auto shown = boxes.boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, "Kelvane - Printer Error");
+  // The stall wait is the clock's business, not a sleep: well over 750 +
+  // 1250 ms of ticks went by.
+  EXPECT_GE(clock_.clock().Now() - 1000u, 2000u);
+}
+
+TEST_F(RunnerTest, StalledCantellaWithNothingToSayGetsTheRestOfTheBlock) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string data = Bytes(6000, 19);
+  UseQueue(Record("A", "LPT1:", "1", "VORNA Cantella", {Spool("a.prn", data)}));
+  std::atomic<DWORD> stallTick{0};
+  printer_.AtTotalBytes(3000, [this, &stallTick](vprinter::VirtualPrinter& p) {
+    p.SetState(vprinter::PrinterState::Stalled);
+    stallTick = clock_.clock().Now();
+  });
+  // Back online only once the stall was reported and the delay has run.
+  std::thread helper([this, &stallTick] {
+    WaitUntil([this, &stallTick] {
+      const DWORD at = stallTick.load();
+      return at != 0 && clock_.clock().Now() - at > 2100;
+    });
+    printer_.SetState(vprinter::PrinterState::Ready);
+  });
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  helper.join();
+  EXPECT_EQ(printer_.output(), Prefix() + data);
+  EXPECT_EQ(boxes.count(), 0u);
+}
+
+// --- Close rule -------------------------------------------------------------
+
+TEST_F(RunnerTest, CloseIsPostedUnlessTheLastJobWasForTheCantella) {
+  kt::ScriptedMessageBoxes boxes;
+  UseQueue(Record("A", "LPT1:", "1", "VORNA Cantella", {Spool("a.prn", "abc")}));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);
+
+  // The last job decides, not the first.
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "VORNA Cantella", {Spool("b.prn", "a")}),
+                      Record("B", "LPT1:", "1", "vorna cantella", {Spool("c.prn", "b")})}));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+
+  // An old-form record names no printer.
+  const std::string tilde = Spool("job~1.prn", "old");
+  std::string old = "Old\r\nLPT1:\r\n1\r\n" + tilde + "\r\n";
+  UseQueue(old);
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 2);
+
+  // No job at all in this run.
+  UseQueue("");
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 3);
+  EXPECT_EQ(printer_.output(), Prefix() + "abc" + Prefix() + "a" + Prefix() + "b" +
+                                   Prefix() + "old");
+}
+
+// --- Network job and ink query ---------------------------------------------
+
+TEST_F(RunnerTest, NetworkShareIsReachedThroughTheFirstFreeLptDevice) {
+  kt::ScriptedMessageBoxes boxes;
+  vprinter::VirtualPrinter remote;
+  opener_.Attach("LPT2", remote);
+  ASSERT_EQ(plat::AddConnection("LPT1", "\\\\elsewhere\\other"), 0u);
+  const std::string data = Bytes(3000, 20);
+  UseQueue(Record("Net", "\\\\office\\ribbon", "1", "Ribbon", {Spool("n.prn", data)}));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(remote.output(), Prefix() + data);
+  EXPECT_EQ(printer_.output(), "");
+  // A share's port gets no comm settings, and its redirection is undone.
+  EXPECT_EQ(opener_.lastPort("LPT2")->commMask(), 0u);
+  EXPECT_FALSE(plat::RedirectedShare("LPT2").has_value());
+  EXPECT_EQ(Shared(g_bNetConnected), 0);
+}
+
+TEST_F(RunnerTest, NetworkJobWithEveryLptDeviceTakenFailsWithErrorOne) {
+  kt::ScriptedMessageBoxes boxes;
+  for (int n = 1; n <= 9; ++n) {
+    ASSERT_EQ(plat::AddConnection("LPT" + std::to_string(n), "\\\\busy\\q"), 0u);
+  }
+  const std::string path = Spool("n.prn", "data");
+  UseQueue(Record("Net", "\\\\office\\ribbon", "1", "Ribbon", {path}));
+  EXPECT_EQ(RunToEnd(), kExitPortOpen);
+  const auto shown = boxes.boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Could not get handle to port. Spooler Error # 1");
+  EXPECT_EQ(shown[0].caption, "Kelvane Error.");
+  EXPECT_EQ(shown[0].owner, 0);
+  EXPECT_EQ(shown[0].style, kErrorBox | MB_OK);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+  EXPECT_FALSE(kt::FileExists(path));  // purged with the queue
+}
+
+TEST_F(RunnerTest, TovrelJobQueriesTheInkLevelsBeforeItPrints) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string data = Bytes(2500, 21);
+  UseQueue(Record("Ink", "LPT1:", "1", "Tovrel", {Spool("t.prn", data)}));
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  const std::string out = printer_.output();
+  const std::string job = Prefix() + data;
+  ASSERT_GT(out.size(), job.size());
+  EXPECT_EQ(out.substr(out.size() - job.size()), job);
+  const auto& query = vprinter::frames::kFirstQuery;
+  EXPECT_EQ(out.substr(0, query.size()),
+            std::string(query.begin(), query.end()));
+  EXPECT_GE(printer_.CountFrames("first-query"), 1);
+  EXPECT_EQ(opener_.opens("LPT1"), 2);  // the query's own open, then the job's
+}
+
+// --- The runner's own failures ---------------------------------------------
+
+TEST_F(RunnerTest, MissingFirstSpoolFileIsFailureF1) {
+  kt::ScriptedMessageBoxes boxes;
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {home_.File("gone.prn")}),
+                      Record("B", "LPT1:", "1", "Ribbon", {Spool("b.prn", "b")})}));
+  EXPECT_EQ(RunToEnd(), kExitSpoolOpen);
+  const auto shown = boxes.boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Could not open spool file.");
+  EXPECT_EQ(shown[0].caption, "Kelvane Error.");
+  EXPECT_EQ(shown[0].owner, 0);
+  EXPECT_EQ(shown[0].style, kErrorBox | MB_OK);
+  EXPECT_GE(windows_.foregrounds(), 1);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+  EXPECT_EQ(printer_.output(), "");
+  EXPECT_FALSE(kt::FileExists(home_.File("b.prn")));
+  EXPECT_EQ(opener_.opens("LPT1"), 0);
+}
+
+TEST_F(RunnerTest, PortThatDoesNotOpenIsFailureF2WithTheErrorNumber) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string path = Spool("hand.prn", "data");
+  UseManualFile(path, 1);
+  opener_.FailOpens("LPT1", 1);
+  EXPECT_EQ(RunToEnd(), kExitPortOpen);
+  const auto shown = boxes.boxes();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Could not get handle to port. Spooler Error # " +
+                               std::to_string(EIO));
+  EXPECT_EQ(Shared(g_hSpoolFile), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);  // manual mode
+  EXPECT_TRUE(kt::FileExists(path));
+}
+
+// The spool file's handle goes bad while the runner waits before its first
+// block; the next read fails.
+TEST_F(RunnerTest, ReadFailureIsFailureF3RetrySkipsTheFileCancelEnds) {
+  const std::string f0 = Bytes(6000, 22), f1 = Bytes(100, 23);
+  auto breakHandleWhilePaused = [this] {
+    SetPaused(true);
+    ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
+    ASSERT_TRUE(WaitUntil([] { return IsPrintThreadPaused(); }));
+    plat::CloseHandle(Shared(g_hSpoolFile));
+    SetPaused(false);
+    ASSERT_TRUE(WaitForRunEnd());
+  };
+
+  {
+    kt::ScriptedMessageBoxes boxes;
+    boxes.Answer(IDRETRY);
+    UseQueue(Record("A", "LPT1:", "1", "Ribbon",
+                    {Spool("a0.prn", f0), Spool("a1.prn", f1)}));
+    breakHandleWhilePaused();
+    EXPECT_EQ(LastPrintRunExitCode(), kExitNormal);
+    EXPECT_EQ(printer_.output(), (Prefix() + f0).substr(0, 2048) + f1);
+    const auto shown = boxes.boxes();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_TRUE(std::regex_match(shown[0].text,
+                                 std::regex("Spooler Error # [0-9]+ in reading spool file")))
+        << shown[0].text;
+    EXPECT_EQ(shown[0].caption, "Kelvane Error.");
+    EXPECT_EQ(shown[0].style, kErrorBox | MB_RETRYCANCEL);
+  }
+
+  printer_.ClearOutput();
+  kt::ScriptedMessageBoxes boxes;
+  boxes.Answer(IDCANCEL);
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {Spool("c.prn", f0)}),
+                      Record("B", "LPT1:", "1", "Ribbon", {Spool("d.prn", f1)})}));
+  breakHandleWhilePaused();
+  EXPECT_EQ(LastPrintRunExitCode(), kExitSpoolRead);
+  EXPECT_EQ(printer_.output(), (Prefix() + f0).substr(0, 2048));
+  EXPECT_FALSE(kt::FileExists(home_.File("d.prn")));
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 2);
+}
+
+TEST_F(RunnerTest, LaterSpoolFileMissingIsFailureF4WithoutClose) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string f0 = Bytes(100, 24);
+  UseQueue(Record("A", "LPT1:", "1", "Ribbon",
+                  {Spool("a0.prn", f0), home_.File("missing.prn")}));
+  EXPECT_EQ(RunToEnd(), kExitSpoolOpen);
+  EXPECT_EQ(printer_.output(), Prefix() + f0);
+  ASSERT_EQ(boxes.count(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text, "Could not open spool file.");
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+}
+
+TEST_F(RunnerTest, FirstFileGoneBeforeTheNextCopyIsFailureF4) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string data = Bytes(1000, 25);
+  const std::string path = Spool("hand.prn", data);
+  UseManualFile(path, 2);
+  SetPaused(true);
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
+  ASSERT_TRUE(WaitUntil([] { return IsPrintThreadPaused(); }));
+  std::filesystem::remove(path);
+  SetPaused(false);
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(LastPrintRunExitCode(), kExitSpoolOpen);
+  EXPECT_EQ(printer_.output(), data);
+  ASSERT_EQ(boxes.count(), 1u);
+  EXPECT_EQ(Shared(g_bPrinting), 0);
+}
+
+}  // namespace
