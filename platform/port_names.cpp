@@ -17,10 +17,19 @@ std::string Upper(std::string s) {
   return s;
 }
 
+void TrimBlanks(std::string& s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
+  std::size_t lead = 0;
+  while (lead < s.size() && (s[lead] == ' ' || s[lead] == '\t')) ++lead;
+  s.erase(0, lead);
+}
+
+// "LPT1 :" and "lpt1" name the same port as "LPT1:".
 std::string StripColon(const std::string& name) {
   std::string s = name;
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
+  TrimBlanks(s);
   if (!s.empty() && s.back() == ':') s.pop_back();
+  TrimBlanks(s);
   return s;
 }
 
