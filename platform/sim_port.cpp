@@ -1,0 +1,363 @@
+// The "sim:PATH" client port: talks to a kelvane-printer over a Unix socket.
+// One call at a time per device plus Close from any thread; see sim_port.h.
+#include "platform/sim_port.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace plat {
+
+namespace simwire {
+
+void PutU32(unsigned char* out, DWORD value) {
+  out[0] = static_cast<unsigned char>(value >> 24);
+  out[1] = static_cast<unsigned char>(value >> 16);
+  out[2] = static_cast<unsigned char>(value >> 8);
+  out[3] = static_cast<unsigned char>(value);
+}
+
+DWORD GetU32(const unsigned char* in) {
+  return (DWORD{in[0]} << 24) | (DWORD{in[1]} << 16) | (DWORD{in[2]} << 8) |
+         DWORD{in[3]};
+}
+
+}  // namespace simwire
+
+namespace {
+
+// How long past its own wait an answer may take before we call the printer
+// gone. Generous: the tool may be busy with a control command.
+constexpr int kAnswerGraceMs = 3000;
+constexpr int kGreetingMs = 2000;
+
+using SteadyClock = std::chrono::steady_clock;
+
+int MsLeft(SteadyClock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  deadline - SteadyClock::now())
+                  .count();
+  return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+
+// Waits for `events` on fd until the deadline. 0 when ready, else an errno.
+int WaitFor(int fd, short events, SteadyClock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    int r = ::poll(&p, 1, MsLeft(deadline));
+    if (r > 0) return 0;  // ready, or hung up: the next call says which
+    if (r == 0) return ETIMEDOUT;
+    if (errno != EINTR) return errno;
+  }
+}
+
+int SendAll(int fd, const void* data, std::size_t size,
+            SteadyClock::time_point deadline) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      size -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (int e = WaitFor(fd, POLLOUT, deadline)) return e;
+      continue;
+    }
+    return n < 0 ? errno : EPIPE;
+  }
+  return 0;
+}
+
+int RecvExact(int fd, void* buffer, std::size_t size,
+              SteadyClock::time_point deadline) {
+  char* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    ssize_t n = ::recv(fd, p, size, MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      size -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) return ECONNRESET;  // the printer hung up
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (int e = WaitFor(fd, POLLIN, deadline)) return e;
+      continue;
+    }
+    return errno;
+  }
+  return 0;
+}
+
+DWORD TotalTimeout(DWORD multiplier, DWORD constant, DWORD size) {
+  std::uint64_t total =
+      static_cast<std::uint64_t>(multiplier) * size + constant;
+  return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<DWORD>(total);
+}
+
+// The wait to ask of the printer for the next request: what is left of the
+// call's time-out (all of it when there is none), at most kMaxWaitMs.
+// `expired` when a time-out exists and has passed.
+DWORD NextWait(DWORD limit, DWORD start, bool& expired) {
+  expired = false;
+  if (limit == 0) return simwire::kMaxWaitMs;
+  DWORD elapsed = GetTickCount() - start;
+  if (elapsed >= limit) {
+    expired = true;
+    return 0;
+  }
+  return std::min(limit - elapsed, simwire::kMaxWaitMs);
+}
+
+class SimPortDevice final : public PortDevice {
+ public:
+  explicit SimPortDevice(int fd) : fd_(fd) {}
+  ~SimPortDevice() override { ::close(fd_); }
+
+  bool Write(const void* data, DWORD size, DWORD* written) override {
+    if (written) *written = 0;
+    if (!Usable()) return false;
+    COMMTIMEOUTS t = CurrentTimeouts();
+    const DWORD limit = TotalTimeout(t.WriteTotalTimeoutMultiplier,
+                                     t.WriteTotalTimeoutConstant, size);
+    const DWORD start = GetTickCount();
+    const unsigned char* bytes = static_cast<const unsigned char*>(data);
+    DWORD moved = 0;
+    while (moved < size) {
+      bool expired = false;
+      const DWORD wait = NextWait(limit, start, expired);
+      if (expired) {
+        SetLastError(ETIMEDOUT);
+        return false;
+      }
+      const DWORD chunk = std::min(size - moved, simwire::kMaxChunk);
+      unsigned char head[9];
+      head[0] = simwire::kWrite;
+      simwire::PutU32(head + 1, wait);
+      simwire::PutU32(head + 5, chunk);
+      unsigned char answer[5];
+      const auto deadline =
+          SteadyClock::now() + std::chrono::milliseconds(wait + kAnswerGraceMs);
+      int e = SendAll(fd_, head, sizeof head, deadline);
+      if (!e) e = SendAll(fd_, bytes + moved, chunk, deadline);
+      if (!e) e = RecvExact(fd_, answer, sizeof answer, deadline);
+      if (!e && (answer[0] != simwire::kWriteAnswer ||
+                 simwire::GetU32(answer + 1) > chunk)) {
+        e = EPROTO;
+      }
+      if (e) return Fail(e);
+      moved += simwire::GetU32(answer + 1);
+      if (written) *written = moved;
+      if (closed_.load()) {
+        SetLastError(ECANCELED);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool Read(void* buffer, DWORD size, DWORD* read) override {
+    if (read) *read = 0;
+    if (!Usable()) return false;
+    if (size == 0) return true;
+    COMMTIMEOUTS t = CurrentTimeouts();
+    const DWORD limit = TotalTimeout(t.ReadTotalTimeoutMultiplier,
+                                     t.ReadTotalTimeoutConstant, size);
+    const DWORD start = GetTickCount();
+    const DWORD max = std::min(size, simwire::kMaxChunk);
+    for (;;) {
+      bool expired = false;
+      const DWORD wait = NextWait(limit, start, expired);
+      // Nothing to say within the time-out is a successful empty read.
+      if (expired) return true;
+      unsigned char request[9];
+      request[0] = simwire::kRead;
+      simwire::PutU32(request + 1, wait);
+      simwire::PutU32(request + 5, max);
+      unsigned char answer[5];
+      const auto deadline =
+          SteadyClock::now() + std::chrono::milliseconds(wait + kAnswerGraceMs);
+      int e = SendAll(fd_, request, sizeof request, deadline);
+      if (!e) e = RecvExact(fd_, answer, sizeof answer, deadline);
+      if (!e && (answer[0] != simwire::kReadAnswer ||
+                 simwire::GetU32(answer + 1) > max)) {
+        e = EPROTO;
+      }
+      const DWORD n = e ? 0 : simwire::GetU32(answer + 1);
+      if (!e && n > 0) e = RecvExact(fd_, buffer, n, deadline);
+      if (e) return Fail(e);
+      if (n > 0) {
+        if (read) *read = n;
+        return true;
+      }
+      if (closed_.load()) {
+        SetLastError(ECANCELED);
+        return false;
+      }
+    }
+  }
+
+  void Close() override {
+    if (!closed_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
+  }
+
+  bool SetCommMask(DWORD mask) override {
+    if (closed_.load()) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    mask_ = mask;
+    return true;
+  }
+
+  bool GetCommTimeouts(COMMTIMEOUTS& timeouts) override {
+    if (closed_.load()) return false;
+    timeouts = CurrentTimeouts();
+    return true;
+  }
+
+  bool SetCommTimeouts(const COMMTIMEOUTS& timeouts) override {
+    if (closed_.load()) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeouts_ = timeouts;
+    return true;
+  }
+
+  // A lost connection is reported as the device's I/O error, so that the
+  // engine tells the user the printer went away rather than waiting on it.
+  bool ClearCommError(DWORD& errors) override {
+    errors = 0;
+    if (closed_.load()) {
+      SetLastError(EBADF);
+      return false;
+    }
+    if (broken_) {
+      errors = CE_IOE;
+      return true;
+    }
+    unsigned char answer[5];
+    const auto deadline =
+        SteadyClock::now() + std::chrono::milliseconds(kAnswerGraceMs);
+    const char request = simwire::kFlags;
+    int e = SendAll(fd_, &request, 1, deadline);
+    if (!e) e = RecvExact(fd_, answer, sizeof answer, deadline);
+    if (!e && answer[0] != simwire::kFlagsAnswer) e = EPROTO;
+    if (e) {
+      if (closed_.load()) {
+        SetLastError(ECANCELED);
+        return false;
+      }
+      Fail(e);
+      errors = CE_IOE;
+      return true;
+    }
+    errors = simwire::GetU32(answer + 1);
+    return true;
+  }
+
+  bool DeviceIoControl(DWORD code, void*, DWORD, DWORD* returned) override {
+    if (returned) *returned = 0;
+    if (closed_.load()) {
+      SetLastError(EBADF);
+      return false;
+    }
+    // Code 7 asks the port driver to settle the port; nothing to do here.
+    if (code != 7) {
+      SetLastError(ENOTTY);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  bool Usable() {
+    if (closed_.load()) {
+      SetLastError(EBADF);
+      return false;
+    }
+    if (broken_) {
+      SetLastError(EIO);
+      return false;
+    }
+    return true;
+  }
+
+  // After a failed exchange the stream may be out of step: the device is
+  // of no further use.
+  bool Fail(int error) {
+    broken_ = true;
+    SetLastError(closed_.load() ? ECANCELED : static_cast<DWORD>(error));
+    return false;
+  }
+
+  COMMTIMEOUTS CurrentTimeouts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return timeouts_;
+  }
+
+  const int fd_;
+  std::atomic<bool> closed_{false};
+  bool broken_ = false;  // only the calling thread touches it
+  std::mutex mutex_;     // guards mask_ and timeouts_
+  DWORD mask_ = 0;
+  COMMTIMEOUTS timeouts_;
+};
+
+}  // namespace
+
+std::shared_ptr<PortDevice> OpenSimPort(const std::string& socketPath,
+                                        DWORD& error) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
+    error = ENAMETOOLONG;
+    return nullptr;
+  }
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = static_cast<DWORD>(errno);
+    return nullptr;
+  }
+  int r;
+  do {
+    r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    error = static_cast<DWORD>(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  const auto deadline =
+      SteadyClock::now() + std::chrono::milliseconds(kGreetingMs);
+  char answer = 0;
+  // A busy printer answers 'B' and hangs up, perhaps before our greeting
+  // is out: its answer counts more than a failed send.
+  int sent = SendAll(fd, simwire::kHello, sizeof simwire::kHello, deadline);
+  int e = RecvExact(fd, &answer, 1, deadline);
+  if (!e && sent) e = sent;
+  if (!e && answer == simwire::kBusy) e = EBUSY;
+  if (!e && answer != simwire::kAccepted) e = EPROTO;
+  if (e) {
+    error = static_cast<DWORD>(e == ECONNRESET || e == EPIPE ? EBUSY : e);
+    ::close(fd);
+    return nullptr;
+  }
+  error = 0;
+  return std::make_shared<SimPortDevice>(fd);
+}
+
+}  // namespace plat

@@ -1,0 +1,355 @@
+// Tests of the sim: port against the real kelvane-printer process: data,
+// replies, flags while the data stream is stuck, one client at a time,
+// Close from another thread, a printer that dies, and the tool's control
+// commands and script. Real clock; the test thread plus a helper thread.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/sim_port.h"
+#include "tests/support/test_support.h"
+#include "tools/vprinter/sim_server.h"
+#include "tools/vprinter/virtual_printer.h"
+
+extern char** environ;
+
+namespace {
+
+using plat::PortDevice;
+
+// Runs kelvane-printer with the given options on a socket in `dir`;
+// stops it with SIGTERM when destroyed.
+class PrinterProcess {
+ public:
+  PrinterProcess(const std::string& dir, std::vector<std::string> options)
+      : socket_(dir + "/printer.sock"), log_(dir + "/printer.log") {
+    std::vector<std::string> args = {KELVANE_PRINTER_EXE};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(socket_);
+    pid_ = Spawn(args, log_);
+    // Wait (bounded) for the sockets to appear.
+    for (int i = 0; i < 500 && !Ready(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~PrinterProcess() { Stop(); }
+
+  bool Ready() const {
+    struct stat st {};
+    return ::stat((socket_ + ".ctl").c_str(), &st) == 0;
+  }
+
+  // Exit status of the process after SIGTERM (-1 if it did not exit).
+  int Stop() {
+    if (pid_ <= 0) return status_;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
+  }
+
+  // Exit status once the process ends by itself (-1 if by a signal).
+  int Wait() {
+    if (pid_ <= 0) return status_;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
+  }
+
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  // Runs "kelvane-printer ctl SOCKET words..." and returns its exit code.
+  int Control(std::vector<std::string> words) const {
+    std::vector<std::string> args = {KELVANE_PRINTER_EXE, "ctl", socket_};
+    args.insert(args.end(), words.begin(), words.end());
+    pid_t pid = Spawn(args, log_ + ".ctl");
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string log() const { return kt::ReadFileBytes(log_); }
+  const std::string& socket() const { return socket_; }
+
+  static pid_t Spawn(const std::vector<std::string>& args,
+                     const std::string& logPath) {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+ private:
+  std::string socket_;
+  std::string log_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+std::shared_ptr<PortDevice> OpenConfigured(const std::string& socket) {
+  DWORD error = 0;
+  auto port = plat::OpenSimPort(socket, error);
+  if (!port) return nullptr;
+  plat::COMMTIMEOUTS t;
+  t.WriteTotalTimeoutConstant = 110;
+  t.ReadTotalTimeoutConstant = 50;
+  port->SetCommTimeouts(t);
+  return port;
+}
+
+std::string Pattern(std::size_t size) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7);
+  return data;
+}
+
+// Reads until something arrives or about a second has passed.
+std::string ReadReply(PortDevice& port) {
+  char buffer[100];
+  for (int i = 0; i < 20; ++i) {
+    DWORD got = 0;
+    if (!port.Read(buffer, sizeof buffer, &got)) return "<failed>";
+    if (got > 0) return std::string(buffer, got);
+  }
+  return "";
+}
+
+TEST(SimPortProcess, DataStatusAndOfflineThroughTheRealPrinter) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {"--output", home.File("out.prn")});
+  ASSERT_TRUE(printer.Ready()) << printer.log();
+  auto port = OpenConfigured(printer.socket());
+  ASSERT_NE(port, nullptr);
+
+  const std::string block = Pattern(2048);
+  DWORD written = 0;
+  ASSERT_TRUE(port->Write(block.data(), 2048, &written));
+  EXPECT_EQ(written, 2048u);
+  DWORD flags = 99;
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, 0u);
+
+  // Offline: the flag shows although the printer takes no data, and a
+  // write ends with nothing moved after its time-out.
+  ASSERT_EQ(printer.Control({"offline"}), 0);
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, CE_DNS);
+  const DWORD start = plat::GetTickCount();
+  EXPECT_FALSE(port->Write(block.data(), 2048, &written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_GE(plat::GetTickCount() - start, 100u);
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, CE_DNS);
+
+  ASSERT_EQ(printer.Control({"ready"}), 0);
+  ASSERT_EQ(printer.Control({"status", "ready"}), 0);
+  EXPECT_EQ(ReadReply(*port), std::string("Sready\0", 7));
+  ASSERT_EQ(printer.Control({"error", "2", "-1"}), 0);
+  EXPECT_EQ(ReadReply(*port), std::string("E\0\0\xFF\0\x02", 6));
+
+  // A silent printer: true with nothing after the read time-out.
+  char buffer[10];
+  DWORD got = 5;
+  EXPECT_TRUE(port->Read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(got, 0u);
+
+  port->Close();
+  EXPECT_EQ(printer.Stop(), 0);
+  EXPECT_EQ(kt::ReadFileBytes(home.File("out.prn")), block);
+  EXPECT_FALSE(kt::FileExists(printer.socket()));
+  EXPECT_NE(printer.log().find("state: offline"), std::string::npos);
+}
+
+TEST(SimPortProcess, FramesAreAnsweredAndLogged) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {"--first-reply-length", "8",
+                                       "--levels", "-5,1,2,3"});
+  ASSERT_TRUE(printer.Ready()) << printer.log();
+  auto port = OpenConfigured(printer.socket());
+  ASSERT_NE(port, nullptr);
+  const auto& first = vprinter::frames::kFirstQuery;
+  DWORD written = 0;
+  ASSERT_TRUE(port->Write(first.data(), 6, &written));
+  EXPECT_EQ(ReadReply(*port).size(), 8u);
+  std::vector<BYTE> level = vprinter::frames::kLevelQuery;
+  level.push_back(0);
+  ASSERT_TRUE(port->Write(level.data(), 7, &written));
+  std::string reply = ReadReply(*port);
+  ASSERT_GE(reply.size(), 23u);
+  EXPECT_EQ(static_cast<signed char>(reply[10]), -5);
+  EXPECT_EQ(reply[22], 3);
+  port->Close();
+  printer.Stop();
+  EXPECT_NE(printer.log().find("frame: A5 00 03 50 04 0A first-query"),
+            std::string::npos)
+      << printer.log();
+}
+
+TEST(SimPortProcess, SecondOpenIsRefusedWhileTheFirstHoldsThePort) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  DWORD error = 0;
+  auto first = plat::OpenSimPort(printer.socket(), error);
+  ASSERT_NE(first, nullptr);
+  auto second = plat::OpenSimPort(printer.socket(), error);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(EBUSY));
+  first->Close();
+  first.reset();
+  // The printer notices the hang-up within its poll.
+  std::shared_ptr<PortDevice> again;
+  for (int i = 0; i < 100 && !again; ++i) {
+    again = plat::OpenSimPort(printer.socket(), error);
+    if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_NE(again, nullptr);
+
+  auto none = plat::OpenSimPort(home.File("nobody.sock"), error);
+  EXPECT_EQ(none, nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(ENOENT));
+}
+
+TEST(SimPortProcess, ScriptSwitchesStateMidBlock) {
+  kt::TempHome home;
+  kt::WriteFileBytes(home.File("script"),
+                     "# paper runs out in the middle of the block\n"
+                     "after-bytes 1500 paperout\n");
+  PrinterProcess printer(home.path(), {"--script", home.File("script")});
+  ASSERT_TRUE(printer.Ready()) << printer.log();
+  auto port = OpenConfigured(printer.socket());
+  ASSERT_NE(port, nullptr);
+  const std::string block = Pattern(2048);
+  DWORD written = 0;
+  EXPECT_FALSE(port->Write(block.data(), 2048, &written));
+  EXPECT_EQ(written, 1500u);
+  DWORD flags = 0;
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, CE_OOP);
+}
+
+TEST(SimPortProcess, CloseFromAnotherThreadEndsAWaitingWrite) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  ASSERT_EQ(printer.Control({"stall"}), 0);
+  DWORD error = 0;
+  auto port = plat::OpenSimPort(printer.socket(), error);
+  ASSERT_NE(port, nullptr);
+  plat::COMMTIMEOUTS none;  // no time-out: waits until closed
+  port->SetCommTimeouts(none);
+  std::atomic<bool> done{false};
+  bool result = true;
+  std::thread writer([&] {
+    const std::string block = Pattern(2048);
+    DWORD written = 0;
+    result = port->Write(block.data(), 2048, &written);
+    done = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_FALSE(done.load());
+  port->Close();
+  writer.join();
+  EXPECT_FALSE(result);
+}
+
+TEST(SimPortProcess, APrinterThatDiesIsADeviceError) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  auto port = OpenConfigured(printer.socket());
+  ASSERT_NE(port, nullptr);
+  printer.Kill();
+  const std::string block = Pattern(100);
+  DWORD written = 0;
+  EXPECT_FALSE(port->Write(block.data(), 100, &written));
+  DWORD flags = 0;
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, CE_IOE);
+}
+
+TEST(SimPortProcess, ToolRejectsBadCommandsAndKeepsFilesPrivate) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  EXPECT_NE(printer.Control({"levitate"}), 0);
+  EXPECT_NE(printer.Control({"raw", "XYZ"}), 0);
+  EXPECT_EQ(printer.Control({"raw", "41", "68", "00"}), 0);
+  for (const std::string& path :
+       {printer.socket(), printer.socket() + ".ctl", printer.socket() + ".prn"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 0022, 0u) << path;
+  }
+  // A second printer on the same socket refuses to start.
+  PrinterProcess twin(home.path(), {});
+  EXPECT_EQ(twin.Wait(), 1);
+  EXPECT_TRUE(kt::FileExists(printer.socket()));
+}
+
+// --- Control lines without a process ---------------------------------------
+
+TEST(SimControlCommands, ApplyToThePrinter) {
+  vprinter::VirtualPrinter printer;
+  std::string error;
+  EXPECT_TRUE(vprinter::ApplyCommand(printer, "paperout", error));
+  EXPECT_EQ(printer.state(), vprinter::PrinterState::OutOfPaper);
+  EXPECT_TRUE(vprinter::ApplyCommand(printer, "  message  hello there ", error));
+  char buffer[32];
+  std::size_t n = printer.TakeReply(buffer, sizeof buffer);
+  EXPECT_EQ(std::string(buffer, n), std::string("Ahello there\0", 13));
+  EXPECT_TRUE(vprinter::ApplyCommand(printer, "levels 1,-2,3,-4", error));
+  EXPECT_EQ(printer.levels().magenta, 3);
+  EXPECT_FALSE(vprinter::ApplyCommand(printer, "levels 1,2,3", error));
+  EXPECT_FALSE(vprinter::ApplyCommand(printer, "error 200", error));
+  EXPECT_FALSE(vprinter::ApplyCommand(printer, "ready now", error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(SimControlCommands, ScriptsAreCheckedLineByLine) {
+  vprinter::VirtualPrinter printer;
+  vprinter::SimServer server(printer);
+  std::string error;
+  EXPECT_FALSE(server.LoadScript("after-bytes 10 ready\nafter-ms x ready\n",
+                                 error));
+  EXPECT_NE(error.find("line 2"), std::string::npos);
+  EXPECT_FALSE(server.LoadScript("after-bytes 10 fly\n", error));
+  vprinter::VirtualPrinter fresh;
+  vprinter::SimServer good(fresh);
+  ASSERT_TRUE(good.LoadScript("after-bytes 4 offline # soon\n", error));
+  EXPECT_EQ(fresh.Accept("abcdefgh", 8), 4u);
+  EXPECT_EQ(fresh.state(), vprinter::PrinterState::NotSelected);
+}
+
+}  // namespace

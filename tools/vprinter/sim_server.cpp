@@ -1,0 +1,519 @@
+// The socket side of the simulated printer: one sim: client at a time,
+// control lines on PATH.ctl, timed script events. Run() owns every socket
+// and runs on one thread; Stop() only writes to the wake pipe.
+#include "tools/vprinter/sim_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "platform/clock.h"
+#include "platform/sim_port.h"
+
+namespace vprinter {
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const char* space = " \t\r\n";
+  std::size_t first = text.find_first_not_of(space);
+  if (first == std::string::npos) return "";
+  std::size_t last = text.find_last_not_of(space);
+  return text.substr(first, last - first + 1);
+}
+
+bool ParseInt(const std::string& text, long long low, long long high,
+              long long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
+// Splits off the first word; `rest` is what follows, trimmed.
+std::string SplitWord(const std::string& line, std::string& rest) {
+  std::string trimmed = Trim(line);
+  std::size_t gap = trimmed.find_first_of(" \t");
+  if (gap == std::string::npos) {
+    rest.clear();
+    return trimmed;
+  }
+  rest = Trim(trimmed.substr(gap));
+  return trimmed.substr(0, gap);
+}
+
+bool MakeListener(const std::string& path, int& fdOut, std::string& error) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    error = path + ": socket path too long";
+    return false;
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      error = path + ": exists and is not a socket";
+      return false;
+    }
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    bool live = probe >= 0 &&
+                ::connect(probe, reinterpret_cast<sockaddr*>(&addr),
+                          sizeof addr) == 0;
+    if (probe >= 0) ::close(probe);
+    if (live) {
+      error = path + ": another printer is serving it";
+      return false;
+    }
+    ::unlink(path.c_str());  // left behind by a printer that died
+  }
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  // Only our user may connect: the socket file gets mode 0600.
+  mode_t old = ::umask(077);
+  int r = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  int bindErrno = errno;
+  ::umask(old);
+  if (r < 0 || ::listen(fd, 8) < 0) {
+    error = path + ": " + std::strerror(r < 0 ? bindErrno : errno);
+    ::close(fd);
+    return false;
+  }
+  fdOut = fd;
+  return true;
+}
+
+// Sends all of it within a second; the client reads its answer at once,
+// so a full socket means a client that no longer listens.
+bool SendWithin(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  const DWORD start = plat::GetTickCount();
+  while (size > 0) {
+    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      size -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (plat::GetTickCount() - start > 1000) return false;
+      pollfd pfd{fd, POLLOUT, 0};
+      ::poll(&pfd, 1, 50);
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseLevels(const std::string& text, InkLevels& levels) {
+  std::stringstream in(text);
+  std::string part;
+  std::vector<long long> values;
+  while (std::getline(in, part, ',')) {
+    long long v = 0;
+    if (!ParseInt(Trim(part), -128, 127, v)) return false;
+    values.push_back(v);
+  }
+  if (values.size() != 4) return false;
+  levels.black = static_cast<std::int8_t>(values[0]);
+  levels.cyan = static_cast<std::int8_t>(values[1]);
+  levels.magenta = static_cast<std::int8_t>(values[2]);
+  levels.yellow = static_cast<std::int8_t>(values[3]);
+  return true;
+}
+
+bool ApplyCommand(VirtualPrinter& printer, const std::string& line,
+                  std::string& error) {
+  std::string rest;
+  const std::string word = SplitWord(line, rest);
+  const struct {
+    const char* word;
+    PrinterState state;
+  } states[] = {{"ready", PrinterState::Ready},
+                {"offline", PrinterState::NotSelected},
+                {"paperout", PrinterState::OutOfPaper},
+                {"ioerror", PrinterState::IoError},
+                {"stall", PrinterState::Stalled}};
+  for (const auto& s : states) {
+    if (word == s.word && rest.empty()) {
+      printer.SetState(s.state);
+      return true;
+    }
+  }
+  long long n = 0;
+  if (word == "status") {
+    printer.QueueStatus(rest);
+    return true;
+  }
+  if (word == "message") {
+    printer.QueueMessage(rest);
+    return true;
+  }
+  if (word == "error") {
+    std::string countText;
+    std::string codeText = SplitWord(rest, countText);
+    long long code = 0;
+    long long count = 0;
+    if (!ParseInt(codeText, -128, 127, code) ||
+        (!countText.empty() && !ParseInt(countText, -128, 127, count))) {
+      error = "error wants CODE [COUNT], each -128..127";
+      return false;
+    }
+    printer.QueueError(static_cast<std::int8_t>(code),
+                       static_cast<std::int8_t>(count));
+    return true;
+  }
+  if (word == "raw") {
+    std::vector<BYTE> bytes;
+    if (!ParseHex(rest, bytes) || bytes.empty()) {
+      error = "raw wants hex bytes, e.g. raw 53 6F 6B 00";
+      return false;
+    }
+    printer.QueueRaw(bytes);
+    return true;
+  }
+  if (word == "mute" && ParseInt(rest, 0, 1000000, n)) {
+    printer.MuteQueries(static_cast<int>(n));
+    return true;
+  }
+  if (word == "levels") {
+    InkLevels levels;
+    if (!ParseLevels(rest, levels)) {
+      error = "levels wants B,C,M,Y, each -128..127";
+      return false;
+    }
+    printer.SetLevels(levels);
+    return true;
+  }
+  if (word == "rate" && ParseInt(rest, 0, 0xFFFFFFFFLL, n)) {
+    printer.SetRate(static_cast<DWORD>(n));
+    return true;
+  }
+  if (word == "first-reply-length" && ParseInt(rest, 0, 4096, n)) {
+    printer.SetFirstReplyLength(static_cast<std::size_t>(n));
+    return true;
+  }
+  error = "not understood: " + Trim(line);
+  return false;
+}
+
+// --- SimServer -------------------------------------------------------------
+
+struct SimServer::Session {
+  int fd = -1;
+  bool greeted = false;
+  std::vector<BYTE> in;
+  // The request being served (0: none).
+  char op = 0;
+  DWORD start = 0;
+  DWORD waitMs = 0;
+  std::vector<BYTE> data;  // 'W': what is offered
+  DWORD done = 0;          // 'W': taken so far
+  DWORD max = 0;           // 'R': largest answer
+};
+
+SimServer::SimServer(VirtualPrinter& printer) : printer_(printer) {
+  if (::pipe2(wakeFds_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    wakeFds_[0] = wakeFds_[1] = -1;
+  }
+}
+
+SimServer::~SimServer() {
+  if (session_) DropClient("server ends");
+  for (int fd : {listenFd_, ctlFd_, wakeFds_[0], wakeFds_[1]}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void SimServer::SetLogSink(VirtualPrinter::LogSink sink) {
+  logSink_ = std::move(sink);
+}
+
+void SimServer::Log(const std::string& line) {
+  if (logSink_) logSink_(line);
+}
+
+bool SimServer::Listen(const std::string& socketPath, std::string& error) {
+  if (wakeFds_[0] < 0) {
+    error = "cannot make the wake pipe";
+    return false;
+  }
+  if (!MakeListener(socketPath, listenFd_, error)) return false;
+  path_ = socketPath;
+  if (!MakeListener(socketPath + ".ctl", ctlFd_, error)) {
+    ::close(listenFd_);
+    listenFd_ = -1;
+    ::unlink(path_.c_str());
+    return false;
+  }
+  ctlPath_ = socketPath + ".ctl";
+  return true;
+}
+
+bool SimServer::LoadScript(const std::string& text, std::string& error) {
+  std::stringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::size_t hash = line.find('#');
+    if (hash != std::string::npos) line.erase(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    std::string rest;
+    std::string when = SplitWord(line, rest);
+    std::string command;
+    std::string countText = SplitWord(rest, command);
+    long long count = 0;
+    VirtualPrinter scratch;  // proves the command before it is scheduled
+    std::string why;
+    const bool known = when == "after-bytes" || when == "after-ms";
+    const long long most = when == "after-ms" ? 0xFFFFFFFFLL : (1LL << 62);
+    if (!known || !ParseInt(countText, 0, most, count) ||
+        !ApplyCommand(scratch, command, why)) {
+      error = "line " + std::to_string(number) + ": " + line +
+              (why.empty() ? "" : " (" + why + ")");
+      return false;
+    }
+    if (when == "after-ms") {
+      timed_.push_back({static_cast<std::uint32_t>(count), command});
+    } else {
+      printer_.AtTotalBytes(
+          static_cast<std::uint64_t>(count),
+          [this, command, count](VirtualPrinter& p) {
+            Log("script: after-bytes " + std::to_string(count) + " " +
+                command);
+            std::string ignored;
+            ApplyCommand(p, command, ignored);
+          });
+    }
+  }
+  std::stable_sort(timed_.begin(), timed_.end(),
+                   [](const TimedCommand& a, const TimedCommand& b) {
+                     return a.afterMs < b.afterMs;
+                   });
+  return true;
+}
+
+void SimServer::Stop() {
+  if (wakeFds_[1] >= 0) {
+    char c = 'x';
+    ssize_t ignored = ::write(wakeFds_[1], &c, 1);
+    (void)ignored;
+  }
+}
+
+void SimServer::Run() {
+  const DWORD start = plat::GetTickCount();
+  std::size_t nextTimed = 0;
+  for (;;) {
+    int timeout = 100;
+    if (session_ && session_->op != 0) timeout = 2;  // a request waits
+    if (nextTimed < timed_.size()) {
+      DWORD elapsed = plat::GetTickCount() - start;
+      DWORD due = timed_[nextTimed].afterMs;
+      timeout = std::min<int>(
+          timeout, due > elapsed ? static_cast<int>(due - elapsed) : 0);
+    }
+    pollfd fds[4] = {{wakeFds_[0], POLLIN, 0},
+                     {listenFd_, POLLIN, 0},
+                     {ctlFd_, POLLIN, 0},
+                     {session_ ? session_->fd : -1, POLLIN, 0}};
+    int r = ::poll(fds, 4, timeout);
+    if (r < 0 && errno != EINTR) {
+      Log(std::string("poll: ") + std::strerror(errno));
+      break;
+    }
+    if (r > 0) {
+      if (fds[0].revents) break;
+      if (fds[1].revents & POLLIN) AcceptClient();
+      if (fds[2].revents & POLLIN) AcceptControl();
+      if (session_ && fds[3].revents) ReadClient();
+    }
+    if (session_) ServeClient();
+    while (nextTimed < timed_.size() &&
+           plat::GetTickCount() - start >= timed_[nextTimed].afterMs) {
+      const TimedCommand& event = timed_[nextTimed++];
+      Log("script: after-ms " + std::to_string(event.afterMs) + " " +
+          event.command);
+      std::string ignored;
+      ApplyCommand(printer_, event.command, ignored);
+    }
+  }
+  if (session_) DropClient("server ends");
+  if (!path_.empty()) ::unlink(path_.c_str());
+  if (!ctlPath_.empty()) ::unlink(ctlPath_.c_str());
+}
+
+void SimServer::AcceptClient() {
+  int fd = ::accept4(listenFd_, nullptr, nullptr,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return;
+  if (session_) {
+    // The port is opened with no sharing: one client at a time.
+    char busy = plat::simwire::kBusy;
+    ::send(fd, &busy, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::close(fd);
+    Log("client: refused, the port is already open");
+    return;
+  }
+  char ok = plat::simwire::kAccepted;
+  if (::send(fd, &ok, 1, MSG_NOSIGNAL | MSG_DONTWAIT) != 1) {
+    ::close(fd);
+    return;
+  }
+  session_ = new Session;
+  session_->fd = fd;
+  Log("client: connected");
+}
+
+void SimServer::DropClient(const char* why) {
+  ::close(session_->fd);
+  delete session_;
+  session_ = nullptr;
+  Log(std::string("client: closed (") + why + ")");
+}
+
+void SimServer::AcceptControl() {
+  int fd = ::accept4(ctlFd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  // One short line; a control client that dawdles is cut off after a
+  // second so that the printer keeps serving.
+  timeval tv{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  std::string line;
+  char buffer[512];
+  while (line.find('\n') == std::string::npos && line.size() < 4096) {
+    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    line.append(buffer, static_cast<std::size_t>(n));
+  }
+  line = line.substr(0, line.find('\n'));
+  std::string error;
+  std::string answer = "ok\n";
+  Log("control: " + Trim(line));
+  if (!ApplyCommand(printer_, line, error)) answer = "error: " + error + "\n";
+  SendWithin(fd, answer.data(), answer.size());
+  ::close(fd);
+}
+
+void SimServer::ReadClient() {
+  BYTE buffer[16384];
+  for (;;) {
+    ssize_t n = ::recv(session_->fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      session_->in.insert(session_->in.end(), buffer, buffer + n);
+      // One request at most is ever outstanding.
+      if (session_->in.size() > 16 + plat::simwire::kMaxChunk) {
+        DropClient("request too long");
+        return;
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    DropClient(n == 0 ? "by the client" : std::strerror(errno));
+    return;
+  }
+}
+
+bool SimServer::Answer(const void* data, std::size_t size) {
+  if (SendWithin(session_->fd, data, size)) return true;
+  DropClient("answer not delivered");
+  return false;
+}
+
+void SimServer::ServeClient() {
+  namespace wire = plat::simwire;
+  Session* s = session_;
+  if (!s->greeted) {
+    if (s->in.size() < sizeof wire::kHello) return;
+    if (!std::equal(wire::kHello, wire::kHello + sizeof wire::kHello,
+                    s->in.begin())) {
+      DropClient("bad greeting");
+      return;
+    }
+    s->in.erase(s->in.begin(), s->in.begin() + sizeof wire::kHello);
+    s->greeted = true;
+  }
+  for (;;) {
+    if (s->op == 0) {
+      if (s->in.empty()) return;
+      const char op = static_cast<char>(s->in[0]);
+      if (op == wire::kFlags) {
+        s->in.erase(s->in.begin());
+        unsigned char answer[5] = {static_cast<unsigned char>(wire::kFlagsAnswer)};
+        wire::PutU32(answer + 1, printer_.TakeFlags());
+        if (!Answer(answer, sizeof answer)) return;
+        continue;
+      }
+      if (op != wire::kWrite && op != wire::kRead) {
+        DropClient("unknown request");
+        return;
+      }
+      if (s->in.size() < 9) return;
+      const DWORD wait = wire::GetU32(&s->in[1]);
+      const DWORD count = wire::GetU32(&s->in[5]);
+      if (count > wire::kMaxChunk || wait > 60000) {
+        DropClient("request out of range");
+        return;
+      }
+      if (op == wire::kWrite) {
+        if (s->in.size() < 9 + count) return;
+        s->data.assign(s->in.begin() + 9, s->in.begin() + 9 + count);
+        s->in.erase(s->in.begin(), s->in.begin() + 9 + count);
+        s->done = 0;
+      } else {
+        s->max = count;
+        s->in.erase(s->in.begin(), s->in.begin() + 9);
+      }
+      s->op = op;
+      s->waitMs = wait;
+      s->start = plat::GetTickCount();
+    }
+
+    const bool late = plat::GetTickCount() - s->start >= s->waitMs;
+    if (s->op == wire::kWrite) {
+      s->done += static_cast<DWORD>(
+          printer_.Accept(s->data.data() + s->done, s->data.size() - s->done));
+      if (s->done < s->data.size() && !late) return;
+      unsigned char answer[5] = {static_cast<unsigned char>(wire::kWriteAnswer)};
+      wire::PutU32(answer + 1, s->done);
+      s->op = 0;
+      s->data.clear();
+      if (!Answer(answer, sizeof answer)) return;
+    } else {
+      if (printer_.pendingReplyBytes() == 0 && !late) return;
+      std::vector<BYTE> answer(5 + s->max);
+      std::size_t n = printer_.TakeReply(answer.data() + 5, s->max);
+      answer.resize(5 + n);
+      answer[0] = static_cast<BYTE>(wire::kReadAnswer);
+      wire::PutU32(answer.data() + 1, static_cast<DWORD>(n));
+      s->op = 0;
+      if (!Answer(answer.data(), answer.size())) return;
+    }
+  }
+}
+
+}  // namespace vprinter
