@@ -1,0 +1,414 @@
+// The real port devices: a plain file port, the printer device's status
+// mapping and its time-outs (on a socket pair standing in for the device),
+// a raw TCP printer on a loopback listener, and the no-sharing rule.
+// Real clock, short waits. Test thread plus the threads a test starts.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "app/spooler_state.h"
+#include "engine/port_channel.h"
+#include "platform/files.h"
+#include "platform/lp_port.h"
+#include "platform/port_device.h"
+#include "platform/port_devices.h"
+#include "platform/profile.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point t) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// ------------------------------------------------------------- file port
+
+TEST(FilePortTest, AppendsIsAlwaysReadyAndHasNothingToSay) {
+  kt::TempHome home;
+  const std::string path = home.File("out.prn");
+  kt::WriteFileBytes(path, "earlier|");
+  HANDLE h = plat::OpenPort(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  ApplyPortSettings(h);
+  DWORD n = 0;
+  ASSERT_TRUE(plat::WriteFile(h, "job one", 7, &n));
+  EXPECT_EQ(n, 7u);
+  DWORD flags = 99;
+  EXPECT_TRUE(plat::ClearCommError(h, &flags));
+  EXPECT_EQ(flags, 0u);
+  char buf[16];
+  DWORD got = 5;
+  EXPECT_TRUE(plat::ReadFile(h, buf, sizeof buf, &got));
+  EXPECT_EQ(got, 0u);
+  DWORD ret = 1;
+  EXPECT_TRUE(plat::DeviceIoControl(h, 7, buf, 4, &ret));
+  EXPECT_TRUE(plat::CloseHandle(h));
+
+  h = plat::OpenPort(path);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(plat::WriteFile(h, "|two", 4, &n));
+  plat::CloseHandle(h);
+  EXPECT_EQ(kt::ReadFileBytes(path), "earlier|job one|two");
+}
+
+TEST(FilePortTest, MappedPortCreatesItsFileAndOpensOnlyOnce) {
+  kt::TempHome home;
+  const std::string path = home.File("lpt1.prn");
+  ASSERT_TRUE(plat::WriteProfileString("ports", "LPT1", path));
+  HANDLE h = plat::OpenPort("lpt1:");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  EXPECT_TRUE(kt::FileExists(path));
+
+  // No sharing: by any spelling of the name, or by its path, or as a file.
+  for (const std::string& name : {std::string("LPT1:"), std::string("LPT1"), path}) {
+    EXPECT_EQ(plat::OpenPort(name), INVALID_HANDLE_VALUE) << name;
+    EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE) << name;
+  }
+  EXPECT_EQ(plat::OpenFile(path, plat::Access::Read, plat::ShareMode::ReadWrite,
+                           plat::Disposition::OpenExisting),
+            INVALID_HANDLE_VALUE);
+  plat::CloseHandle(h);
+  h = plat::OpenPort("LPT1:");
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  plat::CloseHandle(h);
+}
+
+TEST(FilePortTest, NamesThatDoNotOpen) {
+  kt::TempHome home;
+  char oldDir[4096];
+  ASSERT_NE(::getcwd(oldDir, sizeof oldDir), nullptr);
+  ASSERT_EQ(::chdir(home.path().c_str()), 0);
+  for (const char* typo : {"LTP1:", "out.prn", "\\\\office\\ribbon"}) {
+    EXPECT_EQ(plat::OpenPort(typo), INVALID_HANDLE_VALUE) << typo;
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ENOENT)) << typo;
+  }
+  EXPECT_FALSE(kt::FileExists(home.File("LTP1")));
+  EXPECT_FALSE(kt::FileExists(home.File("out.prn")));
+
+  EXPECT_EQ(plat::OpenPort(home.path()), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EISDIR));
+
+  struct stat st {};
+  if (::stat("/dev/lp8", &st) != 0) {
+    EXPECT_EQ(plat::OpenPort("LPT9:"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ENOENT));
+    EXPECT_NE(::stat("/dev/lp8", &st), 0);  // and nothing was created there
+  }
+  ASSERT_EQ(::chdir(oldDir), 0);
+}
+
+TEST(FilePortTest, CommCallsOnAPlainFileHandleFail) {
+  kt::TempHome home;
+  const std::string path = home.File("plain");
+  HANDLE h = plat::OpenFile(path, plat::Access::ReadWrite, plat::ShareMode::None,
+                            plat::Disposition::OpenAlways);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD flags = 5;
+  EXPECT_FALSE(plat::ClearCommError(h, &flags));
+  EXPECT_EQ(flags, 0u);
+  plat::COMMTIMEOUTS t;
+  EXPECT_FALSE(plat::GetCommTimeouts(h, &t));
+  EXPECT_FALSE(plat::SetCommMask(INVALID_HANDLE_VALUE, 1));
+  plat::CloseHandle(h);
+}
+
+// ------------------------------------------------------ printer device
+
+TEST(LpPortTest, StatusLinesMapToOneCause) {
+  const int ok = plat::kLpStatusSelected | plat::kLpStatusError;
+  EXPECT_EQ(plat::LpStatusToCommErrors(ok), 0u);
+  EXPECT_EQ(plat::LpStatusToCommErrors(ok | 0x80 | 0x40), 0u);  // busy, ack
+  EXPECT_EQ(plat::LpStatusToCommErrors(plat::kLpStatusSelected), CE_IOE);
+  EXPECT_EQ(plat::LpStatusToCommErrors(plat::kLpStatusError), CE_DNS);
+  EXPECT_EQ(plat::LpStatusToCommErrors(0), CE_DNS);
+  EXPECT_EQ(plat::LpStatusToCommErrors(ok | plat::kLpStatusPaperOut), CE_OOP);
+  // Paper out usually comes with the error line down and often offline.
+  EXPECT_EQ(plat::LpStatusToCommErrors(plat::kLpStatusPaperOut), CE_OOP);
+}
+
+TEST(LpPortTest, ErrnosAreSortedIntoRetryStateAndFatal) {
+  EXPECT_EQ(plat::ClassifyErrno(EINTR), plat::ErrnoClass::Retry);
+  EXPECT_EQ(plat::ClassifyErrno(EAGAIN), plat::ErrnoClass::Retry);
+  EXPECT_EQ(plat::ClassifyErrno(ENOSPC), plat::ErrnoClass::PrinterState);
+  EXPECT_EQ(plat::ClassifyErrno(EIO), plat::ErrnoClass::PrinterState);
+  EXPECT_EQ(plat::ClassifyErrno(ENODEV), plat::ErrnoClass::Fatal);
+  EXPECT_EQ(plat::ClassifyErrno(EPIPE), plat::ErrnoClass::Fatal);
+  EXPECT_EQ(plat::ClassifyErrno(ECONNRESET), plat::ErrnoClass::Fatal);
+}
+
+// A socket pair stands in for the device: it blocks like a printer that
+// stops taking data and has no status ioctl (so no flags).
+class LpPortPairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    int small = 4096;
+    ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    printer_ = sv[1];
+    handle_ = plat::RegisterHandle(std::make_shared<plat::LpPort>(sv[0]));
+    ASSERT_NE(handle_, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    if (handle_ != INVALID_HANDLE_VALUE) plat::CloseHandle(handle_);
+    ::close(printer_);
+  }
+  int printer_ = -1;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(LpPortPairTest, WriteGivesUpAfterTheWriteTimeoutWithThePartCount) {
+  ApplyPortSettings(handle_);
+  std::string data(1 << 20, 'p');
+  DWORD n = 0;
+  const auto start = Clock::now();
+  EXPECT_FALSE(plat::WriteFile(handle_, data.data(), static_cast<DWORD>(data.size()), &n));
+  const long took = MsSince(start);
+  EXPECT_GT(n, 0u);
+  EXPECT_LT(n, data.size());
+  EXPECT_GE(took, 100);
+  EXPECT_LT(took, 1000);
+  DWORD flags = 9;
+  EXPECT_TRUE(plat::ClearCommError(handle_, &flags));
+  EXPECT_EQ(flags, 0u);  // a stall, not a fault
+
+  // What the device took is exactly what the printer end receives.
+  std::string got(n, '\0');
+  std::size_t have = 0;
+  while (have < n) {
+    ssize_t r = ::read(printer_, &got[have], n - have);
+    ASSERT_GT(r, 0);
+    have += static_cast<std::size_t>(r);
+  }
+  EXPECT_EQ(got, data.substr(0, n));
+}
+
+TEST_F(LpPortPairTest, ReadsTheBackChannelWithinTheReadTimeout) {
+  ApplyPortSettings(handle_);
+  char buf[100];
+  DWORD n = 7;
+  auto start = Clock::now();
+  EXPECT_TRUE(plat::ReadFile(handle_, buf, sizeof buf, &n));
+  EXPECT_EQ(n, 0u);
+  EXPECT_GE(MsSince(start), 45);
+  EXPECT_LT(MsSince(start), 500);
+
+  ASSERT_EQ(::write(printer_, "S", 1), 1);
+  start = Clock::now();
+  EXPECT_TRUE(plat::ReadFile(handle_, buf, sizeof buf, &n));
+  EXPECT_EQ(n, 1u);
+  EXPECT_LT(MsSince(start), 45);
+}
+
+TEST_F(LpPortPairTest, CloseFromAnotherThreadEndsAWaitingWrite) {
+  // No time-outs set: the write would wait for a long time.
+  std::string data(1 << 20, 'q');
+  DWORD n = 0;
+  bool ok = true;
+  const auto start = Clock::now();
+  std::thread writer([&] {
+    ok = plat::WriteFile(handle_, data.data(), static_cast<DWORD>(data.size()), &n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(plat::CloseHandle(handle_));
+  handle_ = INVALID_HANDLE_VALUE;
+  writer.join();
+  EXPECT_FALSE(ok);
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_LT(n, data.size());
+}
+
+// ---------------------------------------------------------- TCP printer
+
+class Listener {
+ public:
+  Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 4);
+    socklen_t len = sizeof addr;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~Listener() {
+    if (conn_ >= 0) ::close(conn_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  std::uint16_t port() const { return port_; }
+  int Accept() {
+    conn_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return conn_;
+  }
+  std::string ReadExactly(std::size_t n) {
+    std::string out(n, '\0');
+    std::size_t have = 0;
+    while (have < n) {
+      ssize_t r = ::read(conn_, &out[have], n - have);
+      if (r <= 0) break;
+      have += static_cast<std::size_t>(r);
+    }
+    out.resize(have);
+    return out;
+  }
+  // Closes with unread data pending, which resets the connection.
+  void Drop() {
+    ::close(conn_);
+    conn_ = -1;
+  }
+  void StopListening() {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  int conn() const { return conn_; }
+
+ private:
+  int fd_ = -1;
+  int conn_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+TEST(SocketPortTest, DataArrivesThenAStallThenABrokenConnection) {
+  kt::TempHome home;
+  Listener printer;
+  ASSERT_TRUE(plat::WriteProfileString(
+      "ports", "LPT1:", "socket://127.0.0.1:" + std::to_string(printer.port())));
+  HANDLE h = plat::OpenPort("LPT1:");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  ASSERT_GE(printer.Accept(), 0);
+  ApplyPortSettings(h);
+
+  // Second open of the same printer is refused while we hold it.
+  EXPECT_EQ(plat::OpenPort("lpt1"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+
+  DWORD n = 0;
+  ASSERT_TRUE(plat::WriteFile(h, "hello printer", 13, &n));
+  EXPECT_EQ(printer.ReadExactly(13), "hello printer");
+
+  // A reply comes back on the same connection.
+  ASSERT_EQ(::write(printer.conn(), "A\0", 2), 2);
+  char reply[100];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadPortWithTimeout(h, reply, sizeof reply, got, 500));
+  EXPECT_EQ(got, 2u);
+
+  // The printer stops reading: blocks go out until the buffers are full,
+  // then a block is only partly written and the engine sees a stall.
+  JobRecord job;
+  job.txTimeout = 400;
+  BYTE block[2048];
+  std::memset(block, 'x', sizeof block);
+  std::int32_t code = 0;
+  bool stalled = false;
+  const auto start = Clock::now();
+  for (int i = 0; i < 100000 && !stalled && MsSince(start) < 20000; ++i) {
+    const BYTE* p = block;
+    DWORD count = sizeof block;
+    DWORD last = 0;
+    if (!WritePortBlock(h, p, count, last, job, code)) stalled = true;
+  }
+  ASSERT_TRUE(stalled);
+  EXPECT_EQ(code, ERROR_COUNTER_TIMEOUT);
+  DWORD flags = 7;
+  EXPECT_TRUE(plat::ClearCommError(h, &flags));
+  EXPECT_EQ(flags, 0u);
+
+  // The printer goes away: the port reports a device error.
+  printer.Drop();
+  bool broken = false;
+  for (int i = 0; i < 50 && !broken; ++i) {
+    plat::ClearCommError(h, &flags);
+    if (flags & CE_IOE) broken = true;
+    if (!broken) {
+      plat::WriteFile(h, block, sizeof block, &n);
+      plat::ClearCommError(h, &flags);
+      broken = (flags & CE_IOE) != 0;
+    }
+  }
+  EXPECT_TRUE(broken);
+  plat::CloseHandle(h);
+}
+
+TEST(SocketPortTest, RefusedConnectionOpensButReportsADeviceError) {
+  kt::TempHome home;
+  std::uint16_t port;
+  {
+    Listener gone;
+    port = gone.port();
+  }
+  ASSERT_TRUE(plat::WriteProfileString("ports", "LPT2",
+                                       "socket://127.0.0.1:" + std::to_string(port)));
+  HANDLE h = plat::OpenPort("LPT2:");
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  ApplyPortSettings(h);
+  JobRecord job;
+  BYTE block[16] = {};
+  const BYTE* p = block;
+  DWORD count = sizeof block;
+  DWORD last = 0;
+  std::int32_t code = 0;
+  EXPECT_FALSE(WritePortBlock(h, p, count, last, job, code));
+  EXPECT_EQ(code, ERROR_IO_DEVICE);
+  plat::CloseHandle(h);
+}
+
+TEST(SocketPortTest, RedirectedDeviceReachesTheShareMappedInPorts) {
+  kt::TempHome home;
+  Listener printer;
+  ASSERT_TRUE(plat::WriteProfileString(
+      "ports", "\\\\office\\ribbon",
+      "socket://127.0.0.1:" + std::to_string(printer.port())));
+  ASSERT_EQ(CaptureNetworkPort("\\\\office\\ribbon"), 0);
+  HANDLE h = plat::OpenPort(g_szNetDevice);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  ASSERT_GE(printer.Accept(), 0);
+  DWORD n = 0;
+  ASSERT_TRUE(plat::WriteFile(h, "via share", 9, &n));
+  EXPECT_EQ(printer.ReadExactly(9), "via share");
+  plat::CloseHandle(h);
+}
+
+TEST(SocketPortTest, CloseFromAnotherThreadEndsAWaitingWrite) {
+  kt::TempHome home;
+  Listener printer;
+  DWORD error = 0;
+  auto device = plat::OpenSocketPort("127.0.0.1", printer.port(), error);
+  ASSERT_NE(device, nullptr);
+  ASSERT_GE(printer.Accept(), 0);
+  HANDLE h = plat::RegisterHandle(device);
+  // No time-outs: the write would wait for the full unset bound.
+  std::string data(32 << 20, 'z');
+  DWORD n = 0;
+  bool ok = true;
+  const auto start = Clock::now();
+  std::thread writer([&] {
+    ok = plat::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  plat::CloseHandle(h);
+  writer.join();
+  EXPECT_FALSE(ok);
+  EXPECT_LT(n, data.size());
+  EXPECT_LT(MsSince(start), 3000);
+}
+
+}  // namespace
