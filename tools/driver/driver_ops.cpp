@@ -167,6 +167,8 @@ Outcome Install() {
     plat::WriteProfileString(plat::kHandshakeSection, "InkType", "0");
   if (!plat::MakeDirectories(SpoolDirectory(), 0700))
     return Fail("cannot create " + SpoolDirectory());
+  // The printer simulator and the spooler's channel live in run/.
+  if (plat::RunDirectory().empty()) return Fail("cannot create the run directory");
   return {};
 }
 
