@@ -21,11 +21,8 @@
 #include "platform/lp_port.h"
 #include "platform/port_devices.h"
 #include "platform/port_names.h"
-
-#if __has_include("platform/sim_port.h")
 #include "platform/sim_port.h"
-#define KELVANE_HAVE_SIM_PORT 1
-#endif
+
 
 namespace plat {
 namespace {
@@ -116,11 +113,7 @@ std::shared_ptr<PortDevice> OpenTarget(const PortTarget& target, DWORD& error) {
       if (target.kind == PortKind::Socket) {
         inner = OpenSocketPort(target.host, target.port, error);
       } else {
-#ifdef KELVANE_HAVE_SIM_PORT
         inner = OpenSimPort(target.path, error);
-#else
-        error = ENODEV;
-#endif
       }
       if (!inner) {
         ::close(claim);
