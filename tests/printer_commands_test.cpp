@@ -277,6 +277,31 @@ TEST_F(PrinterCommandsTest, BlackInkLevelIsSignedDecimal) {
   ExpectPortUsedOnce();
 }
 
+TEST_F(PrinterCommandsTest, PrinterAnsweringByItselfGetsItsLevelsPublished) {
+  vprinter::InkLevels levels;
+  levels.black = -5;
+  levels.cyan = 31;
+  levels.magenta = -1;
+  levels.yellow = 100;
+  printer_.SetLevels(levels);
+
+  printer_.SetFirstReplyLength(20);
+  UpdateInkLevels();
+  EXPECT_EQ(printer_.frameNames(),
+            (std::vector<std::string>{"first-query", "level-query"}));
+  EXPECT_EQ(Ink("InkType"), "1");
+  EXPECT_EQ(Ink("BlackLevel"), "-5");
+
+  printer_.SetFirstReplyLength(8);
+  UpdateInkLevels();
+  EXPECT_EQ(Ink("InkType"), "2");
+  EXPECT_EQ(Ink("CyanLevel"), "31");
+  EXPECT_EQ(Ink("MagentaLevel"), "-1");
+  EXPECT_EQ(Ink("YellowLevel"), "100");
+  EXPECT_EQ(Ink("BlackLevel"), "-5");
+  EXPECT_EQ(printer_.pendingReplyBytes(), 0u);
+}
+
 TEST_F(PrinterCommandsTest, ColourAnswerThenBlackAnswerKeepsTheColourLevels) {
   ScriptReplies();
   std::uint64_t total = 0;
