@@ -259,6 +259,23 @@ TEST(SimPortProcess, ScriptSwitchesStateMidBlock) {
   EXPECT_EQ(flags, CE_OOP);
 }
 
+TEST(SimPortProcess, SlowPrinterTakesPartOfABlockPerWrite) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {"--rate", "2000"});
+  ASSERT_TRUE(printer.Ready());
+  auto port = OpenConfigured(printer.socket());
+  ASSERT_NE(port, nullptr);
+  const std::string block = Pattern(2048);
+  DWORD written = 0;
+  // About 220 bytes fit in the 110 ms; the bounds only say "part of it".
+  EXPECT_FALSE(port->Write(block.data(), 2048, &written));
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, 2048u);
+  DWORD flags = 99;
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, 0u);
+}
+
 TEST(SimPortProcess, CloseFromAnotherThreadEndsAWaitingWrite) {
   kt::TempHome home;
   PrinterProcess printer(home.path(), {});
