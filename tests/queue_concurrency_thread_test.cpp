@@ -1,16 +1,20 @@
-// The queue file shared with a live driver: a forked child appends records
-// with the driver's sharing protocol (no-sharing hold, retried while someone
-// else holds the file) while this process takes and finishes jobs. Every
-// job must come out once, in order, with its spool file, and nothing may be
-// left behind. Runs on the real clock: two processes race for real here,
-// and a fake clock would spend the retry window in a few microseconds.
-// Test thread only (the child is a separate process).
+// The queue file under concurrent use. A forked child appends records with
+// the driver's sharing protocol (no-sharing hold, retried while someone else
+// holds the file) while this process takes and finishes jobs: every job must
+// come out once, in order, with its spool file, and nothing may be left
+// behind. And a print thread works through the queue while the main thread
+// ticks like the scheduler (TakeNextJob on g_curJob under the lock).
+// Runs on the real clock: processes and threads race for real here, and a
+// fake clock would spend the retry window in a few microseconds.
+// Test threads and the forked child.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/spooler_state.h"
@@ -117,6 +121,56 @@ TEST(QueueConcurrency, DriverAppendsWhileSpoolerTakesAndFinishes) {
   for (int i = 0; i < kJobs; ++i)
     EXPECT_FALSE(kt::FileExists(home.path() + "/spool-" + std::to_string(i) + ".prn")) << i;
   EXPECT_EQ(boxes.count(), 0u);
+}
+
+TEST(QueueConcurrency, PrintThreadFinishesWhileSchedulerTicks) {
+  kt::TempHome home;
+  kt::ScriptedMessageBoxes boxes;
+  kt::RecordingWindows windows;
+  const std::string queue = home.File("queue.txt");
+  std::string image;
+  for (int i = 0; i < 40; ++i) {
+    const std::string spool = home.File("spool-" + std::to_string(i) + ".prn");
+    kt::WriteFileBytes(spool, SpoolContent(i));
+    if (i) image += "\r\n";
+    image += JobName(i) + "\r\nLPT1:\r\n1\r\nTovrel\r\nBlack\r\n" + spool + "\r\n";
+  }
+  kt::WriteFileBytes(queue, image);
+  {
+    SpoolerLock lock;
+    g_bQueueMode = 1;
+    CopyField(g_szQueueFile, queue.c_str());
+  }
+
+  std::atomic<bool> done{false};
+  std::vector<std::string> printed;
+  std::thread printThread([&] {
+    JobRecord job;
+    while (TakeNextJob(job)) {
+      printed.emplace_back(job.jobName);
+      FinishJob(job);
+    }
+    EndJobCleanup();
+    done = true;
+  });
+
+  int ticks = 0;
+  while (!done) {
+    {
+      SpoolerLock lock;  // the scheduler holds the lock for its whole tick
+      if (TakeNextJob(g_curJob) && g_strFileName != g_curJob.jobName) ADD_FAILURE() << "torn job";
+      ++ticks;
+    }
+    CountQueuedJobs();
+    plat::PausePolling();
+  }
+  printThread.join();
+
+  ASSERT_EQ(printed.size(), 40u);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(printed[i], JobName(i));
+  EXPECT_EQ(kt::ReadFileBytes(queue), "");
+  EXPECT_EQ(boxes.count(), 0u);
+  EXPECT_GT(ticks, 0);
 }
 
 }  // namespace
