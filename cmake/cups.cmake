@@ -1,0 +1,14 @@
+# The print service's queues join the installed printers when libcups is
+# there (Debian: libcups2-dev). Without it the core still builds and the
+# printers come from win.ini alone. Included right after kelvane_core.
+option(KELVANE_CUPS "List the print service's (CUPS) queues as installed printers" ON)
+if(KELVANE_CUPS)
+  find_package(Cups QUIET)
+endif()
+if(KELVANE_CUPS AND Cups_FOUND)
+  message(STATUS "CUPS ${CUPS_VERSION_STRING}: print service queues are listed")
+  target_compile_definitions(kelvane_core PRIVATE KELVANE_HAVE_CUPS)
+  target_link_libraries(kelvane_core PUBLIC Cups::Cups)
+else()
+  message(STATUS "CUPS not used: installed printers come from win.ini only")
+endif()
