@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +85,37 @@ TEST(FilePortTest, MappedPortCreatesItsFileAndOpensOnlyOnce) {
   h = plat::OpenPort("LPT1:");
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   plat::CloseHandle(h);
+}
+
+TEST(FilePortTest, APortHeldByAnotherProcessIsTaken) {
+  kt::TempHome home;
+  const std::string path = home.File("shared.prn");
+  ASSERT_TRUE(plat::WriteProfileString("ports", "LPT1", path));
+  int toParent[2];
+  int toChild[2];
+  ASSERT_EQ(::pipe(toParent), 0);
+  ASSERT_EQ(::pipe(toChild), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    HANDLE h = plat::OpenPort("LPT1:");
+    char c = h != INVALID_HANDLE_VALUE ? 'y' : 'n';
+    [[maybe_unused]] auto w = ::write(toParent[1], &c, 1);
+    [[maybe_unused]] auto r = ::read(toChild[0], &c, 1);
+    ::_exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(toParent[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  EXPECT_EQ(plat::OpenPort("lpt1"), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+  ASSERT_EQ(::write(toChild[1], "x", 1), 1);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  HANDLE h = plat::OpenPort("LPT1:");
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);  // free once the other process is gone
+  plat::CloseHandle(h);
+  for (int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) ::close(fd);
 }
 
 TEST(FilePortTest, NamesThatDoNotOpen) {
