@@ -1,0 +1,367 @@
+// CMainFrame (see main_frame.h).
+#include "app/wx/main_frame.h"
+
+#include <wx/accel.h>
+#include <wx/app.h>
+#include <wx/fileconf.h>
+#include <wx/menu.h>
+#include <wx/statusbr.h>
+#include <wx/utils.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "app/spooler_state.h"
+#include "app/wx/app_icon.h"
+#include "app/wx/tamrel_doc.h"
+#include "app/wx/tamrel_view.h"
+#include "platform/home.h"
+#include "platform/message_box.h"
+#include "res/menu.h"
+#include "res/string_ids.h"
+#include "res/string_table.h"
+
+namespace {
+
+constexpr int kSchedulerTimerId = 1;
+constexpr const char* kRecentGroup = "/Recent File List";
+constexpr const char* kHelpMissingText =
+    "The Kelvane help file is not part of this program.\r\n"
+    "Please see the documentation that came with your printer.";
+constexpr long kIndicatorPollMs = 250;
+
+// The scheduler interval: 5000 ms, or KELVANE_TIMER_MS when set (tests that
+// must not wait for real 5-second ticks).
+int SchedulerInterval(DWORD requested) {
+  if (const char* text = std::getenv("KELVANE_TIMER_MS")) {
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > 0 && value < 3600000) return static_cast<int>(value);
+  }
+  return static_cast<int>(requested);
+}
+
+int WxKey(int key) {
+  switch (key) {
+    case VK_BACK: return WXK_BACK;
+    case VK_INSERT: return WXK_INSERT;
+    case VK_DELETE: return WXK_DELETE;
+    case VK_F6: return WXK_F6;
+    default: return key;
+  }
+}
+
+int WxModifiers(std::uint32_t modifiers) {
+  int flags = wxACCEL_NORMAL;
+  if (modifiers & FCONTROL) flags |= wxACCEL_CTRL;
+  if (modifiers & FSHIFT) flags |= wxACCEL_SHIFT;
+  if (modifiers & FALT) flags |= wxACCEL_ALT;
+  return flags;
+}
+
+const char* HelpStringFor(int command) {
+  switch (command) {
+    case ID_FILE_OPEN: return "Open a file to print";
+    case ID_APP_EXIT: return "Quit Kelvane; a printing job stops";
+    case ID_APP_ABOUT: return "Display program information and version";
+    case ID_HELP_INDEX: return "List Help topics";
+    case ID_HELP_USING: return "Display instructions about how to use Help";
+    case ID_FILE_MRU_FILE1: return "Open this file";
+    default: return "";
+  }
+}
+
+std::string RecentFilesPath() { return plat::KelvaneHome() + "/kelvane.ini"; }
+
+}  // namespace
+
+wxBEGIN_EVENT_TABLE(CMainFrame, wxFrame)
+  EVT_CLOSE(CMainFrame::OnClose)
+  EVT_TIMER(kSchedulerTimerId, CMainFrame::OnTimer)
+  EVT_MENU(kwx::MenuId(ID_APP_EXIT), CMainFrame::OnExit)
+  EVT_MENU(kwx::MenuId(ID_HELP_INDEX), CMainFrame::OnHelpIndex)
+  EVT_MENU(kwx::MenuId(ID_HELP_USING), CMainFrame::OnHelpUsing)
+  EVT_MENU(kwx::MenuId(ID_FILE_NEW), CMainFrame::OnNeutralised)
+  EVT_MENU_RANGE(kwx::MenuId(ID_FILE_MRU_FILE1), kwx::MenuId(ID_FILE_MRU_FILE1) + kRecentFileCount - 1,
+                 CMainFrame::OnRecentFile)
+  EVT_IDLE(CMainFrame::OnIdleIndicators)
+wxEND_EVENT_TABLE()
+
+CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> beforePublish)
+    : document_(document),
+      handle_(kwx::MainWindowHandle()),
+      timer_(this, kSchedulerTimerId),
+      history_(kRecentFileCount, kwx::MenuId(ID_FILE_MRU_FILE1)) {
+  const FrameGeometry g = PrepareFrameGeometry();
+  Create(nullptr, wxID_ANY, "Kelvane", wxPoint(g.x, g.y), wxSize(g.width, g.height),
+         wxDEFAULT_FRAME_STYLE, "CVorn95App");
+  normalRect_ = GetRect();
+  SetIcon(kwx::ProgramIcon());
+  BuildMenu();
+  BuildAccelerators();
+  BuildStatusBar();
+  view_ = new CTamrelView(this);
+  PushEventHandler(document_);
+  Bind(wxEVT_MOVE, &CMainFrame::OnMoveOrSize, this);
+  Bind(wxEVT_SIZE, &CMainFrame::OnMoveOrSize, this);
+  Bind(wxEVT_UPDATE_UI, [this](wxUpdateUIEvent& event) {
+    const int index = event.GetId() - kwx::MenuId(ID_FILE_MRU_FILE1);
+    event.Enable(recentEnabled_ && index < static_cast<int>(history_.GetCount()) &&
+                 IsFileOpenEnabled());
+  }, kwx::MenuId(ID_FILE_MRU_FILE1), kwx::MenuId(ID_FILE_MRU_FILE1) + kRecentFileCount - 1);
+
+  if (kwx::WxWindowSink* sink = kwx::WxWindowSink::Instance())
+    sink->Register(handle_, this, this);
+  if (beforePublish) beforePublish(handle_);
+  // Written while no print thread exists yet.
+  PublishMainWindow(handle_);
+  kwx::SetModalEndedCallback([this] { RetryDeferredClose(); });
+}
+
+CMainFrame::~CMainFrame() {
+  kwx::SetModalEndedCallback(nullptr);
+  timer_.Stop();
+  PopEventHandler(true);  // the document goes with its frame
+  if (kwx::WxWindowSink* sink = kwx::WxWindowSink::Instance()) sink->Unregister(handle_);
+}
+
+void CMainFrame::BuildMenu() {
+  auto* bar = new wxMenuBar;
+  for (const MenuDef& def : MainMenu()) {
+    auto* menu = new wxMenu;
+    for (const MenuItemDef& item : def.items) {
+      if (item.flags & kMenuSeparator) {
+        menu->AppendSeparator();
+        continue;
+      }
+      wxMenuItem* added = menu->Append(kwx::MenuId(item.command), wxString::FromUTF8(item.text),
+                                       HelpStringFor(item.command));
+      if (item.flags & kMenuGrayed) added->Enable(false);
+    }
+    bar->Append(menu, wxString::FromUTF8(def.caption));
+  }
+  SetMenuBar(bar);
+}
+
+void CMainFrame::BuildAccelerators() {
+  std::vector<wxAcceleratorEntry> entries;
+  for (const AccelDef& a : MainAccelerators())
+    entries.emplace_back(WxModifiers(a.modifiers), WxKey(a.key), kwx::MenuId(a.command));
+  SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(entries.size()), entries.data()));
+}
+
+void CMainFrame::BuildStatusBar() {
+  wxStatusBar* bar = CreateStatusBar(4, wxSTB_DEFAULT_STYLE, kwx::MenuId(AFX_IDW_STATUS_BAR));
+  const int widths[4] = {-1, 45, 45, 45};
+  bar->SetStatusWidths(4, widths);
+  SetStatusBarPane(0);
+  SetStatusText(wxString::FromUTF8(LoadResString(AFX_IDS_IDLEMESSAGE).c_str()), 0);
+}
+
+void CMainFrame::OnIdleIndicators(wxIdleEvent& event) {
+  event.Skip();
+  static wxLongLong lastPoll = 0;
+  const wxLongLong now = wxGetLocalTimeMillis();
+  if (now - lastPoll < kIndicatorPollMs) return;
+  lastPoll = now;
+  const wxKeyCode keys[3] = {WXK_CAPITAL, WXK_NUMLOCK, WXK_SCROLL};
+  const UINT ids[3] = {ID_INDICATOR_CAPS, ID_INDICATOR_NUM, ID_INDICATOR_SCRL};
+  for (int i = 0; i < 3; ++i) {
+    const wxString text =
+        wxGetKeyState(keys[i]) ? wxString::FromUTF8(LoadResString(ids[i]).c_str()) : wxString();
+    if (text != indicators_[i]) {
+      indicators_[i] = text;
+      SetStatusText(text, i + 1);
+    }
+  }
+}
+
+DWORD CMainFrame::SetTimer(DWORD intervalMs) {
+  timer_.Start(SchedulerInterval(intervalMs));
+  return kSchedulerTimerId;
+}
+
+void CMainFrame::KillTimer(DWORD) { timer_.Stop(); }
+
+void CMainFrame::OnMoveOrSize(wxEvent& event) {
+  event.Skip();
+  if (!IsMaximized() && !IsIconized()) normalRect_ = GetRect();
+}
+
+bool CMainFrame::GetPlacement(WINDOWPLACEMENT& p) {
+  p = WINDOWPLACEMENT{};
+  p.length = sizeof(WINDOWPLACEMENT);
+  p.showCmd = IsIconized() ? SW_SHOWMINIMIZED : (IsMaximized() ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
+  p.ptMinPositionX = p.ptMinPositionY = -1;
+  p.ptMaxPositionX = p.ptMaxPositionY = -1;
+  p.rcNormalLeft = normalRect_.GetLeft();
+  p.rcNormalTop = normalRect_.GetTop();
+  p.rcNormalRight = normalRect_.GetLeft() + normalRect_.GetWidth();
+  p.rcNormalBottom = normalRect_.GetTop() + normalRect_.GetHeight();
+  return true;
+}
+
+void CMainFrame::ApplyPlacement(const WINDOWPLACEMENT& p) {
+  const int width = p.rcNormalRight - p.rcNormalLeft;
+  const int height = p.rcNormalBottom - p.rcNormalTop;
+  if (IsMaximized()) Maximize(false);
+  if (IsIconized()) Iconize(false);
+  if (width > 0 && height > 0)
+    SetSize(p.rcNormalLeft, p.rcNormalTop, width, height);
+  switch (p.showCmd) {
+    case SW_SHOWMAXIMIZED:
+      Show();
+      Maximize(true);
+      break;
+    case SW_SHOWMINIMIZED:
+    case SW_MINIMIZE:
+      Iconize(true);
+      break;
+    default:
+      Show();
+      break;
+  }
+}
+
+void CMainFrame::OnTimer(wxTimerEvent&) { SchedulerTick(); }
+
+void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CLOSE:
+      Close();
+      break;
+    case WM_TIMER:
+      SchedulerTick();
+      break;
+    default:
+      DispatchChannelRequest(message, wParam, lParam);
+      break;
+  }
+}
+
+void CMainFrame::RetryDeferredClose() {
+  if (!closeDeferred_ || closing_started_) return;
+  closeDeferred_ = false;
+  Close();
+}
+
+void CMainFrame::OnClose(wxCloseEvent& event) {
+  if (closing_started_ || inQuestion_) {
+    // Already asking or already closing: this request adds nothing.
+    if (event.CanVeto()) event.Veto();
+    return;
+  }
+  if (event.CanVeto()) {
+    if (kwx::ModalDepth() > 0) {
+      // A dialog of ours is up (perhaps a prompt the print thread waits
+      // for); tearing the frame down under it would strand its answer.
+      // The close is tried again when the last dialog has gone.
+      closeDeferred_ = true;
+      event.Veto();
+      return;
+    }
+    inQuestion_ = true;
+    const bool go = ConfirmQuit();
+    inQuestion_ = false;
+    if (!go) {
+      event.Veto();
+      return;
+    }
+  }
+  closing_started_ = true;
+  if (closing_) closing_();
+  timer_.Stop();
+  SaveRecentFiles();
+  document_->OnCloseDocument();
+  Destroy();
+}
+
+void CMainFrame::OnExit(wxCommandEvent&) { Close(); }
+
+void CMainFrame::OnHelpIndex(wxCommandEvent&) {
+  plat::MessageBox(handle_, kHelpMissingText, "Kelvane", MB_OK | MB_ICONINFORMATION);
+}
+
+void CMainFrame::OnHelpUsing(wxCommandEvent&) {
+  plat::MessageBox(handle_, kHelpMissingText, "Kelvane", MB_OK | MB_ICONINFORMATION);
+}
+
+void CMainFrame::OnNeutralised(wxCommandEvent&) {
+  // Ctrl+N: a second document start would re-run the start-up (and, in
+  // queue mode, start another print thread); the key does nothing.
+}
+
+void CMainFrame::EnableRecentFiles() {
+  recentEnabled_ = true;
+  LoadRecentFiles();
+  RefreshRecentMenu();
+}
+
+void CMainFrame::AddRecentFile(const std::string& path) {
+  if (!recentEnabled_) return;
+  history_.AddFileToHistory(wxString::FromUTF8(path.c_str()));
+  RefreshRecentMenu();
+  SaveRecentFiles();
+}
+
+void CMainFrame::RefreshRecentMenu() {
+  wxMenuBar* bar = GetMenuBar();
+  if (bar == nullptr) return;
+  wxMenu* file = bar->GetMenu(0);
+  // The recent section sits between the two separators, at position 2.
+  const int first = kwx::MenuId(ID_FILE_MRU_FILE1);
+  for (int i = 0; i < kRecentFileCount; ++i)
+    if (file->FindItem(first + i)) file->Delete(first + i);
+  const size_t count = history_.GetCount();
+  if (count == 0) {
+    file->Insert(2, first, "Recent File", HelpStringFor(ID_FILE_MRU_FILE1))
+        ->Enable(false);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    wxString path = history_.GetHistoryFile(i);
+    path.Replace("&", "&&");
+    const wxString label = wxString::Format("&%d %s", static_cast<int>(i + 1), path);
+    file->Insert(2 + i, first + static_cast<int>(i), label,
+                 HelpStringFor(ID_FILE_MRU_FILE1));
+  }
+}
+
+void CMainFrame::LoadRecentFiles() {
+  wxFileConfig config(wxEmptyString, wxEmptyString,
+                      wxString::FromUTF8(RecentFilesPath().c_str()), wxEmptyString,
+                      wxCONFIG_USE_LOCAL_FILE);
+  std::vector<wxString> files;
+  for (int i = 1; i <= kRecentFileCount; ++i) {
+    wxString value;
+    if (config.Read(wxString::Format("%s/File%d", kRecentGroup, i), &value) && !value.empty())
+      files.push_back(value);
+  }
+  // AddFileToHistory puts each file first; add the oldest first.
+  for (auto it = files.rbegin(); it != files.rend(); ++it) history_.AddFileToHistory(*it);
+}
+
+void CMainFrame::SaveRecentFiles() {
+  if (!recentEnabled_) return;
+  wxFileConfig config(wxEmptyString, wxEmptyString,
+                      wxString::FromUTF8(RecentFilesPath().c_str()), wxEmptyString,
+                      wxCONFIG_USE_LOCAL_FILE);
+  config.DeleteGroup(kRecentGroup);
+  for (size_t i = 0; i < history_.GetCount(); ++i)
+    config.Write(wxString::Format("%s/File%d", kRecentGroup, static_cast<int>(i + 1)),
+                 history_.GetHistoryFile(i));
+  config.Flush();
+}
+
+void CMainFrame::OnRecentFile(wxCommandEvent& event) {
+  const size_t index = static_cast<size_t>(event.GetId() - kwx::MenuId(ID_FILE_MRU_FILE1));
+  if (!recentEnabled_ || index >= history_.GetCount() || !IsFileOpenEnabled()) return;
+  const std::string path = history_.GetHistoryFile(index).ToStdString(wxConvUTF8);
+  if (document_->OnOpenDocument(path)) {
+    AddRecentFile(path);
+  } else {
+    // A file that cannot be opened any more leaves the list.
+    history_.RemoveFileFromHistory(index);
+    RefreshRecentMenu();
+    SaveRecentFiles();
+  }
+}

@@ -1,0 +1,84 @@
+// CMainFrame: the main window, window class "CVorn95App", caption "Kelvane".
+// Carries menu 128, keyboard table 128 and the four-pane status bar, holds
+// the view, publishes its handle for the driver, runs the 5-second
+// scheduler timer for the shell, and closes only through the shell's quit
+// question and document close. Posted messages (WM_CLOSE, WM_TIMER,
+// WM_SPOOLER_COMMAND) reach it on the main thread.
+// Main thread.
+#pragma once
+
+#include <wx/filehistory.h>
+#include <wx/frame.h>
+#include <wx/timer.h>
+
+#include <functional>
+
+#include "app/shell.h"
+#include "app/wx/wx_windows.h"
+
+class CTamrelDoc;
+class CTamrelView;
+
+class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarget {
+ public:
+  // Creates the window and publishes its handle; takes the document. `beforePublish` runs just
+  // before "SpoolerHwnd" is written (the command channel starts there, so
+  // whoever reads the handle finds someone to talk to).
+  CMainFrame(CTamrelDoc* document, std::function<void(HWND)> beforePublish);
+  ~CMainFrame() override;
+
+  HWND handle() const { return handle_; }
+  CTamrelView* view() const { return view_; }
+  CTamrelDoc* document() const { return document_; }
+
+  // ShellFrontEnd.
+  DWORD SetTimer(DWORD intervalMs) override;
+  void KillTimer(DWORD timerId) override;
+  bool GetPlacement(WINDOWPLACEMENT& placement) override;
+  // Applies a stored placement: the normal rectangle, then the show state.
+  void ApplyPlacement(const WINDOWPLACEMENT& placement);
+
+  void OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+  // Recent files (manual mode without arguments only).
+  void EnableRecentFiles();
+  void AddRecentFile(const std::string& path);
+  bool recentFilesEnabled() const { return recentEnabled_; }
+
+  // Called once the frame is on its way out (the app stops the channel).
+  void SetClosingListener(std::function<void()> listener) { closing_ = std::move(listener); }
+
+ private:
+  void BuildMenu();
+  void BuildAccelerators();
+  void BuildStatusBar();
+  void RefreshRecentMenu();
+  void LoadRecentFiles();
+  void SaveRecentFiles();
+  void RetryDeferredClose();
+
+  void OnClose(wxCloseEvent& event);
+  void OnTimer(wxTimerEvent& event);
+  void OnExit(wxCommandEvent& event);
+  void OnHelpIndex(wxCommandEvent& event);
+  void OnHelpUsing(wxCommandEvent& event);
+  void OnNeutralised(wxCommandEvent& event);
+  void OnRecentFile(wxCommandEvent& event);
+  void OnMoveOrSize(wxEvent& event);
+  void OnIdleIndicators(wxIdleEvent& event);
+
+  CTamrelDoc* document_;
+  CTamrelView* view_ = nullptr;
+  HWND handle_;
+  wxTimer timer_;
+  wxRect normalRect_;
+  wxFileHistory history_;
+  bool recentEnabled_ = false;
+  bool inQuestion_ = false;
+  bool closeDeferred_ = false;
+  bool closing_started_ = false;
+  std::function<void()> closing_;
+  wxString indicators_[3];
+
+  wxDECLARE_EVENT_TABLE();
+};

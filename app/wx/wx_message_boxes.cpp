@@ -1,0 +1,205 @@
+// Message boxes of the desktop program (see wx_message_boxes.h).
+#include "app/wx/wx_message_boxes.h"
+
+#include <wx/app.h>
+#include <wx/artprov.h>
+#include <wx/button.h>
+#include <wx/sizer.h>
+#include <wx/statbmp.h>
+#include <wx/stattext.h>
+#include <wx/thread.h>
+
+#include <algorithm>
+
+#include "app/wx/wx_windows.h"
+
+namespace kwx {
+
+namespace {
+
+struct ButtonMap {
+  int result;
+  int wxId;
+  const char* label;
+};
+
+constexpr ButtonMap kButtons[] = {
+    {IDOK, wxID_OK, "OK"},          {IDCANCEL, wxID_CANCEL, "Cancel"},
+    {IDABORT, wxID_ABORT, "&Abort"}, {IDRETRY, wxID_RETRY, "&Retry"},
+    {IDIGNORE, wxID_IGNORE, "&Ignore"}, {IDYES, wxID_YES, "&Yes"},
+    {IDNO, wxID_NO, "&No"},
+};
+
+const ButtonMap* FindByResult(int result) {
+  for (const ButtonMap& b : kButtons)
+    if (b.result == result) return &b;
+  return nullptr;
+}
+
+// The box's texts use CR LF line ends; the toolkit wants LF.
+wxString ToDisplayText(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return wxString::FromUTF8(out.c_str());
+}
+
+wxArtID IconFor(UINT style) {
+  switch (style & MB_ICONMASK) {
+    case MB_ICONERROR: return wxART_ERROR;
+    case MB_ICONQUESTION: return wxART_QUESTION;
+    case MB_ICONWARNING: return wxART_WARNING;
+    case MB_ICONINFORMATION: return wxART_INFORMATION;
+    default: return wxArtID();
+  }
+}
+
+}  // namespace
+
+int WxIdForResult(int result) {
+  const ButtonMap* b = FindByResult(result);
+  return b ? b->wxId : wxID_CANCEL;
+}
+
+int ResultForWxId(int wxId) {
+  for (const ButtonMap& b : kButtons)
+    if (b.wxId == wxId) return b.result;
+  return IDCANCEL;
+}
+
+int RefusingButton(UINT style) {
+  const int count = plat::ButtonCount(style);
+  for (int wanted : {IDCANCEL, IDABORT, IDNO})
+    for (int i = 0; i < count; ++i)
+      if (plat::ButtonAt(style, i) == wanted) return wanted;
+  return plat::DefaultButton(style);
+}
+
+wxBEGIN_EVENT_TABLE(CMessageBoxDlg, wxDialog)
+  EVT_BUTTON(wxID_ANY, CMessageBoxDlg::OnButton)
+wxEND_EVENT_TABLE()
+
+CMessageBoxDlg::CMessageBoxDlg(wxWindow* parent, const std::string& text,
+                               const std::string& caption, UINT style)
+    : wxDialog(parent, wxID_ANY, wxString::FromUTF8(caption.c_str()),
+               wxDefaultPosition, wxDefaultSize,
+               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX) {
+  auto* top = new wxBoxSizer(wxVERTICAL);
+  auto* body = new wxBoxSizer(wxHORIZONTAL);
+  const wxArtID art = IconFor(style);
+  if (!art.empty())
+    body->Add(new wxStaticBitmap(this, wxID_ANY,
+                                 wxArtProvider::GetBitmap(art, wxART_MESSAGE_BOX)),
+              0, wxALL | wxALIGN_TOP, 10);
+  body->Add(new wxStaticText(this, wxID_ANY, ToDisplayText(text)), 1,
+            wxALL | wxALIGN_CENTER_VERTICAL, 10);
+  top->Add(body, 1, wxEXPAND);
+
+  auto* row = new wxBoxSizer(wxHORIZONTAL);
+  const int count = plat::ButtonCount(style);
+  for (int i = 0; i < count; ++i) {
+    const ButtonMap* b = FindByResult(plat::ButtonAt(style, i));
+    if (!b) continue;
+    auto* button = new wxButton(this, b->wxId, b->label);
+    if (i == 0) {
+      button->SetDefault();
+      button->SetFocus();
+    }
+    row->Add(button, 0, wxALL, 5);
+  }
+  top->Add(row, 0, wxALIGN_CENTER_HORIZONTAL | wxBOTTOM, 5);
+  // Escape and the close box give the refusing answer, as the box's own
+  // Cancel would (a box with OK only answers OK).
+  SetEscapeId(WxIdForResult(RefusingButton(style)));
+  SetAffirmativeId(WxIdForResult(plat::DefaultButton(style)));
+  SetSizerAndFit(top);
+  CentreOnParent();
+}
+
+void CMessageBoxDlg::OnButton(wxCommandEvent& event) {
+  if (IsModal())
+    EndModal(event.GetId());
+  else
+    event.Skip();
+}
+
+WxMessageBoxes::WxMessageBoxes() { plat::SetMessageBoxSink(this); }
+
+WxMessageBoxes::~WxMessageBoxes() {
+  AbandonPending();
+  plat::SetMessageBoxSink(nullptr);
+}
+
+int WxMessageBoxes::ShowHere(HWND owner, const std::string& text,
+                             const std::string& caption, UINT style) {
+  wxWindow* parent = nullptr;
+  if (WxWindowSink* sink = WxWindowSink::Instance()) parent = sink->Lookup(owner);
+  if (parent == nullptr && wxTheApp) parent = wxTheApp->GetTopWindow();
+  if (parent) parent = wxGetTopLevelParent(parent);
+  CMessageBoxDlg box(parent, text, caption, style);
+  if (style & MB_SETFOREGROUND) box.Raise();
+  ModalGuard modal;
+  return ResultForWxId(box.ShowModal());
+}
+
+int WxMessageBoxes::Show(HWND owner, const std::string& text,
+                         const std::string& caption, UINT style) {
+  if (wxIsMainThread()) return ShowHere(owner, text, caption, style);
+
+  auto request = std::make_shared<Request>();
+  request->style = style;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (closing_ || wxTheApp == nullptr) return RefusingButton(style);
+    pending_.push_back(request);
+  }
+  wxTheApp->CallAfter([this, request, owner, text, caption, style] {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (request->done) return;  // answered by AbandonPending already
+      ++showingOther_;
+    }
+    const int answer = ShowHere(owner, text, caption, style);
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      --showingOther_;
+    }
+    Complete(request, answer);
+  });
+  std::unique_lock<std::mutex> guard(mutex_);
+  answered_.wait(guard, [&] { return request->done; });
+  return request->answer;
+}
+
+void WxMessageBoxes::Complete(const std::shared_ptr<Request>& request, int answer) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!request->done) {
+    request->answer = answer;
+    request->done = true;
+  }
+  pending_.erase(std::remove(pending_.begin(), pending_.end(), request), pending_.end());
+  answered_.notify_all();
+}
+
+void WxMessageBoxes::AbandonPending() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  closing_ = true;
+  for (auto& request : pending_) {
+    if (!request->done) {
+      request->answer = RefusingButton(request->style);
+      request->done = true;
+    }
+  }
+  pending_.clear();
+  answered_.notify_all();
+}
+
+bool WxMessageBoxes::ShowingForOtherThread() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return showingOther_ > 0;
+}
+
+}  // namespace kwx
