@@ -99,17 +99,23 @@ bool StartPrintThread(ThreadPriority priority) {
                                           std::memory_order_acq_rel)) {
     return false;
   }
-  std::lock_guard<std::mutex> threadLock(g_threadMutex);
-  JoinFinishedThread();
-  g_shutdownRequested.store(false, std::memory_order_release);
-  try {
-    g_thread = std::thread(RunPrintThread, priority);
-  } catch (...) {
-    g_runAlive.store(false, std::memory_order_release);
-    return false;
+  std::uintptr_t serial = 0;
+  {
+    // The scheduler calls us holding g_csSpooler, so g_threadMutex is never
+    // held while g_csSpooler is taken. Joining here is safe under
+    // g_csSpooler: the old thread's last act, clearing g_runAlive, is done.
+    std::lock_guard<std::mutex> threadLock(g_threadMutex);
+    JoinFinishedThread();
+    g_shutdownRequested.store(false, std::memory_order_release);
+    try {
+      g_thread = std::thread(RunPrintThread, priority);
+    } catch (...) {
+      g_runAlive.store(false, std::memory_order_release);
+      return false;
+    }
+    g_requestedPriority.store(priority, std::memory_order_release);
+    serial = ++g_nextSerial;
   }
-  g_requestedPriority.store(priority, std::memory_order_release);
-  const std::uintptr_t serial = ++g_nextSerial;
   SpoolerLock lock;
   g_hPrintThread = serial;
   return true;
@@ -127,19 +133,17 @@ bool WaitForPrintRun(DWORD ms) {
 }
 
 void ShutdownPrintThread() {
-  std::lock_guard<std::mutex> threadLock(g_threadMutex);
-  if (g_thread.joinable()) {
-    if (IsPrintRunAlive()) {
-      g_shutdownRequested.store(true, std::memory_order_release);
-      {
-        SpoolerLock lock;
-        g_bAbortJob = 1;
-        g_bPaused = 0;
-      }
-      NotifyPauseChanged();
+  if (IsPrintRunAlive()) {
+    g_shutdownRequested.store(true, std::memory_order_release);
+    {
+      SpoolerLock lock;
+      g_bAbortJob = 1;
+      g_bPaused = 0;
     }
-    JoinFinishedThread();
+    NotifyPauseChanged();
   }
+  std::lock_guard<std::mutex> threadLock(g_threadMutex);
+  JoinFinishedThread();
 }
 
 DWORD LastPrintRunExitCode() {

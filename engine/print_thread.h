@@ -18,7 +18,8 @@ bool WaitForPrintRun(DWORD ms);
 // Process end: asks a live run to stop and joins it. The run leaves at its
 // next block end or between two jobs; it neither purges the queue nor posts
 // WM_CLOSE on the way out (the closer decides that). A run that waits in a
-// message box is joined once the box is answered.
+// message box is joined once the box is answered. Not to be called with
+// g_csSpooler held: the run needs the lock to reach its end.
 void ShutdownPrintThread();
 // Exit code of the last finished run.
 DWORD LastPrintRunExitCode();
