@@ -75,8 +75,11 @@ TEST(ScopedFakeClock, APollingLoopTimesOutWithoutWaiting) {
 
 TEST(FakeClock, AnotherThreadCanMoveAStandingClock) {
   plat::ScopedFakeClock fake(1000, 0);
-  std::thread mover([&] { fake.clock().Advance(600); });
+  // The start is taken before the mover exists: a loaded machine may run
+  // the mover first, and a start taken after its move would then wait for
+  // a second move that never comes.
   const DWORD start = plat::GetTickCount();
+  std::thread mover([&] { fake.clock().Advance(600); });
   while (plat::GetTickCount() - start < 500) plat::PausePolling();
   mover.join();
   EXPECT_EQ(plat::GetTickCount(), 1600u);
