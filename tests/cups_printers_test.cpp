@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -302,3 +304,37 @@ TEST(SystemPrinters, AnUnreachableServerIsNoServer) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------ live server
+// Runs only under tests/cups_check.sh, which starts a private print server
+// with these queues and names its socket in KELVANE_TEST_CUPS_SERVER:
+//   Ribbon_File  file:$KELVANE_TEST_CUPS_FILE
+//   Ribbon_Net   socket://127.0.0.1:9100
+//   Par          parallel:/dev/lp0
+//   Office       ipp://127.0.0.1/ipp/print
+TEST(LiveCupsServer, QueuesOnOurDevicesBecomePorts) {
+  const char* server = std::getenv("KELVANE_TEST_CUPS_SERVER");
+  const char* file = std::getenv("KELVANE_TEST_CUPS_FILE");
+  if (!server || !file) GTEST_SKIP() << "no private print server (tests/cups_check.sh)";
+  if (!plat::HaveCupsSupport()) GTEST_SKIP() << "built without libcups";
+  ::setenv("CUPS_SERVER", server, 1);
+
+  std::vector<CupsQueue> queues;
+  ASSERT_TRUE(plat::ListCupsQueues(queues, 3000));
+  ASSERT_EQ(queues.size(), 4u);
+
+  kt::TempHome home;
+  kt::WriteFileBytes(plat::ProfilePath(), "[devices]\nVORNA Tamrel=kelvane,LPT1:\n");
+  plat::SystemPrinterSource source;
+  std::vector<InstalledPrinter> list;
+  ASSERT_TRUE(source.List(list));
+  std::map<std::string, std::string> ports;
+  for (const InstalledPrinter& p : list) ports[p.printerName] = p.portName;
+  EXPECT_EQ(list.size(), 4u);
+  EXPECT_EQ(ports["VORNA Tamrel"], "LPT1:");
+  EXPECT_EQ(ports["Ribbon_File"], file);
+  EXPECT_EQ(ports["Ribbon_Net"], "socket://127.0.0.1:9100");
+  EXPECT_EQ(ports["Par"], "/dev/lp0");
+  EXPECT_EQ(ports.count("Office"), 0u);
+  ::unsetenv("CUPS_SERVER");
+}
