@@ -1,0 +1,261 @@
+// The desktop spooler started by hand (no arguments), on a virtual X server:
+// the sheet and its tabs, the Settings page, File/Open, the copies dialog,
+// and Print, Pause, Resume and Cancel Print on a job that a slow in-process
+// printer keeps running; screenshots of each page and of the dialogs.
+// The tests run in order on the GUI thread and share the one application.
+#include <gtest/gtest.h>
+
+#include <wx/button.h>
+#include <wx/choice.h>
+#include <wx/textctrl.h>
+
+#include <memory>
+#include <string>
+
+#include "app/spooler_state.h"
+#include "app/wx/main_frame.h"
+#include "app/wx/sheet_frame.h"
+#include "app/wx/tamrel_doc.h"
+#include "app/wx/vorn95_app.h"
+#include "engine/print_thread.h"
+#include "pages/wx/current_job_page.h"
+#include "pages/wx/settings_page.h"
+#include "platform/profile.h"
+#include "queue/settings_store.h"
+#include "res/dialog_templates.h"
+#include "res/menu.h"
+#include "tests/gui/gui_harness.h"
+#include "tests/support/test_support.h"
+#include "tools/vprinter/in_process_port.h"
+
+namespace {
+
+// 60 KB at 12 KB/s: each copy takes about five seconds.
+constexpr std::size_t kJobBytes = 60000;
+constexpr DWORD kPrinterRate = 12000;
+constexpr int kStartMs = 10000;
+
+kt::TempHome* g_home = nullptr;
+vprinter::VirtualPrinter* g_printer = nullptr;
+kgui::DialogScript* g_dialogs = nullptr;
+
+wxWindow* JobControl(int id) {
+  CPropSheet* sheet = kgui::Sheet();
+  return sheet && sheet->currentJobPage() ? sheet->currentJobPage()->Control(id) : nullptr;
+}
+
+std::uint32_t BytesSent() {
+  SpoolerLock lock;
+  return g_nBytesSent;
+}
+
+bool Printing() {
+  SpoolerLock lock;
+  return g_bPrinting != 0;
+}
+
+TEST(ManualMode, SheetShowsCurrentJobAndSettings) {
+  ASSERT_TRUE(kgui::WaitUntil([] { return kgui::SheetFrame() && kgui::SheetFrame()->IsShown(); },
+                              kStartMs));
+  EXPECT_EQ(kgui::TabCaptions(), (std::vector<std::string>{"Current Job", "Settings"}));
+  EXPECT_EQ(kgui::MainFrame()->GetTitle(), "Kelvane");
+  EXPECT_EQ(kgui::MainFrame()->GetName(), "CVorn95App");
+  EXPECT_EQ(kgui::SheetFrame()->GetTitle(), "Kelvane");
+  // The handle the driver finds is ours.
+  EXPECT_EQ(plat::GetProfileString("Tovrel", "SpoolerHwnd"),
+            std::to_string(kgui::MainFrame()->handle()));
+  // The sheet frame sits around the sheet.
+  EXPECT_EQ(kgui::SheetFrame()->GetClientSize(), kgui::Sheet()->GetSize());
+
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_FILE_NAME)), "none");
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_FILE_SIZE)), "0 KB");
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_STATUS_LINE)), "idle");
+  EXPECT_FALSE(JobControl(IDC_PRINT)->IsEnabled());
+  EXPECT_FALSE(JobControl(IDC_PAUSE)->IsEnabled());
+  EXPECT_FALSE(JobControl(IDC_CANCEL_PRINT)->IsEnabled());
+  const std::string shot = kgui::SaveScreenshot(kgui::SheetFrame(), "manual_current_job_idle");
+  ASSERT_FALSE(shot.empty());
+  EXPECT_GT(kgui::CountColours(shot), 2);
+}
+
+TEST(ManualMode, SettingsPageListsPortsAndRefusesBadTimeouts) {
+  kgui::SelectTab(1);
+  CSettingsPage* page = kgui::Sheet()->settingsPage();
+  ASSERT_TRUE(page->initialised());
+  auto* ports = dynamic_cast<wxChoice*>(page->Control(IDC_PORT_LIST));
+  ASSERT_NE(ports, nullptr);
+  ASSERT_EQ(ports->GetCount(), 2u);
+  EXPECT_EQ(ports->GetString(0), "LPT1:");
+  EXPECT_EQ(ports->GetString(1), "FILE:");
+  EXPECT_EQ(ports->GetSelection(), 0);
+  EXPECT_TRUE(ports->IsEnabled());
+  EXPECT_FALSE(page->Control(IDC_PRINTER_LIST)->IsEnabled());
+  auto* dns = dynamic_cast<wxTextCtrl*>(page->Control(IDC_DNS_TIMEOUT));
+  auto* tx = dynamic_cast<wxTextCtrl*>(page->Control(IDC_TX_TIMEOUT));
+  EXPECT_EQ(dns->GetValue(), "500");
+  EXPECT_EQ(tx->GetValue(), "600");
+  ASSERT_FALSE(kgui::SaveScreenshot(kgui::SheetFrame(), "manual_settings").empty());
+
+  // Choosing a port stores it at once, without Apply.
+  for (int choice : {1, 0}) {
+    ports->SetSelection(choice);
+    wxCommandEvent changed(wxEVT_CHOICE, IDC_PORT_LIST);
+    changed.SetEventObject(ports);
+    changed.SetInt(choice);
+    ports->GetEventHandler()->ProcessEvent(changed);
+    EXPECT_EQ(ReadRegString("Port").value_or(""), ports->GetString(choice).ToStdString());
+  }
+
+  // 0 is refused with the range message and nothing is stored.
+  dns->SetValue("0");
+  const std::size_t before = g_dialogs->seen().size();
+  g_dialogs->Answer(wxID_OK);
+  kgui::Click(page->Control(IDC_APPLY_TIMEOUTS));
+  ASSERT_TRUE(kgui::WaitUntil([&] { return g_dialogs->seen().size() > before; }, 3000));
+  EXPECT_EQ(g_dialogs->seen().back().text, "Please enter an integer between 1 and 999.");
+  EXPECT_EQ(ReadRegDword("dnsTimeout"), kDefaultDnsTimeout);
+
+  // 45 and 30 are stored in milliseconds.
+  dns->SetValue("45");
+  tx->SetValue("30");
+  kgui::Click(page->Control(IDC_APPLY_TIMEOUTS));
+  EXPECT_TRUE(kgui::WaitUntil([] { return ReadRegDword("dnsTimeout") == 45000; }, 3000));
+  EXPECT_EQ(ReadRegDword("txTimeout"), 30000u);
+  // Put the defaults back for the print below.
+  dns->SetValue("500");
+  tx->SetValue("600");
+  kgui::Click(page->Control(IDC_APPLY_TIMEOUTS));
+  EXPECT_TRUE(kgui::WaitUntil([] { return ReadRegDword("dnsTimeout") == 500000; }, 3000));
+  kgui::SelectTab(0);
+}
+
+TEST(ManualMode, OpenedFileEnablesPrint) {
+  const std::string path = g_home->File("picture.prn");
+  kt::WriteFileBytes(path, std::string(kJobBytes, 'P'));
+  ASSERT_TRUE(CVorn95App::Get()->document()->OnOpenDocument(path));
+  ASSERT_TRUE(kgui::WaitUntil([] { return JobControl(IDC_PRINT)->IsEnabled(); }, 3000));
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_FILE_NAME)), path);
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_FILE_SIZE)), "60 KB");
+}
+
+TEST(ManualMode, PrintAsksForCopiesThenPausesResumesAndCancels) {
+  // The copies dialog: a screenshot, then 0 (refused, the dialog stays),
+  // then 2.
+  std::string copiesShot;
+  bool spinHidden = false;
+  g_dialogs->AfterShown([&](wxDialog* dialog) {
+    copiesShot = kgui::SaveScreenshot(dialog, "manual_copies_dialog");
+    spinHidden = !dialog->FindWindow(IDC_COPIES_SPIN)->IsShown();
+    auto* edit = dynamic_cast<wxTextCtrl*>(dialog->FindWindow(IDC_COPIES_EDIT));
+    edit->SetValue("0");
+    g_dialogs->Answer(wxID_OK);  // the range message
+    kgui::PressButton(dialog->FindWindow(wxID_OK));
+    edit->SetValue("2");
+    kgui::PressButton(dialog->FindWindow(wxID_OK));
+  });
+  const std::size_t before = g_dialogs->seen().size();
+  kgui::Click(JobControl(IDC_PRINT));
+  const bool started = kgui::WaitUntil([] { return Printing() && BytesSent() > 0; }, kStartMs);
+  if (!started)
+    for (std::size_t i = before; i < g_dialogs->seen().size(); ++i)
+      ADD_FAILURE() << "dialog " << g_dialogs->seen()[i].title << ": " << g_dialogs->seen()[i].text;
+  ASSERT_TRUE(started);
+  ASSERT_GE(g_dialogs->seen().size(), before + 2);
+  EXPECT_EQ(g_dialogs->seen()[before].title, "Number of Copies to Print");
+  EXPECT_EQ(g_dialogs->seen()[before + 1].text, "Please enter an integer between 1 and 9999.");
+  EXPECT_FALSE(copiesShot.empty());
+  EXPECT_TRUE(spinHidden);
+
+  // The page follows the job.
+  CPropSheet* sheet = kgui::Sheet();
+  sheet->currentJobPage()->RefreshFromState();
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_STATUS_LINE)), "Copy 1 of 2");
+  EXPECT_FALSE(JobControl(IDC_PRINT)->IsEnabled());
+  EXPECT_TRUE(JobControl(IDC_PAUSE)->IsEnabled());
+  EXPECT_TRUE(JobControl(IDC_CANCEL_PRINT)->IsEnabled());
+  ASSERT_FALSE(kgui::SaveScreenshot(kgui::SheetFrame(), "manual_current_job_printing").empty());
+
+  // Pause: the warning is answered OK; the thread stops sending.
+  g_dialogs->Answer(wxID_OK);
+  kgui::Click(JobControl(IDC_PAUSE));
+  ASSERT_TRUE(kgui::WaitUntil([] { return IsPrintThreadPaused(); }, 5000));
+  EXPECT_EQ(g_dialogs->seen().back().title, "Kelvane - Warning");
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_PAUSE)), "Resume");
+  const std::uint32_t pausedAt = BytesSent();
+  kgui::Pump(400);
+  EXPECT_EQ(BytesSent(), pausedAt);
+  EXPECT_TRUE(Printing());
+
+  // Resume asks nothing and the bytes flow again.
+  const std::size_t boxesBeforeResume = g_dialogs->seen().size();
+  kgui::Click(JobControl(IDC_PAUSE));
+  EXPECT_TRUE(kgui::WaitUntil([&] { return BytesSent() != pausedAt; }, 5000));
+  EXPECT_EQ(g_dialogs->seen().size(), boxesBeforeResume);
+  EXPECT_EQ(kgui::LabelOf(JobControl(IDC_PAUSE)), "Pause");
+
+  // Cancel Print, confirmed: the run ends and the page goes idle.
+  g_dialogs->Answer(wxID_OK);
+  kgui::Click(JobControl(IDC_CANCEL_PRINT));
+  EXPECT_EQ(g_dialogs->seen().back().text,
+            "Warning:  Choosing to cancel the print will cause the current job to stop.");
+  ASSERT_TRUE(kgui::WaitUntil([] { return !IsPrintRunAlive() && !Printing(); }, 10000));
+  kgui::Pump(300);
+  EXPECT_NE(kgui::LabelOf(JobControl(IDC_STATUS_LINE)), "Copy 1 of 2");
+  EXPECT_FALSE(JobControl(IDC_PAUSE)->IsEnabled());
+  EXPECT_FALSE(JobControl(IDC_CANCEL_PRINT)->IsEnabled());
+  EXPECT_LT(g_printer->totalAccepted(), 2 * kJobBytes);
+}
+
+TEST(ManualMode, AboutBoxShowsAndCloses) {
+  std::string shot;
+  g_dialogs->AfterShown([&](wxDialog* dialog) {
+    shot = kgui::SaveScreenshot(dialog, "manual_about_box");
+    kgui::PressButton(dialog->FindWindow(wxID_OK));
+    if (dialog->IsModal()) dialog->EndModal(wxID_OK);
+  });
+  wxCommandEvent about(wxEVT_MENU, kwx::MenuId(ID_APP_ABOUT));
+  kgui::MainFrame()->GetEventHandler()->ProcessEvent(about);
+  EXPECT_FALSE(shot.empty());
+  EXPECT_EQ(g_dialogs->seen().back().title, "About ");
+}
+
+TEST(ManualMode, NewAndSaveKeysDoNothing) {
+  const std::string before = kt::ReadFileBytes(g_home->File("picture.prn"));
+  for (int command : {ID_FILE_NEW, ID_FILE_SAVE}) {
+    wxCommandEvent event(wxEVT_MENU, kwx::MenuId(command));
+    kgui::MainFrame()->GetEventHandler()->ProcessEvent(event);
+  }
+  kgui::Pump(100);
+  EXPECT_EQ(kt::ReadFileBytes(g_home->File("picture.prn")), before);
+  EXPECT_EQ(g_strFileName, g_home->File("picture.prn"));
+  EXPECT_EQ(g_dialogs->unexpected(), 0);
+}
+
+TEST(ManualMode, CloseWithNothingPrintingAsksNothing) {
+  const std::size_t before = g_dialogs->seen().size();
+  kgui::MainFrame()->Close();
+  EXPECT_TRUE(kgui::WaitUntil([] { return wxTopLevelWindows.empty(); }, 10000));
+  EXPECT_EQ(g_dialogs->seen().size(), before);
+  EXPECT_EQ(g_dialogs->unexpected(), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  kt::TempHome home;
+  home.InstallKey();
+  g_home = &home;
+  plat::WriteProfileString("devices", "VORNA Tamrel", "winspool,LPT1:");
+  plat::WriteProfileString("devices", "Writer", "winspool,FILE:");
+  vprinter::VirtualPrinter printer;
+  printer.SetRate(kPrinterRate);
+  printer.SetKeepOutput(false);
+  g_printer = &printer;
+  vprinter::InProcessPortOpener opener;
+  opener.Attach("LPT1:", printer);
+  vprinter::ScopedPortOpener useOpener(opener);
+  kgui::DialogScript dialogs;
+  g_dialogs = &dialogs;
+  return kgui::RunApplicationWithTests(argc, argv, {"kelvane"});
+}
