@@ -44,6 +44,11 @@ DWORD GetTickCount() { return CurrentSource().Now(); }
 
 void PausePolling() { CurrentSource().Pause(); }
 
+bool IsRealClockInstalled() {
+  TickSource* s = g_source.load(std::memory_order_acquire);
+  return s == nullptr || dynamic_cast<RealClock*>(s) != nullptr;
+}
+
 void SetTickSource(TickSource* source) {
   g_source.store(source, std::memory_order_release);
 }

@@ -29,6 +29,11 @@ DWORD GetTickCount();
 // Yield the processor between two polls of the tick count.
 void PausePolling();
 
+// True while ticks come from the real clock (no source installed, or a
+// RealClock installed). Waiters that can sleep on a wake-up signal do so
+// only then: under a fake clock time moves only through PausePolling.
+bool IsRealClockInstalled();
+
 // Installs a source; nullptr restores the real clock. Not thread-safe with
 // respect to concurrent GetTickCount calls: install before threads start.
 void SetTickSource(TickSource* source);

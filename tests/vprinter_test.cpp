@@ -487,6 +487,148 @@ TEST(InProcessPortClose, CloseFromAnotherThreadEndsAWaitingRead) {
   EXPECT_FALSE(result);
 }
 
+// --- Waiting under the real clock ----------------------------------------
+// No fake clock here: the port sleeps on the printer's change signal and
+// must be woken by what changes, not by a poll. offers() counts the tries,
+// which a port polling every millisecond would run up into the hundreds.
+
+TEST(InProcessPortRealClock, StalledWriteSleepsOutItsTimeoutInAFewTries) {
+  ASSERT_TRUE(plat::IsRealClockInstalled());
+  VirtualPrinter printer;
+  printer.SetState(PrinterState::Stalled);
+  InProcessPort port(printer);
+  port.SetCommTimeouts(PortSettings(110, 50));
+  const std::string block = Pattern(2048);
+  DWORD written = 7;
+  EXPECT_FALSE(port.Write(block.data(), 2048, &written));
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ETIMEDOUT));
+  EXPECT_EQ(written, 0u);
+  EXPECT_LE(printer.offers(), 3u);
+}
+
+TEST(InProcessPortRealClock, PrinterComingBackWakesAWriteWithoutTimeout) {
+  VirtualPrinter printer;
+  printer.SetStateAtTotalBytes(10, PrinterState::Stalled);
+  InProcessPort port(printer);
+  port.SetCommTimeouts(PortSettings(0, 0));
+  const std::string block = Pattern(2048);
+  bool result = false;
+  DWORD written = 0;
+  std::thread writer([&] { result = port.Write(block.data(), 2048, &written); });
+  while (printer.totalAccepted() < 10) std::this_thread::yield();
+  printer.SetState(PrinterState::Ready);
+  writer.join();
+  EXPECT_TRUE(result);
+  EXPECT_EQ(written, 2048u);
+  EXPECT_EQ(printer.output(), block);
+  // The hook's Accept, the try that found the stall, one after the wake
+  // (and a spare for a stall seen twice): never a poll per millisecond.
+  EXPECT_LE(printer.offers(), 5u);
+}
+
+TEST(InProcessPortRealClock, RateLimitedWriteIsFedInBatchesNotBytes) {
+  VirtualPrinter printer;
+  printer.SetRate(10000);  // 2048 bytes take about 0.2 s
+  InProcessPort port(printer);
+  port.SetCommTimeouts(PortSettings(0, 0));
+  const std::string block = Pattern(2048);
+  DWORD written = 0;
+  EXPECT_TRUE(port.Write(block.data(), 2048, &written));
+  EXPECT_EQ(written, 2048u);
+  EXPECT_EQ(printer.output(), block);
+  // 10 ms batches of 100 bytes, each followed by one try that finds the
+  // rate spent: about 40 tries; polling each millisecond would need 200.
+  EXPECT_LT(printer.offers(), 120u);
+}
+
+TEST(InProcessPortRealClock, ReplyFromAnotherThreadWakesAReadWithoutTimeout) {
+  VirtualPrinter printer;
+  auto port = std::make_shared<InProcessPort>(printer);
+  port->SetCommTimeouts(PortSettings(0, 0));
+  std::atomic<bool> started{false};
+  bool result = false;
+  BYTE buffer[10] = {};
+  DWORD got = 0;
+  std::thread reader([&] {
+    started = true;
+    result = port->Read(buffer, sizeof buffer, &got);
+  });
+  while (!started.load()) std::this_thread::yield();
+  printer.QueueStatus("ok");
+  reader.join();
+  EXPECT_TRUE(result);
+  ASSERT_EQ(got, 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "Sok");
+}
+
+TEST(InProcessPortRealClock, CloseWakesAWriteSleepingOnAStall) {
+  VirtualPrinter printer;
+  printer.SetState(PrinterState::Stalled);
+  auto port = std::make_shared<InProcessPort>(printer);
+  port->SetCommTimeouts(PortSettings(0, 0));
+  bool result = true;
+  DWORD error = 0;  // the last error is kept per thread
+  std::thread writer([&] {
+    const std::string block = Pattern(64);
+    DWORD written = 0;
+    result = port->Write(block.data(), 64, &written);
+    error = plat::GetLastError();
+  });
+  while (printer.offers() == 0) std::this_thread::yield();
+  port->Close();
+  writer.join();
+  EXPECT_FALSE(result);
+  EXPECT_EQ(error, static_cast<DWORD>(ECANCELED));
+}
+
+TEST(VirtualPrinterWaiting, EveryChangeMovesTheCountAndEndsAWait) {
+  VirtualPrinter printer;
+  const auto moves = [&](auto&& change) {
+    const std::uint64_t before = printer.changeCount();
+    change();
+    return printer.changeCount() != before;
+  };
+  EXPECT_TRUE(moves([&] { printer.SetState(PrinterState::NotSelected); }));
+  EXPECT_TRUE(moves([&] { printer.RaiseFlags(CE_BREAK); }));
+  EXPECT_TRUE(moves([&] { printer.SetRate(5); }));
+  EXPECT_TRUE(moves([&] { printer.QueueMessage("hi"); }));
+  EXPECT_TRUE(moves([&] { printer.Wake(); }));
+  printer.SetState(PrinterState::Ready);
+  printer.SetRate(0);
+  EXPECT_TRUE(moves([&] { printer.Accept("x", 1); }));
+  EXPECT_FALSE(moves([&] { printer.Accept("", 0); }));
+
+  // A waiter on another thread is let go by a change long before its bound.
+  const std::uint64_t seen = printer.changeCount();
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    printer.WaitForChange(seen, 60000);
+    woke = true;
+  });
+  printer.SetState(PrinterState::Stalled);
+  waiter.join();
+  EXPECT_TRUE(woke.load());
+}
+
+TEST(VirtualPrinterWaiting, MsUntilAcceptFollowsStateAndRate) {
+  plat::ScopedFakeClock fake(5000, 0);
+  VirtualPrinter printer;
+  EXPECT_EQ(printer.MsUntilAccept(2048), 0u);  // ready, no limit
+  printer.SetState(PrinterState::Stalled);
+  EXPECT_EQ(printer.MsUntilAccept(2048), VirtualPrinter::kNoAcceptExpected);
+  printer.SetState(PrinterState::Ready);
+  printer.SetRate(1000);
+  printer.Accept("ab", 2);  // starts the rate clock with nothing in hand
+  EXPECT_EQ(printer.totalAccepted(), 0u);
+  // A batch is 10 ms worth (10 bytes); fewer wanted, fewer ms.
+  EXPECT_EQ(printer.MsUntilAccept(2048), 10u);
+  EXPECT_EQ(printer.MsUntilAccept(3), 3u);
+  fake.clock().Advance(4);
+  EXPECT_EQ(printer.MsUntilAccept(2048), 6u);
+  fake.clock().Advance(6);
+  EXPECT_EQ(printer.MsUntilAccept(2048), 0u);
+}
+
 // --- Opener ----------------------------------------------------------------
 
 TEST(InProcessPortOpenerTest, NamesMatchLooselyAndOpenWithoutSharing) {

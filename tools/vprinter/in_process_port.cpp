@@ -2,6 +2,7 @@
 // Close from any thread. Opener: any thread.
 #include "tools/vprinter/in_process_port.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 
@@ -56,6 +57,31 @@ InProcessPort::~InProcessPort() {
   }
 }
 
+// Between two tries: under the real clock sleep until the printer changes
+// (state, flags, bytes taken, a reply, Close) or the time-out or the rate
+// limit says to look again; under a fake clock poll, since only polling
+// moves that clock. `rateWait` is MsUntilAccept, or kNoAcceptExpected when
+// only a change can help.
+void InProcessPort::WaitBetweenTries(std::uint64_t seen, DWORD start,
+                                     DWORD limit, DWORD rateWait) {
+  if (!plat::IsRealClockInstalled()) {
+    plat::PausePolling();
+    return;
+  }
+  // Without a time-out we still look again now and then; a change wakes us
+  // long before that in every case the printer knows of.
+  DWORD wait = kLongestSleepMs;
+  if (limit != 0) {
+    const DWORD elapsed = plat::GetTickCount() - start;
+    if (elapsed >= limit) return;
+    wait = std::min(wait, limit - elapsed);
+  }
+  if (rateWait != VirtualPrinter::kNoAcceptExpected) {
+    wait = std::min(wait, std::max<DWORD>(rateWait, 1));
+  }
+  printer_.WaitForChange(seen, wait);
+}
+
 bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
   DWORD moved = 0;
   if (written) *written = 0;
@@ -69,6 +95,8 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
   const DWORD start = plat::GetTickCount();
   const BYTE* bytes = static_cast<const BYTE*>(data);
   for (;;) {
+    // Taken before the try, so that a change during it ends the wait below.
+    const std::uint64_t seen = printer_.changeCount();
     moved += static_cast<DWORD>(printer_.Accept(bytes + moved, size - moved));
     if (written) *written = moved;
     if (moved >= size) return true;
@@ -80,7 +108,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
       plat::SetLastError(ETIMEDOUT);
       return false;
     }
-    plat::PausePolling();
+    WaitBetweenTries(seen, start, limit, printer_.MsUntilAccept(size - moved));
   }
 }
 
@@ -96,6 +124,7 @@ bool InProcessPort::Read(void* buffer, DWORD size, DWORD* read) {
                                    t.ReadTotalTimeoutConstant, size);
   const DWORD start = plat::GetTickCount();
   for (;;) {
+    const std::uint64_t seen = printer_.changeCount();
     std::size_t n = printer_.TakeReply(buffer, size);
     if (n > 0) {
       if (read) *read = static_cast<DWORD>(n);
@@ -107,7 +136,7 @@ bool InProcessPort::Read(void* buffer, DWORD size, DWORD* read) {
     }
     // Nothing to say within the time-out is a successful empty read.
     if (limit != 0 && plat::GetTickCount() - start >= limit) return true;
-    plat::PausePolling();
+    WaitBetweenTries(seen, start, limit, VirtualPrinter::kNoAcceptExpected);
   }
 }
 
@@ -115,6 +144,8 @@ void InProcessPort::Close() {
   if (!closed_.exchange(true)) {
     if (auto book = book_.lock()) book->NoteClosed(key_);
   }
+  // A Read or Write waiting on another thread looks at closed_ again.
+  printer_.Wake();
 }
 
 bool InProcessPort::SetCommMask(DWORD mask) {

@@ -6,8 +6,11 @@
 // ends a waiting Read or Write). InProcessPortOpener: any thread; its own
 // mutex guards the name table and the counters.
 //
-// Waiting is done by polling plat::GetTickCount with plat::PausePolling in
-// between, so a fake clock (plat::ScopedFakeClock) drives the time-outs.
+// Waiting: under a fake clock (plat::ScopedFakeClock) by polling
+// plat::GetTickCount with plat::PausePolling in between, so that the fake
+// clock drives the time-outs; under the real clock by sleeping on the
+// printer's change signal (state, flags, bytes taken, replies, Close) with
+// the time-out as the bound, so that a stalled port costs no processor.
 #pragma once
 
 #include <atomic>
@@ -59,6 +62,11 @@ class InProcessPort : public plat::PortDevice {
 
  private:
   friend class InProcessPortOpener;
+
+  // The longest real-clock sleep of a Read or Write without a time-out.
+  static constexpr DWORD kLongestSleepMs = 1000;
+  void WaitBetweenTries(std::uint64_t seen, DWORD start, DWORD limit,
+                        DWORD rateWait);
 
   VirtualPrinter& printer_;
   std::atomic<bool> closed_{false};

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -151,6 +152,7 @@ void VirtualPrinter::SetState(PrinterState state) {
     }
     state_ = state;
     pendingFlags_ |= StateFlagLocked();
+    NoteChangeLocked();
   }
   Log(logs);
 }
@@ -163,6 +165,7 @@ PrinterState VirtualPrinter::state() const {
 void VirtualPrinter::RaiseFlags(DWORD flags) {
   std::lock_guard<std::mutex> lock(mutex_);
   pendingFlags_ |= flags;
+  NoteChangeLocked();
 }
 
 DWORD VirtualPrinter::TakeFlags() {
@@ -184,6 +187,7 @@ void VirtualPrinter::SetRate(DWORD bytesPerSecond) {
   rate_ = bytesPerSecond;
   rateTokens_ = 0;
   rateStarted_ = false;
+  NoteChangeLocked();
 }
 
 bool VirtualPrinter::SetOutputFile(const std::string& path) {
@@ -223,6 +227,10 @@ std::size_t VirtualPrinter::RateAllowanceLocked() {
 std::size_t VirtualPrinter::Accept(const void* data, std::size_t size) {
   const BYTE* bytes = static_cast<const BYTE*>(data);
   std::size_t taken = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++offers_;
+  }
   for (;;) {
     std::vector<Action> due;
     std::vector<std::string> logs;
@@ -249,6 +257,7 @@ std::size_t VirtualPrinter::Accept(const void* data, std::size_t size) {
         if (n > 0) {
           RecordLocked(bytes + taken, n, logs);
           taken += n;
+          NoteChangeLocked();
         }
         collectDue();
       }
@@ -279,6 +288,11 @@ std::string VirtualPrinter::output() const {
 std::uint64_t VirtualPrinter::totalAccepted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return total_;
+}
+
+std::uint64_t VirtualPrinter::offers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return offers_;
 }
 
 void VirtualPrinter::ClearOutput() {
@@ -387,6 +401,7 @@ void VirtualPrinter::AtTotalBytes(std::uint64_t totalBytes, Action action) {
       hooks_.begin(), hooks_.end(), totalBytes,
       [](std::uint64_t at, const Hook& hook) { return at < hook.at; });
   hooks_.insert(pos, Hook{totalBytes, std::move(action)});
+  NoteChangeLocked();  // a hook already due runs at the next Accept
 }
 
 void VirtualPrinter::SetStateAtTotalBytes(std::uint64_t totalBytes,
@@ -418,6 +433,7 @@ void VirtualPrinter::QueueError(std::int8_t code, std::int8_t count) {
 void VirtualPrinter::QueueRaw(const std::vector<BYTE>& bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   replies_.insert(replies_.end(), bytes.begin(), bytes.end());
+  NoteChangeLocked();
 }
 
 std::size_t VirtualPrinter::TakeReply(void* buffer, std::size_t size) {
@@ -453,6 +469,50 @@ void VirtualPrinter::SetLevels(const InkLevels& levels) {
 InkLevels VirtualPrinter::levels() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return levels_;
+}
+
+// --- Waiting ---------------------------------------------------------------
+
+void VirtualPrinter::NoteChangeLocked() {
+  ++changes_;
+  changed_.notify_all();
+}
+
+std::uint64_t VirtualPrinter::changeCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return changes_;
+}
+
+void VirtualPrinter::WaitForChange(std::uint64_t seen, DWORD maxMs) const {
+  if (maxMs == 0) return;
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(maxMs),
+                    [&] { return changes_ != seen; });
+}
+
+void VirtualPrinter::Wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  NoteChangeLocked();
+}
+
+DWORD VirtualPrinter::MsUntilAccept(std::size_t want) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A hook that is due runs at the next Accept, whatever the state.
+  if (!hooks_.empty() && hooks_.front().at <= total_) return 0;
+  if (state_ != PrinterState::Ready) return kNoAcceptExpected;
+  if (rate_ == 0 || want == 0 || !rateStarted_) return 0;
+  // The same sums as RateAllowanceLocked, without spending anything.
+  const std::uint64_t cap = static_cast<std::uint64_t>(rate_) * 1000;
+  const DWORD elapsed = plat::GetTickCount() - rateLastTick_;
+  const std::uint64_t tokens = std::min<std::uint64_t>(
+      cap, rateTokens_ + static_cast<std::uint64_t>(elapsed) * rate_);
+  const std::uint64_t batch = std::max<std::uint64_t>(1, rate_ / 100);
+  const std::uint64_t need =
+      std::min<std::uint64_t>(std::min<std::uint64_t>(want, batch), rate_) * 1000;
+  if (tokens >= need) return 0;
+  const std::uint64_t ms = (need - tokens + rate_ - 1) / rate_;
+  return ms >= kNoAcceptExpected ? kNoAcceptExpected - 1
+                                 : static_cast<DWORD>(ms);
 }
 
 void VirtualPrinter::MuteQueries(int count) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -126,6 +127,9 @@ class VirtualPrinter {
 
   std::string output() const;
   std::uint64_t totalAccepted() const;
+  // How many times data was offered (Accept calls), taken or not: tells a
+  // port that waits for the printer from one that keeps asking.
+  std::uint64_t offers() const;
   void ClearOutput();
 
   // --- Hooks ---------------------------------------------------------------
@@ -158,6 +162,26 @@ class VirtualPrinter {
   // The next `count` queries (first or level) get no answer.
   void MuteQueries(int count);
 
+  // --- Waiting for the printer ---------------------------------------------
+
+  // A count that moves on with every change a waiting port cares about: a
+  // state or flag change, bytes taken, a reply queued, a new rate, Wake().
+  // Read it before trying, then WaitForChange(count, ...) cannot miss a
+  // change that came in between.
+  std::uint64_t changeCount() const;
+  // Sleeps until the count differs from `seen` or `maxMs` milliseconds of
+  // real time have passed (0: returns at once). Real-clock waiters only: a
+  // fake clock does not move while this sleeps.
+  void WaitForChange(std::uint64_t seen, DWORD maxMs) const;
+  // Moves the count on without a change, e.g. to end a wait at Close.
+  void Wake();
+  // Milliseconds until the rate limit lets `want` more bytes through (or,
+  // when `want` is more, a batch of 10 ms worth of the rate, so that a slow
+  // printer is not asked byte by byte): 0 when it would now or there is no
+  // limit, kNoAcceptExpected when the state takes nothing until it changes.
+  static constexpr DWORD kNoAcceptExpected = 0xFFFFFFFFu;
+  DWORD MsUntilAccept(std::size_t want) const;
+
   // --- What was seen -------------------------------------------------------
 
   std::vector<Frame> frames() const;
@@ -182,7 +206,11 @@ class VirtualPrinter {
   void AnswerFrameLocked(const Frame& frame, std::vector<std::string>& logs);
   void Log(const std::vector<std::string>& lines);
 
+  void NoteChangeLocked();
+
   mutable std::mutex mutex_;  // guards every member below
+  mutable std::condition_variable changed_;  // signalled with changes_
+  std::uint64_t changes_ = 0;
   PrinterState state_ = PrinterState::Ready;
   DWORD pendingFlags_ = 0;
 
@@ -196,6 +224,7 @@ class VirtualPrinter {
   bool keepOutput_ = true;
   std::string output_;
   std::uint64_t total_ = 0;
+  std::uint64_t offers_ = 0;
 
   std::vector<Hook> hooks_;  // sorted by `at`
 
