@@ -259,7 +259,8 @@ std::vector<UsbPrinterNode> ListUsbPrinterNodes(const std::string& classDir,
   if (!dir) return {};
   while (dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
-    if (name.size() < 3 || name.compare(0, 2, "lp") != 0) continue;
+    // usblp numbers its nodes from 0; a few digits are all it ever uses.
+    if (name.size() < 3 || name.size() > 8 || name.compare(0, 2, "lp") != 0) continue;
     if (!std::all_of(name.begin() + 2, name.end(),
                      [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
