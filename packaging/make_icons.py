@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the desktop icons from the program's own 32x32 icon (XPM): PNGs at
 whole-number scales (nearest neighbour keeps the pixel art crisp) and an SVG
-of the same pixels for the scalable theme folder. Standard library only.
+of the same pixels for the scalable theme folder. Plain Python, no extra modules.
 
     packaging/make_icons.py res/icon_128.xpm packaging/icons
 """
@@ -16,8 +16,8 @@ def read_xpm(path):
     width, height, ncolors, cpp = (int(v) for v in rows[0].split()[:4])
     colors = {}
     for line in rows[1:1 + ncolors]:
-        key, spec = line[:cpp], line[cpp:].split()
-        value = spec[spec.index("c") + 1]
+        key, fields = line[:cpp], line[cpp:].split()
+        value = fields[fields.index("c") + 1]
         colors[key] = None if value.lower() == "none" else (
             int(value[1:3], 16), int(value[3:5], 16), int(value[5:7], 16))
     pixels = []
