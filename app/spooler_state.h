@@ -18,6 +18,8 @@
 class CriticalSection {
  public:
   void Enter() { mutex_.lock(); }
+  // Takes the lock only if no other thread holds it (TryEnterCriticalSection).
+  bool TryEnter() { return mutex_.try_lock(); }
   void Leave() { mutex_.unlock(); }
 
  private:

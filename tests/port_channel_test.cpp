@@ -17,6 +17,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/spooler_state.h"
@@ -154,6 +155,45 @@ TEST_F(PortChannelTest, OpenPrinterPortAppliesTheSettingsAndKeepsMultipliers) {
   EXPECT_EQ(port->timeouts().ReadTotalTimeoutConstant, 50u);
   EXPECT_EQ(port->timeouts().WriteTotalTimeoutMultiplier, 4u);
   EXPECT_EQ(port->timeouts().WriteTotalTimeoutConstant, 110u);
+}
+
+// Opening a network printer can take seconds (a connection time-out); the
+// print thread opens the port for the ink query while the main thread's
+// scheduler tick waits for g_csSpooler, so the open must not hold it. The
+// port name is still the one the lock protected when the open began.
+TEST(OpenPrinterPortLockTest, TheOpenRunsWithoutHoldingTheLock) {
+  kt::TempHome home;
+  plat::ScopedFakeClock fake;
+  struct Opener final : plat::PortOpener {
+    std::string seenName;
+    bool lockFreeDuringOpen = false;
+    std::shared_ptr<plat::PortDevice> Open(const std::string& name,
+                                           DWORD& error) override {
+      seenName = name;
+      // Another thread stands for the scheduler: it must get the lock while
+      // the open is still under way.
+      std::thread other([this] {
+        if (g_csSpooler.TryEnter()) {
+          lockFreeDuringOpen = true;
+          g_csSpooler.Leave();
+        }
+      });
+      other.join();
+      error = ENOENT;
+      return nullptr;
+    }
+  } opener;
+  plat::SetPortOpener(&opener);
+  {
+    SpoolerLock lock;
+    CopyField(g_szPortName, "\\\\host\\printer");
+  }
+  HANDLE port = 1;
+  EXPECT_FALSE(OpenPrinterPort(port));
+  plat::SetPortOpener(nullptr);
+  EXPECT_EQ(port, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(opener.seenName, "\\\\host\\printer");
+  EXPECT_TRUE(opener.lockFreeDuringOpen);
 }
 
 TEST_F(PortChannelTest, OpenPrinterPortFailsForAnUnknownOrTakenPort) {
@@ -443,6 +483,65 @@ TEST_F(PortChannelTest, ReadReturnsAReplyAsSoonAsItArrives) {
   EXPECT_LT(plat::GetTickCount() - start, 300u);
   ASSERT_EQ(count, 7u);
   EXPECT_EQ(std::string(buf, count), std::string("SREADY\0", 7));
+}
+
+// A port whose read calls play a script: each step says whether the call
+// succeeds and which bytes it delivers.
+class ScriptedReadPort final : public plat::HandleObject {
+ public:
+  struct Step {
+    bool ok;
+    std::string bytes;
+  };
+  explicit ScriptedReadPort(std::vector<Step> steps) : steps_(std::move(steps)) {}
+  bool Read(void* buffer, DWORD size, DWORD* got) override {
+    const Step step = next_ < steps_.size() ? steps_[next_++] : Step{true, ""};
+    const DWORD n = std::min<DWORD>(size, static_cast<DWORD>(step.bytes.size()));
+    std::memcpy(buffer, step.bytes.data(), n);
+    *got = n;
+    return step.ok;
+  }
+  bool Write(const void*, DWORD, DWORD* written) override {
+    *written = 0;
+    return false;
+  }
+  void Close() override {}
+  std::size_t calls() const { return next_; }
+
+ private:
+  std::vector<Step> steps_;
+  std::size_t next_ = 0;
+};
+
+// A read call that fails but still delivers bytes ends the read with them,
+// however few: going round again would read over them. That holds for a
+// single byte too (a status reply cut after its kind byte is still a reply).
+TEST(PortReadTest, FailedCallWithOneByteKeepsTheByte) {
+  plat::ScopedFakeClock fake;
+  auto device = std::make_shared<ScriptedReadPort>(
+      std::vector<ScriptedReadPort::Step>{{false, "E"}, {true, "later"}});
+  HANDLE h = plat::RegisterHandle(device);
+  char buf[16] = {};
+  DWORD count = 0;
+  EXPECT_TRUE(ReadPortWithTimeout(h, buf, sizeof buf, count, 500));
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(buf[0], 'E');
+  EXPECT_EQ(device->calls(), 1u);
+  plat::CloseHandle(h);
+}
+
+TEST(PortReadTest, FailedCallsWithoutBytesReportTheLastFailureAfterTheTimeout) {
+  plat::ScopedFakeClock fake;
+  std::vector<ScriptedReadPort::Step> steps(2000, {false, ""});
+  auto device = std::make_shared<ScriptedReadPort>(steps);
+  HANDLE h = plat::RegisterHandle(device);
+  char buf[16];
+  DWORD count = 9;
+  const DWORD start = plat::GetTickCount();
+  EXPECT_FALSE(ReadPortWithTimeout(h, buf, sizeof buf, count, 100));
+  EXPECT_EQ(count, 0u);
+  EXPECT_GT(plat::GetTickCount() - start, 100u);
+  plat::CloseHandle(h);
 }
 
 TEST(PortReadTest, ReadOnAClosedHandleFails) {
