@@ -125,8 +125,12 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
 
   for (;;) {
     lastCount = 0;
-    if (plat::WriteFile(port, block, blockCount, &lastCount)) return true;
+    const bool wrote = plat::WriteFile(port, block, blockCount, &lastCount);
     if (lastCount > blockCount) lastCount = blockCount;  // never trust more
+    // A call that reports success must also have moved the whole block; a
+    // short one is treated like a write the time-out ended, so the rest is
+    // sent (or the time-outs apply) instead of being dropped unseen.
+    if (wrote && lastCount == blockCount) return true;
 
     QueryErrors(port, errors);
     if (errors & CE_OOP) {

@@ -544,6 +544,54 @@ TEST(PortReadTest, FailedCallsWithoutBytesReportTheLastFailureAfterTheTimeout) {
   plat::CloseHandle(h);
 }
 
+// A device whose write calls report success but move only part of what
+// they were given (at most `step` bytes a call).
+class ShortWritePort final : public plat::HandleObject {
+ public:
+  explicit ShortWritePort(DWORD step) : step_(step) {}
+  bool Read(void*, DWORD, DWORD* got) override {
+    *got = 0;
+    return true;
+  }
+  bool Write(const void* data, DWORD size, DWORD* written) override {
+    const DWORD n = std::min(size, step_);
+    taken_.append(static_cast<const char*>(data), n);
+    *written = n;
+    return true;
+  }
+  void Close() override {}
+  const std::string& taken() const { return taken_; }
+
+ private:
+  DWORD step_;
+  std::string taken_;
+};
+
+// A success that moved only part of the block must not count as the whole
+// block: the rest would never reach the printer.
+TEST(PortWriteTest, ShortSuccessfulWritesStillSendTheWholeBlock) {
+  plat::ScopedFakeClock fake;
+  {
+    SpoolerLock lock;
+    g_bAbortJob = 0;
+    g_nBytesSent = 0;
+  }
+  auto device = std::make_shared<ShortWritePort>(500);
+  HANDLE h = plat::RegisterHandle(device);
+  std::string data(2048, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 13);
+  const BYTE* p = reinterpret_cast<const BYTE*>(data.data());
+  DWORD count = 2048;
+  DWORD last = 0;
+  std::int32_t code = 0;
+  JobRecord job;
+  job.txTimeout = 45000;
+  EXPECT_TRUE(WritePortBlock(h, p, count, last, job, code));
+  EXPECT_EQ(device->taken(), data);
+  EXPECT_EQ(last, 48u);  // the last call's count
+  plat::CloseHandle(h);
+}
+
 TEST(PortReadTest, ReadOnAClosedHandleFails) {
   plat::ScopedFakeClock fake;
   char buf[4];
