@@ -1,6 +1,7 @@
 // Files and handles: the sharing rules within one process and between
 // processes, atomic replacement, refusal of non-regular files, the handle
-// table under a concurrent close, and the run directory.
+// table under a concurrent close, the run directory, and the small sinks of
+// the platform base (message box button sets, dropped window posts).
 // Test thread, forked children and one helper thread.
 #include <gtest/gtest.h>
 
@@ -17,6 +18,8 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/message_box.h"
+#include "platform/window_messages.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -350,6 +353,45 @@ TEST(Home, FallsBackToTheConfigDirectory) {
   EXPECT_EQ(plat::KelvaneHome(), std::string(getenv("HOME")) + "/.config/kelvane");
   if (xdg) setenv("XDG_CONFIG_HOME", oldXdg.c_str(), 1);
   setenv("KELVANE_HOME", home.path().c_str(), 1);
+}
+
+TEST(MessageBoxButtons, EachStyleOffersItsSetInOrder) {
+  struct Case {
+    UINT style;
+    std::vector<int> ids;
+  } cases[] = {
+      {MB_OK, {IDOK}},
+      {MB_OKCANCEL | MB_ICONERROR, {IDOK, IDCANCEL}},
+      {MB_ABORTRETRYIGNORE | MB_SETFOREGROUND, {IDABORT, IDRETRY, IDIGNORE}},
+      {MB_YESNOCANCEL, {IDYES, IDNO, IDCANCEL}},
+      {MB_YESNO | MB_ICONQUESTION, {IDYES, IDNO}},
+      {MB_RETRYCANCEL, {IDRETRY, IDCANCEL}},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(plat::ButtonCount(c.style), static_cast<int>(c.ids.size()));
+    for (int i = 0; i < plat::ButtonCount(c.style); ++i)
+      EXPECT_EQ(plat::ButtonAt(c.style, i), c.ids[i]);
+    EXPECT_EQ(plat::DefaultButton(c.style), c.ids[0]);
+    EXPECT_EQ(plat::ButtonAt(c.style, -1), 0);
+    EXPECT_EQ(plat::ButtonAt(c.style, plat::ButtonCount(c.style)), 0);
+  }
+  EXPECT_STREQ(plat::ButtonName(IDIGNORE), "ignore");
+  EXPECT_STREQ(plat::ButtonName(IDNO), "no");
+}
+
+TEST(MessageBoxButtons, DefaultSinkAnswersWithTheFirstButton) {
+  testing::internal::CaptureStderr();
+  int answer = plat::MessageBox(0, "Paper out", "Kelvane Error", MB_RETRYCANCEL);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(answer, IDRETRY);
+  EXPECT_EQ(err, "Kelvane Error: Paper out [retry/cancel]\n");
+  {
+    kt::ScriptedMessageBoxes boxes;
+    boxes.Answer(IDCANCEL);
+    EXPECT_EQ(plat::MessageBox(0, "t", "c", MB_RETRYCANCEL), IDCANCEL);
+    EXPECT_EQ(boxes.count(), 1u);
+  }
+  EXPECT_FALSE(plat::PostMessage(5, WM_TIMER, 0, 0));  // no front end: dropped
 }
 
 }  // namespace
