@@ -20,7 +20,8 @@ std::string SettingsKeyPath();
 inline constexpr DWORD kDefaultDnsTimeout = 500000;
 inline constexpr DWORD kDefaultTxTimeout = 600000;
 
-// Missing when the key or value is absent or the value needs 50 bytes or more.
+// Missing when the key or value is absent or the value does not fit the
+// 50-byte area (49 characters and the zero read back; 50 characters do not).
 std::optional<std::string> ReadRegString(const char* name);
 // 0 when the key or value is absent or the value is larger than 4 bytes.
 DWORD ReadRegDword(const char* name);
