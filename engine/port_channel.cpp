@@ -186,6 +186,9 @@ bool HasElapsed(DWORD& clock, DWORD limitMs) {
 }
 
 void DelayMs(DWORD ms) {
+  // The full time by unsigned tick arithmetic, so a start just before the
+  // wrap still waits it all; between polls the processor is given away, as
+  // a print thread waiting out a 1250 ms pause has no use for a whole core.
   const DWORD start = plat::GetTickCount();
   while (plat::GetTickCount() - start < ms) plat::PausePolling();
 }
