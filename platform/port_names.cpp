@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cctype>
+#include <strings.h>
 
 #include "platform/net_redirect.h"
 #include "platform/profile.h"
@@ -187,6 +188,12 @@ PortTarget ResolvePortName(const std::string& name, const PortSection& ports,
 
   // A path is taken as written: its colon, if any, is part of the name.
   if (bare[0] == '/') return ParsePortDevice(name);
+
+  // A network printer named by its address (as the print service lists
+  // it) is reached directly, like a [ports] entry that maps to it.
+  if (name.size() > 9 && strncasecmp(name.c_str(), "socket://", 9) == 0) {
+    return ParsePortDevice(name);
+  }
 
   // Anything else is most likely a typo; never let it become a stray file.
   return Fails(ENOENT);

@@ -141,6 +141,19 @@ TEST(PortNamesTest, AbsolutePathsOpenAsWrittenAndOthersDoNot) {
   EXPECT_EQ(mapped.kind, PortKind::Path);
 }
 
+TEST(PortNamesTest, NetworkPrinterAddressOpensDirectly) {
+  // The print service lists network printers by their address; such a name
+  // reaches the printer without a [ports] entry.
+  auto t = ResolvePortName("socket://printer.lan:9100", {}, NoRedirections());
+  EXPECT_EQ(t.kind, PortKind::Socket);
+  EXPECT_EQ(t.host, "printer.lan");
+  EXPECT_EQ(t.port, 9100);
+  auto upper = ResolvePortName("SOCKET://10.0.0.7:9101", {}, NoRedirections());
+  EXPECT_EQ(upper.kind, PortKind::Socket);
+  EXPECT_EQ(upper.port, 9101);
+  EXPECT_EQ(ResolvePortName("socket://", {}, NoRedirections()).kind, PortKind::None);
+}
+
 TEST(PortNamesTest, KeysNameOneDeviceOneWay) {
   EXPECT_EQ(plat::ParsePortDevice("socket://Printer:9100").Key(),
             plat::ParsePortDevice("socket://PRINTER:9100").Key());
