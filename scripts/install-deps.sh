@@ -11,6 +11,7 @@ packages=(
   libwxgtk3.2-dev
   xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core
   socat
+  libcups2-dev cups-daemon cups-client desktop-file-utils dpkg-dev
 )
 
 missing=()
