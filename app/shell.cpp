@@ -265,7 +265,14 @@ bool ConfirmQuit() {
                           MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
 }
 
-LRESULT HandleSpoolerCommand(WPARAM command) { return OnSpoolerCommand(command); }
+LRESULT HandleSpoolerCommand(WPARAM command) {
+  // A run that has started but not yet opened the port (taking its job,
+  // asking a Tovrel printer for its ink) owns the port already: a command
+  // that opened it now would make the run's own open fail. Only this thread
+  // starts runs, so none can begin between the test and the command.
+  if (IsPrintRunAlive()) return 0;
+  return OnSpoolerCommand(command);
+}
 
 LRESULT DispatchChannelRequest(UINT message, WPARAM wParam, LPARAM) {
   if (message == WM_SPOOLER_COMMAND) return HandleSpoolerCommand(wParam);

@@ -92,7 +92,8 @@ void SchedulerTick();
 // prints, or the user answered OK to the quit question).
 bool ConfirmQuit();
 
-// WM_SPOOLER_COMMAND: the message result (0 refused while printing, 1 done).
+// WM_SPOOLER_COMMAND: the message result (0 refused while a print run is
+// alive, also before it has opened the port; 1 done).
 LRESULT HandleSpoolerCommand(WPARAM command);
 
 // A request that arrived on the command channel, dispatched on the main

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -389,6 +390,110 @@ TEST_F(ShellTest, NoSecondThreadWhileARunIsAliveBeforeItPrints) {
   EXPECT_TRUE(WaitForRunEnd());
 }
 
+TEST_F(ShellTest, DriverCommandsWaitUntilAStartedRunHasEnded) {
+  // The run owns the port from its start, before it has opened it: a
+  // command then must neither open the port nor claim to have been done.
+  EnterQueueMode(OneJobRecord());
+  CopyField(g_szPortName, "LPT1:");
+  {
+    SpoolerLock lock;
+    g_bPaused = 1;
+  }
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Highest));
+  ASSERT_EQ(g_bPrinting, 0);
+  for (WPARAM command : {1u, 3u, 5u}) {
+    EXPECT_EQ(DispatchChannelRequest(WM_SPOOLER_COMMAND, command, 0), 0) << command;
+  }
+  EXPECT_EQ(opener_.opens("LPT1"), 0);
+  {
+    SpoolerLock lock;
+    g_bPaused = 0;
+    g_bAbortJob = 1;
+  }
+  NotifyPauseChanged();
+  ASSERT_TRUE(WaitForRunEnd());
+  const int opensBefore = opener_.opens("LPT1");
+  CopyField(g_szPortName, "LPT1:");
+  EXPECT_EQ(DispatchChannelRequest(WM_SPOOLER_COMMAND, 1, 0), 1);
+  EXPECT_EQ(opener_.opens("LPT1"), opensBefore + 1);
+  EXPECT_FALSE(opener_.IsOpen("LPT1"));
+}
+
+TEST_F(ShellTest, TickTakesTheHeadJobIntoTheCurrentJobRecord) {
+  const std::string spool = home_.File("KLV~2.spl");
+  kt::WriteFileBytes(spool, std::string(700, 'y'));
+  EnterQueueMode("card run\r\nLPT1:\r\n3\r\nVORNA Cantella\r\nYMCKO\r\n" + spool +
+                 "\r\n");
+  printer_.SetOutputFile(home_.File("printed.bin"));
+  SchedulerTick();
+  {
+    // Read before the run can end: the tick wrote the record itself.
+    SpoolerLock lock;
+    EXPECT_STREQ(g_szPortName, "LPT1:");
+    EXPECT_STREQ(g_szPrinterName, "VORNA Cantella");
+    EXPECT_STREQ(g_szRibbonType, "YMCKO");
+    EXPECT_STREQ(g_szSpoolFiles[0], spool.c_str());
+    EXPECT_STREQ(g_szQueueFile, QueuePath().c_str());
+  }
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Processing");
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("printed.bin")).size(), 3u * (6 + 700));
+}
+
+// A box sink that looks, while its box is up, whether another thread could
+// take the spooler lock.
+class LockProbingBoxes : public plat::MessageBoxSink {
+ public:
+  LockProbingBoxes() { plat::SetMessageBoxSink(this); }
+  ~LockProbingBoxes() override { plat::SetMessageBoxSink(nullptr); }
+  int Show(HWND, const std::string& text, const std::string&, UINT style) override {
+    texts.push_back(text);
+    auto other = std::async(std::launch::async, [] { SpoolerLock lock; });
+    lockFreeDuringBox.push_back(other.wait_for(std::chrono::milliseconds(50)) ==
+                                std::future_status::ready);
+    pending.push_back(std::move(other));
+    return plat::DefaultButton(style);
+  }
+  std::vector<std::string> texts;
+  std::vector<bool> lockFreeDuringBox;
+  std::vector<std::future<void>> pending;
+};
+
+TEST_F(ShellTest, TheIdlePollShowsItsBoxWithTheTickHoldingTheLock) {
+  EnterQueueMode("");
+  CopyField(g_szPortName, "LPT1:");
+  printer_.QueueMessage("Ribbon low");
+  LockProbingBoxes probe;
+  SchedulerTick();
+  ASSERT_EQ(probe.texts.size(), 1u);
+  EXPECT_EQ(probe.texts[0], "Ribbon low");
+  EXPECT_FALSE(probe.lockFreeDuringBox[0]);
+  // Once the tick is over the other thread gets the lock.
+  for (auto& other : probe.pending) {
+    EXPECT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  }
+}
+
+TEST_F(ShellTest, QuitWhileARunIsAliveButNotPrintingAsksNothing) {
+  // The question guards a job that would be lost; before the port is open
+  // (g_bPrinting 0) nothing is asked, as for an idle spooler.
+  EnterQueueMode(OneJobRecord());
+  {
+    SpoolerLock lock;
+    g_bPaused = 1;
+  }
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Highest));
+  EXPECT_TRUE(ConfirmQuit());
+  EXPECT_EQ(boxes_.count(), 0u);
+  {
+    SpoolerLock lock;
+    g_bPaused = 0;
+    g_bAbortJob = 1;
+  }
+  NotifyPauseChanged();
+  EXPECT_TRUE(WaitForRunEnd());
+}
+
 // --- quit question and close ---------------------------------------------
 
 TEST_F(ShellTest, QuitIsAskedOnlyWhilePrinting) {
@@ -461,6 +566,54 @@ TEST_F(ShellTest, CloseWithAnOpenQueueRunCleansUpAndPurges) {
   EXPECT_EQ(g_bQueuePurged, 1);
   EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
   EXPECT_EQ(kt::ReadFileBytes(QueuePath()), "");
+}
+
+TEST_F(ShellTest, CloseInManualModeCleansUpButNeverPurges) {
+  // A manual run has no queue of its own: even with a queue file named and
+  // a run left open, the close must not touch it or the marker.
+  const std::string queue = OneJobRecord() + "\r\n" + OneJobRecord("job two");
+  kt::WriteFileBytes(QueuePath(), queue);
+  CopyField(g_szQueueFile, QueuePath().c_str());
+  ASSERT_TRUE(WriteRegString("Config File", "Processing"));
+  g_bQueuePurged = 0;
+  g_bPrinting = 1;
+  g_nCopy = 3;
+  g_nBytesSent = 55;
+  DocumentClose();
+  EXPECT_EQ(g_nCopy, 1);
+  EXPECT_EQ(g_nBytesSent, 0u);
+  EXPECT_EQ(g_bPrinting, 0);
+  EXPECT_EQ(g_bQueuePurged, 0);
+  EXPECT_EQ(kt::ReadFileBytes(QueuePath()), queue);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Processing");
+  EXPECT_EQ(windows_.CountPosts(kPageWnd, WM_TIMER), 1);  // EndJobCleanup's repaint
+}
+
+TEST_F(ShellTest, CloseStopsARunningJobAndNoRunOutlivesIt) {
+  // A slow printer keeps the job printing; the close's stop request must
+  // end it, and the queue is purged behind it.
+  printer_.SetOutputFile(home_.File("printed.bin"));
+  printer_.SetRate(20000);
+  const std::string spool = home_.File("KLV~big.spl");
+  kt::WriteFileBytes(spool, std::string(400000, 'z'));
+  EnterQueueMode("big\r\nLPT1:\r\n1\r\nVORNA Tamrel\r\nStandard\r\n" + spool +
+                 "\r\n\r\n" + OneJobRecord("next"));
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Highest));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    {
+      SpoolerLock lock;
+      if (g_bPrinting && g_nBytesSent > 0) break;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the job never started";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  DocumentClose();
+  EXPECT_FALSE(IsPrintRunAlive());
+  EXPECT_EQ(g_bPrinting, 0);
+  EXPECT_EQ(kt::ReadFileBytes(QueuePath()), "");
+  EXPECT_FALSE(kt::FileExists(spool));
+  EXPECT_LT(kt::ReadFileBytes(home_.File("printed.bin")).size(), 400000u);
 }
 
 TEST_F(ShellTest, DefaultGeometryWithoutAStoredPlacement) {
