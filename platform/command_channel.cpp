@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -91,6 +92,36 @@ bool WriteAll(int fd, const void* data, std::size_t size,
   return true;
 }
 
+// Connects a non-blocking socket to `address` by the deadline. A local
+// socket whose backlog is full refuses at once with EAGAIN instead of
+// queueing us (the server takes one connection at a time), so that case is
+// tried again until the deadline. Returns the descriptor or -1.
+int ConnectBounded(const sockaddr_un& address, SteadyClock::time_point deadline) {
+  for (;;) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+      return fd;
+    const int error = errno;
+    if (error == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      int result = 0;
+      socklen_t length = sizeof result;
+      if (::poll(&p, 1, RemainingMs(deadline)) > 0 &&
+          ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &result, &length) == 0 && result == 0)
+        return fd;
+      ::close(fd);
+      return -1;
+    }
+    ::close(fd);
+    if (error != EAGAIN && error != EINTR) return -1;  // nobody listens there
+    if (RemainingMs(deadline) == 0) return -1;
+    // A pause, not a spin: the listener frees a slot within its read time-out.
+    pollfd none{-1, 0, 0};
+    ::poll(&none, 1, std::min(RemainingMs(deadline), 5));
+  }
+}
+
 }  // namespace
 
 bool IsAcceptableRequest(const CommandRequest& request) {
@@ -124,19 +155,10 @@ bool SendSpoolerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
   sockaddr_un address;
   if (window == 0 || !FillAddress(SpoolerSocketPath(window), address)) return false;
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int fd = ConnectBounded(address, deadline);
   if (fd < 0) return false;
   bool ok = false;
   do {
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      if (errno != EINPROGRESS && errno != EAGAIN) break;
-      pollfd p{fd, POLLOUT, 0};
-      if (::poll(&p, 1, RemainingMs(deadline)) <= 0) break;
-      int error = 0;
-      socklen_t length = sizeof error;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
-        break;
-    }
     // A socket of another user in our run directory is not our spooler.
     uid_t peer = 0;
     if (!GetPeerUid(fd, peer) || !IsSameUser(peer, ::getuid())) break;
@@ -251,7 +273,13 @@ void CommandServer::Listen() {
     if (fds[1].revents != 0) return;  // Stop()
     if ((fds[0].revents & POLLIN) == 0) continue;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      // Out of descriptors (or a connection that died in the backlog): the
+      // listening socket stays readable, so wait a little before trying
+      // again instead of spinning; a Stop() still ends the wait at once.
+      if (errno != EINTR && errno != ECONNABORTED) ::poll(&fds[1], 1, 50);
+      continue;
+    }
     ServeConnection(fd);
     ::close(fd);
     std::lock_guard<std::mutex> lock(mutex_);

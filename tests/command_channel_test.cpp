@@ -15,6 +15,7 @@
 #include <cstring>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -185,6 +186,48 @@ TEST_F(ChannelTest, SilentClientIsCutOffByTheReadTimeOut) {
   char byte;
   EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);  // closed by the server
   ::close(fd);
+}
+
+TEST_F(ChannelTest, ClientsBehindAFullBacklogWaitTheirTurn) {
+  // Silent connections hold the listener one after another for its read
+  // time-out and fill the backlog; a client that finds no slot must keep
+  // trying within its own limit rather than give up at once.
+  std::vector<int> silent;
+  auto fill = [&] {
+    for (int i = 0; i < 16; ++i) {
+      int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, server_.socketPath().c_str(),
+                   sizeof address.sun_path - 1);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return;  // the backlog is full
+      }
+      silent.push_back(fd);
+    }
+  };
+  fill();
+  // The listener takes the first one off the backlog when it gets to it;
+  // fill the slot that leaves.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  fill();
+  ASSERT_GE(silent.size(), 2u);
+  const auto started = std::chrono::steady_clock::now();
+  auto reply = std::async(std::launch::async, [] {
+    LRESULT result = -1;
+    bool ok = plat::SendSpoolerMessage(kWindow, WM_SPOOLER_COMMAND, 2, 0, &result, 60000);
+    return std::make_pair(ok, result);
+  });
+  // Give the client time to find the backlog full (a client that gave up
+  // at the first refusal would be done by now), then let the listener
+  // through the silent ones quickly by closing them.
+  EXPECT_EQ(reply.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  for (int fd : silent) ::close(fd);
+  auto [ok, result] = Pump(reply);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(result, 21);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
 }
 
 TEST_F(ChannelTest, StopRemovesTheSocketAndClientsGetNoAnswer) {
