@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <iostream>
 #include <thread>
 
 #include "app/headless/headless_loop.h"
@@ -23,7 +24,7 @@ namespace {
 constexpr int kExitStartFailed = 2;
 constexpr DWORD kBringToFrontWaitMs = 2000;
 
-// SIGINT and SIGTERM close the spooler as the window's close box would:
+// SIGINT, SIGTERM and SIGHUP close the spooler as the window's close box would:
 // through the quit question and the document close. Blocked in every thread;
 // one thread takes them with sigwait and posts WM_CLOSE.
 void StartSignalThread(sigset_t signals, HWND mainWindow) {
@@ -47,10 +48,14 @@ int main(int argc, char** argv) {
     return 0;
   }
 
+  // A reader of our prompts that goes away must not kill us in the middle of
+  // a job (the queue would be left "Processing"): a failed write is enough.
+  ::signal(SIGPIPE, SIG_IGN);
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const HWND mainWindow = static_cast<HWND>(::getpid());
@@ -63,7 +68,10 @@ int main(int argc, char** argv) {
   // The channel listens before the handle is published, so whoever reads
   // "SpoolerHwnd" finds someone to talk to.
   plat::CommandServer server;
-  server.Start(mainWindow, DispatchChannelRequest, [&loop] { loop.WakeChannel(); });
+  if (!server.Start(mainWindow, DispatchChannelRequest, [&loop] { loop.WakeChannel(); })) {
+    // Printing goes on; only the driver's commands cannot reach us.
+    std::cerr << "kelvane-headless: the command channel could not be opened\n";
+  }
   PublishMainWindow(mainWindow);
   StartSignalThread(signals, mainWindow);
 
