@@ -306,6 +306,9 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
       ::dup2(out, 1);
       ::dup2(out, 2);
     }
+    // The spooler runs for minutes; it keeps only its standard streams.
+    if (in > 2) ::close(in);
+    if (out > 2) ::close(out);
     const char* args[] = {program.c_str(), "-f", queueFile.c_str(), nullptr};
     ::execv(program.c_str(), const_cast<char* const*>(args));
     ::_exit(127);
