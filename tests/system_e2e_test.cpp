@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +22,10 @@
 #include <vector>
 
 #include "engine/print_job_runner.h"
+#include "platform/home.h"
+#include "platform/profile.h"
+#include "platform/single_instance.h"
+#include "queue/settings_store.h"
 #include "tests/support/test_support.h"
 
 #if defined(KELVANE_HEADLESS_PATH) && defined(KELVANE_DRIVER_PATH) && \
@@ -310,19 +316,232 @@ TEST_F(SystemTest, UnknownFlagFailsTheStartWithoutAMessage) {
   EXPECT_EQ(again->Wait(10000ms), 2);
 }
 
+// The box the print thread shows for an out-of-paper printer, as the
+// console prints it.
+constexpr const char* kPaperOutBox =
+    "--- message box ---\n"
+    "caption: Kelvane Error\n"
+    "text: The printer is reporting out of paper.  Check paper supply.\n"
+    "buttons: retry cancel\n"
+    "answer? ";
+
 TEST_F(SystemTest, FaultPromptIsAnsweredOnStandardInput) {
   StartPrinter();
   ASSERT_EQ(PrinterControl({"paperout"}), 0);
   const std::string expected = Submit({Data("a.bin", 6000, 10)});
   auto spooler = StartSpooler(true);
   ASSERT_TRUE(spooler->WaitForOutput("answer? ", 15000ms)) << spooler->output();
-  EXPECT_NE(spooler->output().find("caption: Kelvane Error\n"), std::string::npos)
-      << spooler->output();
+  EXPECT_NE(spooler->output().find(kPaperOutBox), std::string::npos) << spooler->output();
+
+  // While the print thread waits for the answer, the main thread still
+  // serves the driver: a command is refused because the job holds the port.
+  Process command({KELVANE_DRIVER_PATH, "command", "1", "--timeout", "5000"}, false, true);
+  EXPECT_EQ(command.Wait(10000ms), 0);
+  EXPECT_EQ(command.output(), "0\n");
+
   ASSERT_EQ(PrinterControl({"ready"}), 0);
+  // Not a button of this box: asked again, nothing happens meanwhile.
+  spooler->Send("ignore\n");
+  ASSERT_TRUE(spooler->WaitForOutput("not a button of this box: ignore\n", 5000ms))
+      << spooler->output();
   spooler->Send("RETRY\n");
   EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
   EXPECT_NE(spooler->output().find("answered: retry"), std::string::npos);
   EXPECT_EQ(kt::ReadFileBytes(output_), expected);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+}
+
+TEST_F(SystemTest, FaultPromptCancelledOnStandardInputAbandonsTheQueue) {
+  StartPrinter();
+  ASSERT_EQ(PrinterControl({"paperout"}), 0);
+  Submit({Data("a.bin", 6000, 11)});
+  Submit({Data("b.bin", 3000, 12)});
+  auto spooler = StartSpooler(true);
+  ASSERT_TRUE(spooler->WaitForOutput("answer? ", 15000ms)) << spooler->output();
+  EXPECT_NE(spooler->output().find(kPaperOutBox), std::string::npos) << spooler->output();
+  ASSERT_EQ(PrinterControl({"ready"}), 0);
+  // The answer, not the printer's recovery, decides: Cancel gives the
+  // queue up although the printer is ready again.
+  spooler->Send("Cancel\n");
+  EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
+  EXPECT_NE(spooler->output().find("answered: cancel"), std::string::npos);
+  EXPECT_LT(Printed(), 6u + 6000u);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+}
+
+TEST_F(SystemTest, CloseWhilePrintingAsksAndOnlyOkStopsTheJob) {
+  StartPrinter({"--rate", "6000"});
+  const std::string expected = Submit({Data("big.bin", 90000, 13)});
+  auto spooler = StartSpooler(true);
+  ASSERT_TRUE(WaitFor([&] { return Printed() > 0; }, 10000ms));
+
+  const std::string question =
+      "--- message box ---\n"
+      "caption: WARNING\n"
+      "text: Do you really want to quit?\nAll print jobs will stop and will be lost.\n"
+      "buttons: ok cancel\n"
+      "answer? ";
+  ASSERT_EQ(::kill(spooler->pid(), SIGTERM), 0);
+  ASSERT_TRUE(spooler->WaitForOutput(question, 10000ms)) << spooler->output();
+  spooler->Send("cancel\n");
+  ASSERT_TRUE(spooler->WaitForOutput("answered: cancel\n", 5000ms));
+  const std::size_t atCancel = Printed();
+  EXPECT_TRUE(WaitFor([&] { return Printed() > atCancel + 2048; }, 10000ms))
+      << "the job did not go on after Cancel";
+  EXPECT_TRUE(spooler->Running());
+
+  const std::size_t before = spooler->output().size();
+  ASSERT_EQ(::kill(spooler->pid(), SIGTERM), 0);
+  ASSERT_TRUE(WaitFor([&] { return spooler->output().find(question, before) !=
+                                   std::string::npos; },
+                      10000ms))
+      << spooler->output();
+  spooler->Send("OK\n");
+  EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
+  EXPECT_LT(Printed(), expected.size());
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+}
+
+TEST_F(SystemTest, InkStartPublishesTheLevelsAndStaysInManualMode) {
+  StartPrinter({"--first-reply-length", "20", "--levels", "40,71,55,23"});
+  auto ink = std::make_unique<Process>(
+      std::vector<std::string>{KELVANE_HEADLESS_PATH, "-i", "LPT1:"}, true, true);
+  auto report = [] {
+    Process p({KELVANE_DRIVER_PATH, "ink"}, false, true);
+    p.Wait(10000ms);
+    return p.output();
+  };
+  ASSERT_TRUE(WaitFor([&] { return report().find("InkType=1\n") != std::string::npos; },
+                      10000ms))
+      << report();
+  EXPECT_NE(report().find("BlackLevel=40\n"), std::string::npos) << report();
+  const std::size_t queried = Printed();
+  EXPECT_GT(queried, 0u);
+  std::this_thread::sleep_for(600ms);  // a few ticks: manual mode does nothing
+  EXPECT_TRUE(ink->Running());
+  EXPECT_EQ(Printed(), queried);
+
+  // A second ink start while one runs queries nothing and ends at once.
+  Process second({KELVANE_HEADLESS_PATH, "-i", "LPT1:"}, false, false);
+  EXPECT_EQ(second.Wait(5000ms), 0);
+  EXPECT_EQ(Printed(), queried);
+
+  Process close({KELVANE_DRIVER_PATH, "command", "0"}, false, true);
+  EXPECT_EQ(close.Wait(10000ms), 0);
+  EXPECT_EQ(close.output(), "1\n");
+  EXPECT_EQ(ink->Wait(10000ms), 0);
+  EXPECT_EQ(ink->output(), "");  // nothing was asked
+}
+
+// Splits a queue file into its CR LF lines (the empty record separator
+// included as ""); a tail without CR LF is returned as a last line.
+std::vector<std::string> QueueLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < bytes.size()) {
+    std::size_t end = bytes.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(bytes.substr(start));
+      break;
+    }
+    lines.push_back(bytes.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+TEST_F(SystemTest, DriverInstallKeepsValuesAndSubmitWritesTheQueueFormat) {
+  // A second install changes nothing that is already there.
+  ASSERT_TRUE(WriteRegString("Port", "LPT2:"));
+  ASSERT_TRUE(plat::WriteProfileString("ports", "LPT1:", "file:/tmp/elsewhere"));
+  ASSERT_TRUE(plat::WriteProfileString("devices", "Tovrel", "other,LPT2:"));
+  ASSERT_TRUE(plat::WriteProfileString("Tovrel", "InkType", "2"));
+  const std::string registry = kt::ReadFileBytes(plat::RegistryPath());
+  const std::string profile = kt::ReadFileBytes(plat::ProfilePath());
+  ASSERT_EQ(Run({KELVANE_DRIVER_PATH, "install"}), 0);
+  EXPECT_EQ(kt::ReadFileBytes(plat::RegistryPath()), registry);
+  EXPECT_EQ(kt::ReadFileBytes(plat::ProfilePath()), profile);
+
+  const std::string a = Data("a.bin", 100, 14);
+  const std::string b = Data("b.bin", 200, 15);
+  ASSERT_EQ(Run({KELVANE_DRIVER_PATH, "submit", "--no-start", "--name", "Two sides",
+                 "--port", "LPT3:", "--copies", "2", "--printer", "VORNA Cantella",
+                 "--ribbon", "YMCKO", a, b}),
+            0);
+  const std::string queue = home_.File("queue.txt");
+  const std::string first = kt::ReadFileBytes(queue);
+  std::vector<std::string> lines = QueueLines(first);
+  ASSERT_EQ(lines.size(), 7u) << first;
+  // The newest record ends with its last line's CR LF, no empty line.
+  EXPECT_EQ(first, "Two sides\r\nLPT3:\r\n2\r\nVORNA Cantella\r\nYMCKO\r\n" + lines[5] +
+                       "\r\n" + lines[6] + "\r\n");
+  EXPECT_EQ(kt::ReadFileBytes(lines[5]), kt::ReadFileBytes(a));
+  EXPECT_EQ(kt::ReadFileBytes(lines[6]), kt::ReadFileBytes(b));
+  EXPECT_EQ(lines[5].rfind(home_.File("spool/"), 0), 0u) << lines[5];
+
+  // The next append first ends the previous record with the empty line.
+  ASSERT_EQ(Run({KELVANE_DRIVER_PATH, "submit", "--no-start", "--old-form", "--name",
+                 "old", a}),
+            0);
+  const std::string second = kt::ReadFileBytes(queue);
+  ASSERT_EQ(second.compare(0, first.size(), first), 0);
+  lines = QueueLines(second.substr(first.size()));
+  ASSERT_EQ(lines.size(), 5u) << second;
+  EXPECT_EQ(second.substr(first.size()), "\r\nold\r\nLPT1:\r\n1\r\n" + lines[4] + "\r\n");
+  EXPECT_NE(lines[4].find('~'), std::string::npos);  // what marks the old form
+
+  // A queue that already ends with the empty line gets no second one.
+  kt::WriteFileBytes(queue, second + "\r\n");
+  ASSERT_EQ(Run({KELVANE_DRIVER_PATH, "submit", "--no-start", "--name", "third", a}), 0);
+  const std::string third = kt::ReadFileBytes(queue);
+  EXPECT_EQ(third.compare(0, second.size() + 2, second + "\r\n"), 0);
+  EXPECT_EQ(third.substr(second.size() + 2, 7), "third\r\n");
+
+  // Refused records leave the queue and the spool directory as they were.
+  const auto spoolCount = [&] {
+    return std::distance(std::filesystem::directory_iterator(home_.File("spool")),
+                         std::filesystem::directory_iterator{});
+  };
+  const auto spools = spoolCount();
+  EXPECT_EQ(Run({KELVANE_DRIVER_PATH, "submit", "--no-start", "--printer", "A~B", a}), 1);
+  EXPECT_EQ(Run({KELVANE_DRIVER_PATH, "submit", "--no-start", "--port", "", a}), 1);
+  EXPECT_EQ(kt::ReadFileBytes(queue), third);
+  EXPECT_EQ(spoolCount(), spools);
+}
+
+TEST_F(SystemTest, ADriverStartedSpoolerPrintsAndLeavesOnlyPrivateFiles) {
+  const mode_t oldMask = ::umask(0);
+  StartPrinter();
+  const std::string expected = Submit({Data("a.bin", 3000, 16)});
+  const std::string b = Data("b.bin", 2500, 17);
+  // Not --no-start: the driver starts the spooler itself, detached.
+  Process driver({KELVANE_DRIVER_PATH, "submit", "--spooler", KELVANE_HEADLESS_PATH, b},
+                 false, true);
+  EXPECT_EQ(driver.Wait(20000ms), 0);
+  EXPECT_EQ(driver.output(), "queued; spooler started\n");
+  const std::string all = expected + Prefix() + kt::ReadFileBytes(b);
+  EXPECT_TRUE(WaitFor([&] { return Printed() == all.size(); }, 20000ms));
+  EXPECT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 20000ms));
+  ::umask(oldMask);
+  EXPECT_EQ(kt::ReadFileBytes(output_), all);
+
+  // Everything the driver and the spooler made is private to the user.
+  const std::vector<std::string> ours = {output_, socket_, socket_ + ".ctl",
+                                         home_.File("a.bin"), home_.File("b.bin")};
+  std::string open;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+    const std::string path = entry.path().string();
+    if (std::find(ours.begin(), ours.end(), path) != ours.end()) continue;
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    const mode_t want = S_ISDIR(st.st_mode) ? 0700 : 0600;
+    if ((st.st_mode & 0777) != want) open += path + "\n";
+  }
+  EXPECT_EQ(open, "");
+  EXPECT_TRUE(kt::FileExists(home_.File("run/spooler.log")));
 }
 
 }  // namespace
