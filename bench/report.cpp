@@ -123,7 +123,7 @@ class Child {
   }
   void Stop() {
     if (done_) return;
-    ::kill(pid_, SIGTERM);
+    ::kill(-pid_, SIGTERM);  // the whole group: xvfb-run leaves its X server behind
     if (Wait(5000ms) == -1) {
       ::kill(-pid_, SIGKILL);
       Wait(5000ms);
@@ -234,7 +234,7 @@ RunnerFigures ReadRunnerBench(const std::string& text) {
   RunnerFigures figures;
   const std::regex sink(R"(^(\S.*) \(port [^)]*\)$)");
   const std::regex line(R"(^  (.+?)\s+([0-9.]+) s\s+([0-9.]+) MiB/s(?:\s+ratio ([0-9.]+))?)");
-  const std::regex idle(R"(^not selected, (.+): ([0-9.]+) s wall, ([0-9.]+) s CPU)");
+  const std::regex idle(R"(^not selected, (.+?):?\s+([0-9.]+) s wall, ([0-9.]+) s CPU)");
   std::istringstream in(text);
   std::string l, current;
   std::smatch m;
@@ -461,6 +461,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // Absolute, so that the desktop spooler is found by its /proc/PID/exe.
+  if (char* real = ::realpath(build.c_str(), nullptr)) {
+    build = real;
+    std::free(real);
+  }
   Programs programs{build + "/app/headless/kelvane-headless",
                     build + "/tools/driver/kelvane-driver",
                     build + "/tools/printer/kelvane-printer", build + "/app/wx/kelvane"};
@@ -491,13 +496,13 @@ int main(int argc, char** argv) {
     const double baseline = l.count(baselineName) ? l.at(baselineName).first : -1;
     const std::string baselineText = Mib(baseline) + " (" +
         (baselineName == "dd bs=2048" ? std::string("dd bs=2048") : std::string("copy loop bs=2048")) + ")";
-    for (const char* mode : {"runner, manual mode", "runner, queue mode (with prefix)"}) {
-      if (!l.count(mode)) continue;
-      const bool queue = std::strstr(mode, "queue") != nullptr;
-      rows.push_back({"Throughput, " + title + ", print job runner (" +
-                          (queue ? "queued job, with prefix" : "manual job") + ")",
-                      Mib(l.at(mode).first), baselineText, Ratio(l.at(mode).second),
-                      "runner_bench"});
+    for (const auto& [label, figures] : l) {
+      if (label.rfind("runner", 0) != 0) continue;
+      std::string mode = label;
+      if (label == "runner, manual mode") mode = "manual job";
+      if (label == "runner, queue mode (with prefix)") mode = "queued job, with prefix";
+      rows.push_back({"Throughput, " + title + ", print job runner (" + mode + ")",
+                      Mib(figures.first), baselineText, Ratio(figures.second), "runner_bench"});
     }
   };
   runnerRows("virtual printer, in process", "virtual printer in process");
