@@ -9,8 +9,10 @@
 #include <wx/choice.h>
 #include <wx/textctrl.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/spooler_state.h"
 #include "app/wx/main_frame.h"
@@ -20,6 +22,7 @@
 #include "engine/print_thread.h"
 #include "pages/wx/current_job_page.h"
 #include "pages/wx/settings_page.h"
+#include "platform/message_box.h"
 #include "platform/profile.h"
 #include "queue/settings_store.h"
 #include "res/dialog_templates.h"
@@ -229,6 +232,28 @@ TEST(ManualMode, NewAndSaveKeysDoNothing) {
   EXPECT_EQ(kt::ReadFileBytes(g_home->File("picture.prn")), before);
   EXPECT_EQ(g_strFileName, g_home->File("picture.prn"));
   EXPECT_EQ(g_dialogs->unexpected(), 0);
+}
+
+TEST(ManualMode, BoxFromAnotherThreadIsShownByTheMainThread) {
+  // As the print thread asks: the asker waits, the main thread keeps going.
+  std::string buttons;
+  g_dialogs->Push([&](wxDialog* dialog) {
+    for (wxWindow* child : dialog->GetChildren())
+      if (auto* button = dynamic_cast<wxButton*>(child)) buttons += button->GetLabel() + "|";
+    return static_cast<int>(wxID_RETRY);
+  });
+  std::atomic<int> answer{0};
+  std::thread asker([&] {
+    answer = plat::MessageBox(g_hMainWnd, "Printer is out of paper.", "Kelvane Error",
+                              MB_ABORTRETRYIGNORE | MB_ICONERROR | MB_SETFOREGROUND);
+  });
+  const bool answered = kgui::WaitUntil([&] { return answer.load() != 0; }, 5000);
+  asker.join();
+  ASSERT_TRUE(answered);
+  EXPECT_EQ(answer.load(), IDRETRY);
+  EXPECT_EQ(buttons, "&Abort|&Retry|&Ignore|");
+  EXPECT_EQ(g_dialogs->seen().back().title, "Kelvane Error");
+  EXPECT_EQ(g_dialogs->seen().back().text, "Printer is out of paper.");
 }
 
 TEST(ManualMode, CloseWithNothingPrintingAsksNothing) {
