@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-// Command ids.
+// Command ids (the framework's numbers, which the tables keep).
 inline constexpr int ID_FILE_NEW = 57600;
 inline constexpr int ID_FILE_OPEN = 57601;
 inline constexpr int ID_FILE_SAVE = 57603;
