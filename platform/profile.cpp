@@ -196,7 +196,9 @@ std::string SetIniString(std::string_view ini, const std::string& section,
   if (head) {
     const Line& l = lines[*last];
     out.append(ini.substr(0, l.end));
-    if (l.end == l.start + l.content.size()) out.append(br);  // no terminator yet
+    // A last line without its line feed (perhaps with a bare CR) gets one
+    // first, or the new entry would be glued to it.
+    if (l.end == 0 || ini[l.end - 1] != '\n') out.append(ini[l.end - 1] == '\r' ? "\n" : br);
     out += newLine;
     out.append(br);
     out.append(ini.substr(l.end));

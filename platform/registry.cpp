@@ -256,7 +256,9 @@ const RegFileLine* FindValue(const std::vector<RegFileLine>& lines,
 }
 
 void EnsureTerminated(RegFileLine& line) {
-  if (!line.text.empty() && line.text.back() != '\n') line.text += "\r\n";
+  // A bare CR at the end only lacks its line feed.
+  if (!line.text.empty() && line.text.back() != '\n')
+    line.text += line.text.back() == '\r' ? "\n" : "\r\n";
 }
 
 bool ReadAllFromHandle(HANDLE h, std::string& out) {
@@ -407,6 +409,15 @@ std::optional<RegValue> RegQueryValue(const std::string& keyPath,
   return v->value;
 }
 
+namespace {
+
+bool EndsInContinuation(std::string_view text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  return !text.empty() && text.back() == '\\';
+}
+
+}  // namespace
+
 bool RegSetValue(const std::string& keyPath, const std::string& name,
                  const RegValue& value) {
   // A line break in a name would split the line and damage the file.
@@ -440,6 +451,10 @@ bool RegSetValue(const std::string& keyPath, const std::string& name,
     std::size_t after = b.keyLine;
     for (std::size_t i = b.keyLine + 1; i < b.end; ++i)
       if (lines[i].kind != RegFileLine::Kind::Blank) after = i;
+    // A line ending in a backslash continues on the next one: a value put
+    // behind it would be read as part of it and lost. The key line never
+    // ends in one, so the value goes right under it then.
+    if (EndsInContinuation(lines[after].text)) after = b.keyLine;
     EnsureTerminated(lines[after]);
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1, std::move(line));
     return true;
