@@ -55,6 +55,9 @@ bool CVorn95App::OnInit() {
     return false;
   }
 
+  // The Settings page offers the print service's printers beside the
+  // [devices] entries.
+  plat::UseSystemPrinters();
   windows_ = std::make_unique<kwx::WxWindowSink>();
   boxes_ = std::make_unique<kwx::WxMessageBoxes>();
   document_ = new CTamrelDoc;
@@ -133,4 +136,5 @@ void CVorn95App::OnFileOpen(wxCommandEvent&) {
   }
   const std::string chosen = path.ToStdString(wxConvUTF8);
   if (document_->OnOpenDocument(chosen)) frame_->AddRecentFile(chosen);
-}
+}#include "platform/cups_printers.h"
+
