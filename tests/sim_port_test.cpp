@@ -6,13 +6,16 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <thread>
@@ -74,6 +77,18 @@ class PrinterProcess {
     return status_;
   }
 
+  // Freezes and thaws the process, so that several events reach it
+  // before its next poll.
+  void Freeze() const {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGSTOP);
+    int status = 0;
+    ::waitpid(pid_, &status, WUNTRACED);  // until it has really stopped
+  }
+  void Thaw() const {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+  }
+
   void Kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -133,6 +148,43 @@ std::string Pattern(std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i * 7);
   return data;
 }
+
+// A bare client of the printer socket, as the soak tests' drivers probe
+// it: connect and greet; Answer() reads the one-byte reply.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& socket) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socket.c_str(), socket.size() + 1);
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ >= 0 &&
+        ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      connected_ = ::send(fd_, plat::simwire::kHello, sizeof plat::simwire::kHello,
+                          MSG_NOSIGNAL) == sizeof plat::simwire::kHello;
+    }
+  }
+  ~RawClient() { Hangup(); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return connected_; }
+  // The reply byte, or 0 when none came within two seconds.
+  char Answer() const {
+    timeval tv{2, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char answer = 0;
+    return ::recv(fd_, &answer, 1, 0) == 1 ? answer : 0;
+  }
+  void Hangup() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
 
 // Reads until something arrives or about a second has passed.
 std::string ReadReply(PortDevice& port) {
@@ -239,6 +291,83 @@ TEST(SimPortProcess, SecondOpenIsRefusedWhileTheFirstHoldsThePort) {
   auto none = plat::OpenSimPort(home.File("nobody.sock"), error);
   EXPECT_EQ(none, nullptr);
   EXPECT_EQ(error, static_cast<DWORD>(ENOENT));
+}
+
+// A job ends and the next one opens the port at once: the printer must have
+// read the first hang-up before it answers the new client.
+TEST(SimPortProcess, CloseThenReopenFromTheSameProcessIsNeverBusy) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {"--output", home.File("out.prn")});
+  ASSERT_TRUE(printer.Ready()) << printer.log();
+  const std::string block = Pattern(64);
+  std::string expected;
+  int busy = 0;
+  int failed = 0;
+  int refusedWhileOpen = 0;
+  for (int i = 0; i < 500; ++i) {
+    DWORD error = 0;
+    auto port = plat::OpenSimPort(printer.socket(), error);
+    if (!port) {
+      (error == static_cast<DWORD>(EBUSY) ? busy : failed)++;
+      continue;
+    }
+    if (i % 2 == 0) {
+      plat::COMMTIMEOUTS t;
+      t.WriteTotalTimeoutConstant = 1000;
+      port->SetCommTimeouts(t);
+      DWORD written = 0;
+      if (port->Write(block.data(), static_cast<DWORD>(block.size()), &written)) {
+        expected.append(block, 0, written);
+      }
+    }
+    if (i % 100 == 50) {
+      // Still one client at a time while the port is really open.
+      DWORD secondError = 0;
+      auto second = plat::OpenSimPort(printer.socket(), secondError);
+      if (!second && secondError == static_cast<DWORD>(EBUSY)) ++refusedWhileOpen;
+    }
+    port->Close();
+  }
+  EXPECT_EQ(busy, 0);
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(refusedWhileOpen, 5);
+  EXPECT_EQ(printer.Stop(), 0);
+  EXPECT_EQ(kt::ReadFileBytes(home.File("out.prn")), expected);
+}
+
+// The soak tests' probe: greet, read the answer, close, over and over
+// without a shutdown(2) in between.
+TEST(SimPortProcess, GreetReadCloseLoopIsAlwaysAccepted) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready()) << printer.log();
+  int accepted = 0;
+  for (int i = 0; i < 500; ++i) {
+    RawClient client(printer.socket());
+    ASSERT_TRUE(client.connected());
+    if (client.Answer() == plat::simwire::kAccepted) ++accepted;
+  }
+  EXPECT_EQ(accepted, 500);
+}
+
+// The hang-up of the old client and the new connection reach the printer in
+// the same poll (it is frozen while both happen): the new client gets the
+// port, while a client that is still connected keeps it.
+TEST(SimPortProcess, HangupAndNewClientInOnePollHandOverThePort) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready()) << printer.log();
+  for (int i = 0; i < 5; ++i) {
+    RawClient first(printer.socket());
+    ASSERT_EQ(first.Answer(), plat::simwire::kAccepted);
+    printer.Freeze();
+    first.Hangup();
+    RawClient next(printer.socket());
+    RawClient third(printer.socket());
+    printer.Thaw();
+    EXPECT_EQ(next.Answer(), plat::simwire::kAccepted) << "round " << i;
+    EXPECT_EQ(third.Answer(), plat::simwire::kBusy) << "round " << i;
+  }
 }
 
 TEST(SimPortProcess, ScriptSwitchesStateMidBlock) {

@@ -346,9 +346,12 @@ void SimServer::Run() {
     }
     if (r > 0) {
       if (fds[0].revents) break;
+      // The session first: a client that closes and at once opens again
+      // has its hang-up queued ahead of its new connection, and must find
+      // the port free.
+      if (session_ && fds[3].revents) ReadClient();
       if (fds[1].revents & POLLIN) AcceptClient();
       if (fds[2].revents & POLLIN) AcceptControl();
-      if (session_ && fds[3].revents) ReadClient();
     }
     if (session_) ServeClient();
     while (nextTimed < timed_.size() &&
@@ -369,6 +372,9 @@ void SimServer::AcceptClient() {
   int fd = ::accept4(listenFd_, nullptr, nullptr,
                      SOCK_CLOEXEC | SOCK_NONBLOCK);
   if (fd < 0) return;
+  // A hang-up that arrived after the poll still frees the port: the
+  // refusal is only for a client that is really connected.
+  if (session_) ReadClient();
   if (session_) {
     // The port is opened with no sharing: one client at a time.
     char busy = plat::simwire::kBusy;
