@@ -49,6 +49,7 @@ class PrintRun {
   Next SendFile();
   Next SendBlock();
   Next EndBlock(bool completed);
+  bool CloseRunUnlessAJobArrived();
   DWORD EndRun();
 
   bool OpenSpoolFile(unsigned index);
@@ -87,7 +88,10 @@ DWORD PrintRun::Run() {
       EndJobCleanup();
       return kExitStopped;
     }
-    if (!TakeNextJob(job_)) return EndRun();
+    if (!TakeNextJob(job_)) {
+      if (queueMode_ && CloseRunUnlessAJobArrived()) continue;
+      return EndRun();
+    }
     CopyField(lastPrinterName_, job_.printerName);
     DWORD dns = 0;
     DWORD tx = 0;
@@ -290,15 +294,23 @@ Next PrintRun::EndBlock(bool completed) {
   return Next::NextJob;
 }
 
+// The queue was found empty. Closing the run removes nothing: a purge here
+// would take and delete, unprinted, a record the driver appended since that
+// look. The run is closed first and the queue looked at once more, so a
+// record that came in between is printed by this run (back at run start,
+// which opens the run again); one that comes after the last look stays in
+// the file for the next run or the next start.
+bool PrintRun::CloseRunUnlessAJobArrived() {
+  CloseQueueRun();
+  return TakeNextJob(job_);
+}
+
 DWORD PrintRun::EndRun() {
   EndJobCleanup();
-  if (queueMode_) {
-    PurgeQueue(job_);
-    // That model stays open for the driver's commands until the scheduler's
-    // idle rule closes the program.
-    if (std::strcmp(lastPrinterName_, kCantellaModel) != 0) {
-      plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
-    }
+  // That model stays open for the driver's commands until the scheduler's
+  // idle rule closes the program.
+  if (queueMode_ && std::strcmp(lastPrinterName_, kCantellaModel) != 0) {
+    plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
   }
   SpoolerLock lock;
   g_bJobDone = 1;

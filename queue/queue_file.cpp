@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -423,6 +424,30 @@ std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size) {
   return size;
 }
 
+namespace {
+
+// The observer of TakeNextJob (tests only); its own lock, not g_csSpooler,
+// which a caller of TakeNextJob may or may not hold.
+std::mutex g_observerMutex;
+TakeNextJobObserver g_takeObserver;  // guarded by g_observerMutex
+
+void NotifyTakeObserver(bool taken) {
+  TakeNextJobObserver observer;
+  {
+    std::lock_guard<std::mutex> guard(g_observerMutex);
+    if (!g_takeObserver) return;
+    observer = g_takeObserver;
+  }
+  observer(taken);
+}
+
+}  // namespace
+
+void SetTakeNextJobObserver(TakeNextJobObserver observer) {
+  std::lock_guard<std::mutex> guard(g_observerMutex);
+  g_takeObserver = std::move(observer);
+}
+
 bool TakeNextJob(JobRecord& job) {
   BOOL queueMode = 0;
   HWND owner = 0;
@@ -434,7 +459,10 @@ bool TakeNextJob(JobRecord& job) {
     if (&job != &g_curJob) CopyField(job.queueFile, g_szQueueFile);
     queueFile = job.queueFile;
   }
-  return queueMode ? TakeQueuedJob(job, owner, queueFile) : TakeManualJob(job, owner);
+  const bool taken =
+      queueMode ? TakeQueuedJob(job, owner, queueFile) : TakeManualJob(job, owner);
+  NotifyTakeObserver(taken);
+  return taken;
 }
 
 void FinishJob(JobRecord& job) { FinishJobAndReport(job); }
@@ -472,6 +500,14 @@ void PurgeQueue(JobRecord& job) {
   for (int pass = 0; pass < kMaxPurgePasses; ++pass) {
     if (!TakeNextJob(job)) break;
     if (FinishJobAndReport(job) != RemoveOutcome::Removed) break;
+  }
+  WriteRegString(kMarkerValue, kMarkerPurged);
+}
+
+void CloseQueueRun() {
+  {
+    SpoolerLock lock;
+    g_bQueuePurged = 1;
   }
   WriteRegString(kMarkerValue, kMarkerPurged);
 }

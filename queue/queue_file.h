@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "queue/job_record.h"
 
@@ -47,6 +48,11 @@ bool TakeNextJob(JobRecord& job);
 void FinishJob(JobRecord& job);
 void EndJobCleanup();
 void PurgeQueue(JobRecord& job);
+// The normal end of a queue run: sets g_bQueuePurged (under the lock) and the
+// marker "Config File" = "Purged", and removes nothing. A record the driver
+// appended after the run found the queue empty stays to be printed; only the
+// abandon paths and the document close purge.
+void CloseQueueRun();
 std::uint16_t CountQueuedJobs();
 bool RecoverQueueFile();
 
@@ -79,3 +85,11 @@ std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size);
 
 // The passes PurgeQueue makes at most, however fast the driver appends.
 inline constexpr int kMaxPurgePasses = 65535;
+
+// Test seam: `observer` is called after every TakeNextJob with its result,
+// on the calling thread (with g_csSpooler held if the caller holds it), so a
+// test can play a driver that appends at an exact point of a run. Empty: no
+// observer (the default). Install it before the threads that take jobs start
+// and remove it after they have ended.
+using TakeNextJobObserver = std::function<void(bool taken)>;
+void SetTakeNextJobObserver(TakeNextJobObserver observer);

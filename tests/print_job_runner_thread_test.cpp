@@ -2,10 +2,12 @@
 // what the printer receives byte for byte, copies and files, the progress
 // counters, stop requests, the fault prompts and the close rule.
 // Test thread drives; the runner runs on its own print thread.
+#include <atomic>
 #include <filesystem>
 #include <regex>
 
 #include "platform/net_redirect.h"
+#include "queue/queue_file.h"
 #include "tests/runner_test_fixture.h"
 
 namespace {
@@ -392,6 +394,109 @@ TEST_F(RunnerTest, CloseIsPostedUnlessTheLastJobWasForTheCantella) {
   EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 3);
   EXPECT_EQ(printer_.output(), Prefix() + "abc" + Prefix() + "a" + Prefix() + "b" +
                                    Prefix() + "old");
+}
+
+// --- Records the driver appends at the run end ------------------------------
+
+// Plays the driver at the run end: after the `nth` time the print thread
+// finds the queue empty, it appends `record` (on the print thread, inside
+// the run, so the moment is exact).
+class LateAppend {
+ public:
+  LateAppend(std::string queueFile, std::string record, int nth)
+      : queueFile_(std::move(queueFile)), record_(std::move(record)), nth_(nth) {
+    SetTakeNextJobObserver([this](bool taken) { Observe(taken); });
+  }
+  ~LateAppend() { SetTakeNextJobObserver(nullptr); }
+  LateAppend(const LateAppend&) = delete;
+  LateAppend& operator=(const LateAppend&) = delete;
+
+  int emptyLooks() const { return emptyLooks_.load(); }
+
+ private:
+  void Observe(bool taken) {
+    if (taken || ++emptyLooks_ != nth_) return;
+    std::string text = kt::ReadFileBytes(queueFile_);
+    if (!text.empty()) text += "\r\n";
+    kt::WriteFileBytes(queueFile_, text + record_);
+  }
+
+  std::string queueFile_;
+  std::string record_;
+  int nth_;
+  std::atomic<int> emptyLooks_{0};
+};
+
+// The record arrives after the run found the queue empty and before it
+// closed: it is printed by this run, not purged with its spool file.
+TEST_F(RunnerTest, RecordAppendedAsTheRunEndsIsPrintedNotDeleted) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string a = Bytes(3000, 40), b = Bytes(2500, 41);
+  const std::string pa = Spool("a.prn", a), pb = Spool("b.prn", b);
+  UseQueue(Record("A", "LPT1:", "1", "Ribbon", {pa}));
+  LateAppend driver(home_.File("queue.txt"),
+                    Record("B", "LPT1:", "1", "VORNA Cantella", {pb}), 1);
+  struct During {
+    BOOL purged = -1;
+    BOOL printing = -1;
+    std::string marker;
+  } duringB;
+  printer_.AtTotalBytes(6 + a.size() + 6 + 1, [&duringB](vprinter::VirtualPrinter&) {
+    {
+      SpoolerLock lock;
+      duringB.purged = g_bQueuePurged;
+      duringB.printing = g_bPrinting;
+    }
+    duringB.marker = ReadRegString("Config File").value_or("");
+  });
+
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  // Compared whole but reported by size: the bytes say nothing to a reader.
+  EXPECT_TRUE(printer_.output() == Prefix() + a + Prefix() + b)
+      << "received " << printer_.output().size() << " bytes, expected "
+      << 2 * Prefix().size() + a.size() + b.size();
+  EXPECT_FALSE(kt::FileExists(pa));
+  EXPECT_FALSE(kt::FileExists(pb));
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_GE(driver.emptyLooks(), 2);
+  // B ran as a job of a reopened run.
+  EXPECT_EQ(duringB.purged, 0);
+  EXPECT_EQ(duringB.printing, 1);
+  EXPECT_EQ(duringB.marker, "Processing");
+  // The run is closed at its end, and the close rule follows B, the last job.
+  EXPECT_EQ(Shared(g_bQueuePurged), 1);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);
+  EXPECT_EQ(Shared(g_bPrinting), 0);
+  EXPECT_EQ(Shared(g_bJobDone), 1);
+  EXPECT_EQ(boxes.count(), 0u);
+}
+
+// The record arrives after the run's last look: the run ends without it, and
+// it stays queued with its spool file for the next run.
+TEST_F(RunnerTest, RecordAppendedAfterTheLastLookStaysForTheNextRun) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string a = Bytes(1000, 42), b = Bytes(1200, 43);
+  const std::string pa = Spool("a.prn", a), pb = Spool("b.prn", b);
+  UseQueue(Record("A", "LPT1:", "1", "Ribbon", {pa}));
+  const std::string recordB = Record("B", "LPT1:", "1", "Ribbon", {pb});
+  {
+    LateAppend driver(home_.File("queue.txt"), recordB, 2);
+    EXPECT_EQ(RunToEnd(), kExitNormal);
+    EXPECT_EQ(driver.emptyLooks(), 2);
+  }
+  EXPECT_EQ(printer_.output(), Prefix() + a);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), recordB);
+  EXPECT_EQ(kt::ReadFileBytes(pb), b);  // untouched, not even prefixed
+  EXPECT_EQ(Shared(g_bQueuePurged), 1);  // the close at quit will not purge it
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+
+  // The scheduler's next run prints it.
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.output(), Prefix() + a + Prefix() + b);
+  EXPECT_FALSE(kt::FileExists(pb));
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
 }
 
 // --- Network job and ink query ---------------------------------------------

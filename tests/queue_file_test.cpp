@@ -626,6 +626,38 @@ TEST_F(QueueFileTest, PurgeQueueRemovesEverything) {
   EXPECT_EQ(boxes_.count(), 0u);
 }
 
+TEST_F(QueueFileTest, CloseQueueRunClosesTheRunAndRemovesNothing) {
+  const std::string a = Spool("a.prn");
+  const std::string image = Queue({NewRecord("1", {a}), NewRecord("2", {"/b"})});
+  kt::WriteFileBytes(queue_, image);
+  ASSERT_TRUE(WriteRegString("Config File", "Processing"));
+  {
+    SpoolerLock lock;
+    g_bQueuePurged = 0;
+  }
+  CloseQueueRun();
+  EXPECT_EQ(g_bQueuePurged, 1);
+  EXPECT_EQ(Marker(), "Purged");
+  EXPECT_EQ(kt::ReadFileBytes(queue_), image);
+  EXPECT_EQ(kt::ReadFileBytes(a), "spool-data");
+  EXPECT_EQ(boxes_.count(), 0u);
+  EXPECT_TRUE(windows_.posts().empty());
+}
+
+TEST_F(QueueFileTest, TakeNextJobObserverSeesEveryResult) {
+  std::vector<bool> seen;
+  SetTakeNextJobObserver([&seen](bool taken) { seen.push_back(taken); });
+  kt::WriteFileBytes(queue_, NewRecord("1", {Spool("a.prn")}));
+  JobRecord job;
+  EXPECT_TRUE(TakeNextJob(job));
+  FinishJob(job);
+  EXPECT_FALSE(TakeNextJob(job));
+  PurgeQueue(job);  // its own look at the queue is seen too
+  SetTakeNextJobObserver(nullptr);
+  EXPECT_FALSE(TakeNextJob(job));
+  EXPECT_EQ(seen, (std::vector<bool>{true, false, false}));
+}
+
 // Takes the queue file with no sharing whenever FinishJob starts on a job
 // (it invalidates the main window first) and lets go when the error box is
 // shown: the file reads fine but can never be rewritten. Stops interfering
