@@ -28,17 +28,11 @@ namespace {
 using plat::RegFileLine;
 using plat::RegValue;
 
-// Faults found here and not yet mended in the store: while set, inputs that
-// show them are let through so that fuzzing can go on past them. The
-// regression suite clears it to prove they still show.
-//  - A file whose last line ends in a bare CR: a set adds CR LF after it,
-//    and the doubled CR makes that line (a value) unreadable.
-//  - A value added after an unreadable line that ends in a backslash is
-//    read as that line's continuation: the stray line becomes part of the
-//    new value's line (and goes when that value is next set), or the two
-//    read as a value of another name, so that the set reports success and
-//    the value is not there.
-bool g_passOverOpenFindings = true;
+// Faults found here and not yet mended in the store are let through while
+// this is set, so that fuzzing can go on past them; the regression suite
+// clears it to prove that their inputs (fuzz/regressions/*/open-*) still
+// fail. None is open at present.
+[[maybe_unused]] bool g_passOverOpenFindings = true;
 
 void Require(bool condition, const char* what) {
   if (condition) return;
@@ -160,32 +154,9 @@ void CheckRoundTrip(std::string_view text, const std::vector<RegFileLine>& lines
   }
 }
 
-std::string_view ContentOf(const std::string& text) {
-  std::string_view c = text;
-  if (!c.empty() && c.back() == '\n') c.remove_suffix(1);
-  if (!c.empty() && c.back() == '\r') c.remove_suffix(1);
-  while (!c.empty() && (c.back() == ' ' || c.back() == '\t')) c.remove_suffix(1);
-  return c;
-}
-
-// The second open finding: the first line that differs was an unreadable
-// one ending in a backslash, and the added line has been joined to it.
-bool IsStrayLineSwallowed(const std::vector<RegFileLine>& before,
-                          const std::vector<RegFileLine>& after) {
-  for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
-    if (SameLine(before[i], after[i])) continue;
-    const RegFileLine& was = before[i];
-    const RegFileLine& now = after[i];
-    const std::string_view c = ContentOf(was.text);
-    return was.kind == RegFileLine::Kind::Other && !c.empty() && c.back() == '\\' &&
-           now.text.size() > was.text.size() && now.text.compare(0, c.size(), c) == 0;
-  }
-  return false;
-}
-
 // The store after RegSetValue: the one value line changed or added, all
 // others as they were (the line before an added one may only gain its line
-// break).
+// break, or the line feed after its bare CR).
 void CheckEdit(const std::vector<RegFileLine>& before, const std::string& beforeText,
                const Edit& edit) {
   const std::string path = plat::RegistryPath();
@@ -200,7 +171,6 @@ void CheckEdit(const std::vector<RegFileLine>& before, const std::string& before
   Require(edit.name.find_first_of("\r\n") == std::string::npos,
           "a name with a line break was set");
   const std::vector<RegFileLine> after = plat::ParseRegFile(afterText);
-  if (g_passOverOpenFindings && IsStrayLineSwallowed(before, after)) return;
   const auto got = plat::RegQueryValue(edit.key, edit.name);
   Require(got.has_value(), "the value set cannot be read back");
   Require(SameValue(*got, edit.value), "the value read back differs from the value set");
@@ -222,8 +192,8 @@ void CheckEdit(const std::vector<RegFileLine>& before, const std::string& before
   std::size_t k = 0;
   while (k < before.size() && SameLine(before[k], after[k])) ++k;
   std::size_t at = k;  // the added line
-  if (k < before.size() && after[k].kind == before[k].kind &&
-      after[k].text == before[k].text + "\r\n" && before[k].text.back() != '\n') {
+  if (k < before.size() && after[k].kind == before[k].kind && before[k].text.back() != '\n' &&
+      after[k].text == before[k].text + (before[k].text.back() == '\r' ? "\n" : "\r\n")) {
     at = k + 1;  // the line before it only gained its line break
   }
   Require(at < after.size() && after[at].kind == RegFileLine::Kind::Value,
@@ -246,7 +216,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::vector<RegFileLine> lines = plat::ParseRegFile(text);
   CheckRoundTrip(text, lines);
-  if (g_passOverOpenFindings && !text.empty() && text.back() == '\r') return 0;
   CheckEdit(lines, std::string(text), DescribeEdit(lines, spec, nul != std::string_view::npos));
   return 0;
 }
