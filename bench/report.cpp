@@ -530,7 +530,12 @@ int main(int argc, char** argv) {
                     CpuPerSecond(figures.second, figures.first), "", "", "runner_bench"});
   rows.push_back({"CPU while kelvane-headless idles (manual mode, " +
                       Format("%.1f s", spooler.idleSeconds) + ", /proc utime+stime)",
-                  spooler.idleCpuPerSecond < 0 ? "n/a" : Format("%.4f CPU s/s", spooler.idleCpuPerSecond),
+                  spooler.idleCpuPerSecond < 0 ? "n/a"
+                  // /proc counts in clock ticks: nothing counted is less than one tick.
+                  : spooler.idleCpuPerSecond == 0
+                      ? Format("< %.4f CPU s/s (not one clock tick)",
+                               1.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / spooler.idleSeconds)
+                      : Format("%.4f CPU s/s", spooler.idleCpuPerSecond),
                   "", "", "bench_report"});
   auto ms = [](double v) { return v < 0 ? std::string("n/a") : Format("%.1f ms", v); };
   rows.push_back({"Start to first byte at the printer: kelvane-headless -f with a queued job (median of 5)",
