@@ -12,6 +12,7 @@
 #include "app/wx/wx_message_boxes.h"
 #include "app/wx/wx_windows.h"
 #include "pages/wx/about_dlg.h"
+#include "platform/cups_printers.h"
 #include "res/menu.h"
 
 namespace {
@@ -136,5 +137,5 @@ void CVorn95App::OnFileOpen(wxCommandEvent&) {
   }
   const std::string chosen = path.ToStdString(wxConvUTF8);
   if (document_->OnOpenDocument(chosen)) frame_->AddRecentFile(chosen);
-}#include "platform/cups_printers.h"
+}
 
