@@ -8,11 +8,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <chrono>
 
 #include "platform/command_channel.h"
 
@@ -24,28 +29,56 @@ struct Harness {
   Harness() {
     char dir[] = "/tmp/kelvane-fuzz-XXXXXX";
     if (!::mkdtemp(dir)) std::abort();
+    home = dir;
     ::setenv("KELVANE_HOME", dir, 1);
     if (!server.Start(kWindow,
                       [](UINT message, WPARAM wParam, LPARAM) -> LRESULT {
                         return static_cast<LRESULT>(message ^ wParam);
                       },
-                      nullptr)) {
+                      [this] {
+                        // Listener thread: wake the pump, as a front end's
+                        // main loop is woken.
+                        std::lock_guard<std::mutex> g(mutex);
+                        pending = true;
+                        wake.notify_one();
+                      })) {
       std::abort();
     }
     pump = std::thread([this] {
-      while (!stop.load()) {
-        if (server.ServePending() == 0) std::this_thread::yield();
+      std::unique_lock<std::mutex> lock(mutex);
+      while (!stop) {
+        wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return pending || stop; });
+        pending = false;
+        lock.unlock();
+        while (server.ServePending() != 0) {
+        }
+        lock.lock();
       }
     });
   }
+  ~Harness() {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      stop = true;
+      wake.notify_one();
+    }
+    pump.join();
+    server.Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
+  }
+  std::string home;
   plat::CommandServer server;
-  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool pending = false;  // guarded by mutex
+  bool stop = false;     // guarded by mutex
   std::thread pump;
 };
 
 Harness& GetHarness() {
-  static Harness* harness = new Harness;  // lives for the whole run
-  return *harness;
+  static Harness harness;  // lives for the whole run, removed at exit
+  return harness;
 }
 
 }  // namespace
@@ -66,10 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plat::CommandAnswer answer{};
   std::size_t got = 0;
   ssize_t n;
-  while ((n = ::recv(fd, reinterpret_cast<char*>(&answer) + got,
-                     got < sizeof answer ? sizeof answer - got : 0, 0)) > 0) {
+  while (got < sizeof answer) {
+    n = ::recv(fd, reinterpret_cast<char*>(&answer) + got, sizeof answer - got, 0);
+    if (n < 0 && errno == EINTR) continue;  // the fuzzer's watchdog alarm
+    if (n <= 0) break;
     got += static_cast<std::size_t>(n);
-    if (got == sizeof answer) break;
   }
   ::close(fd);
 

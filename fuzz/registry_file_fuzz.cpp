@@ -83,7 +83,7 @@ struct Edit {
   RegValue value;
 };
 
-Edit DescribeEdit(const std::vector<RegFileLine>& lines, std::string_view spec,
+Edit DescribeEdit(const std::vector<RegFileLine>& lines, std::string_view request,
                   bool given) {
   std::vector<const RegFileLine*> keys;
   std::vector<const RegFileLine*> values;
@@ -100,10 +100,10 @@ Edit DescribeEdit(const std::vector<RegFileLine>& lines, std::string_view spec,
     edit.value.data = {'L', 'P', 'T', '1', ':', 0};
     return edit;
   }
-  auto take = [&spec]() -> unsigned {
-    if (spec.empty()) return 0;
-    const auto b = static_cast<unsigned char>(spec.front());
-    spec.remove_prefix(1);
+  auto take = [&request]() -> unsigned {
+    if (request.empty()) return 0;
+    const auto b = static_cast<unsigned char>(request.front());
+    request.remove_prefix(1);
     return b;
   };
   const unsigned keyChoice = take();
@@ -113,9 +113,9 @@ Edit DescribeEdit(const std::vector<RegFileLine>& lines, std::string_view spec,
   if (!keys.empty() && keyChoice % (keys.size() + 1) < keys.size())
     edit.key = keys[keyChoice % (keys.size() + 1)]->key;
 
-  const std::size_t nul = spec.find('\0');
-  std::string_view name = spec.substr(0, nul);
-  std::string_view data = nul == std::string_view::npos ? std::string_view{} : spec.substr(nul + 1);
+  const std::size_t nul = request.find('\0');
+  std::string_view name = request.substr(0, nul);
+  std::string_view data = nul == std::string_view::npos ? std::string_view{} : request.substr(nul + 1);
   if (nameChoice < 128 && !values.empty()) {
     edit.name = values[nameChoice % values.size()]->name;  // an update in place
   } else {
@@ -212,10 +212,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::size_t nul = input.find('\0');
   const std::string_view text = input.substr(0, nul);
-  const std::string_view spec = nul == std::string_view::npos ? std::string_view{} : input.substr(nul + 1);
+  const std::string_view request = nul == std::string_view::npos ? std::string_view{} : input.substr(nul + 1);
 
   const std::vector<RegFileLine> lines = plat::ParseRegFile(text);
   CheckRoundTrip(text, lines);
-  CheckEdit(lines, std::string(text), DescribeEdit(lines, spec, nul != std::string_view::npos));
+  CheckEdit(lines, std::string(text), DescribeEdit(lines, request, nul != std::string_view::npos));
   return 0;
 }

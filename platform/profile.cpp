@@ -205,7 +205,7 @@ std::string SetIniString(std::string_view ini, const std::string& section,
     return out;
   }
   out.assign(ini);
-  if (!out.empty() && out.back() != '\n') out.append(br);
+  if (!out.empty() && out.back() != '\n') out.append(out.back() == '\r' ? "\n" : br);
   out += "[" + section + "]";
   out.append(br);
   out += newLine;
