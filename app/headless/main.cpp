@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <iostream>
 #include <thread>
 
@@ -24,18 +25,40 @@ namespace {
 constexpr int kExitStartFailed = 2;
 constexpr DWORD kBringToFrontWaitMs = 2000;
 
-// SIGINT, SIGTERM and SIGHUP close the spooler as the window's close box would:
-// through the quit question and the document close. Blocked in every thread;
-// one thread takes them with sigwait and posts WM_CLOSE.
-void StartSignalThread(sigset_t signals, HWND mainWindow) {
-  std::thread([signals, mainWindow] {
-    for (;;) {
-      int signal = 0;
-      if (sigwait(&signals, &signal) != 0) return;
-      plat::PostMessage(mainWindow, WM_CLOSE, 0, 0);
-    }
-  }).detach();
-}
+// SIGINT, SIGTERM and SIGHUP close the spooler as the window's close box
+// would: through the quit question and the document close. They are blocked
+// in every thread; this thread takes them with sigwait and posts WM_CLOSE.
+// It is joined before the loop it posts to goes away: Stop() wakes it with
+// kStopSignal, which it tells from an outside one by the stopping flag.
+class SignalThread {
+ public:
+  static constexpr int kStopSignal = SIGUSR2;
+
+  void Start(sigset_t signals, HWND mainWindow) {
+    thread_ = std::thread([this, signals, mainWindow] {
+      for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0) return;
+        if (signal == kStopSignal) {
+          if (stopping_.load()) return;
+          continue;  // someone else's SIGUSR2 means nothing to us
+        }
+        plat::PostMessage(mainWindow, WM_CLOSE, 0, 0);
+      }
+    });
+  }
+  void Stop() {
+    if (!thread_.joinable()) return;
+    stopping_.store(true);
+    pthread_kill(thread_.native_handle(), kStopSignal);
+    thread_.join();
+  }
+  ~SignalThread() { Stop(); }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> stopping_{false};
+};
 
 }  // namespace
 
@@ -56,6 +79,7 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
+  sigaddset(&signals, SignalThread::kStopSignal);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const HWND mainWindow = static_cast<HWND>(::getpid());
@@ -73,7 +97,8 @@ int main(int argc, char** argv) {
     std::cerr << "kelvane-headless: the command channel could not be opened\n";
   }
   PublishMainWindow(mainWindow);
-  StartSignalThread(signals, mainWindow);
+  SignalThread signalThread;
+  signalThread.Start(signals, mainWindow);
 
   int exitCode = 0;
   if (DocumentStart(argc, const_cast<const char* const*>(argv))) {
@@ -84,6 +109,7 @@ int main(int argc, char** argv) {
     exitCode = kExitStartFailed;
   }
   server.Stop();
+  signalThread.Stop();
   SetShellFrontEnd(nullptr);
   plat::SetMessageBoxSink(nullptr);
   plat::SetWindowSink(nullptr);
