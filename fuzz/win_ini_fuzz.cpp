@@ -11,7 +11,6 @@
 // Input: fields separated by NUL: the text, the section, the key, the value
 // (missing fields: "Tovrel", "SpoolerHwnd", "4242").
 // Fuzzer thread only; pure functions, no files.
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include <vector>
 
 #include "platform/profile.h"
+#include "platform/text_util.h"
 
 namespace {
 
@@ -39,22 +39,8 @@ void Require(bool condition, const char* what) {
   std::abort();
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
+using plat::EqualNoCase;
+using plat::TrimBlanks;
 
 bool IsSaneName(const std::string& name, const char* forbidden) {
   return !name.empty() && TrimBlanks(name).size() == name.size() &&

@@ -229,19 +229,6 @@ int WriteTemporaryBeside(const std::string& path, const void* data,
   return fd;
 }
 
-// Retries on a sharing violation for about `ms` of the tick clock.
-HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
-                     Disposition disposition, DWORD ms) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HANDLE h = OpenFile(path, access, share, disposition);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
-    if (GetTickCount() - start >= ms) return h;
-    PausePolling();
-  }
-}
-
 }  // namespace
 
 DWORD GetLastError() { return t_lastError; }
@@ -450,30 +437,60 @@ bool WriteFileAtomically(const std::string& path, std::string_view data) {
   return true;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
+HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
+                     Disposition disposition, DWORD ms) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HANDLE h = OpenFile(path, access, share, disposition);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
+    if (GetTickCount() - start >= ms) return h;
+    PausePolling();
+  }
+}
+
+bool ReadAllFromHandle(HANDLE h, std::string& out) {
   out.clear();
-  // A writer holds the file with no sharing only for the moment of a
-  // replacement or an append; wait that out rather than report it missing.
-  HANDLE h = OpenWithRetry(path, Access::Read, ShareMode::ReadWrite,
-                           Disposition::OpenExisting, 1500);
-  if (h == INVALID_HANDLE_VALUE) return false;
   char buf[8192];
-  bool ok = true;
   for (;;) {
     DWORD n = 0;
     if (!ReadFile(h, buf, sizeof buf, &n)) {
-      ok = false;
-      break;
+      out.clear();  // half a file must not pass for the whole of it
+      return false;
     }
-    if (n == 0) break;
+    if (n == 0) return true;
     out.append(buf, n);
+  }
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  HANDLE h = OpenWithRetry(path, Access::Read, ShareMode::ReadWrite,
+                           Disposition::OpenExisting);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool ok = ReadAllFromHandle(h, out);
+  DWORD e = GetLastError();
+  CloseHandle(h);
+  if (!ok) SetLastError(e);
+  return ok;
+}
+
+bool UpdateFileContents(
+    const std::string& path, Disposition disposition,
+    const std::function<bool(const std::string& text, std::string& updated)>& edit) {
+  HANDLE h = OpenWithRetry(path, Access::ReadWrite, ShareMode::None, disposition);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::string text;
+  bool ok = ReadAllFromHandle(h, text);
+  if (ok) {
+    std::string updated;
+    ok = edit(text, updated);
+    if (ok && updated != text)
+      ok = ReplaceFileContents(h, path, updated.data(), updated.size());
   }
   DWORD e = GetLastError();
   CloseHandle(h);
-  if (!ok) {
-    out.clear();
-    SetLastError(e);
-  }
+  SetLastError(e);
   return ok;
 }
 

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -68,6 +69,32 @@ bool WriteFileAtomically(const std::string& path, std::string_view data);
 
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string& out);
+
+// A writer holds a file with no sharing only for the moment of a
+// replacement or an append, so an open that meets one waits this long.
+inline constexpr DWORD kSharingRetryMs = 1500;
+
+// OpenFile, tried again while it is refused with a sharing violation, for
+// about `ms` of the tick clock; any other failure returns at once. The last
+// error is that of the final attempt.
+HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
+                     Disposition disposition, DWORD ms = kSharingRetryMs);
+
+// Reads from the handle's position to the end of the file into `out`.
+// False (with `out` empty and the read's error as the last error) when a
+// read fails.
+bool ReadAllFromHandle(HANDLE h, std::string& out);
+
+// Rewrites a file under one no-sharing hold, so that no other writer can
+// slip in between the read and the rewrite: opens `path` for reading and
+// writing with no sharing (retried as OpenWithRetry does), reads it whole and
+// calls `edit(text, updated)`. When edit returns true and `updated` differs
+// from `text`, the file is replaced with it (ReplaceFileContents); when edit
+// returns false the file stays untouched and the update fails with the last
+// error edit set. The last error survives the closing of the file.
+bool UpdateFileContents(
+    const std::string& path, Disposition disposition,
+    const std::function<bool(const std::string& text, std::string& updated)>& edit);
 
 // Objects in the handle table. Files and port devices derive from it.
 class HandleObject {

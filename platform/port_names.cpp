@@ -9,6 +9,7 @@
 
 #include "platform/net_redirect.h"
 #include "platform/profile.h"
+#include "platform/text_util.h"
 
 namespace plat {
 namespace {
@@ -18,20 +19,11 @@ std::string Upper(std::string s) {
   return s;
 }
 
-void TrimBlanks(std::string& s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.pop_back();
-  std::size_t lead = 0;
-  while (lead < s.size() && (s[lead] == ' ' || s[lead] == '\t')) ++lead;
-  s.erase(0, lead);
-}
-
 // "LPT1 :" and "lpt1" name the same port as "LPT1:".
 std::string StripColon(const std::string& name) {
-  std::string s = name;
-  TrimBlanks(s);
-  if (!s.empty() && s.back() == ':') s.pop_back();
-  TrimBlanks(s);
-  return s;
+  std::string_view s = TrimBlanks(name);
+  if (!s.empty() && s.back() == ':') s.remove_suffix(1);
+  return std::string(TrimBlanks(s));
 }
 
 bool IsShareName(const std::string& name) {

@@ -7,18 +7,12 @@
 #include <atomic>
 
 #include "platform/profile.h"
+#include "platform/text_util.h"
 
 namespace plat {
 namespace {
 
 std::atomic<PrinterSource*> g_source{nullptr};
-
-std::string TrimBlanks(const std::string& s) {
-  std::size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  std::size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
-}
 
 }  // namespace
 
@@ -28,7 +22,8 @@ bool ListProfileDevices(std::vector<InstalledPrinter>& out) {
   for (const auto& [name, value] : GetProfileSection("devices")) {
     std::size_t comma = value.find(',');
     if (comma == std::string::npos || name.empty()) continue;
-    out.push_back({name, TrimBlanks(value.substr(comma + 1))});
+    const std::string_view rest = TrimBlanks(std::string_view(value).substr(comma + 1));
+    out.push_back({name, std::string(rest)});
   }
   return true;
 }

@@ -8,35 +8,15 @@
 // new one, never a mixture.
 #include "platform/profile.h"
 
-#include <cctype>
 #include <cerrno>
 #include <optional>
 
-#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/text_util.h"
 
 namespace plat {
 namespace {
-
-constexpr DWORD kWriteRetryMs = 1500;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
 
 // One physical line: where it starts, its content and whether it ends in a
 // line break.
@@ -108,18 +88,6 @@ std::string_view LineBreakOf(std::string_view ini) {
 
 bool ValidName(const std::string& s, const char* forbidden) {
   return !TrimBlanks(s).empty() && s.find_first_of(forbidden) == std::string::npos;
-}
-
-HANDLE OpenForUpdate(const std::string& path) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HANDLE h = OpenFile(path, Access::ReadWrite, ShareMode::None,
-                        Disposition::OpenAlways);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
-    if (GetTickCount() - start >= kWriteRetryMs) return h;
-    PausePolling();
-  }
 }
 
 }  // namespace
@@ -235,31 +203,11 @@ bool WriteProfileString(const std::string& section, const std::string& key,
     return false;
   }
   if (!MakeDirectories(KelvaneHome(), 0700)) return false;
-  const std::string path = ProfilePath();
-  HANDLE h = OpenForUpdate(path);
-  if (h == INVALID_HANDLE_VALUE) return false;
-
-  std::string text;
-  char buf[8192];
-  bool ok = true;
-  for (;;) {
-    DWORD n = 0;
-    if (!ReadFile(h, buf, sizeof buf, &n)) {
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    text.append(buf, n);
-  }
-  if (ok) {
-    std::string updated = SetIniString(text, section, key, value);
-    if (updated != text)
-      ok = ReplaceFileContents(h, path, updated.data(), updated.size());
-  }
-  DWORD e = GetLastError();
-  CloseHandle(h);
-  SetLastError(e);
-  return ok;
+  return UpdateFileContents(ProfilePath(), Disposition::OpenAlways,
+                            [&](const std::string& text, std::string& updated) {
+                              updated = SetIniString(text, section, key, value);
+                              return true;
+                            });
 }
 
 }  // namespace plat

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/text_util.h"  // the blank and case rules used below
+
 namespace plat {
 
 // The value, or `fallback` when the file, section or key is missing.

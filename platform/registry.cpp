@@ -5,38 +5,17 @@
 // other processes are serialised by the file lock (platform/files.h).
 #include "platform/registry.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/text_util.h"
 
 namespace plat {
 namespace {
 
 constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE\\";
-constexpr DWORD kSetRetryMs = 1500;
-
-char Lower(char c) {
-  return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view TrimBlanks(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 // The line without its terminator ("\n" or "\r\n").
 std::string_view Content(std::string_view line) {
@@ -261,50 +240,17 @@ void EnsureTerminated(RegFileLine& line) {
     line.text += line.text.back() == '\r' ? "\n" : "\r\n";
 }
 
-bool ReadAllFromHandle(HANDLE h, std::string& out) {
-  out.clear();
-  char buf[8192];
-  for (;;) {
-    DWORD n = 0;
-    if (!ReadFile(h, buf, sizeof buf, &n)) return false;
-    if (n == 0) return true;
-    out.append(buf, n);
-  }
-}
-
-HANDLE OpenForUpdate(const std::string& path, Disposition disposition) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HANDLE h = OpenFile(path, Access::ReadWrite, ShareMode::None, disposition);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
-    if (GetTickCount() - start >= kSetRetryMs) return h;
-    PausePolling();
-  }
-}
-
 // Opens the store, lets `edit` change its lines, and writes the result back
 // in place of the old file. `edit` returns false to give up untouched.
 template <typename Edit>
 bool UpdateStore(Disposition disposition, Edit edit) {
-  const std::string path = RegistryPath();
-  HANDLE h = OpenForUpdate(path, disposition);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  std::string text;
-  bool ok = ReadAllFromHandle(h, text);
-  if (ok) {
-    std::vector<RegFileLine> lines = ParseRegFile(text);
-    ok = edit(lines);
-    if (ok) {
-      std::string updated = FormatRegFile(lines);
-      if (updated != text)
-        ok = ReplaceFileContents(h, path, updated.data(), updated.size());
-    }
-  }
-  DWORD e = GetLastError();
-  CloseHandle(h);
-  SetLastError(e);
-  return ok;
+  return UpdateFileContents(RegistryPath(), disposition,
+                            [&](const std::string& text, std::string& updated) {
+                              std::vector<RegFileLine> lines = ParseRegFile(text);
+                              if (!edit(lines)) return false;
+                              updated = FormatRegFile(lines);
+                              return true;
+                            });
 }
 
 bool LoadStore(std::vector<RegFileLine>& lines) {

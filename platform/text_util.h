@@ -1,0 +1,32 @@
+// Small text helpers for the INI-style files the spooler shares with the
+// driver and the user (win.ini, the registry store): blanks are spaces and
+// tabs only, and names compare without regard to ASCII case, as the
+// original profile service compares them.
+// Any thread: pure functions.
+#pragma once
+
+#include <cctype>
+#include <cstddef>
+#include <string_view>
+
+namespace plat {
+
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// `s` without the blanks around it (line breaks are not blanks).
+inline std::string_view TrimBlanks(std::string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+inline bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+}  // namespace plat
