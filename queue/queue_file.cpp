@@ -277,6 +277,29 @@ void DeleteSpoolFile(const char* path) {
   }
 }
 
+// Puts the progress back to the start of a job, repaints it and lets go of
+// what the job held: the spool file, the port, and the network connection a
+// redirected port was reached through. Caller holds g_csSpooler (the pages
+// read the progress and the print thread the handles).
+void ReleaseJobResources() {
+  g_nBytesSent = 0;
+  g_bAbortJob = 0;
+  g_nCopy = 1;
+  plat::InvalidateWindow(g_hMainWnd);
+  if (g_hSpoolFile != INVALID_HANDLE_VALUE) {
+    plat::CloseHandle(g_hSpoolFile);
+    g_hSpoolFile = INVALID_HANDLE_VALUE;
+  }
+  if (g_hPort != INVALID_HANDLE_VALUE) {
+    plat::CloseHandle(g_hPort);
+    g_hPort = INVALID_HANDLE_VALUE;
+  }
+  if (g_bNetConnected) {
+    plat::CancelConnection(g_szNetDevice, true);
+    g_bNetConnected = 0;
+  }
+}
+
 RemoveOutcome FinishJobAndReport(JobRecord& job) {
   BOOL queueMode = 0;
   HWND owner = 0;
@@ -284,22 +307,7 @@ RemoveOutcome FinishJobAndReport(JobRecord& job) {
   std::vector<std::string> spoolFiles;
   {
     SpoolerLock lock;
-    g_nBytesSent = 0;
-    g_bAbortJob = 0;
-    g_nCopy = 1;
-    plat::InvalidateWindow(g_hMainWnd);
-    if (g_hSpoolFile != INVALID_HANDLE_VALUE) {
-      plat::CloseHandle(g_hSpoolFile);
-      g_hSpoolFile = INVALID_HANDLE_VALUE;
-    }
-    if (g_hPort != INVALID_HANDLE_VALUE) {
-      plat::CloseHandle(g_hPort);
-      g_hPort = INVALID_HANDLE_VALUE;
-    }
-    if (g_bNetConnected) {
-      plat::CancelConnection(g_szNetDevice, true);
-      g_bNetConnected = 0;
-    }
+    ReleaseJobResources();
     queueMode = g_bQueueMode;
     owner = g_hMainWnd;
     queueFile = job.queueFile;
@@ -469,23 +477,8 @@ void FinishJob(JobRecord& job) { FinishJobAndReport(job); }
 
 void EndJobCleanup() {
   SpoolerLock lock;
-  g_nCopy = 1;
-  g_nBytesSent = 0;
-  g_bAbortJob = 0;
   g_bPrinting = 0;
-  plat::InvalidateWindow(g_hMainWnd);
-  if (g_hSpoolFile != INVALID_HANDLE_VALUE) {
-    plat::CloseHandle(g_hSpoolFile);
-    g_hSpoolFile = INVALID_HANDLE_VALUE;
-  }
-  if (g_hPort != INVALID_HANDLE_VALUE) {
-    plat::CloseHandle(g_hPort);
-    g_hPort = INVALID_HANDLE_VALUE;
-  }
-  if (g_bNetConnected) {
-    plat::CancelConnection(g_szNetDevice, true);
-    g_bNetConnected = 0;
-  }
+  ReleaseJobResources();
   plat::PostMessage(g_hJobPageWnd, WM_TIMER, 0, 0);
 }
 
