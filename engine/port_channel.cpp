@@ -43,31 +43,6 @@ bool IsStallingPrinter() {
   return std::strcmp(g_szPrinterName, kStallingPrinter) == 0;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // Removes the half-built copy of a spool file and reports `error`.
 bool AbandonPrepend(int tempFd, const std::string& tempName, HANDLE source,
                     int error) {
@@ -245,7 +220,7 @@ bool PrependToFile(const char* path, const void* bytes, DWORD count) {
 
   // The new file is built beside the old one so that the rename stays on
   // one file system and is atomic.
-  std::string tmpl = DirectoryOf(target) + "/~tmXXXXXX";
+  std::string tmpl = plat::DirectoryOf(target) + "/~tmXXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   int tfd = ::mkostemp(name.data(), O_CLOEXEC);
@@ -254,7 +229,7 @@ bool PrependToFile(const char* path, const void* bytes, DWORD count) {
   if (::fchmod(tfd, st.st_mode & 07777) != 0)
     return AbandonPrepend(tfd, tempName, source, errno);
 
-  if (!WriteAll(tfd, bytes, count))
+  if (!plat::WriteAllToDescriptor(tfd, bytes, count))
     return AbandonPrepend(tfd, tempName, source, errno);
 
   std::vector<char> chunk(kPrependChunk);
@@ -265,7 +240,7 @@ bool PrependToFile(const char* path, const void* bytes, DWORD count) {
       return AbandonPrepend(tfd, tempName, source,
                             static_cast<int>(plat::GetLastError()));
     if (got == 0) break;
-    if (!WriteAll(tfd, chunk.data(), got))
+    if (!plat::WriteAllToDescriptor(tfd, chunk.data(), got))
       return AbandonPrepend(tfd, tempName, source, errno);
   }
   if (::fsync(tfd) != 0) return AbandonPrepend(tfd, tempName, source, errno);
@@ -279,11 +254,7 @@ bool PrependToFile(const char* path, const void* bytes, DWORD count) {
   if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0)
     return AbandonPrepend(tfd, tempName, source, errno);
 
-  int dfd = ::open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  plat::SyncDirectory(plat::DirectoryOf(target));
   ::close(tfd);
   plat::CloseHandle(source);
   return true;

@@ -175,6 +175,28 @@ bool SameInode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Writes `data` to a new temporary file beside `path`, with `mode`, synced
+// to disk. Returns its descriptor (and name) or -1 with errno set.
+int WriteTemporaryBeside(const std::string& path, const void* data,
+                         std::size_t size, mode_t mode, std::string& tempName) {
+  std::string tmpl = path + ".tmpXXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+  if (fd < 0) return -1;
+  tempName = buf.data();
+  if (::fchmod(fd, mode) != 0 || !WriteAllToDescriptor(fd, data, size) || ::fsync(fd) != 0) {
+    int e = errno;
+    ::close(fd);
+    ::unlink(tempName.c_str());
+    errno = e;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 std::string DirectoryOf(const std::string& path) {
   auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -182,7 +204,7 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
+bool WriteAllToDescriptor(int fd, const void* data, std::size_t size) {
   const auto* p = static_cast<const char*>(data);
   std::size_t done = 0;
   while (done < size) {
@@ -209,27 +231,6 @@ void SyncDirectory(const std::string& dir) {
   ::close(dfd);
 }
 
-// Writes `data` to a new temporary file beside `path`, with `mode`, synced
-// to disk. Returns its descriptor (and name) or -1 with errno set.
-int WriteTemporaryBeside(const std::string& path, const void* data,
-                         std::size_t size, mode_t mode, std::string& tempName) {
-  std::string tmpl = path + ".tmpXXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  int fd = ::mkostemp(buf.data(), O_CLOEXEC);
-  if (fd < 0) return -1;
-  tempName = buf.data();
-  if (::fchmod(fd, mode) != 0 || !WriteAll(fd, data, size) || ::fsync(fd) != 0) {
-    int e = errno;
-    ::close(fd);
-    ::unlink(tempName.c_str());
-    errno = e;
-    return -1;
-  }
-  return fd;
-}
-
-}  // namespace
 
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD error) { t_lastError = error; }

@@ -96,6 +96,14 @@ bool UpdateFileContents(
     const std::string& path, Disposition disposition,
     const std::function<bool(const std::string& text, std::string& updated)>& edit);
 
+// Descriptor-level pieces of the rewrite-beside-and-rename pattern, for
+// code that streams a file rather than holding it in memory.
+std::string DirectoryOf(const std::string& path);
+// Writes all of `data`, advancing over partial writes; false with errno set.
+bool WriteAllToDescriptor(int fd, const void* data, std::size_t size);
+// Makes a rename in `dir` durable; failures are not reported.
+void SyncDirectory(const std::string& dir);
+
 // Objects in the handle table. Files and port devices derive from it.
 class HandleObject {
  public:

@@ -39,11 +39,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string DirectoryOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 bool HasLineBreak(const std::string& text) {
   return text.find('\r') != std::string::npos || text.find('\n') != std::string::npos;
 }
@@ -62,7 +57,7 @@ std::string ProgramDirectory() {
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n <= 0) return "";
   buffer[n] = '\0';
-  return DirectoryOf(buffer);
+  return plat::DirectoryOf(buffer);
 }
 
 bool IsExecutable(const std::string& path) {
