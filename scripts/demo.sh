@@ -17,6 +17,8 @@ step() { printf '\n== %s\n' "$*"; }
 install_packages() {
   local packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev
                   libcli11-dev xxd)
+  # With a display the demo shows the desktop spooler.
+  if [ -n "${DISPLAY:-}" ]; then packages+=(libwxgtk3.2-dev); fi
   local missing=()
   for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
