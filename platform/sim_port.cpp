@@ -63,26 +63,6 @@ int WaitFor(int fd, short events, SteadyClock::time_point deadline) {
   }
 }
 
-int SendAll(int fd, const void* data, std::size_t size,
-            SteadyClock::time_point deadline) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      p += n;
-      size -= static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (int e = WaitFor(fd, POLLOUT, deadline)) return e;
-      continue;
-    }
-    return n < 0 ? errno : EPIPE;
-  }
-  return 0;
-}
-
 int RecvExact(int fd, void* buffer, std::size_t size,
               SteadyClock::time_point deadline) {
   char* p = static_cast<char*>(buffer);
@@ -153,8 +133,8 @@ class SimPortDevice final : public PortDevice {
       unsigned char answer[5];
       const auto deadline =
           SteadyClock::now() + std::chrono::milliseconds(wait + kAnswerGraceMs);
-      int e = SendAll(fd_, head, sizeof head, deadline);
-      if (!e) e = SendAll(fd_, bytes + moved, chunk, deadline);
+      int e = simwire::SendAll(fd_, head, sizeof head, deadline);
+      if (!e) e = simwire::SendAll(fd_, bytes + moved, chunk, deadline);
       if (!e) e = RecvExact(fd_, answer, sizeof answer, deadline);
       if (!e && (answer[0] != simwire::kWriteAnswer ||
                  simwire::GetU32(answer + 1) > chunk)) {
@@ -192,7 +172,7 @@ class SimPortDevice final : public PortDevice {
       unsigned char answer[5];
       const auto deadline =
           SteadyClock::now() + std::chrono::milliseconds(wait + kAnswerGraceMs);
-      int e = SendAll(fd_, request, sizeof request, deadline);
+      int e = simwire::SendAll(fd_, request, sizeof request, deadline);
       if (!e) e = RecvExact(fd_, answer, sizeof answer, deadline);
       if (!e && (answer[0] != simwire::kReadAnswer ||
                  simwire::GetU32(answer + 1) > max)) {
@@ -252,7 +232,7 @@ class SimPortDevice final : public PortDevice {
     const auto deadline =
         SteadyClock::now() + std::chrono::milliseconds(kAnswerGraceMs);
     const char request = simwire::kFlags;
-    int e = SendAll(fd_, &request, 1, deadline);
+    int e = simwire::SendAll(fd_, &request, 1, deadline);
     if (!e) e = RecvExact(fd_, answer, sizeof answer, deadline);
     if (!e && answer[0] != simwire::kFlagsAnswer) e = EPROTO;
     if (e) {
@@ -346,7 +326,7 @@ std::shared_ptr<PortDevice> OpenSimPort(const std::string& socketPath,
   char answer = 0;
   // A busy printer answers 'B' and hangs up, perhaps before our greeting
   // is out: its answer counts more than a failed send.
-  int sent = SendAll(fd, simwire::kHello, sizeof simwire::kHello, deadline);
+  int sent = simwire::SendAll(fd, simwire::kHello, sizeof simwire::kHello, deadline);
   int e = RecvExact(fd, &answer, 1, deadline);
   if (!e && sent) e = sent;
   if (!e && answer == simwire::kBusy) e = EBUSY;
@@ -358,6 +338,26 @@ std::shared_ptr<PortDevice> OpenSimPort(const std::string& socketPath,
   }
   error = 0;
   return std::make_shared<SimPortDevice>(fd);
+}
+
+int simwire::SendAll(int fd, const void* data, std::size_t size,
+                     std::chrono::steady_clock::time_point deadline) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      p += n;
+      size -= static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (int e = WaitFor(fd, POLLOUT, deadline)) return e;
+      continue;
+    }
+    return n < 0 ? errno : EPIPE;
+  }
+  return 0;
 }
 
 }  // namespace plat

@@ -21,6 +21,7 @@
 // the descriptor itself is only closed when the device is destroyed).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -53,6 +54,10 @@ inline constexpr DWORD kMaxWaitMs = 100;
 
 void PutU32(unsigned char* out, DWORD value);
 DWORD GetU32(const unsigned char* in);
+// Sends all of `data` on a non-blocking socket before the deadline: 0, or an
+// errno (ETIMEDOUT when the peer stopped reading). Both ends use it.
+int SendAll(int fd, const void* data, std::size_t size,
+            std::chrono::steady_clock::time_point deadline);
 }  // namespace simwire
 
 }  // namespace plat

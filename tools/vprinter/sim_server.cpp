@@ -102,25 +102,9 @@ bool MakeListener(const std::string& path, int& fdOut, std::string& error) {
 // Sends all of it within a second; the client reads its answer at once,
 // so a full socket means a client that no longer listens.
 bool SendWithin(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  const DWORD start = plat::GetTickCount();
-  while (size > 0) {
-    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      p += n;
-      size -= static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (plat::GetTickCount() - start > 1000) return false;
-      pollfd pfd{fd, POLLOUT, 0};
-      ::poll(&pfd, 1, 50);
-      continue;
-    }
-    return false;
-  }
-  return true;
+  return plat::simwire::SendAll(fd, data, size,
+                                std::chrono::steady_clock::now() +
+                                    std::chrono::seconds(1)) == 0;
 }
 
 }  // namespace
