@@ -90,6 +90,16 @@ head -c 2500 /dev/urandom > "$S/badge.bin"
 # Each copy carries the 6-byte job prefix; before the Tovrel job the spooler
 # asks the printer for its ink levels (a 6-byte and a 7-byte query frame).
 EXPECTED=$(( (6 + 21) + 2 * (6 + 5000) + (6 + 6000) + (6 + 7 + 6 + 2500) ))
+# The same, byte for byte: the prefix goes in front of each job's first
+# spool file, so both copies of the photo carry it.
+PREFIX='\x1b\x00\x04\x45\x00\x00'
+INK_QUERIES='\xa5\x00\x03\x50\x04\x0a\xa5\x00\x04\x50\x04\x0c\x00'
+{
+  printf "$PREFIX"; cat "$S/page1.txt"
+  for _ in 1 2; do printf "$PREFIX"; cat "$S/photo.bin"; done
+  printf "$PREFIX"; cat "$S/card-front.bin" "$S/card-back.bin"
+  printf "$INK_QUERIES"; printf "$PREFIX"; cat "$S/badge.bin"
+} >"$KELVANE_HOME/expected.prn"
 echo "queue file:"; sed 's/\r$//' "$KELVANE_HOME/queue.txt" | sed 's/^/  | /'
 
 step "Running the spooler: $SPOOLER -f queue.txt"
@@ -103,12 +113,34 @@ if kill -0 "$SPOOLER_PID" 2>/dev/null; then
   echo "the spooler is still running after 60 s; stopping it"
   kill "$SPOOLER_PID"
 fi
-wait "$SPOOLER_PID" && echo "spooler ended (exit 0)" || echo "spooler ended with $?"
+spooler_status=0
+wait "$SPOOLER_PID" || spooler_status=$?
+echo "spooler ended (exit $spooler_status)"
 
 step "Result"
-printf 'queue file now %s bytes; spool directory holds %s files\n' \
-  "$(stat -c %s "$KELVANE_HOME/queue.txt")" "$(ls "$KELVANE_HOME/spool" | wc -l)"
-printf 'printer received %s bytes (expected %s)\n' "$(stat -c %s "$OUT")" "$EXPECTED"
+received=$(stat -c %s "$OUT")
+queued=$(stat -c %s "$KELVANE_HOME/queue.txt")
+left=$(find "$KELVANE_HOME/spool" -type f | wc -l)
+printf 'queue file now %s bytes; spool directory holds %s files\n' "$queued" "$left"
+printf 'printer received %s bytes (expected %s)\n' "$received" "$EXPECTED"
 echo "ink levels published by the spooler:"; "$DRIVER" ink | sed 's/^/  /'
 echo "first bytes (each job starts with the 6-byte prefix 1b 00 04 45 00 00):"
-xxd "$OUT" | head -8
+# Only the first 128 bytes: a pipe into head would end xxd with SIGPIPE.
+xxd -l 128 "$OUT"
+
+# The demo is also the check that the main job works: every job printed
+# once, nothing left queued, the spooler ended cleanly.
+problems=()
+[ "$spooler_status" -eq 0 ] || problems+=("the spooler exited with $spooler_status")
+if [ "$received" -ne "$EXPECTED" ]; then
+  problems+=("the printer received $received bytes, not $EXPECTED")
+elif ! cmp -s "$OUT" "$KELVANE_HOME/expected.prn"; then
+  problems+=("the printer received other bytes than the jobs hold: $(cmp "$OUT" "$KELVANE_HOME/expected.prn" 2>&1)")
+fi
+[ "$queued" -eq 0 ] || problems+=("the queue file still holds $queued bytes")
+[ "$left" -eq 0 ] || problems+=("$left spool files were left behind")
+if [ ${#problems[@]} -gt 0 ]; then
+  printf 'DEMO FAILED: %s\n' "${problems[@]}" >&2
+  exit 1
+fi
+echo "demo passed: every job printed once"

@@ -1,6 +1,31 @@
 #!/usr/bin/env bash
-# Installs what Kelvane needs to build, test and run on Debian 12.
+# Installs what Kelvane needs to build, test, benchmark and demonstrate on
+# Debian 12: everything any test, benchmark or script uses, so that nothing
+# depends on what happens to be on a developer's machine.
 # Run as root (or with sudo available). Safe to run again.
+#
+# Who needs what:
+#   build (every tree)        build-essential cmake ninja-build ccache pkg-config
+#                             libcli11-dev (kelvane-driver, kelvane-headless)
+#   unit/threaded/e2e suites  libgtest-dev libgmock-dev googletest
+#   benchmarks (bench/run)    libbenchmark-dev; the print-service comparison
+#                             runs cupsd, lpadmin, lp from cups below
+#   desktop spooler, GUI      libwxgtk3.2-dev (with the X11 headers the
+#   suites (tests/gui)        screenshots use); xvfb xauth (xvfb-run),
+#                             fonts-dejavu-core (legible screenshots);
+#                             xdotool x11-apps imagemagick to drive and look
+#                             at the desktop spooler by hand under Xvfb
+#   print-service printers    libcups2-dev (the Settings page's list);
+#   (cups_check, bench)       cups-daemon (cupsd), cups-client (lpadmin, lp,
+#                             lpstat) and cups (its socket, parallel and usb
+#                             backends: lpadmin refuses a socket:// queue
+#                             without them)
+#   install_check             dpkg-dev (cpack's shlibdeps), desktop-file-utils
+#                             (desktop-file-validate), man-db (man -l)
+#   fuzz targets              clang libclang-rt-14-dev (libFuzzer, sanitizers)
+#   security suite            setpriv (util-linux, always there), user nobody
+#   port benchmark            socat (the dd comparison on a socket)
+#   scripts/demo.sh           xxd (the first bytes the printer received)
 set -euo pipefail
 
 packages=(
@@ -10,8 +35,9 @@ packages=(
   libcli11-dev
   libwxgtk3.2-dev
   xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core
-  socat
-  libcups2-dev cups-daemon cups-client desktop-file-utils dpkg-dev
+  socat xxd
+  libcups2-dev cups cups-daemon cups-client
+  desktop-file-utils dpkg-dev man-db
 )
 
 missing=()

@@ -561,5 +561,10 @@ TEST_F(SystemTest, ADriverStartedSpoolerPrintsAndLeavesOnlyPrivateFiles) {
 }  // namespace
 
 #else
-TEST(SystemTest, ProgramsNotBuilt) { GTEST_SKIP() << "driver, spooler or printer missing"; }
+TEST(SystemTest, ProgramsNotBuilt) {
+  // CI builds every program; there a missing one is a fault, not a skip.
+  const char* ci = std::getenv("CI");
+  if (ci && std::string(ci) == "true") FAIL() << "driver, spooler or printer missing";
+  GTEST_SKIP() << "driver, spooler or printer missing";
+}
 #endif
