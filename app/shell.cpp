@@ -7,6 +7,7 @@
 #include "app/shell.h"
 
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "app/spooler_state.h"
@@ -16,7 +17,10 @@
 #include "engine/port_channel.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
+#include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/home.h"
+#include "platform/leftovers.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
 #include "platform/window_messages.h"
@@ -53,6 +57,34 @@ bool CopyArgument(char (&field)[N], const char* argument) {
   if (length == 0 || length >= N) return false;
   std::memcpy(field, argument, length + 1);
   return true;
+}
+
+// The files that decide what we print and where we write must be ours
+// alone (see platform/file_trust.h). Says what is wrong and how to mend it.
+bool RefuseUntrustedFile(const std::string& path, const char* what) {
+  plat::TrustProblem problem;
+  if (plat::CheckFileTrust(path, &problem)) return false;
+  std::string text = std::string("Kelvane will not use the ") + what + " " + path + ": ";
+  if (problem.path != path) text += "the folder " + problem.path + " ";
+  text += problem.reason +
+          ".\r\nWhoever can change it could make the spooler print, delete or "
+          "overwrite files with the spooler's rights.\r\nTo mend it: " + problem.fix;
+  plat::MessageBox(g_hMainWnd, text, kErrorCaption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  plat::SetForegroundWindow(g_hMainWnd);
+  return true;
+}
+
+// The settings name the port every job goes to and the devices behind it.
+bool RefuseUntrustedSettings() {
+  return RefuseUntrustedFile(plat::RegistryPath(), "settings file") ||
+         RefuseUntrustedFile(plat::ProfilePath(), "profile");
+}
+
+// Only the first instance starts a document, so no other spooler is at work:
+// what a killed one left behind can go.
+void RemoveLeftoversOfEarlierRuns(const std::string& queueFile) {
+  plat::RemoveLeftovers(queueFile, std::time(nullptr),
+                        plat::SpoolerSocketPath(g_hMainWnd));
 }
 
 // The idle poll: report whatever the printer has said while nothing prints.
@@ -110,6 +142,8 @@ bool DocumentStart(int argc, const char* const* argv) {
 
   if (argc <= 1) {
     g_strFileName = "none";
+    if (RefuseUntrustedSettings()) return false;
+    RemoveLeftoversOfEarlierRuns("");
     return true;
   }
   const std::string flag = argv[1] ? argv[1] : "";
@@ -118,6 +152,9 @@ bool DocumentStart(int argc, const char* const* argv) {
   if (flag == "-f") {
     char queueFile[kQueuePathSize] = {};
     if (!CopyArgument(queueFile, argument)) return false;
+    if (RefuseUntrustedFile(queueFile, "queue file") || RefuseUntrustedSettings())
+      return false;
+    RemoveLeftoversOfEarlierRuns(queueFile);
     g_jobRowState[0] = 0;
     g_bQueueMode = 1;
     std::memcpy(g_szQueueFile, queueFile, sizeof queueFile);
@@ -129,6 +166,8 @@ bool DocumentStart(int argc, const char* const* argv) {
   if (flag == "-i") {
     char portName[kPortNameSize] = {};
     if (!CopyArgument(portName, argument)) return false;
+    if (RefuseUntrustedSettings()) return false;
+    RemoveLeftoversOfEarlierRuns("");
     std::memcpy(g_szPortName, portName, sizeof portName);
     UpdateInkLevels();
     return true;

@@ -57,6 +57,7 @@ class PrintRun {
   bool OpenPort();
 
   int ShowError(const std::string& text, UINT buttons);
+  void TellWhatTheRecordLost(const RecordParseNotes& notes);
   Next Abandon(DWORD code, bool purge, bool postClose);
 
   JobRecord job_;
@@ -88,11 +89,13 @@ DWORD PrintRun::Run() {
       EndJobCleanup();
       return kExitStopped;
     }
-    if (!TakeNextJob(job_)) {
+    RecordParseNotes notes;
+    if (!TakeNextJob(job_, &notes)) {
       if (queueMode_ && CloseRunUnlessAJobArrived()) continue;
       return EndRun();
     }
     CopyField(lastPrinterName_, job_.printerName);
+    TellWhatTheRecordLost(notes);
     DWORD dns = 0;
     DWORD tx = 0;
     GetPortTimeouts(&dns, &tx);
@@ -373,6 +376,26 @@ int PrintRun::ShowError(const std::string& text, UINT buttons) {
       0, text, kRunnerCaption, MB_ICONERROR | MB_SETFOREGROUND | buttons);
   plat::SetForegroundWindow(mainWnd_);
   return answer;
+}
+
+// A record outside the format is printed as far as it can be, but not
+// silently: the user learns which spool files were left out and why.
+void PrintRun::TellWhatTheRecordLost(const RecordParseNotes& notes) {
+  const std::string job = std::string("The job \"") + job_.jobName + "\" ";
+  if (notes.ignoredSpoolFiles > 0) {
+    plat::MessageBox(0,
+                     job + "names more than " + std::to_string(kMaxSpoolFiles) +
+                         " spool files; only the first " + std::to_string(kMaxSpoolFiles) +
+                         " are printed and " + std::to_string(notes.ignoredSpoolFiles) +
+                         " are left out (and kept).",
+                     kRunnerCaption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  }
+  if (notes.relativeSpoolPaths > 0) {
+    plat::MessageBox(0,
+                     job + "names a spool file without its full path; the spooler "
+                           "opens spool files only by their full path.",
+                     kRunnerCaption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  }
 }
 
 Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {

@@ -86,16 +86,28 @@ int ClaimByLockFile(const std::string& key, DWORD& error) {
     return -1;
   }
   const std::string path = dir + "/" + LockFileName(key);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    error = static_cast<DWORD>(errno);
-    return -1;
-  }
-  if (!ClaimDescriptor(fd, error)) {
+  // A start removes lock files nobody holds (platform/leftovers.h): a lock
+  // taken on a file that was removed meanwhile claims nothing, so the name
+  // must still lead to the locked file; otherwise open the new one.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      error = static_cast<DWORD>(errno);
+      return -1;
+    }
+    if (!ClaimDescriptor(fd, error)) {
+      ::close(fd);
+      return -1;
+    }
+    struct stat held {}, named {};
+    if (::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      return fd;
+    }
     ::close(fd);
-    return -1;
   }
-  return fd;
+  error = ERROR_SHARING_VIOLATION_CODE;
+  return -1;
 }
 
 std::shared_ptr<PortDevice> OpenTarget(const PortTarget& target, DWORD& error) {

@@ -19,6 +19,7 @@
 
 #include "app/spooler_state.h"
 #include "platform/clock.h"
+#include "platform/file_trust.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/net_redirect.h"
@@ -153,6 +154,18 @@ void StoreName(char (&field)[N], const char* line, bool lineCut, RecordParseNote
   CopyField(field, line);
 }
 
+// A spool file is opened, sent and deleted on the record's word: only a
+// full path names one file whatever folder we run in.
+template <std::size_t N>
+void StoreSpoolPath(char (&field)[N], const char* line, bool lineCut, RecordParseNotes* notes) {
+  if (!lineCut && line[0] != '\0' && !plat::IsAbsolutePath(line)) {
+    field[0] = '\0';
+    if (notes) ++notes->relativeSpoolPaths;
+    return;
+  }
+  StoreName(field, line, lineCut, notes);
+}
+
 void CopyParsedFields(JobRecord& to, const JobRecord& from) {
   std::memcpy(to.spoolFiles, from.spoolFiles, sizeof to.spoolFiles);
   std::memcpy(to.jobName, from.jobName, sizeof to.jobName);
@@ -164,7 +177,8 @@ void CopyParsedFields(JobRecord& to, const JobRecord& from) {
   to.totalSize = from.totalSize;
 }
 
-bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile) {
+bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile,
+                   RecordParseNotes* notes) {
   if (QueryFileSize(queueFile.c_str()) <= 0) return false;
 
   std::vector<unsigned char> image;
@@ -179,7 +193,8 @@ bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile) {
   // Parse into a fresh record: a short head record must not inherit the
   // previous job's spool files (they would be printed or deleted again).
   JobRecord parsed;
-  ParseJobRecord(image.data(), image.size(), parsed);  // a short record still counts as a job
+  // A short record still counts as a job.
+  ParseJobRecord(image.data(), image.size(), parsed, notes);
 
   WriteRegString(kMarkerValue, kMarkerProcessing);  // failure ignored: only recovery reads it
 
@@ -401,7 +416,7 @@ bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& rec
 
   int n = 0;
   if (std::strchr(line, '~')) {
-    StoreName(record.spoolFiles[0], line, cut, notes);
+    StoreSpoolPath(record.spoolFiles[0], line, cut, notes);
     record.printerName[0] = '\0';
     record.ribbonType[0] = '\0';
     n = 1;
@@ -415,7 +430,7 @@ bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& rec
       if (notes) ++notes->ignoredSpoolFiles;
       continue;
     }
-    StoreName(record.spoolFiles[n], line, cut, notes);
+    StoreSpoolPath(record.spoolFiles[n], line, cut, notes);
     ++n;
   }
   record.fileCount = static_cast<std::uint8_t>(n);
@@ -456,7 +471,10 @@ void SetTakeNextJobObserver(TakeNextJobObserver observer) {
   g_takeObserver = std::move(observer);
 }
 
-bool TakeNextJob(JobRecord& job) {
+bool TakeNextJob(JobRecord& job) { return TakeNextJob(job, nullptr); }
+
+bool TakeNextJob(JobRecord& job, RecordParseNotes* notes) {
+  if (notes) *notes = RecordParseNotes{};
   BOOL queueMode = 0;
   HWND owner = 0;
   std::string queueFile;
@@ -468,7 +486,7 @@ bool TakeNextJob(JobRecord& job) {
     queueFile = job.queueFile;
   }
   const bool taken =
-      queueMode ? TakeQueuedJob(job, owner, queueFile) : TakeManualJob(job, owner);
+      queueMode ? TakeQueuedJob(job, owner, queueFile, notes) : TakeManualJob(job, owner);
   NotifyTakeObserver(taken);
   return taken;
 }

@@ -139,6 +139,17 @@ std::string DefaultQueueFile() { return plat::KelvaneHome() + "/queue.txt"; }
 std::string SpoolDirectory() { return plat::KelvaneHome() + "/spool"; }
 
 Outcome Install() {
+  // Every spool file path goes on one record line of at most 77 characters:
+  // a home too long for them would install fine and then fail every submit.
+  const std::size_t spoolPathLength = SpoolDirectory().size() + std::strlen("/KLV~XXXXXX");
+  if (spoolPathLength > kMaxLineChars) {
+    return Fail("KELVANE_HOME is too long: spool file paths under " + SpoolDirectory() +
+                " would have " + std::to_string(spoolPathLength) +
+                " characters, and a queue record holds at most " +
+                std::to_string(kMaxLineChars) + "; choose a home of at most " +
+                std::to_string(kMaxLineChars - (spoolPathLength - plat::KelvaneHome().size())) +
+                " characters");
+  }
   if (!plat::MakeDirectories(plat::KelvaneHome(), 0700))
     return Fail("cannot create " + plat::KelvaneHome());
   if (!plat::RegCreateKey(SettingsKeyPath()))
