@@ -1,6 +1,6 @@
 // The command channel's socket work: the listener thread that checks and
 // queues requests for the main thread, and the client's one-shot send.
-// CommandServer's public calls: main thread; Listen/ServeConnection: the
+// CommandServer's public calls: main thread; Listen: the
 // listener thread; SendSpoolerMessage: any thread.
 #include "platform/command_channel.h"
 
@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "platform/home.h"
 
@@ -195,7 +196,7 @@ bool CommandServer::Start(HWND window, Handler handler, Wake wake) {
   ::unlink(path.c_str());
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 ||
-      ::pipe2(wakePipe_, O_CLOEXEC) != 0) {
+      ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     ::close(fd);
     ::unlink(path.c_str());
     CloseFd(wakePipe_[0]);
@@ -220,7 +221,6 @@ void CommandServer::Stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  answered_.notify_all();
   char byte = 1;
   (void)!::write(wakePipe_[1], &byte, 1);
   listener_.join();
@@ -253,7 +253,9 @@ int CommandServer::ServePending() {
       next->result = result;
       next->done = true;
     }
-    answered_.notify_all();
+    // The listener writes the answer: wake it from its poll.
+    char byte = 0;
+    (void)!::write(wakePipe_[1], &byte, 1);
     ++served;
   }
   return served;
@@ -264,79 +266,156 @@ int CommandServer::droppedCount() const {
   return dropped_;
 }
 
+// The listener serves every connection at once: each has its own deadline
+// to deliver its request, so clients that connect and say nothing (or a
+// slow one) never hold up another's request. Requests are still run one by
+// one on the main thread, in the order they arrived.
+struct CommandServer::Connection {
+  int fd = -1;
+  enum class State { Reading, Waiting, Writing } state = State::Reading;
+  unsigned char request[sizeof(CommandRequest) + 1] = {};
+  std::size_t got = 0;
+  SteadyClock::time_point deadline;
+  std::shared_ptr<Pending> pending;
+  CommandAnswer answer{};
+  std::size_t sent = 0;
+};
+
 void CommandServer::Listen() {
-  for (;;) {
-    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-    int ready = ::poll(fds, 2, -1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return;
-    if (fds[1].revents != 0) return;  // Stop()
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
-      // Out of descriptors (or a connection that died in the backlog): the
-      // listening socket stays readable, so wait a little before trying
-      // again instead of spinning; a Stop() still ends the wait at once.
-      if (errno != EINTR && errno != ECONNABORTED) ::poll(&fds[1], 1, 50);
-      continue;
+  std::vector<std::unique_ptr<Connection>> connections;
+  auto dropConnection = [&](std::size_t index, bool malformed) {
+    if (malformed) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++dropped_;
     }
-    ServeConnection(fd);
-    ::close(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-  }
-}
-
-// One connection at a time: requests are rare and the main thread answers
-// them one by one anyway.
-void CommandServer::ServeConnection(int fd) {
-  auto drop = [this] {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++dropped_;
+    ::close(connections[index]->fd);
+    connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(index));
   };
-  uid_t peer = 0;
-  if (!GetPeerUid(fd, peer) || !IsSameUser(peer, ::getuid())) return drop();
 
-  auto pending = std::make_shared<Pending>();
-  const auto readDeadline =
-      SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs);
-  if (ReadBounded(fd, &pending->request, sizeof pending->request, readDeadline) !=
-          static_cast<int>(sizeof pending->request) ||
-      !IsAcceptableRequest(pending->request)) {
-    return drop();
-  }
+  for (;;) {
+    // Answers the main thread has given move their connections on.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) break;
+      for (auto& c : connections) {
+        if (c->state != Connection::State::Waiting || !c->pending->done) continue;
+        c->answer = CommandAnswer{kAnswerMagic, 1, static_cast<std::int64_t>(c->pending->result)};
+        c->state = Connection::State::Writing;
+        c->deadline = SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+      }
+    }
 
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    queue_.push_back(pending);
-  }
-  if (wake_) wake_();
+    std::vector<pollfd> fds;
+    fds.push_back({wakePipe_[0], POLLIN, 0});
+    const bool room = connections.size() < kMaxConnections;
+    fds.push_back({room ? listenFd_ : -1, POLLIN, 0});
+    auto next = SteadyClock::now() + std::chrono::hours(1);
+    for (auto& c : connections) {
+      short events = 0;
+      if (c->state == Connection::State::Reading) events = POLLIN;
+      if (c->state == Connection::State::Writing) events = POLLOUT;
+      fds.push_back({c->state == Connection::State::Waiting ? -1 : c->fd, events, 0});
+      next = std::min(next, c->deadline);
+    }
+    int ready = ::poll(fds.data(), fds.size(), RemainingMs(next) + 1);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0) continue;
 
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    const auto answerDeadline =
-        SteadyClock::now() + std::chrono::milliseconds(kAnswerWaitMs);
-    answered_.wait_until(lock, answerDeadline,
-                         [&] { return pending->done || stopping_; });
-    if (!pending->done && !stopping_ && !pending->taken) {
-      // The main thread is busy for too long; withdraw the request so that
-      // it does not run after its sender has given up.
-      for (auto it = queue_.begin(); it != queue_.end(); ++it) {
-        if (*it == pending) {
-          queue_.erase(it);
-          break;
+    if (fds[0].revents != 0) {
+      char drain[64];
+      while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+      }
+    }
+
+    // Walk backwards so that dropping a connection keeps the indices of
+    // the ones still to visit (fds[i + 2] belongs to connections[i]).
+    const auto now = SteadyClock::now();
+    for (std::size_t i = connections.size(); i-- > 0;) {
+      Connection& c = *connections[i];
+      const short revents = fds[i + 2].revents;
+      if (c.state == Connection::State::Reading) {
+        if (revents != 0) {
+          ssize_t n = ::recv(c.fd, c.request + c.got, sizeof c.request - c.got, MSG_DONTWAIT);
+          if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+          if (n > 0) {
+            c.got += static_cast<std::size_t>(n);
+            if (c.got > sizeof(CommandRequest)) {
+              dropConnection(i, true);  // more than one request's worth
+            }
+            continue;
+          }
+          // End of the request (or an error): judge what arrived.
+          CommandRequest request{};
+          if (n < 0 || c.got != sizeof request) {
+            dropConnection(i, true);
+            continue;
+          }
+          std::memcpy(&request, c.request, sizeof request);
+          if (!IsAcceptableRequest(request)) {
+            dropConnection(i, true);
+            continue;
+          }
+          c.pending = std::make_shared<Pending>();
+          c.pending->request = request;
+          c.state = Connection::State::Waiting;
+          c.deadline = now + std::chrono::milliseconds(kAnswerWaitMs);
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(c.pending);
+          }
+          if (wake_) wake_();
+        } else if (now >= c.deadline) {
+          dropConnection(i, true);  // said nothing, or not all, in time
+        }
+      } else if (c.state == Connection::State::Waiting) {
+        if (now < c.deadline) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (c.pending->taken) {
+          c.deadline = now + std::chrono::hours(1);  // running: its answer follows
+          continue;
+        }
+        // The main thread is busy for too long; withdraw the request so
+        // that it does not run after its sender has given up.
+        queue_.erase(std::remove(queue_.begin(), queue_.end(), c.pending), queue_.end());
+        ::close(c.fd);
+        connections.erase(connections.begin() + static_cast<std::ptrdiff_t>(i));
+      } else {  // Writing
+        if (revents != 0) {
+          const auto* bytes = reinterpret_cast<const unsigned char*>(&c.answer);
+          ssize_t n = ::send(c.fd, bytes + c.sent, sizeof c.answer - c.sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+          if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+          if (n > 0) c.sent += static_cast<std::size_t>(n);
+          if (n <= 0 || c.sent == sizeof c.answer) dropConnection(i, false);
+        } else if (now >= c.deadline) {
+          dropConnection(i, false);
         }
       }
-      return;
     }
-    // Taken: the handler is running on the main thread; its answer follows.
-    answered_.wait(lock, [&] { return pending->done || stopping_; });
-    if (!pending->done) return;
+
+    if (room && (fds[1].revents & POLLIN) != 0) {
+      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      if (fd < 0) {
+        // Out of descriptors (or a connection that died in the backlog):
+        // the listening socket stays readable, so pause a little instead
+        // of spinning; a Stop() still ends the pause at once.
+        if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) ::poll(&fds[0], 1, 50);
+        continue;
+      }
+      uid_t peer = 0;
+      if (!GetPeerUid(fd, peer) || !IsSameUser(peer, ::getuid())) {
+        ::close(fd);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++dropped_;
+        continue;
+      }
+      auto c = std::make_unique<Connection>();
+      c->fd = fd;
+      c->deadline = SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs);
+      connections.push_back(std::move(c));
+    }
   }
-  CommandAnswer answer{kAnswerMagic, 1, static_cast<std::int64_t>(pending->result)};
-  WriteAll(fd, &answer, sizeof answer,
-           SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs));
+  for (auto& c : connections) ::close(c->fd);
 }
 
 }  // namespace plat

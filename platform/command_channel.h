@@ -4,10 +4,11 @@
 // request is one fixed-size frame, answered with one fixed-size frame that
 // carries the handler's result.
 //
-// The listener thread only reads and checks requests; the handler runs on
-// the thread that runs the windows: the listener queues the request, calls
-// the front end's wake-up, and waits until that thread has called
-// ServePending(). Only the same user may connect; a malformed request
+// The listener thread only reads and checks requests, from every connected
+// client at once (each bounded by its own time-out, so idle clients hold up
+// nobody); the handler runs on the thread that runs the windows: the
+// listener queues the request, calls the front end's wake-up, and writes
+// the answer once that thread has called ServePending(). Only the same user may connect; a malformed request
 // (wrong size, wrong magic, unknown message) is dropped and its connection
 // closed; every read is bounded by a time-out.
 // CommandServer: Start/Stop/ServePending on the main thread, the listener is
@@ -16,7 +17,6 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -95,6 +95,8 @@ class CommandServer {
   static constexpr int kReadTimeoutMs = 2000;
   // How long the listener waits for the main thread to answer.
   static constexpr int kAnswerWaitMs = 30000;
+  // Connections served at once; more wait in the listen backlog.
+  static constexpr std::size_t kMaxConnections = 64;
 
  private:
   struct Pending {
@@ -103,8 +105,8 @@ class CommandServer {
     bool taken = false;
     bool done = false;
   };
+  struct Connection;
   void Listen();
-  void ServeConnection(int fd);
 
   std::string path_;
   int listenFd_ = -1;
@@ -112,8 +114,7 @@ class CommandServer {
   Handler handler_;
   Wake wake_;
   std::thread listener_;
-  mutable std::mutex mutex_;        // protects queue_, stopping_, dropped_
-  std::condition_variable answered_;
+  mutable std::mutex mutex_;  // protects queue_, stopping_, dropped_ and the Pending entries
   std::deque<std::shared_ptr<Pending>> queue_;
   bool stopping_ = false;
   int dropped_ = 0;

@@ -188,6 +188,33 @@ TEST_F(ChannelTest, SilentClientIsCutOffByTheReadTimeOut) {
   ::close(fd);
 }
 
+TEST_F(ChannelTest, IdleClientsHoldUpNobodysRequest) {
+  // Clients that connect and say nothing each had the listener to
+  // themselves for its read time-out, one after another: five of them kept
+  // a driver's command unanswered for ten seconds.
+  std::vector<int> idle;
+  for (int i = 0; i < 5; ++i) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, server_.socketPath().c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    idle.push_back(fd);
+  }
+  // Well below one read time-out: only a listener that serves every
+  // connection at once can answer within it.
+  auto reply = std::async(std::launch::async, [] {
+    LRESULT result = -1;
+    bool ok = plat::SendSpoolerMessage(kWindow, WM_SPOOLER_COMMAND, 4, 0, &result,
+                                       plat::CommandServer::kReadTimeoutMs / 2);
+    return std::make_pair(ok, result);
+  });
+  auto [ok, result] = Pump(reply);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(result, 41);
+  for (int fd : idle) ::close(fd);
+}
+
 TEST_F(ChannelTest, ClientsBehindAFullBacklogWaitTheirTurn) {
   // Silent connections hold the listener one after another for its read
   // time-out and fill the backlog; a client that finds no slot must keep
