@@ -210,6 +210,50 @@ TEST_F(SecurityTest, AWholeRunUnderUmaskZeroLeavesNothingOpenToOthers) {
   const std::vector<std::string> open_ = OpenToOthers(home_.path());
   EXPECT_TRUE(open_.empty()) << Joined(open_);
 }
+// A shared home as a careless administrator sets it up: another user
+// appends a record that names a file only root may read, and a port line
+// that is a path. The root spooler must refuse the queue file, and say why,
+// instead of printing and deleting the file or writing to the path.
+TEST_F(SecurityTest, ARootSpoolerRefusesAQueueFileOthersCanWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to append as another user";
+  const passwd* nobody = ::getpwnam("nobody");
+  ASSERT_NE(nobody, nullptr);
+  ASSERT_EQ(::chmod(home_.path().c_str(), 0755), 0);
+  const std::string shared = home_.File("shared");
+  ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  const std::string queue = shared + "/queue.txt";
+  kt::WriteFileBytes(queue, "");
+  ASSERT_EQ(::chmod(queue.c_str(), 0666), 0);
+  const std::string secret = home_.File("secret");
+  kt::WriteFileBytes(secret, "root only");
+  ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+  const std::string target = home_.File("written-by-the-spooler");
+
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(nobody->pw_gid) != 0 ||
+        ::setuid(nobody->pw_uid) != 0) {
+      ::_exit(9);
+    }
+    const std::string record = "steal\r\n" + target + "\r\n1\r\nVORNA Tamrel\r\nStandard\r\n" +
+                               secret + "\r\n";
+    int fd = ::open(queue.c_str(), O_WRONLY | O_APPEND);
+    const bool ok = fd >= 0 && ::write(fd, record.data(), record.size()) ==
+                                   static_cast<ssize_t>(record.size());
+    ::_exit(ok ? 0 : 8);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the append as nobody failed";
+
+  const int code = RunUnderUmaskZero({KELVANE_HEADLESS_PATH, "-f", queue}, 30000);
+  EXPECT_EQ(code, 2);  // the start fails
+  EXPECT_EQ(kt::ReadFileBytes(secret), "root only");
+  EXPECT_FALSE(kt::FileExists(target));
+  EXPECT_NE(kt::ReadFileBytes(queue).find("steal"), std::string::npos);
+}
+
 #endif
 
 // ------------------------------------------------- non-regular spool paths
