@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -275,6 +276,33 @@ TEST_F(SystemTest, CantellaQueueKeepsTheSpoolerUntilCommandZero) {
   EXPECT_EQ(Run({KELVANE_DRIVER_PATH, "command", "1", "--timeout", "500"}), 1);
 }
 
+TEST_F(SystemTest, APrinterReplyCannotDriveTheTerminalOrPassForAPrompt) {
+  StartPrinter();
+  const std::string expected = Submit({Data("a.bin", 1000, 9)}, 1, "VORNA Cantella");
+  auto spooler = StartSpooler(true);
+  ASSERT_TRUE(WaitFor([&] { return Printed() == expected.size(); }, 10000ms));
+  // The idle poll reads what the printer says between jobs: a status that
+  // clears the screen and imitates our prompt lines.
+  const std::string reply = "S\x1b[2Jready\nbuttons: fake\nanswer? ";
+  std::string hex;
+  for (unsigned char c : reply) {
+    char byte[3];
+    std::snprintf(byte, sizeof byte, "%02x", c);
+    hex += byte;
+  }
+  ASSERT_EQ(PrinterControl({"raw", hex}), 0);
+  const std::string shown =
+      "text: \\e[2Jready\n"
+      "      buttons: fake\n"
+      "      answer? \n"
+      "buttons: ok\n";
+  ASSERT_TRUE(spooler->WaitForOutput(shown, 10000ms)) << spooler->output();
+  EXPECT_EQ(spooler->output().find('\x1b'), std::string::npos);
+  spooler->Send("ok\n");
+  EXPECT_EQ(SendCommandWhenIdle("0"), "1\n");
+  EXPECT_EQ(spooler->Wait(10000ms), 0);
+}
+
 TEST_F(SystemTest, SecondStartEndsAtOnceAndItsJobGoesToTheFirst) {
   StartPrinter();
   std::string expected = Submit({Data("a.bin", 2000, 6)}, 1, "VORNA Cantella");
@@ -392,7 +420,7 @@ TEST_F(SystemTest, CloseWhilePrintingAsksAndOnlyOkStopsTheJob) {
   const std::string question =
       "--- message box ---\n"
       "caption: WARNING\n"
-      "text: Do you really want to quit?\nAll print jobs will stop and will be lost.\n"
+      "text: Do you really want to quit?\n      All print jobs will stop and will be lost.\n"
       "buttons: ok cancel\n"
       "answer? ";
   // A hang-up of the terminal asks like the close box.

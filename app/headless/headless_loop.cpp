@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "app/headless/console_text.h"
 #include "app/spooler_state.h"
 
 namespace headless {
@@ -21,16 +22,6 @@ std::string Trim(const std::string& text) {
   if (begin == std::string::npos) return "";
   std::size_t end = text.find_last_not_of(" \t\r\n");
   return text.substr(begin, end - begin + 1);
-}
-
-// The box texts carry CR LF line breaks; the console wants LF.
-std::string ConsoleText(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
-  }
-  return out;
 }
 
 }  // namespace
@@ -53,9 +44,11 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
     if (i) buttons += ' ';
     buttons += plat::ButtonName(plat::ButtonAt(style, i));
   }
+  // Texts may carry a printer's reply or a queue record's words: shown
+  // escaped, so they can neither drive the terminal nor pass for our lines.
   std::cout << "--- message box ---\n"
-            << "caption: " << caption << "\n"
-            << "text: " << ConsoleText(text) << "\n"
+            << "caption: " << EscapeControls(caption) << "\n"
+            << FormatConsoleText("text: ", text) << "\n"
             << "buttons: " << buttons << "\n";
   for (;;) {
     int id = 0;
