@@ -1,10 +1,12 @@
 // The desktop spooler in queue mode, on a virtual X server, ended while a
 // job prints: a close that arrives while the quit question is up is not
-// lost, and a stop from outside (what SIGTERM, SIGINT and SIGHUP post) ends
-// the question and the program without asking and keeps the whole queue.
+// lost, and a SIGHUP (a closing terminal, like SIGTERM and SIGINT) ends the
+// question and the program without asking and keeps the whole queue.
 // A slow in-process printer keeps the first job running throughout.
 // The tests run in order on the GUI thread and share the one application.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "app/spooler_state.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
+#include "app/wx/stop_signals.h"
 #include "engine/print_thread.h"
 #include "platform/window_messages.h"
 #include "queue/settings_store.h"
@@ -59,12 +62,10 @@ TEST(EndWhilePrinting, ACloseDuringTheQuitQuestionIsTriedAgainAfterCancel) {
   EXPECT_EQ(g_dialogs->unexpected(), 0);
 }
 
-TEST(EndWhilePrinting, StopFromOutsideEndsTheQuestionAndKeepsTheQueue) {
+TEST(EndWhilePrinting, HangUpEndsTheQuestionAndKeepsTheQueue) {
   ASSERT_TRUE(Printing());
-  // The stop arrives while the quit question is up; nobody answers it.
-  g_dialogs->AfterShown([](wxDialog*) {
-    plat::PostMessage(kgui::MainFrame()->handle(), WM_SPOOLER_STOP, 0, 0);
-  });
+  // The terminal goes while the quit question is up; nobody answers it.
+  g_dialogs->AfterShown([](wxDialog*) { ::kill(::getpid(), SIGHUP); });
   kgui::MainFrame()->Close();
   ASSERT_TRUE(kgui::WaitUntil([] { return wxTopLevelWindows.empty(); }, 15000));
   EXPECT_FALSE(IsPrintRunAlive());
@@ -79,6 +80,8 @@ TEST(EndWhilePrinting, StopFromOutsideEndsTheQuestionAndKeepsTheQueue) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As the program's own start does, before any thread exists.
+  kwx::TakeStopSignals();
   testing::InitGoogleTest(&argc, argv);
   kt::TempHome home;
   home.InstallKey();
