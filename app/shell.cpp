@@ -226,7 +226,12 @@ bool IsFileOpenEnabled() {
   return g_bPrinting == 0 && g_bQueueMode == 0 && !IsPrintRunAlive();
 }
 
-void DocumentClose() {
+namespace {
+
+// What both ends of the program share: the placement is stored, the timer
+// killed and the run told that the program ends (before the wait, so it
+// neither finishes the job as if cancelled nor takes the next one).
+void BeginClose(QueueAtShutdown queue) {
   WINDOWPLACEMENT placement{};
   placement.length = sizeof placement;
   if (g_frontEnd->GetPlacement(placement)) {
@@ -238,15 +243,22 @@ void DocumentClose() {
 
   g_frontEnd->KillTimer(g_nTimerId);
 
+  RequestPrintShutdown(queue);
   {
     SpoolerLock lock;
     g_bAbortJob = 1;
   }
+}
+
+}  // namespace
+
+void DocumentClose() {
+  BeginClose(QueueAtShutdown::Purge);
 
   // Give a running print thread the time to reach its next block, see the
-  // stop request and clean up after itself.
-  const DWORD start = plat::GetTickCount();
-  while (plat::GetTickCount() - start < kCloseWaitMs) plat::PausePolling();
+  // stop request and clean up after itself; with no run alive there is
+  // nothing to wait for.
+  WaitForPrintRun(kCloseWaitMs);
 
   BOOL runOpen;
   BOOL queueMode;
@@ -266,7 +278,41 @@ void DocumentClose() {
   ShutdownPrintThread();
 }
 
+void StopKeepingQueue() {
+  BeginClose(QueueAtShutdown::Keep);
+  // No 2000 ms bound: tidying up under a run that is still alive would close
+  // its port while it writes. The run ends within one block, or one write
+  // time-out while the port is stalled; a prompt it waits for is answered by
+  // the front end.
+  ShutdownPrintThread();
+
+  BOOL runOpen;
+  BOOL queueMode;
+  {
+    SpoolerLock lock;
+    runOpen = g_bQueuePurged == 0;
+    queueMode = g_bQueueMode;
+  }
+  if (!runOpen) return;
+  EndJobCleanup();
+  // The run is closed without removing anything: the marker says "Purged",
+  // so the next start's recovery deletes none of the records, and prints
+  // them all, the interrupted job again from its first byte.
+  if (queueMode) CloseQueueRun();
+}
+
 void SchedulerTick() {
+  // A box shown by the tick (the idle poll's printer message, a queue error
+  // of TakeNextJob) runs a message loop in which the next WM_TIMER arrives:
+  // a tick inside the tick would stack another box every 5 seconds or start
+  // a print thread under the first tick's feet. Main thread only.
+  static bool inTick = false;
+  if (inTick) return;
+  inTick = true;
+  struct TickEnd {
+    ~TickEnd() { inTick = false; }
+  } tickEnd;
+
   SpoolerLock lock;
   // A started thread counts as busy until it ends, also before it has
   // opened the port: a second run would print the same head job twice.

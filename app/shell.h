@@ -80,10 +80,23 @@ bool FileOpen(const std::string& path);
 bool IsFileOpenEnabled();
 
 // The document close: stores the placement (show state 1), kills the timer,
-// asks the print thread to stop, waits 2000 ms, tidies a run that is still
-// open (EndJobCleanup; PurgeQueue in queue mode) and finally makes sure no
-// print thread outlives the call.
+// tells the print thread that the program ends (it stops within one block
+// and takes no further job), waits for it at most 2000 ms (not at all when
+// no run is alive), tidies a run that is still open (EndJobCleanup;
+// PurgeQueue in queue mode) and finally makes sure no print thread outlives
+// the call.
 void DocumentClose();
+
+// The program is stopped from outside (SIGTERM, SIGINT, SIGHUP: a service
+// manager or a closing terminal, nobody to answer a question). Like the
+// document close, but the queue is kept: the current job stops within one
+// block, every record and spool file stays (the interrupted job's too) and
+// the marker says "Purged", so the next start prints them all.
+void StopKeepingQueue();
+
+// Posted to the main window by the front end's signal handling; the front
+// end answers it with StopKeepingQueue and ends.
+inline constexpr UINT WM_SPOOLER_STOP = WM_USER + 0x66;
 
 // One WM_TIMER of the main frame.
 void SchedulerTick();

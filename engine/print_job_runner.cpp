@@ -51,6 +51,7 @@ class PrintRun {
   Next EndBlock(bool completed);
   bool CloseRunUnlessAJobArrived();
   DWORD EndRun();
+  Next StopForShutdown();
 
   bool OpenSpoolFile(unsigned index);
   void CloseSpoolFile();
@@ -94,6 +95,12 @@ DWORD PrintRun::Run() {
       if (queueMode_ && CloseRunUnlessAJobArrived()) continue;
       return EndRun();
     }
+    // Taking the job can take its 1500 ms of open retries: the program may
+    // have begun to end meanwhile. The record stays where it is.
+    if (IsPrintShutdownRequested()) {
+      EndJobCleanup();
+      return kExitStopped;
+    }
     CopyField(lastPrinterName_, job_.printerName);
     TellWhatTheRecordLost(notes);
     DWORD dns = 0;
@@ -136,8 +143,11 @@ Next PrintRun::PrintJob() {
     // The driver leaves the prefix to us; a job taken again after a Retry
     // gets it again, as the printer expects a job start before each attempt.
     (void)PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX);
+    if (IsPrintShutdownRequested()) return StopForShutdown();
     if (std::strcmp(job_.printerName, kTovrelModel) == 0) UpdateInkLevels();
   }
+  // The port is not opened for a job whose program is ending.
+  if (IsPrintShutdownRequested()) return StopForShutdown();
 
   if (!OpenSpoolFile(0)) {
     ShowError("Could not open spool file.", MB_OK);
@@ -225,6 +235,9 @@ Next PrintRun::SendBlock() {
                        errorCode_)) {
       return EndBlock(true);
     }
+    // A fault that shows up while the program ends is not put to anyone:
+    // the stop is what counts.
+    if (IsPrintShutdownRequested()) return EndBlock(false);
     switch (errorCode_) {
       case WRITE_STALLED: {
         DelayMs(kStallDelayMs);
@@ -287,6 +300,7 @@ Next PrintRun::EndBlock(bool completed) {
   DWORD returned = 0;
   (void)plat::DeviceIoControl(port_, kCancelJobIoControl, out, sizeof out,
                               &returned);
+  if (IsPrintShutdownRequested()) return StopForShutdown();
   EndJobCleanup();
   if (!queueMode_) {
     exit_ = kExitStopped;
@@ -318,6 +332,16 @@ DWORD PrintRun::EndRun() {
   SpoolerLock lock;
   g_bJobDone = 1;
   return kExitNormal;
+}
+
+// The program is ending: unlike Cancel Print, the job is not finished and
+// no further one is taken. Its record and spool files stay; whoever ends the
+// program either purges the queue or keeps it for the next start, where
+// this job prints again from its first byte.
+Next PrintRun::StopForShutdown() {
+  EndJobCleanup();
+  exit_ = kExitStopped;
+  return Next::Exit;
 }
 
 bool PrintRun::OpenSpoolFile(unsigned index) {
@@ -400,8 +424,12 @@ void PrintRun::TellWhatTheRecordLost(const RecordParseNotes& notes) {
 
 Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
   EndJobCleanup();
-  if (purge) PurgeQueue(job_);
-  if (postClose) plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+  // A stop from outside answers a prompt that is up with its refusing
+  // button; that answer must not drop the queue the stop keeps. The program
+  // is ending anyway, so no close is asked for either.
+  const bool ending = IsPrintShutdownRequested();
+  if (purge && !(ending && IsQueueKeptAtShutdown())) PurgeQueue(job_);
+  if (postClose && !ending) plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
   exit_ = code;
   return Next::Exit;
 }

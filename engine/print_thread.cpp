@@ -32,6 +32,7 @@ constexpr DWORD kExitInternalFault = 0xFFFFFFFFu;
 // sets g_bPrinting.
 std::atomic<bool> g_runAlive{false};
 std::atomic<bool> g_shutdownRequested{false};
+std::atomic<bool> g_keepQueueAtShutdown{false};
 std::atomic<bool> g_waitingInPause{false};
 std::atomic<DWORD> g_lastExitCode{kExitNormal};
 std::atomic<ThreadPriority> g_requestedPriority{ThreadPriority::Normal};
@@ -107,6 +108,7 @@ bool StartPrintThread(ThreadPriority priority) {
     std::lock_guard<std::mutex> threadLock(g_threadMutex);
     JoinFinishedThread();
     g_shutdownRequested.store(false, std::memory_order_release);
+    g_keepQueueAtShutdown.store(false, std::memory_order_release);
     try {
       g_thread = std::thread(RunPrintThread, priority);
     } catch (...) {
@@ -132,16 +134,25 @@ bool WaitForPrintRun(DWORD ms) {
   return true;
 }
 
-void ShutdownPrintThread() {
-  if (IsPrintRunAlive()) {
-    g_shutdownRequested.store(true, std::memory_order_release);
-    {
-      SpoolerLock lock;
-      g_bAbortJob = 1;
-      g_bPaused = 0;
-    }
-    NotifyPauseChanged();
+void RequestPrintShutdown(QueueAtShutdown queue) {
+  if (!IsPrintRunAlive()) return;
+  // A keep request is never turned back into a purge by a later closer of
+  // the same run (the front end's close follows a stop from outside).
+  if (queue == QueueAtShutdown::Keep)
+    g_keepQueueAtShutdown.store(true, std::memory_order_release);
+  g_shutdownRequested.store(true, std::memory_order_release);
+  {
+    // g_bAbortJob too: WritePortBlock tests only that flag between the
+    // pieces of a stalled block.
+    SpoolerLock lock;
+    g_bAbortJob = 1;
+    g_bPaused = 0;
   }
+  NotifyPauseChanged();
+}
+
+void ShutdownPrintThread() {
+  RequestPrintShutdown(QueueAtShutdown::Purge);
   std::lock_guard<std::mutex> threadLock(g_threadMutex);
   JoinFinishedThread();
 }
@@ -156,6 +167,10 @@ ThreadPriority LastRequestedPriority() {
 
 bool IsPrintShutdownRequested() {
   return g_shutdownRequested.load(std::memory_order_acquire);
+}
+
+bool IsQueueKeptAtShutdown() {
+  return g_keepQueueAtShutdown.load(std::memory_order_acquire);
 }
 
 bool IsPrintThreadPaused() {

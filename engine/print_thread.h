@@ -15,6 +15,17 @@ bool StartPrintThread(ThreadPriority priority);
 bool IsPrintRunAlive();
 // Waits up to `ms` for the run to end; true when no run is alive afterwards.
 bool WaitForPrintRun(DWORD ms);
+// What becomes of the queue when the program ends: the user's quit (and the
+// driver's command 0) gives the rest of it up, a stop from outside (a
+// service manager, a closing terminal) keeps every record for the next start.
+enum class QueueAtShutdown { Purge, Keep };
+
+// The program is ending: the live run stops at its next block end (or at
+// the end of its stalled write), starts no further job, and leaves the
+// current job's record where it is; the closer decides about the queue.
+// Raised before the closer waits, so the run sees the end of the program,
+// not a Cancel Print. Does nothing when no run is alive. Any thread.
+void RequestPrintShutdown(QueueAtShutdown queue);
 // Process end: asks a live run to stop and joins it. The run leaves at its
 // next block end or between two jobs; it neither purges the queue nor posts
 // WM_CLOSE on the way out (the closer decides that). A run that waits in a
@@ -38,6 +49,9 @@ bool WaitWhilePaused();
 void NotifyPauseChanged();
 // True while the print thread sits in WaitWhilePaused (tests, diagnostics).
 bool IsPrintThreadPaused();
-// True once ShutdownPrintThread has asked the current run to end; the runner
-// tests it between jobs.
+// True once the current run has been asked to end with the program; the
+// runner tests it at every block end, before every prompt and between jobs.
 bool IsPrintShutdownRequested();
+// True when that request keeps the queue (no purge, not even by a prompt's
+// Abort that the stop itself answered).
+bool IsQueueKeptAtShutdown();

@@ -107,11 +107,12 @@ TEST_F(PrintThreadTest, CancelWhilePausedSendsNothingMore) {
   EXPECT_EQ(Shared(g_bPrinting), 0);
 }
 
-TEST_F(PrintThreadTest, ShutdownStopsARunAndLeavesTheRestOfTheQueueToTheCloser) {
+TEST_F(PrintThreadTest, ShutdownStopsARunAndLeavesTheWholeQueueToTheCloser) {
   kt::ScriptedMessageBoxes boxes;
   const std::string a = Bytes(5000, 33);
+  const std::string pa = Spool("a.prn", a);
   const std::string pb = Spool("b.prn", "second");
-  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {Spool("a.prn", a)}),
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {pa}),
                       Record("B", "LPT1:", "1", "Ribbon", {pb})}));
   SetPaused(true);
   ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
@@ -121,18 +122,75 @@ TEST_F(PrintThreadTest, ShutdownStopsARunAndLeavesTheRestOfTheQueueToTheCloser) 
   EXPECT_FALSE(IsPrintRunAlive());
   EXPECT_EQ(LastPrintRunExitCode(), kExitStopped);
   EXPECT_EQ(printer_.totalAccepted(), 0u);
-  // The second job was not started, and the run is left open for the
-  // document close to purge.
-  EXPECT_TRUE(kt::FileExists(pb));
+  // Unlike Cancel Print, the stopped job is not finished: its record and
+  // file stay with the second one, and the run is left open for the closer
+  // to purge or keep.
+  EXPECT_TRUE(kt::FileExists(pa));
+  EXPECT_EQ(kt::ReadFileBytes(pb), "second");  // not even its prefix
   EXPECT_EQ(Shared(g_bQueuePurged), 0);
   EXPECT_EQ(Shared(g_bPrinting), 0);
   EXPECT_EQ(windows_.CountPosts(rt::kMainWnd, WM_CLOSE), 0);
   EXPECT_EQ(Shared(g_bPaused), 0);
 
-  // A later start works again.
+  // A later start works again and prints both, the stopped one whole (its
+  // prefix was put in front once more, as for a Retry).
   ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
   ASSERT_TRUE(WaitForRunEnd());
-  EXPECT_EQ(printer_.output(), Prefix() + "second");
+  EXPECT_EQ(printer_.output(), Prefix() + Prefix() + a + Prefix() + "second");
+}
+
+TEST_F(PrintThreadTest, ShutdownWhilePrintingStopsWithinABlockAndTakesNoFurtherJob) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string a = Bytes(20000, 34);
+  const std::string pa = Spool("a.prn", a);
+  const std::string pb = Spool("b.prn", "second");
+  UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {pa}),
+                      Record("B", "LPT1:", "1", "Tovrel", {pb})}));
+  // The stop comes in the middle of the third block, from the printer's
+  // side, as a close would while the job prints.
+  printer_.AtTotalBytes(5000, [](vprinter::VirtualPrinter&) {
+    RequestPrintShutdown(QueueAtShutdown::Purge);
+  });
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(LastPrintRunExitCode(), kExitStopped);
+  // Within the block that was going out: nothing after its end.
+  const std::string printed = printer_.output();
+  EXPECT_GE(printed.size(), 5000u);
+  EXPECT_LE(printed.size(), 3u * 2048u);
+  EXPECT_EQ(printed, (Prefix() + a).substr(0, printed.size()));
+  // One open only: B's ink query and B itself never happened.
+  EXPECT_EQ(opener_.opens("LPT1"), 1);
+  EXPECT_EQ(kt::ReadFileBytes(pb), "second");
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")),
+            QueueText({Record("A", "LPT1:", "1", "Ribbon", {pa}),
+                       Record("B", "LPT1:", "1", "Tovrel", {pb})}));
+  EXPECT_EQ(Shared(g_bPrinting), 0);
+  EXPECT_EQ(windows_.CountPosts(rt::kMainWnd, WM_CLOSE), 0);
+}
+
+TEST_F(PrintThreadTest, KeepingShutdownIsNotUndoneByTheAbortThatAnswersAPrompt) {
+  // The stop from outside answers a fault prompt that is up with its
+  // refusing button (Abort); that must not purge the queue the stop keeps.
+  const std::string a = Bytes(6000, 35);
+  const std::string pa = Spool("a.prn", a);
+  const std::string pb = Spool("b.prn", "second");
+  const std::string queue = QueueText({Record("A", "LPT1:", "1", "Ribbon", {pa}),
+                                       Record("B", "LPT1:", "1", "Ribbon", {pb})});
+  UseQueue(queue);
+  printer_.SetStateAtTotalBytes(3000, vprinter::PrinterState::NotSelected);
+  rt::ActingBoxes prompt([](const kt::RecordedBox&) {
+    RequestPrintShutdown(QueueAtShutdown::Keep);
+    return IDABORT;
+  });
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Normal));
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(prompt.boxes().size(), 1u);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queue);
+  EXPECT_TRUE(kt::FileExists(pa));
+  EXPECT_EQ(kt::ReadFileBytes(pb), "second");
+  EXPECT_EQ(windows_.CountPosts(rt::kMainWnd, WM_CLOSE), 0);
+  EXPECT_EQ(Shared(g_bPrinting), 0);
 }
 
 TEST_F(PrintThreadTest, ShutdownWithNoRunReturnsAtOnce) {

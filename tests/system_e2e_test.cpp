@@ -411,42 +411,6 @@ TEST_F(SystemTest, FaultPromptCancelledOnStandardInputAbandonsTheQueue) {
   EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
 }
 
-TEST_F(SystemTest, CloseWhilePrintingAsksAndOnlyOkStopsTheJob) {
-  StartPrinter({"--rate", "6000"});
-  const std::string expected = Submit({Data("big.bin", 90000, 13)});
-  auto spooler = StartSpooler(true);
-  ASSERT_TRUE(WaitFor([&] { return Printed() > 0; }, 10000ms));
-
-  const std::string question =
-      "--- message box ---\n"
-      "caption: WARNING\n"
-      "text: Do you really want to quit?\n      All print jobs will stop and will be lost.\n"
-      "buttons: ok cancel\n"
-      "answer? ";
-  // A hang-up of the terminal asks like the close box.
-  ASSERT_EQ(::kill(spooler->pid(), SIGHUP), 0);
-  ASSERT_TRUE(spooler->WaitForOutput(question, 10000ms)) << spooler->output();
-  spooler->Send("cancel\n");
-  ASSERT_TRUE(spooler->WaitForOutput("answered: cancel\n", 5000ms));
-  const std::size_t atCancel = Printed();
-  EXPECT_TRUE(WaitFor([&] { return Printed() > atCancel + 2048; }, 10000ms))
-      << "the job did not go on after Cancel";
-  EXPECT_TRUE(spooler->Running());
-
-  const std::size_t before = spooler->output().size();
-  ASSERT_EQ(::kill(spooler->pid(), SIGTERM), 0);
-  ASSERT_TRUE(WaitFor([&] { return spooler->output().find(question, before) !=
-                                   std::string::npos; },
-                      10000ms))
-      << spooler->output();
-  spooler->Send("OK\n");
-  EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
-  EXPECT_LT(Printed(), expected.size());
-  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
-  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
-  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
-}
-
 TEST_F(SystemTest, InkStartPublishesTheLevelsAndStaysInManualMode) {
   StartPrinter({"--first-reply-length", "20", "--levels", "40,71,55,23"});
   auto ink = std::make_unique<Process>(
@@ -494,6 +458,69 @@ std::vector<std::string> QueueLines(const std::string& bytes) {
   }
   return lines;
 }
+
+// The spool files the queue file names, in queue order.
+std::vector<std::string> QueuedSpoolFiles(const std::string& queue, const std::string& spoolDir) {
+  std::vector<std::string> files;
+  for (const std::string& line : QueueLines(queue))
+    if (line.rfind(spoolDir, 0) == 0) files.push_back(line);
+  return files;
+}
+
+TEST_F(SystemTest, SignalsStopTheSpoolerWithoutAQuestionAndKeepTheQueueForTheNextStart) {
+  StartPrinter({"--rate", "6000"});
+  const std::string big = Bytes(30000, 20);
+  Submit({Data("big.bin", big.size(), 20)});
+  std::vector<std::string> small;
+  for (unsigned i = 0; i < 4; ++i) {
+    small.push_back(Bytes(5000, 21 + i));
+    Submit({Data("small" + std::to_string(i) + ".bin", 5000, 21 + i)});
+  }
+  const std::string queue = kt::ReadFileBytes(home_.File("queue.txt"));
+  const std::vector<std::string> spools = QueuedSpoolFiles(queue, home_.File("spool/"));
+  ASSERT_EQ(spools.size(), 5u) << queue;
+
+  // A service manager's SIGTERM, Ctrl+C and a closing terminal, one start
+  // each: the big job stops within a block, nothing is asked, and the next
+  // start finds every record and spool file where the driver left them.
+  int stops = 0;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const std::size_t before = Printed();
+    auto spooler = StartSpooler(true);
+    ASSERT_TRUE(WaitFor([&] { return Printed() > before; }, 10000ms));
+    ASSERT_EQ(::kill(spooler->pid(), signal), 0);
+    EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
+    ++stops;
+    EXPECT_EQ(spooler->output(), "");  // no question, no recovery message
+    const std::string printed = kt::ReadFileBytes(output_).substr(before);
+    // Only the big job's first bytes (behind the prefixes its starts gave
+    // it), nothing of the next job.
+    const std::string bigNow = kt::ReadFileBytes(spools[0]);
+    EXPECT_EQ(bigNow.size(), stops * Prefix().size() + big.size());
+    EXPECT_LT(printed.size(), bigNow.size());
+    EXPECT_EQ(printed, bigNow.substr(0, printed.size()));
+    EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queue);
+    for (unsigned i = 0; i < 4; ++i)  // not even a prefix for the others
+      EXPECT_EQ(kt::ReadFileBytes(spools[i + 1]), small[i]) << i;
+    EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  }
+
+  // The next start prints them all, the interrupted one whole.
+  ASSERT_EQ(PrinterControl({"rate", "0"}), 0);
+  const std::size_t before = Printed();
+  auto spooler = StartSpooler(true);
+  EXPECT_EQ(spooler->Wait(30000ms), 0) << spooler->output();
+  EXPECT_EQ(spooler->output(), "");
+  std::string expected;
+  for (int i = 0; i <= stops; ++i) expected += Prefix();
+  expected += big;
+  for (const std::string& s : small) expected += Prefix() + s;
+  EXPECT_EQ(kt::ReadFileBytes(output_).substr(before), expected);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+}
+
 
 TEST_F(SystemTest, DriverInstallKeepsValuesAndSubmitWritesTheQueueFormat) {
   // A second install changes nothing that is already there.

@@ -105,6 +105,8 @@ bool HeadlessLoop::Post(HWND window, UINT message, WPARAM, LPARAM) {
     event = Event::Close;
   } else if (message == WM_TIMER) {
     event = Event::Tick;
+  } else if (message == WM_SPOOLER_STOP) {
+    event = Event::Stop;
   } else {
     return false;
   }
@@ -162,6 +164,10 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
           return;
         }
         break;
+      case Event::Stop:
+        // Nobody is there to answer the quit question; the queue stays.
+        StopKeepingQueue();
+        return;
     }
   }
 }

@@ -47,7 +47,8 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   void KillTimer(DWORD timerId) override;
   bool GetPlacement(WINDOWPLACEMENT&) override { return false; }
 
-  // WindowSink: WM_CLOSE and WM_TIMER to the main window are queued; posts
+  // WindowSink: WM_CLOSE, WM_TIMER and WM_SPOOLER_STOP to the main window
+  // are queued; posts
   // to any other window (the job page) have no window to reach.
   bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   void Invalidate(HWND) override {}
@@ -56,12 +57,13 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   // The command channel's listener asks the main thread to serve.
   void WakeChannel();
 
-  // Runs until a WM_CLOSE is confirmed and the document closed.
+  // Runs until a WM_CLOSE is confirmed and the document closed, or a
+  // WM_SPOOLER_STOP has stopped the spooler with its queue kept.
   void Run(plat::CommandServer& server);
 
  private:
   using Clock = std::chrono::steady_clock;
-  enum class Event { Close, Tick, Channel };
+  enum class Event { Close, Tick, Channel, Stop };
 
   HWND mainWindow_;
   std::mutex mutex_;  // protects events_, timerInterval_, nextTick_, timerOn_

@@ -25,9 +25,11 @@ namespace {
 constexpr int kExitStartFailed = 2;
 constexpr DWORD kBringToFrontWaitMs = 2000;
 
-// SIGINT, SIGTERM and SIGHUP close the spooler as the window's close box
-// would: through the quit question and the document close. They are blocked
-// in every thread; this thread takes them with sigwait and posts WM_CLOSE.
+// SIGINT, SIGTERM and SIGHUP come from a service manager, a closing terminal
+// or Ctrl+C: nobody is there to answer the quit question, and the jobs still
+// queued belong to the next start. They stop the spooler with its queue kept
+// (WM_SPOOLER_STOP). They are blocked in every thread; this thread takes
+// them with sigwait.
 // It is joined before the loop it posts to goes away: Stop() wakes it with
 // kStopSignal, which it tells from an outside one by the stopping flag.
 class SignalThread {
@@ -43,7 +45,7 @@ class SignalThread {
           if (stopping_.load()) return;
           continue;  // someone else's SIGUSR2 means nothing to us
         }
-        plat::PostMessage(mainWindow, WM_CLOSE, 0, 0);
+        plat::PostMessage(mainWindow, WM_SPOOLER_STOP, 0, 0);
       }
     });
   }

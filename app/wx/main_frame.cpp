@@ -15,6 +15,8 @@
 #include "app/wx/app_icon.h"
 #include "app/wx/tamrel_doc.h"
 #include "app/wx/tamrel_view.h"
+#include "app/wx/wx_message_boxes.h"
+#include "engine/print_thread.h"
 #include "platform/home.h"
 #include "platform/message_box.h"
 #include "res/menu.h"
@@ -71,6 +73,19 @@ const char* HelpStringFor(int command) {
 }
 
 std::string RecentFilesPath() { return plat::KelvaneHome() + "/kelvane.ini"; }
+
+// Ends every dialog that runs a modal loop: our boxes with their refusing
+// answer (Cancel, or Abort on a box without Cancel), any other with Cancel.
+void EndModalDialogs() {
+  for (wxWindow* window : wxTopLevelWindows) {
+    auto* dialog = dynamic_cast<wxDialog*>(window);
+    if (dialog == nullptr || !dialog->IsModal()) continue;
+    if (auto* box = dynamic_cast<kwx::CMessageBoxDlg*>(dialog))
+      box->Refuse();
+    else
+      dialog->EndModal(wxID_CANCEL);
+  }
+}
 
 }  // namespace
 
@@ -232,6 +247,9 @@ void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       SchedulerTick();
       break;
+    case WM_SPOOLER_STOP:
+      StopFromOutside();
+      break;
     default:
       DispatchChannelRequest(message, wParam, lParam);
       break;
@@ -239,14 +257,51 @@ void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void CMainFrame::RetryDeferredClose() {
-  if (!closeDeferred_ || closing_started_) return;
+  if (closing_started_) return;
+  if (stopRequested_) {
+    if (kwx::ModalDepth() == 0) FinishStop();
+    return;
+  }
+  if (!closeDeferred_) return;
   closeDeferred_ = false;
   Close();
 }
 
+void CMainFrame::StopFromOutside() {
+  if (closing_started_ || stopRequested_) return;
+  stopRequested_ = true;
+  // The run stops at its next block end even while a dialog is still up,
+  // and a prompt it waits for is answered; nobody is there to do it.
+  RequestPrintShutdown(QueueAtShutdown::Keep);
+  if (closing_) closing_();
+  if (kwx::ModalDepth() > 0) {
+    // The frame cannot go under a dialog's loop: the dialogs are ended and
+    // the stop finishes once the last one has unwound.
+    EndModalDialogs();
+    return;
+  }
+  FinishStop();
+}
+
+void CMainFrame::FinishStop() {
+  closing_started_ = true;
+  timer_.Stop();
+  SaveRecentFiles();
+  StopKeepingQueue();
+  Destroy();
+}
+
 void CMainFrame::OnClose(wxCloseEvent& event) {
-  if (closing_started_ || inQuestion_) {
-    // Already asking or already closing: this request adds nothing.
+  if (closing_started_ || stopRequested_) {
+    // Already closing or stopping: this request adds nothing.
+    if (event.CanVeto()) event.Veto();
+    return;
+  }
+  if (inQuestion_) {
+    // A close that arrives while the quit question is up (the run's end,
+    // the idle rule) is not lost: it is tried again once the question is
+    // answered, so Cancel there refuses only the close that asked.
+    closeDeferred_ = true;
     if (event.CanVeto()) event.Veto();
     return;
   }

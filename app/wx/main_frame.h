@@ -56,6 +56,10 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   void LoadRecentFiles();
   void SaveRecentFiles();
   void RetryDeferredClose();
+  // WM_SPOOLER_STOP: a signal stops the spooler without the quit question,
+  // keeping the queue for the next start.
+  void StopFromOutside();
+  void FinishStop();
 
   void OnClose(wxCloseEvent& event);
   void OnTimer(wxTimerEvent& event);
@@ -77,6 +81,7 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   bool inQuestion_ = false;
   bool closeDeferred_ = false;
   bool closing_started_ = false;
+  bool stopRequested_ = false;
   std::function<void()> closing_;
   wxString indicators_[3];
 

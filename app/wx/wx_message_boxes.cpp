@@ -80,13 +80,16 @@ int RefusingButton(UINT style) {
 
 wxBEGIN_EVENT_TABLE(CMessageBoxDlg, wxDialog)
   EVT_BUTTON(wxID_ANY, CMessageBoxDlg::OnButton)
+  EVT_CHAR_HOOK(CMessageBoxDlg::OnCharHook)
+  EVT_CLOSE(CMessageBoxDlg::OnCloseBox)
 wxEND_EVENT_TABLE()
 
 CMessageBoxDlg::CMessageBoxDlg(wxWindow* parent, const std::string& text,
                                const std::string& caption, UINT style)
     : wxDialog(parent, wxID_ANY, wxString::FromUTF8(caption.c_str()),
                wxDefaultPosition, wxDefaultSize,
-               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX) {
+               wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
+      style_(style) {
   auto* top = new wxBoxSizer(wxVERTICAL);
   auto* body = new wxBoxSizer(wxHORIZONTAL);
   const wxArtID art = IconFor(style);
@@ -111,12 +114,38 @@ CMessageBoxDlg::CMessageBoxDlg(wxWindow* parent, const std::string& text,
     row->Add(button, 0, wxALL, 5);
   }
   top->Add(row, 0, wxALIGN_CENTER_HORIZONTAL | wxBOTTOM, 5);
-  // Escape and the close box give the refusing answer, as the box's own
-  // Cancel would (a box with OK only answers OK).
-  SetEscapeId(WxIdForResult(RefusingButton(style)));
+  // Escape and the close box mean Cancel on a box that has it (a box with OK
+  // only answers OK). An Abort/Retry/Ignore box has no answer for them:
+  // reading Abort into them would give up the whole queue for a key press.
+  SetEscapeId(EscapeAnswers(style) ? WxIdForResult(RefusingButton(style)) : wxID_NONE);
   SetAffirmativeId(WxIdForResult(plat::DefaultButton(style)));
   SetSizerAndFit(top);
   CentreOnParent();
+}
+
+bool CMessageBoxDlg::EscapeAnswers(UINT style) {
+  const int count = plat::ButtonCount(style);
+  if (count == 1) return true;
+  for (int i = 0; i < count; ++i)
+    if (plat::ButtonAt(style, i) == IDCANCEL) return true;
+  return false;
+}
+
+void CMessageBoxDlg::OnCharHook(wxKeyEvent& event) {
+  if (event.GetKeyCode() == WXK_ESCAPE && !EscapeAnswers(style_)) return;  // swallowed
+  event.Skip();
+}
+
+void CMessageBoxDlg::OnCloseBox(wxCloseEvent& event) {
+  if (!EscapeAnswers(style_) && event.CanVeto()) {
+    event.Veto();
+    return;
+  }
+  event.Skip();
+}
+
+void CMessageBoxDlg::Refuse() {
+  if (IsModal()) EndModal(WxIdForResult(RefusingButton(style_)));
 }
 
 void CMessageBoxDlg::OnButton(wxCommandEvent& event) {

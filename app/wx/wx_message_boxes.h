@@ -32,8 +32,19 @@ class CMessageBoxDlg : public wxDialog {
   CMessageBoxDlg(wxWindow* parent, const std::string& text,
                  const std::string& caption, UINT style);
 
+  // Whether Escape and the close box answer a box of `style`: yes when it
+  // has Cancel (they mean Cancel) or only one button; a box without Cancel
+  // (Abort/Retry/Ignore) ignores them.
+  static bool EscapeAnswers(UINT style);
+  // Ends the box with its refusing answer (the program is being stopped
+  // from outside and nobody will answer).
+  void Refuse();
+
  private:
   void OnButton(wxCommandEvent& event);
+  void OnCharHook(wxKeyEvent& event);
+  void OnCloseBox(wxCloseEvent& event);
+  UINT style_;
   wxDECLARE_EVENT_TABLE();
 };
 

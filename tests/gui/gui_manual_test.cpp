@@ -256,6 +256,52 @@ TEST(ManualMode, BoxFromAnotherThreadIsShownByTheMainThread) {
   EXPECT_EQ(g_dialogs->seen().back().text, "Printer is out of paper.");
 }
 
+// Sends Escape to a box as the keyboard would (the dialog's key hook sees it
+// first), then its title bar's close, and reports whether the box is still
+// waiting for an answer afterwards.
+struct EscapeOutcome {
+  bool openAfterEscape = false;
+  bool openAfterClose = false;
+};
+
+void SendEscapeAndClose(wxDialog* dialog, EscapeOutcome& outcome) {
+  wxKeyEvent escape(wxEVT_CHAR_HOOK);
+  escape.m_keyCode = WXK_ESCAPE;
+  escape.SetEventObject(dialog);
+  dialog->GetEventHandler()->ProcessEvent(escape);
+  outcome.openAfterEscape = dialog->IsModal();
+  if (dialog->IsModal()) dialog->Close();
+  outcome.openAfterClose = dialog->IsModal();
+}
+
+TEST(ManualMode, EscapeAndTheCloseBoxDoNothingOnAnAbortRetryIgnoreBox) {
+  // Abort there gives up the whole queue: a key press must not say it.
+  EscapeOutcome outcome;
+  g_dialogs->AfterShown([&](wxDialog* dialog) {
+    SendEscapeAndClose(dialog, outcome);
+    if (dialog->IsModal()) kgui::PressButton(dialog->FindWindow(wxID_IGNORE));
+  });
+  const int answer =
+      plat::MessageBox(g_hMainWnd, "The printer is not selected.", "Kelvane Error",
+                       MB_ABORTRETRYIGNORE | MB_ICONERROR | MB_SETFOREGROUND);
+  EXPECT_TRUE(outcome.openAfterEscape);
+  EXPECT_TRUE(outcome.openAfterClose);
+  EXPECT_EQ(answer, IDIGNORE);
+}
+
+TEST(ManualMode, EscapeMeansCancelOnABoxThatHasCancel) {
+  EscapeOutcome outcome;
+  g_dialogs->AfterShown([&](wxDialog* dialog) {
+    SendEscapeAndClose(dialog, outcome);
+    if (dialog->IsModal()) dialog->EndModal(wxID_RETRY);
+  });
+  const int answer =
+      plat::MessageBox(g_hMainWnd, "The printer is reporting out of paper.", "Kelvane Error",
+                       MB_RETRYCANCEL | MB_ICONERROR | MB_SETFOREGROUND);
+  EXPECT_FALSE(outcome.openAfterEscape);
+  EXPECT_EQ(answer, IDCANCEL);
+}
+
 TEST(ManualMode, CloseWithNothingPrintingAsksNothing) {
   const std::size_t before = g_dialogs->seen().size();
   kgui::MainFrame()->Close();
