@@ -296,7 +296,22 @@ void CommandServer::Listen() {
     // Answers the main thread has given move their connections on.
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) break;
+      if (stopping_) {
+        // An answer already given still goes out: the request that closes
+        // the program (command 0) is answered before the channel goes.
+        for (auto& c : connections) {
+          if (c->state == Connection::State::Waiting && c->pending->done) {
+            c->answer = CommandAnswer{kAnswerMagic, 1, static_cast<std::int64_t>(c->pending->result)};
+            c->sent = 0;
+          } else if (c->state != Connection::State::Writing) {
+            continue;
+          }
+          const auto* bytes = reinterpret_cast<const unsigned char*>(&c->answer);
+          WriteAll(c->fd, bytes + c->sent, sizeof c->answer - c->sent,
+                   SteadyClock::now() + std::chrono::milliseconds(kReadTimeoutMs));
+        }
+        break;
+      }
       for (auto& c : connections) {
         if (c->state != Connection::State::Waiting || !c->pending->done) continue;
         c->answer = CommandAnswer{kAnswerMagic, 1, static_cast<std::int64_t>(c->pending->result)};

@@ -154,18 +154,6 @@ void StoreName(char (&field)[N], const char* line, bool lineCut, RecordParseNote
   CopyField(field, line);
 }
 
-// A spool file is opened, sent and deleted on the record's word: only a
-// full path names one file whatever folder we run in.
-template <std::size_t N>
-void StoreSpoolPath(char (&field)[N], const char* line, bool lineCut, RecordParseNotes* notes) {
-  if (!lineCut && line[0] != '\0' && !plat::IsAbsolutePath(line)) {
-    field[0] = '\0';
-    if (notes) ++notes->relativeSpoolPaths;
-    return;
-  }
-  StoreName(field, line, lineCut, notes);
-}
-
 void CopyParsedFields(JobRecord& to, const JobRecord& from) {
   std::memcpy(to.spoolFiles, from.spoolFiles, sizeof to.spoolFiles);
   std::memcpy(to.jobName, from.jobName, sizeof to.jobName);
@@ -195,6 +183,14 @@ bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile,
   JobRecord parsed;
   // A short record still counts as a job.
   ParseJobRecord(image.data(), image.size(), parsed, notes);
+  // A spool file is opened, sent and deleted on the record's word: only a
+  // full path names one file whatever folder we run in.
+  for (int i = 0; i < parsed.fileCount; ++i) {
+    if (parsed.spoolFiles[i][0] != '\0' && !plat::IsAbsolutePath(parsed.spoolFiles[i])) {
+      parsed.spoolFiles[i][0] = '\0';
+      if (notes) ++notes->relativeSpoolPaths;
+    }
+  }
 
   WriteRegString(kMarkerValue, kMarkerProcessing);  // failure ignored: only recovery reads it
 
@@ -416,7 +412,7 @@ bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& rec
 
   int n = 0;
   if (std::strchr(line, '~')) {
-    StoreSpoolPath(record.spoolFiles[0], line, cut, notes);
+    StoreName(record.spoolFiles[0], line, cut, notes);
     record.printerName[0] = '\0';
     record.ribbonType[0] = '\0';
     n = 1;
@@ -430,7 +426,7 @@ bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& rec
       if (notes) ++notes->ignoredSpoolFiles;
       continue;
     }
-    StoreSpoolPath(record.spoolFiles[n], line, cut, notes);
+    StoreName(record.spoolFiles[n], line, cut, notes);
     ++n;
   }
   record.fileCount = static_cast<std::uint8_t>(n);

@@ -20,8 +20,6 @@
 //     nothing and the print thread reports "Could not open spool file.";
 //   - spool-file lines beyond the 20th are read past and ignored (fileCount
 //     stays 20; their files are neither printed nor deleted);
-//   - a spool-file line that is not a full path is left empty: it would
-//     resolve against whatever folder the spooler runs in;
 //   - only the first 65535 bytes of the queue file are parsed (positions are
 //     16-bit and never wrap). CountQueuedJobs and FinishJob work on the
 //     whole file, so the records behind that point are counted and kept.
@@ -79,7 +77,9 @@ struct RecordParseNotes {
   int emptiedLines = 0;         // port or spool-file lines left empty (too long)
   int ignoredSpoolFiles = 0;    // spool-file lines beyond the 20th
   bool imageCut = false;        // the image was longer than 65535 bytes
-  int relativeSpoolPaths = 0;   // spool-file lines left empty: not a full path
+  // Spool files TakeNextJob left empty because their line is not a full
+  // path (one would resolve against whatever folder the spooler runs in).
+  int relativeSpoolPaths = 0;
 };
 bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& record,
                     RecordParseNotes* notes = nullptr);

@@ -215,6 +215,17 @@ TEST_F(ChannelTest, IdleClientsHoldUpNobodysRequest) {
   for (int fd : idle) ::close(fd);
 }
 
+TEST_F(ChannelTest, AnAnswerGivenJustBeforeTheChannelStopsStillGoesOut) {
+  // Command 0 closes the program: the main thread runs it, and the channel
+  // stops right after. The driver must still learn that it was done.
+  auto reply = SendAsync(WM_SPOOLER_COMMAND, 0);
+  while (server_.ServePending() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  server_.Stop();
+  auto [ok, result] = reply.get();
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(result, 1);
+}
+
 TEST_F(ChannelTest, ClientsBehindAFullBacklogWaitTheirTurn) {
   // Silent connections hold the listener one after another for its read
   // time-out and fill the backlog; a client that finds no slot must keep

@@ -104,17 +104,31 @@ TEST(FileTrust, SpoolFilesAreNamedByFullPathsOnly) {
   EXPECT_FALSE(plat::IsAbsolutePath("KLV~1"));
   EXPECT_FALSE(plat::IsAbsolutePath("../etc/shadow"));
   EXPECT_FALSE(plat::IsAbsolutePath(""));
+}
 
-  const std::string text =
-      "Job\r\nLPT1:\r\n1\r\nVORNA Tamrel\r\nYMCKO\r\n/abs/one.prn\r\nrel/two.prn\r\n";
-  JobRecord record;
+class RelativePathTest : public rt::RunnerFixture {};
+
+TEST_F(RelativePathTest, ASpoolFileNamedWithoutItsFullPathIsNeitherOpenedNorDeleted) {
+  kt::ScriptedMessageBoxes boxes;
+  const std::string absolute = Spool("one.prn", "one");
+  // A file of that name in the folder the spooler happens to run in.
+  ASSERT_EQ(::chdir(home_.path().c_str()), 0);
+  kt::WriteFileBytes(home_.File("two.prn"), "two");
+  UseQueue(rt::Record("Relative", "LPT1:", "1", "VORNA Tamrel", {absolute, "two.prn"}));
+  JobRecord job;
   RecordParseNotes notes;
-  ASSERT_TRUE(ParseJobRecord(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
-                             record, &notes));
-  EXPECT_EQ(record.fileCount, 2);
-  EXPECT_STREQ(record.spoolFiles[0], "/abs/one.prn");
-  EXPECT_STREQ(record.spoolFiles[1], "");  // refused: opens and deletes nothing
+  ASSERT_TRUE(TakeNextJob(job, &notes));
+  EXPECT_EQ(job.fileCount, 2);
+  EXPECT_STREQ(job.spoolFiles[0], absolute.c_str());
+  EXPECT_STREQ(job.spoolFiles[1], "");  // refused: opens and deletes nothing
   EXPECT_EQ(notes.relativeSpoolPaths, 1);
+
+  RunToEnd();
+  EXPECT_EQ(printer_.output().find("two"), std::string::npos);
+  EXPECT_TRUE(kt::FileExists(home_.File("two.prn")));
+  ASSERT_GE(boxes.count(), 1u);
+  EXPECT_NE(boxes.boxes()[0].text.find("without its full path"), std::string::npos);
+  ASSERT_EQ(::chdir("/"), 0);
 }
 
 // The start refuses files others can change, and says which and how to mend.
