@@ -641,6 +641,32 @@ TEST_F(RunnerTest, NetworkShareIsReachedThroughTheFirstFreeLptDevice) {
   EXPECT_EQ(Shared(g_bNetConnected), 0);
 }
 
+// A share's port gets no time-outs, yet a write on a printer that takes
+// nothing must end within the port's own bound, so that Cancel Print takes
+// effect at the next write call instead of never.
+TEST_F(RunnerTest, CancelWhileAShareStallsEndsTheJobWithinAWriteCallOrTwo) {
+  kt::ScriptedMessageBoxes boxes;
+  vprinter::VirtualPrinter remote;
+  opener_.Attach("\\\\office\\ribbon", remote);
+  const std::string a = Bytes(10000, 22);
+  UseQueue(Record("Net", "\\\\office\\ribbon", "1", "Ribbon", {Spool("n.prn", a)}));
+  std::size_t callsAtStall = 0;
+  remote.AtTotalBytes(3000, [this, &callsAtStall](vprinter::VirtualPrinter& p) {
+    p.SetState(vprinter::PrinterState::Stalled);
+    callsAtStall = writes_.sizes().size();
+    CancelPrint();
+  });
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Highest));
+  const bool ended = WaitForRunEnd(std::chrono::seconds(30));
+  if (!ended) remote.SetState(vprinter::PrinterState::Ready);  // let a hung run go
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_TRUE(ended) << "the stalled write never ended";
+  EXPECT_EQ(LastPrintRunExitCode(), kExitNormal);
+  EXPECT_EQ(remote.output(), (Prefix() + a).substr(0, 3000));
+  EXPECT_LE(writes_.sizes().size(), callsAtStall + 1);
+  EXPECT_EQ(opener_.lastPort("\\\\office\\ribbon")->commMask(), 0u);  // still no settings
+}
+
 TEST_F(RunnerTest, NetworkJobWithEveryLptDeviceTakenFailsWithErrorOne) {
   kt::ScriptedMessageBoxes boxes;
   for (int n = 1; n <= 9; ++n) {
