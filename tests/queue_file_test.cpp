@@ -5,8 +5,11 @@
 // Test thread only.
 #include "queue/queue_file.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -910,6 +913,64 @@ TEST_F(QueueFileTest, FinishJobOnAFullFileSystemStillRemovesTheRecord) {
   EXPECT_EQ(FolderEntries(mountPoint), std::vector<std::string>{"queue.txt"});
   ASSERT_TRUE(TakeNextJob(job));
   EXPECT_STREQ(job.jobName, "Second");
+}
+
+// The real thing, as a user met it: the queue file (mode 0666) in a folder
+// the spooler's user may not write. As root the removal runs in a child
+// that has become "nobody" (root may write anywhere); as anyone else the
+// folder is simply made read-only for its owner.
+TEST_F(QueueFileTest, FinishJobInAFolderTheUserCannotWriteRewritesInPlace) {
+  char dirTemplate[] = "/tmp/kelvane-ro-XXXXXX";
+  ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  struct RemoveDir {
+    std::string dir;
+    ~RemoveDir() {
+      ::chmod(dir.c_str(), 0700);
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } removeDir{dir};
+  const std::string queue = dir + "/queue.txt";
+  const std::string second = NewRecord("Second", {"/b"});
+  kt::WriteFileBytes(queue, Queue({NewRecord("First", {"/a"}), second}));
+  ASSERT_EQ(::chmod(queue.c_str(), 0666), 0);
+  const ino_t inode = InodeOf(queue);
+  {
+    SpoolerLock lock;
+    CopyField(g_szQueueFile, queue.c_str());
+  }
+
+  auto takeAndFinish = [] {
+    JobRecord job;
+    if (!TakeNextJob(job)) return 10;
+    return static_cast<int>(FinishJob(job));
+  };
+  int outcome = -1;
+  if (::geteuid() == 0) {
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user \"nobody\" to run as";
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);  // root's folder: others may not write
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+          ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)
+        ::_exit(20);
+      ::_exit(takeAndFinish());
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    outcome = WEXITSTATUS(status);
+  } else {
+    ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    outcome = takeAndFinish();
+  }
+  EXPECT_EQ(outcome, static_cast<int>(FinishOutcome::Removed));
+  EXPECT_EQ(kt::ReadFileBytes(queue), second);
+  EXPECT_EQ(InodeOf(queue), inode);
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"queue.txt"});
 }
 
 TEST_F(QueueFileTest, RecoverAfterInterruptedRun) {
