@@ -17,7 +17,9 @@
 //   - a file is rewritten by writing a temporary file beside it and renaming
 //     it over the old one while the old one is held with no sharing
 //     (ReplaceFileContents), so a crash leaves the old file or the new one,
-//     whole; appenders hold the file with no sharing while they append.
+//     whole; only where no temporary can be made (folder not writable, disk
+//     full) is it rewritten in place under the same hold. Appenders hold the
+//     file with no sharing while they append.
 // Any thread.
 #pragma once
 
