@@ -244,8 +244,8 @@ std::string ResolveLinks(const std::string& path) {
 }
 
 // Writes `data` over the start of the file that `fd` holds and cuts the file
-// to its length. The new contents are never longer than what the file held
-// (we only take records off its head), so this asks the disk for nothing.
+// to its length. The caller makes sure `data` is no longer than the file,
+// so this asks the disk for no new room.
 bool RewriteInPlace(int fd, const std::string& path, const void* data,
                     std::size_t size) {
   if (int e = InjectedFault(FileFault::RewriteInPlace, path)) {
@@ -482,8 +482,12 @@ bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
     // The whole-file replacement first: a crash leaves the old file or the
     // new one. Only when the folder or the disk refuses it, and we hold the
     // file for writing, does the rewrite happen in place.
+    // Longer contents would need room the disk may not have, and a write
+    // cut short there would leave the file damaged; those are not tried.
     auto inPlace = [&](int refused) {
-      if (!writable || !IsNoRoomBeside(refused)) return Fail(refused);
+      if (!writable || !IsNoRoomBeside(refused) ||
+          size > static_cast<std::size_t>(st.st_size))
+        return Fail(refused);
       if (!RewriteInPlace(fd, target, data, size)) return Fail(errno);
       return true;
     };

@@ -66,10 +66,11 @@ bool DeleteFile(const std::string& path);
 // the link stays a link.
 // When no temporary can be made or filled beside the file (a folder we may
 // not write, a full disk or quota: EACCES, EPERM, EROFS, ENOSPC, EDQUOT) and
-// `h` was opened for writing, the file is rewritten in place instead: `data`
-// at offset 0, truncated to its size, synced. That needs only write access to
-// the file and never more room than it takes already, at the price of the
-// atomicity (a crash in the middle leaves a damaged file).
+// `h` was opened for writing and `data` is no longer than the file, the file
+// is rewritten in place instead: `data` at offset 0, truncated to its size,
+// synced. That needs only write access to the file and no room beyond what
+// it takes already, at the price of the atomicity (a crash in the middle
+// leaves a damaged file).
 bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
                          std::size_t size);
 
