@@ -60,6 +60,7 @@ class PrintRun {
   int ShowError(const std::string& text, UINT buttons);
   void TellWhatTheRecordLost(const RecordParseNotes& notes);
   Next Abandon(DWORD code, bool purge, bool postClose);
+  Next EndKeepingQueue();
 
   JobRecord job_;
   // The one block buffer of the run; reused for every block.
@@ -102,6 +103,11 @@ DWORD PrintRun::Run() {
       return kExitStopped;
     }
     CopyField(lastPrinterName_, job_.printerName);
+    // A job whose record we could not remove afterwards is not sent at all.
+    if (queueMode_ && !CheckQueueFileWritable(job_)) {
+      EndKeepingQueue();
+      return exit_;
+    }
     TellWhatTheRecordLost(notes);
     DWORD dns = 0;
     DWORD tx = 0;
@@ -202,7 +208,7 @@ Next PrintRun::PrintJob() {
 
   // Job end.
   if (!queueMode_) return Next::RunEnd;
-  FinishJob(job_);
+  if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
   return Next::NextJob;
 }
 
@@ -307,7 +313,7 @@ Next PrintRun::EndBlock(bool completed) {
     return Next::Exit;
   }
   // Only the cancelled job goes; the next one in the queue follows.
-  FinishJob(job_);
+  if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
   return Next::NextJob;
 }
 
@@ -431,6 +437,24 @@ Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
   if (purge && !(ending && IsQueueKeptAtShutdown())) PurgeQueue(job_);
   if (postClose && !ending) plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
   exit_ = code;
+  return Next::Exit;
+}
+
+// The head record stays in the queue file (FinishJob has told the user).
+// Going on would take that same record again at once and print it without
+// end; a purge would meet the same refusal and say so again. So the run
+// ends here and leaves the queue as it is: every record and its spool files
+// stay. The marker becomes "Purged", not "Processing": at the next start
+// "Processing" would make the recovery delete every record but the newest,
+// unprinted, while with "Purged" the next start prints the record we could
+// not remove once more (the user knows why) and then the rest. Should the
+// file still be unwritable then, that run stops before sending anything.
+// g_bQueuePurged is set too, so the document close does not purge either.
+Next PrintRun::EndKeepingQueue() {
+  EndJobCleanup();
+  CloseQueueRun();
+  plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+  exit_ = kExitQueueKept;
   return Next::Exit;
 }
 

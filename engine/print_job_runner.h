@@ -22,5 +22,8 @@ inline constexpr DWORD kExitPortOpen = 3;
 inline constexpr DWORD kExitSpoolRead = 4;
 inline constexpr DWORD kExitPortFault = 5;
 inline constexpr DWORD kExitOutOfPaper = 6;
+// The head record could not be removed from the queue file (or the file
+// cannot be written at all): the run ended with the queue left as it was.
+inline constexpr DWORD kExitQueueKept = 7;
 
 DWORD PrintThreadProc(void* ignored);

@@ -128,9 +128,8 @@ void PublishLevels(const InkLevels& levels) {
   }
 }
 
-int LevelAt(const BYTE* reply, std::size_t size, std::size_t offset) {
-  return offset < size ? static_cast<int>(static_cast<std::int8_t>(reply[offset]))
-                       : 0;
+int LevelAt(const BYTE* reply, std::size_t offset) {
+  return static_cast<int>(static_cast<std::int8_t>(reply[offset]));
 }
 
 // Command 2: the first query's answer tells which form this printer takes.
@@ -152,15 +151,19 @@ bool IsBlackInkReply(std::size_t firstReplySize) { return firstReplySize > 12; }
 
 InkLevels DecodeInkReply(bool blackInk, const BYTE* reply, std::size_t size) {
   InkLevels levels;
-  if (reply == nullptr || size == 0) return levels;
+  // A reply cut short before the last level it has to carry tells nothing
+  // about the levels it lacks; read as zeros they would say "empty" to the
+  // driver, so the whole reply counts as no answer.
+  const std::size_t needed = (blackInk ? kBlackOffset : kYellowOffset) + 1;
+  if (reply == nullptr || size < needed) return levels;
   if (blackInk) {
     levels.inkType = kInkTypeBlack;
-    levels.black = LevelAt(reply, size, kBlackOffset);
+    levels.black = LevelAt(reply, kBlackOffset);
   } else {
     levels.inkType = kInkTypeColour;
-    levels.cyan = LevelAt(reply, size, kCyanOffset);
-    levels.magenta = LevelAt(reply, size, kMagentaOffset);
-    levels.yellow = LevelAt(reply, size, kYellowOffset);
+    levels.cyan = LevelAt(reply, kCyanOffset);
+    levels.magenta = LevelAt(reply, kMagentaOffset);
+    levels.yellow = LevelAt(reply, kYellowOffset);
   }
   return levels;
 }

@@ -33,7 +33,8 @@ struct InkLevels {
   int cyan = 0, magenta = 0, yellow = 0;  // with kInkTypeColour
 };
 
-// Levels from a level reply of `size` received bytes. A level whose offset
-// the reply did not reach reads as 0 (the reply buffer starts zeroed); a
-// reply with no byte at all gives kInkTypeUnknown.
+// Levels from a level reply of `size` received bytes. A reply that does not
+// reach every offset its ink type needs (10 for black; 14, 18 and 22 for
+// colour) gives kInkTypeUnknown, as one with no byte at all does: the levels
+// were not read, and zeros would pass for empty cartridges.
 InkLevels DecodeInkReply(bool blackInk, const BYTE* reply, std::size_t size);

@@ -27,8 +27,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   if (replySize > kInkReplySize) replySize = kInkReplySize;
 
   const InkLevels levels = DecodeInkReply(blackInk, reply, replySize);
-  if (replySize == 0) {
+  // A reply that stops before the last offset its ink type needs (10 for
+  // black, 22 for colour) is no answer at all: nothing is published.
+  const std::size_t needed = blackInk ? 11 : 23;
+  if (replySize < needed) {
     Require(levels.inkType == kInkTypeUnknown);
+    Require(levels.black == 0 && levels.cyan == 0 && levels.magenta == 0 &&
+            levels.yellow == 0);
     return 0;
   }
   Require(levels.inkType == (blackInk ? kInkTypeBlack : kInkTypeColour));
@@ -36,10 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
           IsSignedByte(levels.magenta) && IsSignedByte(levels.yellow));
   if (blackInk) {
     Require(levels.cyan == 0 && levels.magenta == 0 && levels.yellow == 0);
-    if (replySize <= 10) Require(levels.black == 0);
+    Require(levels.black == static_cast<std::int8_t>(reply[10]));
   } else {
     Require(levels.black == 0);
-    if (replySize <= 22) Require(levels.yellow == 0);
+    Require(levels.yellow == static_cast<std::int8_t>(reply[22]));
   }
   return 0;
 }

@@ -31,6 +31,20 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
+std::mutex g_faultMutex;
+FileFaultHook g_faultHook;  // guarded by g_faultMutex; tests only
+
+// 0, or the errno a test wants this step to fail with.
+int InjectedFault(FileFault point, const std::string& path) {
+  FileFaultHook hook;
+  {
+    std::lock_guard<std::mutex> g(g_faultMutex);
+    if (!g_faultHook) return 0;
+    hook = g_faultHook;
+  }
+  return hook(point, path);
+}
+
 bool Fail(int e) {
   t_lastError = static_cast<DWORD>(e);
   return false;
@@ -163,6 +177,7 @@ class FileObject final : public HandleObject {
   }
 
   ShareMode share() const { return share_; }
+  bool writable() const { return access_ != Access::Read; }
 
  private:
   std::shared_mutex mutex_;  // guards fd_: shared for I/O, exclusive to close
@@ -179,14 +194,20 @@ bool SameInode(const struct stat& a, const struct stat& b) {
 // to disk. Returns its descriptor (and name) or -1 with errno set.
 int WriteTemporaryBeside(const std::string& path, const void* data,
                          std::size_t size, mode_t mode, std::string& tempName) {
+  if (int e = InjectedFault(FileFault::CreateTemporary, path)) {
+    errno = e;
+    return -1;
+  }
   std::string tmpl = path + ".tmpXXXXXX";
   std::vector<char> buf(tmpl.begin(), tmpl.end());
   buf.push_back('\0');
   int fd = ::mkostemp(buf.data(), O_CLOEXEC);
   if (fd < 0) return -1;
   tempName = buf.data();
-  if (::fchmod(fd, mode) != 0 || !WriteAllToDescriptor(fd, data, size) || ::fsync(fd) != 0) {
-    int e = errno;
+  const int injected = InjectedFault(FileFault::WriteTemporary, path);
+  if (injected != 0 || ::fchmod(fd, mode) != 0 ||
+      !WriteAllToDescriptor(fd, data, size) || ::fsync(fd) != 0) {
+    int e = injected != 0 ? injected : errno;
     ::close(fd);
     ::unlink(tempName.c_str());
     errno = e;
@@ -195,7 +216,65 @@ int WriteTemporaryBeside(const std::string& path, const void* data,
   return fd;
 }
 
+// Failures that say a new file cannot live beside the old one (a folder we
+// may not write, a read-only or full file system, a quota), where rewriting
+// the old file in place still can succeed.
+bool IsNoRoomBeside(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENOSPC:
+    case EDQUOT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The file a path names, through any symbolic links: a replacement by
+// rename must land on the file itself, or it would turn a link into a plain
+// file and leave the linked file as it was.
+std::string ResolveLinks(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (!resolved) return path;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+// Writes `data` over the start of the file that `fd` holds and cuts the file
+// to its length. The caller makes sure `data` is no longer than the file,
+// so this asks the disk for no new room.
+bool RewriteInPlace(int fd, const std::string& path, const void* data,
+                    std::size_t size) {
+  if (int e = InjectedFault(FileFault::RewriteInPlace, path)) {
+    errno = e;
+    return false;
+  }
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0;
+}
+
 }  // namespace
+
+void SetFileFaultHook(FileFaultHook hook) {
+  std::lock_guard<std::mutex> g(g_faultMutex);
+  g_faultHook = std::move(hook);
+}
 
 std::string DirectoryOf(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -269,6 +348,12 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
   // an open that is about to be refused. Truncation waits for the lock.
   if (disposition != Disposition::OpenExisting) flags |= O_CREAT;
   const int lockOp = (share == ShareMode::None ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  if (access != Access::Read) {
+    if (int e = InjectedFault(FileFault::OpenForWriting, path)) {
+      Fail(e);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
 
   // A replacement by rename between our open and our lock sends us round
   // again; a writer cannot outpace us forever, but bound it all the same.
@@ -385,29 +470,45 @@ bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
   if (file->share() != ShareMode::None) return Fail(EINVAL);
   if (!data && size != 0) return Fail(EFAULT);
 
+  const bool writable = file->writable();
   return file->WithExclusiveFd([&](int& fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0) return Fail(errno);
+    const std::string target = ResolveLinks(path);
     struct stat named {};
-    if (::stat(path.c_str(), &named) != 0 || !SameInode(st, named))
+    if (::stat(target.c_str(), &named) != 0 || !SameInode(st, named))
       return Fail(EINVAL);  // `path` is not the file this handle holds
 
+    // The whole-file replacement first: a crash leaves the old file or the
+    // new one. Only when the folder or the disk refuses it, and we hold the
+    // file for writing, does the rewrite happen in place.
+    // Longer contents would need room the disk may not have, and a write
+    // cut short there would leave the file damaged; those are not tried.
+    auto inPlace = [&](int refused) {
+      if (!writable || !IsNoRoomBeside(refused) ||
+          size > static_cast<std::size_t>(st.st_size))
+        return Fail(refused);
+      if (!RewriteInPlace(fd, target, data, size)) return Fail(errno);
+      return true;
+    };
     std::string tempName;
-    int tfd = WriteTemporaryBeside(path, data, size, st.st_mode & 07777, tempName);
-    if (tfd < 0) return Fail(errno);
+    int tfd = WriteTemporaryBeside(target, data, size, st.st_mode & 07777, tempName);
+    if (tfd < 0) return inPlace(errno);
     // The new file is held with no sharing before it appears under the
     // name, so nobody slips in between the rename and our close.
     int rc;
     do {
       rc = ::flock(tfd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
-    if (rc != 0 || ::rename(tempName.c_str(), path.c_str()) != 0) {
+    if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0) {
       int e = errno;
       ::close(tfd);
       ::unlink(tempName.c_str());
-      return Fail(e);
+      // A sticky folder may let us create a file but not replace another
+      // user's: that file can still be rewritten in place.
+      return rc == 0 ? inPlace(e) : Fail(e);
     }
-    SyncDirectory(DirectoryOf(path));
+    SyncDirectory(DirectoryOf(target));
     // The handle now holds the new file, at the position it had before.
     off_t pos = ::lseek(fd, 0, SEEK_CUR);
     if (pos > 0) ::lseek(tfd, pos, SEEK_SET);

@@ -17,7 +17,9 @@
 //   - a file is rewritten by writing a temporary file beside it and renaming
 //     it over the old one while the old one is held with no sharing
 //     (ReplaceFileContents), so a crash leaves the old file or the new one,
-//     whole; appenders hold the file with no sharing while they append.
+//     whole; only where no temporary can be made (folder not writable, disk
+//     full) is it rewritten in place under the same hold. Appenders hold the
+//     file with no sharing while they append.
 // Any thread.
 #pragma once
 
@@ -59,9 +61,31 @@ bool DeleteFile(const std::string& path);
 
 // Rewrites the file that `h` holds (opened with ShareMode::None) so that it
 // holds exactly `data`: a temporary file beside it, fsync, rename over the
-// path. `path` must be the path `h` was opened with.
+// path. `path` must be the path `h` was opened with. When `path` is a
+// symbolic link, the file it points to is replaced, in its own folder, and
+// the link stays a link.
+// When no temporary can be made or filled beside the file (a folder we may
+// not write, a full disk or quota: EACCES, EPERM, EROFS, ENOSPC, EDQUOT) and
+// `h` was opened for writing and `data` is no longer than the file, the file
+// is rewritten in place instead: `data` at offset 0, truncated to its size,
+// synced. That needs only write access to the file and no room beyond what
+// it takes already, at the price of the atomicity (a crash in the middle
+// leaves a damaged file).
 bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
                          std::size_t size);
+
+// Test seam: faults injected into the files layer. The hook is asked at
+// each point with the path concerned and returns 0 (go on) or the errno the
+// step fails with. Empty: no faults (the default). Install it before the
+// threads that use files start and remove it after they have ended.
+enum class FileFault {
+  OpenForWriting,   // OpenFile with Write or ReadWrite access
+  CreateTemporary,  // the temporary beside a file being replaced
+  WriteTemporary,   // writing and syncing that temporary
+  RewriteInPlace,   // the in-place rewrite when no temporary can be used
+};
+using FileFaultHook = std::function<int(FileFault point, const std::string& path)>;
+void SetFileFaultHook(FileFaultHook hook);
 
 // Writes a whole file atomically (temporary file beside it, then rename),
 // with mode 0600 for a new file. For files the spooler owns.

@@ -3,8 +3,10 @@
 // plus the communications calls below.
 //
 // What a port device must give the engine:
-//   - Write: with the write total time-out set, a write the printer does not
-//     take in time returns false with *written = the bytes it did move;
+//   - Write: a write the printer does not take within the write total
+//     time-out returns false with *written = the bytes it did move; with no
+//     time-out set (a network share) the device bounds the call itself
+//     (kUnsetWriteWaitMs), so that no write waits for long;
 //   - Read: with the read total time-out set, a read that finds nothing
 //     returns true with *read = 0;
 //   - ClearCommError: the error flags (CE_BREAK, CE_IOE, CE_DNS, CE_OOP)

@@ -21,10 +21,13 @@
 
 namespace plat {
 
-// Bound on one write when no write time-out is set (a network share gets no
-// port settings): long enough for any printer that is still taking data,
-// short enough that a dead one cannot hold the print thread for good.
-inline constexpr DWORD kUnsetWriteWaitMs = 30000;
+// Bound on one write when no write time-out is set, as on a network share,
+// which gets no port settings: the write time-out the engine gives its other
+// ports. The engine tests its stop request after every write call and
+// measures its own transmission time-out across calls, so a longer wait per
+// call only delays Cancel Print and the close; the printer loses nothing,
+// since the unsent rest is written again.
+inline constexpr DWORD kUnsetWriteWaitMs = 110;
 inline constexpr DWORD kSocketConnectTimeoutMs = 2000;
 
 // The errno classes every device sorts its failures into.

@@ -17,6 +17,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/port_devices.h"
 
 namespace plat {
 
@@ -91,11 +92,9 @@ DWORD TotalTimeout(DWORD multiplier, DWORD constant, DWORD size) {
 }
 
 // The wait to ask of the printer for the next request: what is left of the
-// call's time-out (all of it when there is none), at most kMaxWaitMs.
-// `expired` when a time-out exists and has passed.
+// call's time-out, at most kMaxWaitMs. `expired` when it has passed.
 DWORD NextWait(DWORD limit, DWORD start, bool& expired) {
   expired = false;
-  if (limit == 0) return simwire::kMaxWaitMs;
   DWORD elapsed = GetTickCount() - start;
   if (elapsed >= limit) {
     expired = true;
@@ -113,8 +112,11 @@ class SimPortDevice final : public PortDevice {
     if (written) *written = 0;
     if (!Usable()) return false;
     COMMTIMEOUTS t = CurrentTimeouts();
-    const DWORD limit = TotalTimeout(t.WriteTotalTimeoutMultiplier,
-                                     t.WriteTotalTimeoutConstant, size);
+    DWORD limit = TotalTimeout(t.WriteTotalTimeoutMultiplier,
+                               t.WriteTotalTimeoutConstant, size);
+    // A share's port has no time-out; a stalled printer must not hold the
+    // call (and with it Cancel Print) for good.
+    if (limit == 0) limit = kUnsetWriteWaitMs;
     const DWORD start = GetTickCount();
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     DWORD moved = 0;
@@ -161,9 +163,11 @@ class SimPortDevice final : public PortDevice {
     const DWORD start = GetTickCount();
     const DWORD max = std::min(size, simwire::kMaxChunk);
     for (;;) {
+      // With no read time-out the printer is asked once, without a wait, as
+      // the other ports look once; nothing to say within the time-out is a
+      // successful empty read.
       bool expired = false;
-      const DWORD wait = NextWait(limit, start, expired);
-      // Nothing to say within the time-out is a successful empty read.
+      const DWORD wait = limit == 0 ? 0 : NextWait(limit, start, expired);
       if (expired) return true;
       unsigned char request[9];
       request[0] = simwire::kRead;
@@ -185,6 +189,7 @@ class SimPortDevice final : public PortDevice {
         if (read) *read = n;
         return true;
       }
+      if (limit == 0) return true;
       if (closed_.load()) {
         SetLastError(ECANCELED);
         return false;

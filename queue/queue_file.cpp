@@ -238,31 +238,26 @@ bool TakeManualJob(JobRecord& job, HWND owner) {
   return true;
 }
 
-enum class RemoveOutcome {
-  Removed,   // the head record is gone
-  NoRecord,  // no queue file, or an empty one: nothing to remove
-  Failed,    // the record is still there (the user has been told)
-};
 
 // Removes the head record under one exclusive hold of the file, so that
 // nothing the driver appends can slip in between the read and the rewrite.
-RemoveOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
-  if (queueFile.empty()) return RemoveOutcome::NoRecord;
+FinishOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
+  if (queueFile.empty()) return FinishOutcome::NoRecord;
   HANDLE h = OpenWithRetry(queueFile, plat::Access::ReadWrite, plat::ShareMode::None);
   if (h == INVALID_HANDLE_VALUE) {
-    if (plat::GetLastError() == ENOENT) return RemoveOutcome::NoRecord;
+    if (plat::GetLastError() == ENOENT) return FinishOutcome::NoRecord;
     ShowQueueError(owner, kSaveFailedText);
-    return RemoveOutcome::Failed;
+    return FinishOutcome::Kept;
   }
   std::vector<unsigned char> image;
   if (!ReadHeldFile(h, std::numeric_limits<std::size_t>::max(), image)) {
     plat::CloseHandle(h);
     ShowQueueError(owner, kOpenFailedText);
-    return RemoveOutcome::Failed;
+    return FinishOutcome::Kept;
   }
   if (image.empty()) {
     plat::CloseHandle(h);
-    return RemoveOutcome::NoRecord;
+    return FinishOutcome::NoRecord;
   }
   const std::size_t keep = FindHeadRecordEnd(image.data(), image.size());
   const bool replaced =
@@ -270,9 +265,9 @@ RemoveOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
   plat::CloseHandle(h);
   if (!replaced) {
     ShowQueueError(owner, kSaveFailedText);
-    return RemoveOutcome::Failed;
+    return FinishOutcome::Kept;
   }
-  return RemoveOutcome::Removed;
+  return FinishOutcome::Removed;
 }
 
 // Deletes a spool file only when the size probe can open it, which refuses
@@ -311,7 +306,7 @@ void ReleaseJobResources() {
   }
 }
 
-RemoveOutcome FinishJobAndReport(JobRecord& job) {
+FinishOutcome FinishJobAndReport(JobRecord& job) {
   BOOL queueMode = 0;
   HWND owner = 0;
   std::string queueFile;
@@ -325,13 +320,13 @@ RemoveOutcome FinishJobAndReport(JobRecord& job) {
     const int count = std::min<int>(job.fileCount, kMaxSpoolFiles);
     for (int i = 0; i < count; ++i) spoolFiles.emplace_back(job.spoolFiles[i]);
   }
-  if (!queueMode) return RemoveOutcome::NoRecord;
+  if (!queueMode) return FinishOutcome::NoRecord;
 
   // The record goes first: if it stays, so do the spool files, and the job
   // simply prints again instead of failing on missing files and taking the
   // rest of the queue with it.
-  const RemoveOutcome outcome = RemoveHeadRecord(queueFile, owner);
-  if (outcome == RemoveOutcome::Failed) return outcome;
+  const FinishOutcome outcome = RemoveHeadRecord(queueFile, owner);
+  if (outcome == FinishOutcome::Kept) return outcome;
   for (const std::string& path : spoolFiles) DeleteSpoolFile(path.c_str());
   return outcome;
 }
@@ -487,7 +482,32 @@ bool TakeNextJob(JobRecord& job, RecordParseNotes* notes) {
   return taken;
 }
 
-void FinishJob(JobRecord& job) { FinishJobAndReport(job); }
+FinishOutcome FinishJob(JobRecord& job) { return FinishJobAndReport(job); }
+
+bool CheckQueueFileWritable(const JobRecord& job) {
+  std::string queueFile;
+  HWND owner = 0;
+  {
+    SpoolerLock lock;  // job may be g_curJob itself
+    queueFile = job.queueFile;
+    owner = g_hMainWnd;
+  }
+  if (queueFile.empty()) return true;
+  HANDLE h = OpenWithRetry(queueFile, plat::Access::ReadWrite, plat::ShareMode::None);
+  if (h != INVALID_HANDLE_VALUE) {
+    plat::CloseHandle(h);
+    return true;
+  }
+  switch (plat::GetLastError()) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      ShowQueueError(owner, kSaveFailedText);
+      return false;
+    default:
+      return true;  // gone, or held past the window: FinishJob sees to it
+  }
+}
 
 void EndJobCleanup() {
   SpoolerLock lock;
@@ -506,7 +526,7 @@ void PurgeQueue(JobRecord& job) {
   // bound the passes against a driver that never stops appending.
   for (int pass = 0; pass < kMaxPurgePasses; ++pass) {
     if (!TakeNextJob(job)) break;
-    if (FinishJobAndReport(job) != RemoveOutcome::Removed) break;
+    if (FinishJobAndReport(job) != FinishOutcome::Removed) break;
   }
   WriteRegString(kMarkerValue, kMarkerPurged);
 }
@@ -556,7 +576,7 @@ bool RecoverQueueFile() {
   for (std::uint16_t i = 0; i < count; ++i) {
     if (!TakeNextJob(job)) break;
     // A record that stays would be taken again n times, with n messages.
-    if (FinishJobAndReport(job) != RemoveOutcome::Removed) break;
+    if (FinishJobAndReport(job) != FinishOutcome::Removed) break;
   }
   return true;
 }

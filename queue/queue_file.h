@@ -26,8 +26,12 @@
 // FinishJob holds the queue file (no sharing) from its read to its rewrite,
 // which replaces the file whole (temporary file + rename), so a record that
 // the driver appends meanwhile is kept and a crash leaves the old or the new
-// file. It deletes the job's spool files only once the record is gone; when
-// the record cannot be removed they stay and the job prints again.
+// file. When the folder cannot take a new file or the disk is full, the
+// file is rewritten in place under the same hold instead. A queue file that
+// is a symbolic link stays one: the file it points to is rewritten. It
+// deletes the job's spool files only once the record is gone; when the
+// record cannot be removed they stay, the caller is told (FinishOutcome) and
+// must not print that job again in the same run.
 #pragma once
 
 #include <cstddef>
@@ -49,7 +53,21 @@ bool TakeNextJob(JobRecord& job);
 // The same; `notes`, when given, says what the parser had to cut or refuse
 // in the head record (the print thread tells the user).
 bool TakeNextJob(JobRecord& job, RecordParseNotes* notes);
-void FinishJob(JobRecord& job);
+
+// What FinishJob did with the head record.
+enum class FinishOutcome {
+  Removed,   // the record is gone (and the spool files with it)
+  NoRecord,  // manual mode, or no queue file / an empty one
+  Kept,      // the record could not be removed; the user has been told once
+             // and the record and its spool files are still there
+};
+FinishOutcome FinishJob(JobRecord& job);
+// Whether the head record of `job`'s queue file could be removed once the
+// job is printed. False, after "Could not save configuration file.", when
+// the file cannot be opened for writing at all (read-only file or file
+// system); a file held by someone else for longer than the retry window
+// counts as writable (FinishJob waits for it again).
+bool CheckQueueFileWritable(const JobRecord& job);
 void EndJobCleanup();
 void PurgeQueue(JobRecord& job);
 // The normal end of a queue run: sets g_bQueuePurged (under the lock) and the

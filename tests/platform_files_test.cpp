@@ -259,6 +259,88 @@ TEST(ReplaceFileContents, RefusesASharedHandleOrAnotherPath) {
   EXPECT_EQ(kt::ReadFileBytes(other), "b");
 }
 
+// Fails one step of the files layer with `error` while it lives.
+struct ScopedFault {
+  ScopedFault(plat::FileFault at, int error) {
+    plat::SetFileFaultHook([at, error](plat::FileFault point, const std::string&) {
+      return point == at ? error : 0;
+    });
+  }
+  ~ScopedFault() { plat::SetFileFaultHook(nullptr); }
+};
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0);
+  return st.st_ino;
+}
+
+// No temporary can be made beside the file (a folder we may not write, a
+// full disk): what is no longer than the file is written in place through a
+// writable handle; anything else stays refused and the file as it was.
+TEST(ReplaceFileContents, FallsBackToAnInPlaceRewriteOnlyWhereThatIsSafe) {
+  kt::TempHome home;
+  const std::string path = home.File("queue.txt");
+  kt::WriteFileBytes(path, "0123456789");
+  const ino_t inode = InodeOf(path);
+  HANDLE h = Open(path, ShareMode::None);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  {
+    ScopedFault fault(plat::FileFault::CreateTemporary, EACCES);
+    ASSERT_TRUE(plat::ReplaceFileContents(h, path, "abc", 3));
+    EXPECT_EQ(kt::ReadFileBytes(path), "abc");
+    EXPECT_EQ(InodeOf(path), inode);
+    EXPECT_EQ(plat::GetFileSize(h), 3u);
+    // Longer contents would need room the disk may not have.
+    EXPECT_FALSE(plat::ReplaceFileContents(h, path, "abcdefgh", 8));
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EACCES));
+    EXPECT_EQ(kt::ReadFileBytes(path), "abc");
+  }
+  {
+    // A failure that is not about room keeps the atomic rule.
+    ScopedFault fault(plat::FileFault::WriteTemporary, EIO);
+    EXPECT_FALSE(plat::ReplaceFileContents(h, path, "a", 1));
+    EXPECT_EQ(kt::ReadFileBytes(path), "abc");
+  }
+  plat::CloseHandle(h);
+
+  // A handle opened for reading never writes.
+  HANDLE reader = Open(path, ShareMode::None, Disposition::OpenExisting, Access::Read);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  {
+    ScopedFault fault(plat::FileFault::WriteTemporary, ENOSPC);
+    EXPECT_FALSE(plat::ReplaceFileContents(reader, path, "a", 1));
+  }
+  plat::CloseHandle(reader);
+  EXPECT_EQ(kt::ReadFileBytes(path), "abc");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+// A link is followed, not replaced: the file it names gets the contents,
+// in its own folder, and the link stays.
+TEST(ReplaceFileContents, ReplacesTheFileALinkNamesAndKeepsTheLink) {
+  kt::TempHome home;
+  const std::string dir = home.File("real");
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const std::string target = dir + "/settings";
+  const std::string link = home.File("link");
+  kt::WriteFileBytes(target, "old");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  HANDLE h = Open(link, ShareMode::None);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(plat::ReplaceFileContents(h, link, "new", 3));
+  plat::CloseHandle(h);
+  struct stat st {};
+  ASSERT_EQ(lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(kt::ReadFileBytes(target), "new");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
 // A reader in another process sees the old file or the new one, whole.
 TEST(ReplaceFileContents, ReadersNeverSeeAMixture) {
   kt::TempHome home;

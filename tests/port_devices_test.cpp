@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -427,7 +428,10 @@ TEST(SocketPortTest, CloseFromAnotherThreadEndsAWaitingWrite) {
   ASSERT_NE(device, nullptr);
   ASSERT_GE(printer.Accept(), 0);
   HANDLE h = plat::RegisterHandle(device);
-  // No time-outs: the write would wait for the full unset bound.
+  // A time-out far beyond the test: only the close can end the write.
+  plat::COMMTIMEOUTS longWait;
+  longWait.WriteTotalTimeoutConstant = 3600000;
+  ASSERT_TRUE(plat::SetCommTimeouts(h, &longWait));
   std::string data(32 << 20, 'z');
   DWORD n = 0;
   bool ok = true;
@@ -441,6 +445,38 @@ TEST(SocketPortTest, CloseFromAnotherThreadEndsAWaitingWrite) {
   EXPECT_FALSE(ok);
   EXPECT_LT(n, data.size());
   EXPECT_LT(MsSince(start), 3000);
+}
+
+// A share's port gets no time-outs: a printer that stops reading must still
+// let the write end by itself within the unset bound, with the part it
+// took, so the engine can test its stop request between calls.
+TEST(SocketPortTest, StalledWriteWithoutATimeOutEndsByItself) {
+  kt::TempHome home;
+  Listener printer;
+  DWORD error = 0;
+  auto device = plat::OpenSocketPort("127.0.0.1", printer.port(), error);
+  ASSERT_NE(device, nullptr);
+  ASSERT_GE(printer.Accept(), 0);  // and never reads
+  HANDLE h = plat::RegisterHandle(device);
+  std::string data(32 << 20, 'z');
+  DWORD n = 0;
+  bool ok = true;
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    ok = plat::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n);
+    done = true;
+  });
+  // Generous against the bound at stake (a tenth of a second); a write that
+  // does not end by itself is ended by the close so the test cannot hang.
+  const auto guard = Clock::now() + std::chrono::seconds(10);
+  while (!done.load() && Clock::now() < guard)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const bool byItself = done.load();
+  plat::CloseHandle(h);
+  writer.join();
+  EXPECT_TRUE(byItself);
+  EXPECT_FALSE(ok);
+  EXPECT_LT(n, data.size());
 }
 
 }  // namespace

@@ -4,10 +4,14 @@
 // Test thread drives; the runner runs on its own print thread.
 #include <atomic>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <regex>
 
+#include "platform/files.h"
 #include "platform/net_redirect.h"
 #include "queue/queue_file.h"
+#include "queue/settings_store.h"
 #include "tests/runner_test_fixture.h"
 
 namespace {
@@ -499,6 +503,130 @@ TEST_F(RunnerTest, RecordAppendedAfterTheLastLookStaysForTheNextRun) {
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
 }
 
+// --- A queue file whose head record cannot be removed ----------------------
+
+// Makes the files layer fail at the given points for the queue file, at most
+// `rounds` times each, so that a run that keeps taking the same record ends
+// the test with a wrong printout instead of hanging it. The hook runs on the
+// print thread.
+class QueueFileFaults {
+ public:
+  QueueFileFaults(std::string path, std::vector<std::pair<plat::FileFault, int>> faults,
+                  int rounds = 3)
+      : path_(std::move(path)), faults_(std::move(faults)), rounds_(rounds) {
+    plat::SetFileFaultHook([this](plat::FileFault point, const std::string& path) {
+      if (path != path_) return 0;
+      std::lock_guard<std::mutex> g(mutex_);
+      for (const auto& [at, error] : faults_) {
+        if (at != point) continue;
+        if (hits_[point] >= rounds_) return 0;
+        ++hits_[point];
+        return error;
+      }
+      return 0;
+    });
+  }
+  ~QueueFileFaults() { plat::SetFileFaultHook(nullptr); }
+  int hits(plat::FileFault point) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return hits_[point];
+  }
+
+ private:
+  std::string path_;
+  std::vector<std::pair<plat::FileFault, int>> faults_;
+  int rounds_;
+  std::mutex mutex_;  // guards hits_
+  std::map<plat::FileFault, int> hits_;
+};
+
+class KeptRecordTest : public RunnerTest {
+ protected:
+  void SetUpQueue() {
+    a_ = Bytes(5000, 40);
+    b_ = Bytes(700, 41);
+    pa_ = Spool("a.prn", a_);
+    pb_ = Spool("b.prn", b_);
+    UseQueue(QueueText({Record("A", "LPT1:", "1", "Ribbon", {pa_}),
+                        Record("B", "LPT1:", "1", "Ribbon", {pb_})}));
+    queue_ = Shared(std::string(g_szQueueFile));
+  }
+  // The run ended with the queue as it was: both records, their spool
+  // files, one message, a closed run that the next start does not recover.
+  void ExpectQueueKept(const kt::ScriptedMessageBoxes& boxes) {
+    const std::string text = kt::ReadFileBytes(queue_);
+    EXPECT_NE(text.find("A\r\nLPT1:"), std::string::npos);
+    EXPECT_NE(text.find("B\r\nLPT1:"), std::string::npos);
+    EXPECT_TRUE(kt::FileExists(pa_));
+    EXPECT_TRUE(kt::FileExists(pb_));
+    const auto shown = boxes.boxes();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text, "Could not save configuration file.");
+    EXPECT_EQ(shown[0].caption, "Kelvane Error.");
+    EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+    EXPECT_EQ(Shared(g_bQueuePurged), 1);
+    EXPECT_EQ(Shared(g_bPrinting), 0);
+    EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+  }
+  std::string a_, b_, pa_, pb_, queue_;
+};
+
+TEST_F(KeptRecordTest, RecordThatCannotBeRemovedIsPrintedOnceAndEndsTheRun) {
+  kt::ScriptedMessageBoxes boxes;
+  SetUpQueue();
+  QueueFileFaults faults(queue_, {{plat::FileFault::CreateTemporary, EACCES},
+                                  {plat::FileFault::RewriteInPlace, EIO}});
+  EXPECT_EQ(RunToEnd(), kExitQueueKept);
+  // A once, B not at all (compared whole, sizes first for a readable failure).
+  EXPECT_EQ(printer_.output().size(), Prefix().size() + a_.size());
+  EXPECT_TRUE(printer_.output() == Prefix() + a_);
+  EXPECT_EQ(faults.hits(plat::FileFault::RewriteInPlace), 1);
+  ExpectQueueKept(boxes);
+}
+
+TEST_F(KeptRecordTest, CancelledJobWhoseRecordStaysEndsTheRunToo) {
+  kt::ScriptedMessageBoxes boxes;
+  SetUpQueue();
+  QueueFileFaults faults(queue_, {{plat::FileFault::WriteTemporary, ENOSPC},
+                                  {plat::FileFault::RewriteInPlace, ENOSPC}});
+  printer_.AtTotalBytes(2048, [](vprinter::VirtualPrinter&) { CancelPrint(); });
+  EXPECT_EQ(RunToEnd(), kExitQueueKept);
+  EXPECT_EQ(printer_.output().size(), 2048u);
+  EXPECT_TRUE(printer_.output() == (Prefix() + a_).substr(0, 2048));
+  ExpectQueueKept(boxes);
+}
+
+TEST_F(KeptRecordTest, QueueFileThatCannotBeWrittenStopsTheRunBeforeAnythingIsSent) {
+  kt::ScriptedMessageBoxes boxes;
+  SetUpQueue();
+  QueueFileFaults faults(queue_, {{plat::FileFault::OpenForWriting, EACCES}});
+  EXPECT_EQ(RunToEnd(), kExitQueueKept);
+  EXPECT_EQ(printer_.output(), "");
+  EXPECT_EQ(opener_.opens("LPT1"), 0);
+  ExpectQueueKept(boxes);
+}
+
+// A folder the spooler may not write, or a full disk: the record goes by a
+// rewrite in place and the queue goes on as usual.
+TEST_F(KeptRecordTest, RecordRemovedInPlaceLetsTheQueueGoOn) {
+  for (const auto& [point, error] :
+       {std::pair{plat::FileFault::CreateTemporary, EACCES},
+        std::pair{plat::FileFault::WriteTemporary, ENOSPC}}) {
+    kt::ScriptedMessageBoxes boxes;
+    printer_.ClearOutput();
+    SetUpQueue();
+    QueueFileFaults faults(queue_, {{point, error}});
+    EXPECT_EQ(RunToEnd(), kExitNormal);
+    EXPECT_EQ(printer_.output().size(), 2 * Prefix().size() + a_.size() + b_.size());
+    EXPECT_TRUE(printer_.output() == Prefix() + a_ + Prefix() + b_);
+    EXPECT_EQ(faults.hits(point), 2);  // once per record
+    EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+    EXPECT_FALSE(kt::FileExists(pa_));
+    EXPECT_FALSE(kt::FileExists(pb_));
+    EXPECT_EQ(boxes.count(), 0u);
+  }
+}
+
 // --- Network job and ink query ---------------------------------------------
 
 TEST_F(RunnerTest, NetworkShareIsReachedThroughTheFirstFreeLptDevice) {
@@ -515,6 +643,32 @@ TEST_F(RunnerTest, NetworkShareIsReachedThroughTheFirstFreeLptDevice) {
   EXPECT_EQ(opener_.lastPort("LPT2")->commMask(), 0u);
   EXPECT_FALSE(plat::RedirectedShare("LPT2").has_value());
   EXPECT_EQ(Shared(g_bNetConnected), 0);
+}
+
+// A share's port gets no time-outs, yet a write on a printer that takes
+// nothing must end within the port's own bound, so that Cancel Print takes
+// effect at the next write call instead of never.
+TEST_F(RunnerTest, CancelWhileAShareStallsEndsTheJobWithinAWriteCallOrTwo) {
+  kt::ScriptedMessageBoxes boxes;
+  vprinter::VirtualPrinter remote;
+  opener_.Attach("\\\\office\\ribbon", remote);
+  const std::string a = Bytes(10000, 22);
+  UseQueue(Record("Net", "\\\\office\\ribbon", "1", "Ribbon", {Spool("n.prn", a)}));
+  std::size_t callsAtStall = 0;
+  remote.AtTotalBytes(3000, [this, &callsAtStall](vprinter::VirtualPrinter& p) {
+    p.SetState(vprinter::PrinterState::Stalled);
+    callsAtStall = writes_.sizes().size();
+    CancelPrint();
+  });
+  ASSERT_TRUE(StartPrintThread(ThreadPriority::Highest));
+  const bool ended = WaitForRunEnd(std::chrono::seconds(30));
+  if (!ended) remote.SetState(vprinter::PrinterState::Ready);  // let a hung run go
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_TRUE(ended) << "the stalled write never ended";
+  EXPECT_EQ(LastPrintRunExitCode(), kExitNormal);
+  EXPECT_EQ(remote.output(), (Prefix() + a).substr(0, 3000));
+  EXPECT_LE(writes_.sizes().size(), callsAtStall + 1);
+  EXPECT_EQ(opener_.lastPort("\\\\office\\ribbon")->commMask(), 0u);  // still no settings
 }
 
 TEST_F(RunnerTest, NetworkJobWithEveryLptDeviceTakenFailsWithErrorOne) {

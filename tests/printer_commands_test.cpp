@@ -84,15 +84,23 @@ TEST(DecodeInkReply, ColourInkTakesOffsetsFourteenEighteenTwentyTwo) {
   EXPECT_EQ(levels.yellow, 127);
 }
 
-TEST(DecodeInkReply, LevelsBeyondAShortReplyReadZero) {
-  const Bytes reply = LevelReply(0x11, 0x22, 0x33, 0x44, 15);
-  InkLevels colour = DecodeInkReply(false, reply.data(), reply.size());
+// A reply that stops before an offset it needs has not told the levels:
+// they must not be published as zeros ("empty").
+TEST(DecodeInkReply, ReplyThatStopsBeforeItsLevelsIsNoAnswer) {
+  const Bytes reply = LevelReply(0x11, 0x22, 0x33, 0x44);
+  for (std::size_t size : {1u, 10u, 15u, 19u, 22u}) {
+    EXPECT_EQ(DecodeInkReply(false, reply.data(), size).inkType, kInkTypeUnknown) << size;
+  }
+  EXPECT_EQ(DecodeInkReply(true, reply.data(), 10).inkType, kInkTypeUnknown);
+  // Exactly long enough is enough.
+  InkLevels colour = DecodeInkReply(false, reply.data(), 23);
+  EXPECT_EQ(colour.inkType, kInkTypeColour);
   EXPECT_EQ(colour.cyan, 0x22);
-  EXPECT_EQ(colour.magenta, 0);
-  EXPECT_EQ(colour.yellow, 0);
-  InkLevels black = DecodeInkReply(true, reply.data(), 10);
+  EXPECT_EQ(colour.magenta, 0x33);
+  EXPECT_EQ(colour.yellow, 0x44);
+  InkLevels black = DecodeInkReply(true, reply.data(), 11);
   EXPECT_EQ(black.inkType, kInkTypeBlack);
-  EXPECT_EQ(black.black, 0);
+  EXPECT_EQ(black.black, 0x11);
 }
 
 TEST(DecodeInkReply, NoBytesIsNoAnswer) {
@@ -360,7 +368,10 @@ TEST_F(PrinterCommandsTest, EarlierChatterIsDiscardedBeforeTheQuery) {
   EXPECT_EQ(Ink("YellowLevel"), "6");
 }
 
-TEST_F(PrinterCommandsTest, ShortLevelReplyNeverShowsBytesOfAnEarlierReply) {
+TEST_F(PrinterCommandsTest, ShortLevelReplyPublishesInkType0AndKeepsTheLevels) {
+  plat::WriteProfileString("Tovrel", "CyanLevel", "40");
+  plat::WriteProfileString("Tovrel", "MagentaLevel", "41");
+  plat::WriteProfileString("Tovrel", "YellowLevel", "42");
   ScriptReplies();
   Bytes first = Reply(12, 0x0A);
   ReplyAt(kFirstQuery.size(), first);
@@ -369,10 +380,21 @@ TEST_F(PrinterCommandsTest, ShortLevelReplyNeverShowsBytesOfAnEarlierReply) {
           LevelReply(0, 0x21, 0x55, 0x55, 16));
   printer_.QueueRaw(Bytes(30, 0x66));  // chatter that fills the whole buffer
   UpdateInkLevels();
-  EXPECT_EQ(Ink("InkType"), "2");
-  EXPECT_EQ(Ink("CyanLevel"), "33");
-  EXPECT_EQ(Ink("MagentaLevel"), "0");
-  EXPECT_EQ(Ink("YellowLevel"), "0");
+  EXPECT_EQ(Ink("InkType"), "0");
+  EXPECT_EQ(Ink("CyanLevel"), "40");
+  EXPECT_EQ(Ink("MagentaLevel"), "41");
+  EXPECT_EQ(Ink("YellowLevel"), "42");
+  ExpectPortUsedOnce();
+}
+
+TEST_F(PrinterCommandsTest, ShortBlackLevelReplyPublishesInkType0) {
+  plat::WriteProfileString("Tovrel", "BlackLevel", "55");
+  ScriptReplies();
+  ReplyAt(kFirstQuery.size(), Reply(20, 0x0A));
+  ReplyAt(kFirstQuery.size() + kLevelQuery.size(), LevelReply(0x07, 0, 0, 0, 10));
+  UpdateInkLevels();
+  EXPECT_EQ(Ink("InkType"), "0");
+  EXPECT_EQ(Ink("BlackLevel"), "55");
 }
 
 TEST_F(PrinterCommandsTest, SilentLevelQueryPublishesInkType0) {

@@ -5,11 +5,17 @@
 // Test thread only.
 #include "queue/queue_file.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -704,6 +710,267 @@ TEST_F(QueueFileTest, PurgeQueueOnUnrewritableFileStopsWithOneMessage) {
   EXPECT_EQ(kt::ReadFileBytes(queue_), image);
   EXPECT_TRUE(kt::FileExists(a));
   EXPECT_EQ(Marker(), "Purged");
+}
+
+// ------------------------------------- a queue file that cannot be replaced
+
+// Makes the files layer fail at the given points, for the queue file only.
+class FileFaults {
+ public:
+  FileFaults(std::string path, std::vector<std::pair<plat::FileFault, int>> faults)
+      : path_(std::move(path)), faults_(std::move(faults)) {
+    plat::SetFileFaultHook([this](plat::FileFault point, const std::string& path) {
+      if (path != path_) return 0;
+      for (const auto& [at, error] : faults_) {
+        if (at == point) {
+          ++hits_;
+          return error;
+        }
+      }
+      return 0;
+    });
+  }
+  ~FileFaults() { plat::SetFileFaultHook(nullptr); }
+  int hits() const { return hits_; }
+
+ private:
+  std::string path_;
+  std::vector<std::pair<plat::FileFault, int>> faults_;
+  int hits_ = 0;  // the test thread alone uses the files here
+};
+
+std::vector<std::string> FolderEntries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+ino_t InodeOf(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+struct NoRoomCase {
+  plat::FileFault point;
+  int error;
+  const char* name;
+};
+
+class FinishJobWithoutRoomTest : public QueueFileTest,
+                                 public ::testing::WithParamInterface<NoRoomCase> {};
+
+// A folder we may not write (the temporary cannot be created) or a full disk
+// (it cannot be written): the record still goes, by a rewrite in place.
+TEST_P(FinishJobWithoutRoomTest, RecordIsRemovedByARewriteInPlace) {
+  const std::string a = Spool("a.prn");
+  const std::string b = Spool("b.prn");
+  const std::string second = NewRecord("Second", {b});
+  kt::WriteFileBytes(queue_, Queue({NewRecord("First", {a}), second}));
+  const ino_t inode = InodeOf(queue_);
+  const auto before = FolderEntries(home_.path());
+  FileFaults faults(queue_, {{GetParam().point, GetParam().error}});
+
+  JobRecord job;
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
+  EXPECT_EQ(faults.hits(), 1);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), second);
+  EXPECT_EQ(InodeOf(queue_), inode);  // the same file, rewritten
+  EXPECT_EQ(boxes_.count(), 0u);
+  EXPECT_FALSE(kt::FileExists(a));
+  EXPECT_TRUE(kt::FileExists(b));
+  auto after = before;
+  after.erase(std::remove(after.begin(), after.end(), "a.prn"), after.end());
+  EXPECT_EQ(FolderEntries(home_.path()), after);  // no temporary left behind
+
+  // And the last record the same way, down to an empty file.
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+  EXPECT_FALSE(TakeNextJob(job));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    NoRoomBeside, FinishJobWithoutRoomTest,
+    ::testing::Values(NoRoomCase{plat::FileFault::CreateTemporary, EACCES, "FolderNotWritable"},
+                      NoRoomCase{plat::FileFault::CreateTemporary, EPERM, "FolderRefuses"},
+                      NoRoomCase{plat::FileFault::CreateTemporary, EROFS, "ReadOnlyFileSystem"},
+                      NoRoomCase{plat::FileFault::WriteTemporary, ENOSPC, "DiskFull"},
+                      NoRoomCase{plat::FileFault::WriteTemporary, EDQUOT, "QuotaFull"}),
+    [](const ::testing::TestParamInfo<NoRoomCase>& info) { return info.param.name; });
+
+TEST_F(QueueFileTest, FinishJobThatCanRewriteNeitherWayKeepsEverythingAndSaysSoOnce) {
+  const std::string a = Spool("a.prn");
+  const std::string image = Queue({NewRecord("First", {a}), NewRecord("Second", {"/b"})});
+  kt::WriteFileBytes(queue_, image);
+  FileFaults faults(queue_, {{plat::FileFault::WriteTemporary, ENOSPC},
+                             {plat::FileFault::RewriteInPlace, EIO}});
+  JobRecord job;
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_EQ(FinishJob(job), FinishOutcome::Kept);
+  EXPECT_EQ(faults.hits(), 2);
+  auto boxes = boxes_.boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Could not save configuration file.");
+  EXPECT_EQ(boxes[0].caption, "Kelvane Error.");
+  EXPECT_EQ(kt::ReadFileBytes(queue_), image);
+  EXPECT_TRUE(kt::FileExists(a));
+}
+
+// Other failures of the replacement are not a reason to give up its
+// atomicity: the record stays.
+TEST_F(QueueFileTest, FinishJobDoesNotRewriteInPlaceForOtherFailures) {
+  const std::string image = Queue({NewRecord("First", {"/a"}), NewRecord("Second", {"/b"})});
+  kt::WriteFileBytes(queue_, image);
+  FileFaults faults(queue_, {{plat::FileFault::WriteTemporary, EIO}});
+  JobRecord job;
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_EQ(FinishJob(job), FinishOutcome::Kept);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), image);
+  EXPECT_EQ(boxes_.count(), 1u);
+}
+
+TEST_F(QueueFileTest, CheckQueueFileWritableRefusesAFileThatCannotBeWritten) {
+  kt::WriteFileBytes(queue_, NewRecord("First", {"/a"}));
+  JobRecord job;
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_TRUE(CheckQueueFileWritable(job));
+  EXPECT_EQ(boxes_.count(), 0u);
+  for (int error : {EACCES, EROFS}) {
+    FileFaults faults(queue_, {{plat::FileFault::OpenForWriting, error}});
+    EXPECT_FALSE(CheckQueueFileWritable(job)) << error;
+  }
+  auto boxes = boxes_.boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0].text, "Could not save configuration file.");
+  EXPECT_EQ(boxes[0].style, MB_ICONERROR | MB_SETFOREGROUND);
+  EXPECT_EQ(boxes[0].owner, kMainWnd);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), NewRecord("First", {"/a"}));
+}
+
+// The driver may name a link to a queue file kept elsewhere: the link must
+// stay a link, and the file it names lose its head record.
+TEST_F(QueueFileTest, FinishJobOnALinkedQueueFileRewritesTheLinkedFile) {
+  const std::string elsewhere = home_.File("elsewhere");
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+  const std::string target = elsewhere + "/queue.txt";
+  const std::string second = NewRecord("Second", {"/b"});
+  kt::WriteFileBytes(target, Queue({NewRecord("First", {Spool("a.prn")}), second}));
+  ASSERT_EQ(::symlink(target.c_str(), queue_.c_str()), 0);
+
+  JobRecord job;
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
+  struct stat st {};
+  ASSERT_EQ(::lstat(queue_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(kt::ReadFileBytes(target), second);
+  EXPECT_EQ(FolderEntries(elsewhere), std::vector<std::string>{"queue.txt"});
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_STREQ(job.jobName, "Second");
+  EXPECT_EQ(boxes_.count(), 0u);
+}
+
+// The real thing: a queue file on a file system too small for a second copy
+// of it. Needs root for the mount.
+TEST_F(QueueFileTest, FinishJobOnAFullFileSystemStillRemovesTheRecord) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const std::string mountPoint = home_.File("small");
+  ASSERT_EQ(::mkdir(mountPoint.c_str(), 0700), 0);
+  const std::string mount = "mount -t tmpfs -o size=64k tmpfs '" + mountPoint + "'";
+  ASSERT_EQ(std::system(mount.c_str()), 0) << "cannot mount a tmpfs";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { (void)std::system(("umount '" + at + "'").c_str()); }
+  } unmount{mountPoint};
+
+  const std::string queue = mountPoint + "/queue.txt";
+  const std::string a = Spool("a.prn");
+  // Each record is padded with spool-file lines to about 12 KiB; three of
+  // them leave no room for a second copy of the rest.
+  std::vector<std::string> pad;
+  for (int i = 0; i < 160; ++i) pad.push_back("/missing/" + std::string(60, 'x'));
+  std::vector<std::string> records{NewRecord("First", {a}), NewRecord("Second", pad),
+                                   NewRecord("Third", pad), NewRecord("Fourth", pad)};
+  const std::string image = Queue(records);
+  ASSERT_GT(image.size(), 32u * 1024u);
+  kt::WriteFileBytes(queue, image);
+  ASSERT_EQ(kt::ReadFileBytes(queue), image) << "the file system took less than the queue";
+  {
+    SpoolerLock lock;
+    CopyField(g_szQueueFile, queue.c_str());
+  }
+
+  JobRecord job;
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_STREQ(job.jobName, "First");
+  EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
+  EXPECT_EQ(kt::ReadFileBytes(queue), Queue({records[1], records[2], records[3]}));
+  EXPECT_FALSE(kt::FileExists(a));
+  EXPECT_EQ(boxes_.count(), 0u);
+  EXPECT_EQ(FolderEntries(mountPoint), std::vector<std::string>{"queue.txt"});
+  ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_STREQ(job.jobName, "Second");
+}
+
+// The real thing, as a user met it: the queue file (mode 0666) in a folder
+// the spooler's user may not write. As root the removal runs in a child
+// that has become "nobody" (root may write anywhere); as anyone else the
+// folder is simply made read-only for its owner.
+TEST_F(QueueFileTest, FinishJobInAFolderTheUserCannotWriteRewritesInPlace) {
+  char dirTemplate[] = "/tmp/kelvane-ro-XXXXXX";
+  ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+  const std::string dir = dirTemplate;
+  struct RemoveDir {
+    std::string dir;
+    ~RemoveDir() {
+      ::chmod(dir.c_str(), 0700);
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  } removeDir{dir};
+  const std::string queue = dir + "/queue.txt";
+  const std::string second = NewRecord("Second", {"/b"});
+  kt::WriteFileBytes(queue, Queue({NewRecord("First", {"/a"}), second}));
+  ASSERT_EQ(::chmod(queue.c_str(), 0666), 0);
+  const ino_t inode = InodeOf(queue);
+  {
+    SpoolerLock lock;
+    CopyField(g_szQueueFile, queue.c_str());
+  }
+
+  auto takeAndFinish = [] {
+    JobRecord job;
+    if (!TakeNextJob(job)) return 10;
+    return static_cast<int>(FinishJob(job));
+  };
+  int outcome = -1;
+  if (::geteuid() == 0) {
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user \"nobody\" to run as";
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);  // root's folder: others may not write
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+          ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)
+        ::_exit(20);
+      ::_exit(takeAndFinish());
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    outcome = WEXITSTATUS(status);
+  } else {
+    ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    outcome = takeAndFinish();
+  }
+  EXPECT_EQ(outcome, static_cast<int>(FinishOutcome::Removed));
+  EXPECT_EQ(kt::ReadFileBytes(queue), second);
+  EXPECT_EQ(InodeOf(queue), inode);
+  EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"queue.txt"});
 }
 
 TEST_F(QueueFileTest, RecoverAfterInterruptedRun) {

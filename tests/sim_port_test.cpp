@@ -17,10 +17,13 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/spooler_state.h"
+#include "engine/port_channel.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/sim_port.h"
@@ -413,8 +416,9 @@ TEST(SimPortProcess, CloseFromAnotherThreadEndsAWaitingWrite) {
   DWORD error = 0;
   auto port = plat::OpenSimPort(printer.socket(), error);
   ASSERT_NE(port, nullptr);
-  plat::COMMTIMEOUTS none;  // no time-out: waits until closed
-  port->SetCommTimeouts(none);
+  plat::COMMTIMEOUTS longWait;  // far beyond the test: only Close ends it
+  longWait.WriteTotalTimeoutConstant = 3600000;
+  port->SetCommTimeouts(longWait);
   std::atomic<bool> done{false};
   bool result = true;
   std::thread writer([&] {
@@ -428,6 +432,155 @@ TEST(SimPortProcess, CloseFromAnotherThreadEndsAWaitingWrite) {
   port->Close();
   writer.join();
   EXPECT_FALSE(result);
+}
+
+// --- A share's port: no time-outs set ---------------------------------------
+
+// Runs `call` on a thread and waits (generously: the bounds at stake are a
+// tenth of a second) for it to end by itself; a call that does not is
+// ended by closing `port`, so the test fails instead of hanging.
+bool EndsByItself(PortDevice& port, const std::function<void()>& call) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    call();
+    done = true;
+  });
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done.load() && std::chrono::steady_clock::now() < guard)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const bool byItself = done.load();
+  if (!byItself) port.Close();
+  worker.join();
+  return byItself;
+}
+
+TEST(SimPortShare, StalledWriteWithoutATimeOutEndsByItself) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  ASSERT_EQ(printer.Control({"stall"}), 0);
+  DWORD error = 0;
+  auto port = plat::OpenSimPort(printer.socket(), error);
+  ASSERT_NE(port, nullptr);
+  bool result = true;
+  DWORD written = 99;
+  DWORD lastError = 0;
+  EXPECT_TRUE(EndsByItself(*port, [&] {
+    const std::string block = Pattern(2048);
+    result = port->Write(block.data(), 2048, &written);
+    lastError = plat::GetLastError();
+  }));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(lastError, static_cast<DWORD>(ETIMEDOUT));
+}
+
+// A slow printer behind a share: each write hands back the part it took,
+// as a port with its time-outs set does, instead of holding the call until
+// the whole block is in.
+TEST(SimPortShare, SlowPrinterTakesPartOfABlockPerWrite) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {"--rate", "500"});
+  ASSERT_TRUE(printer.Ready());
+  DWORD error = 0;
+  auto port = plat::OpenSimPort(printer.socket(), error);
+  ASSERT_NE(port, nullptr);
+  const std::string block = Pattern(2048);
+  DWORD written = 0;
+  bool result = true;
+  EXPECT_TRUE(EndsByItself(*port, [&] { result = port->Write(block.data(), 2048, &written); }));
+  EXPECT_FALSE(result);
+  EXPECT_LT(written, 2048u);
+}
+
+TEST(SimPortShare, ReadWithoutATimeOutDoesNotWaitForData) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  DWORD error = 0;
+  auto port = plat::OpenSimPort(printer.socket(), error);
+  ASSERT_NE(port, nullptr);
+  bool result = false;
+  DWORD got = 99;
+  EXPECT_TRUE(EndsByItself(*port, [&] {
+    char buffer[100];
+    result = port->Read(buffer, sizeof buffer, &got);
+  }));
+  EXPECT_TRUE(result);
+  EXPECT_EQ(got, 0u);
+}
+
+// Counts the write calls the engine makes on the port.
+class CountingPort final : public PortDevice {
+ public:
+  explicit CountingPort(std::shared_ptr<PortDevice> inner) : inner_(std::move(inner)) {}
+  bool Read(void* b, DWORD s, DWORD* r) override { return inner_->Read(b, s, r); }
+  bool Write(const void* d, DWORD s, DWORD* w) override {
+    ++writes_;
+    return inner_->Write(d, s, w);
+  }
+  void Close() override { inner_->Close(); }
+  bool SetCommMask(DWORD m) override { return inner_->SetCommMask(m); }
+  bool GetCommTimeouts(plat::COMMTIMEOUTS& t) override { return inner_->GetCommTimeouts(t); }
+  bool SetCommTimeouts(const plat::COMMTIMEOUTS& t) override {
+    return inner_->SetCommTimeouts(t);
+  }
+  bool ClearCommError(DWORD& e) override { return inner_->ClearCommError(e); }
+  bool DeviceIoControl(DWORD c, void* o, DWORD s, DWORD* r) override {
+    return inner_->DeviceIoControl(c, o, s, r);
+  }
+  int writes() const { return writes_.load(); }
+
+ private:
+  std::shared_ptr<PortDevice> inner_;
+  std::atomic<int> writes_{0};
+};
+
+// Cancel Print while a printer behind a share takes nothing: the engine's
+// stop test after each write call must be reached, so the block ends within
+// a write call or two, long before any of the job's time-outs.
+TEST(SimPortShare, StopRequestEndsAStalledBlockWithinAWriteCallOrTwo) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {});
+  ASSERT_TRUE(printer.Ready());
+  ASSERT_EQ(printer.Control({"stall"}), 0);
+  DWORD error = 0;
+  auto device = plat::OpenSimPort(printer.socket(), error);
+  ASSERT_NE(device, nullptr);
+  auto port = std::make_shared<CountingPort>(device);
+  HANDLE h = plat::RegisterHandle(port);  // no settings, as the runner leaves a share
+  JobRecord job;
+  job.txTimeout = 3600000;
+  job.dnsTimeout = 3600000;
+  {
+    SpoolerLock lock;
+    g_bAbortJob = 0;
+    CopyField(g_szPrinterName, "Ribbon");
+  }
+  const std::string block = Pattern(2048);
+  const BYTE* next = reinterpret_cast<const BYTE*>(block.data());
+  DWORD count = 2048;
+  DWORD last = 0;
+  std::int32_t code = 0;
+  bool wrote = true;
+  std::atomic<bool> started{false};
+  std::thread stopper([&] {
+    while (port->writes() == 0 && !started.load()) std::this_thread::yield();
+    SpoolerLock lock;
+    g_bAbortJob = 1;  // what Cancel Print sets
+  });
+  EXPECT_TRUE(EndsByItself(*port, [&] {
+    wrote = WritePortBlock(h, next, count, last, job, code);
+    started = true;
+  }));
+  stopper.join();
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(code, WRITE_ABORTED);
+  EXPECT_EQ(count, 2048u);  // nothing went out
+  EXPECT_LE(port->writes(), 2);
+  plat::CloseHandle(h);
+  SpoolerLock lock;
+  g_bAbortJob = 0;
 }
 
 TEST(SimPortProcess, APrinterThatDiesIsADeviceError) {

@@ -613,6 +613,105 @@ TEST_F(SystemTest, ADriverStartedSpoolerPrintsAndLeavesOnlyPrivateFiles) {
   EXPECT_TRUE(kt::FileExists(home_.File("run/spooler.log")));
 }
 
+// --- A queue file that cannot be replaced -----------------------------------
+
+// A 64 KiB file system under the home for the queue file; needs root.
+class SmallQueueFolder {
+ public:
+  explicit SmallQueueFolder(std::string dir) : dir_(std::move(dir)) {
+    if (::mkdir(dir_.c_str(), 0700) != 0) return;
+    mounted_ = std::system(("mount -t tmpfs -o size=64k tmpfs '" + dir_ + "'").c_str()) == 0;
+  }
+  ~SmallQueueFolder() {
+    if (mounted_) (void)std::system(("umount '" + dir_ + "'").c_str());
+  }
+  bool mounted() const { return mounted_; }
+  std::string File(const std::string& name) const { return dir_ + "/" + name; }
+  bool MakeReadOnly() const {
+    return std::system(("mount -o remount,ro '" + dir_ + "'").c_str()) == 0;
+  }
+
+ private:
+  std::string dir_;
+  bool mounted_ = false;
+};
+
+class FullDiskTest : public SystemTest {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    SystemTest::SetUp();
+    folder_ = std::make_unique<SmallQueueFolder>(home_.File("small"));
+    ASSERT_TRUE(folder_->mounted());
+    queue_ = folder_->File("queue.txt");
+    StartPrinter();
+    a_ = Queue("a.bin", 5000, 31, "A");
+    b_ = Queue("b.bin", 3000, 32, "B");
+  }
+  void TearDown() override {
+    SystemTest::TearDown();
+    folder_.reset();
+  }
+  // Queues one file as a job in the small folder's queue file.
+  std::string Queue(const std::string& name, std::size_t size, unsigned seed,
+                    const std::string& job) {
+    const std::string file = Data(name, size, seed);
+    EXPECT_EQ(Run({KELVANE_DRIVER_PATH, "submit", "--no-start", "--queue", queue_, "--name",
+                   job, file}),
+              0);
+    return Prefix() + kt::ReadFileBytes(file);
+  }
+  std::unique_ptr<Process> StartSpoolerOnTheQueue() {
+    return std::make_unique<Process>(
+        std::vector<std::string>{KELVANE_HEADLESS_PATH, "-f", queue_}, false, true);
+  }
+  static std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+  std::unique_ptr<SmallQueueFolder> folder_;
+  std::string queue_, a_, b_;
+};
+
+// As a user met it: the disk that holds the queue file is full, so no
+// second copy of it can be written. Each job still prints exactly once.
+TEST_F(FullDiskTest, FullFileSystemStillPrintsEachJobOnce) {
+  // Fill every block that is left.
+  {
+    const std::string filler = folder_->File("filler");
+    const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+  }
+  auto spooler = StartSpoolerOnTheQueue();
+  EXPECT_EQ(spooler->Wait(20000ms), 0) << spooler->output();
+  EXPECT_EQ(Printed(), a_.size() + b_.size());
+  EXPECT_TRUE(kt::ReadFileBytes(output_) == a_ + b_);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+  EXPECT_EQ(Count(spooler->output(), "message box"), 0u) << spooler->output();
+}
+
+// A queue file that cannot be written at all: nothing is sent, the user is
+// told once, the spooler ends, and every job waits for the next start.
+TEST_F(FullDiskTest, ReadOnlyQueueFileIsRefusedBeforeAnythingIsSent) {
+  const std::string before = kt::ReadFileBytes(queue_);
+  ASSERT_TRUE(folder_->MakeReadOnly());
+  auto spooler = StartSpoolerOnTheQueue();
+  EXPECT_EQ(spooler->Wait(20000ms), 0) << spooler->output();
+  EXPECT_EQ(Printed(), 0u);
+  EXPECT_EQ(Count(spooler->output(), "Could not save configuration file."), 1u)
+      << spooler->output();
+  EXPECT_EQ(kt::ReadFileBytes(queue_), before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.File("spool")),
+                          std::filesystem::directory_iterator()),
+            2);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+}
+
 }  // namespace
 
 #else

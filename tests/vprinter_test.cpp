@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/port_device.h"
+#include "platform/port_devices.h"
 #include "tests/support/test_support.h"
 #include "tools/vprinter/in_process_port.h"
 #include "tools/vprinter/virtual_printer.h"
@@ -42,6 +43,9 @@ std::string Pattern(std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 251);
   return data;
 }
+
+// A write time-out no test lives to see run out.
+constexpr DWORD kLongWriteMs = 3600000;
 
 plat::COMMTIMEOUTS PortSettings(DWORD writeMs, DWORD readMs) {
   plat::COMMTIMEOUTS t;
@@ -443,12 +447,12 @@ TEST(InProcessPortSettings, RecordsMaskTimeoutsAndIoctl) {
 }
 
 TEST(InProcessPortClose, CloseFromAnotherThreadEndsAWaitingWrite) {
-  // No time-out: the write would wait for ever on a stalled printer.
-  plat::ScopedFakeClock fake(1000, 1);
+  // A time-out far beyond the test: only the Close can end the write.
+  plat::ScopedFakeClock fake(1000, 0);
   VirtualPrinter printer;
   printer.SetStateAtTotalBytes(10, PrinterState::Stalled);
   auto port = std::make_shared<InProcessPort>(printer);
-  port->SetCommTimeouts(PortSettings(0, 0));
+  port->SetCommTimeouts(PortSettings(kLongWriteMs, 0));
   std::atomic<bool> done{false};
   bool result = true;
   DWORD written = 0;
@@ -466,6 +470,41 @@ TEST(InProcessPortClose, CloseFromAnotherThreadEndsAWaitingWrite) {
   EXPECT_TRUE(port->closed());
   DWORD flags;
   EXPECT_FALSE(port->ClearCommError(flags));
+}
+
+// A share's port gets no time-outs; its write still ends by itself within
+// the bound a real port keeps, with the partial count, so that the engine
+// gets to test its stop request. Counted in polls of the fake clock.
+TEST(InProcessPortClose, WriteWithoutATimeOutEndsWithinTheUnsetBound) {
+  plat::ScopedFakeClock fake(1000, 1);
+  VirtualPrinter printer;
+  printer.SetStateAtTotalBytes(10, PrinterState::Stalled);
+  auto port = std::make_shared<InProcessPort>(printer);
+  port->SetCommTimeouts(PortSettings(0, 0));
+  std::atomic<bool> done{false};
+  bool result = true;
+  DWORD written = 0;
+  DWORD error = 0;
+  std::thread writer([&] {
+    const std::string block = Pattern(2048);
+    result = port->Write(block.data(), 2048, &written);
+    error = plat::GetLastError();
+    done = true;
+  });
+  // Generous: the fake clock runs the bound out in about a hundred polls.
+  const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done.load() && std::chrono::steady_clock::now() < guard)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const bool endedByItself = done.load();
+  port->Close();  // ends a write that would wait for ever
+  writer.join();
+  EXPECT_TRUE(endedByItself);
+  EXPECT_FALSE(result);
+  EXPECT_EQ(written, 10u);
+  if (endedByItself) {
+    EXPECT_EQ(error, static_cast<DWORD>(ETIMEDOUT));
+    EXPECT_GE(fake.clock().Now() - 1000, plat::kUnsetWriteWaitMs);
+  }
 }
 
 TEST(InProcessPortClose, CloseFromAnotherThreadEndsAWaitingRead) {
@@ -506,11 +545,11 @@ TEST(InProcessPortRealClock, StalledWriteSleepsOutItsTimeoutInAFewTries) {
   EXPECT_LE(printer.offers(), 3u);
 }
 
-TEST(InProcessPortRealClock, PrinterComingBackWakesAWriteWithoutTimeout) {
+TEST(InProcessPortRealClock, PrinterComingBackWakesAWaitingWrite) {
   VirtualPrinter printer;
   printer.SetStateAtTotalBytes(10, PrinterState::Stalled);
   InProcessPort port(printer);
-  port.SetCommTimeouts(PortSettings(0, 0));
+  port.SetCommTimeouts(PortSettings(kLongWriteMs, 0));
   const std::string block = Pattern(2048);
   bool result = false;
   DWORD written = 0;
@@ -530,7 +569,7 @@ TEST(InProcessPortRealClock, RateLimitedWriteIsFedInBatchesNotBytes) {
   VirtualPrinter printer;
   printer.SetRate(10000);  // 2048 bytes take about 0.2 s
   InProcessPort port(printer);
-  port.SetCommTimeouts(PortSettings(0, 0));
+  port.SetCommTimeouts(PortSettings(kLongWriteMs, 0));
   const std::string block = Pattern(2048);
   DWORD written = 0;
   EXPECT_TRUE(port.Write(block.data(), 2048, &written));
@@ -565,7 +604,7 @@ TEST(InProcessPortRealClock, CloseWakesAWriteSleepingOnAStall) {
   VirtualPrinter printer;
   printer.SetState(PrinterState::Stalled);
   auto port = std::make_shared<InProcessPort>(printer);
-  port->SetCommTimeouts(PortSettings(0, 0));
+  port->SetCommTimeouts(PortSettings(kLongWriteMs, 0));
   bool result = true;
   DWORD error = 0;  // the last error is kept per thread
   std::thread writer([&] {

@@ -8,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/port_devices.h"
 
 namespace vprinter {
 
@@ -90,8 +91,10 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
     return false;
   }
   plat::COMMTIMEOUTS t = timeouts();
-  const DWORD limit = TotalTimeout(t.WriteTotalTimeoutMultiplier,
-                                   t.WriteTotalTimeoutConstant, size);
+  DWORD limit = TotalTimeout(t.WriteTotalTimeoutMultiplier,
+                             t.WriteTotalTimeoutConstant, size);
+  // As a real port does for a share, which gets no time-outs.
+  if (limit == 0) limit = plat::kUnsetWriteWaitMs;
   const DWORD start = plat::GetTickCount();
   const BYTE* bytes = static_cast<const BYTE*>(data);
   for (;;) {
@@ -104,7 +107,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
       plat::SetLastError(ECANCELED);
       return false;
     }
-    if (limit != 0 && plat::GetTickCount() - start >= limit) {
+    if (plat::GetTickCount() - start >= limit) {
       plat::SetLastError(ETIMEDOUT);
       return false;
     }

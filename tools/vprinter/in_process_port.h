@@ -34,10 +34,10 @@ class InProcessPort : public plat::PortDevice {
   explicit InProcessPort(VirtualPrinter& printer);
   ~InProcessPort() override;
 
-  // Waits for the printer to take everything. With a write time-out
-  // (multiplier * size + constant, in ms) it gives up when that has passed:
-  // false, last error ETIMEDOUT, *written = the bytes moved. With none it
-  // waits until done or closed.
+  // Waits for the printer to take everything. It gives up when the write
+  // time-out (multiplier * size + constant, in ms; kUnsetWriteWaitMs when
+  // none is set, as for a share) has passed: false, last error ETIMEDOUT,
+  // *written = the bytes moved. Close ends the wait at once.
   bool Write(const void* data, DWORD size, DWORD* written) override;
   // Returns the reply bytes pending (true, count > 0), or after the read
   // time-out true with 0. With no time-out it waits for a byte or Close.
