@@ -58,6 +58,8 @@ class PrintRun {
 
   int ShowError(const std::string& text, UINT buttons);
   Next Abandon(DWORD code, bool purge, bool postClose);
+  Next FailJob(DWORD code, int answer, bool purge, bool postClose);
+  Next KeepQueue(DWORD code);
 
   JobRecord job_;
   // The one block buffer of the run; reused for every block.
@@ -137,15 +139,15 @@ Next PrintRun::PrintJob() {
   }
 
   if (!OpenSpoolFile(0)) {
-    ShowError("Could not open spool file.", MB_OK);
-    return Abandon(kExitSpoolOpen, queueMode_, queueMode_);
+    const int answer = ShowError("Could not open spool file.", MB_OK);
+    return FailJob(kExitSpoolOpen, answer, queueMode_, queueMode_);
   }
 
   if (!OpenPort()) {
-    ShowError("Could not get handle to port. Spooler Error # " +
-                  std::to_string(errorCode_),
-              MB_OK);
-    return Abandon(kExitPortOpen, queueMode_, queueMode_);
+    const int answer = ShowError("Could not get handle to port. Spooler Error # " +
+                                     std::to_string(errorCode_),
+                                 MB_OK);
+    return FailJob(kExitPortOpen, answer, queueMode_, queueMode_);
   }
   {
     SpoolerLock lock;
@@ -166,8 +168,8 @@ Next PrintRun::PrintJob() {
       if (fileIndex_ + 1 < job_.fileCount) {
         CloseSpoolFile();
         if (!OpenSpoolFile(fileIndex_ + 1)) {
-          ShowError("Could not open spool file.", MB_OK);
-          return Abandon(kExitSpoolOpen, queueMode_, false);
+          const int answer = ShowError("Could not open spool file.", MB_OK);
+          return FailJob(kExitSpoolOpen, answer, queueMode_, false);
         }
       }
       ++fileIndex_;
@@ -181,8 +183,8 @@ Next PrintRun::PrintJob() {
     if (copy < copies) {
       CloseSpoolFile();
       if (!OpenSpoolFile(0)) {
-        ShowError("Could not open spool file.", MB_OK);
-        return Abandon(kExitSpoolOpen, queueMode_, false);
+        const int answer = ShowError("Could not open spool file.", MB_OK);
+        return FailJob(kExitSpoolOpen, answer, queueMode_, false);
       }
     }
   }
@@ -203,6 +205,7 @@ Next PrintRun::SendFile() {
           "Spooler Error # " + std::to_string(error) + " in reading spool file",
           MB_RETRYCANCEL);
       if (answer == IDRETRY) return Next::Continue;  // skip the rest of it
+      if (answer == 0) return KeepQueue(kExitSpoolRead);
       return Abandon(kExitSpoolRead, queueMode_, queueMode_);
     }
     // A file shorter than the size it had at opening ends here.
@@ -237,15 +240,19 @@ Next PrintRun::SendBlock() {
         if (blockCount_ == 0) return EndBlock(false);
         break;
       }
-      case ERROR_OUT_OF_PAPER:
-        if (PromptPortError(ERROR_OUT_OF_PAPER) != IDRETRY) {
+      case ERROR_OUT_OF_PAPER: {
+        const int answer = PromptPortError(ERROR_OUT_OF_PAPER);
+        if (answer == 0) return KeepQueue(kExitOutOfPaper);
+        if (answer != IDRETRY) {
           return Abandon(kExitOutOfPaper, queueMode_, queueMode_);
         }
         break;
+      }
       case WRITE_ABORTED:
         return EndBlock(false);
       default: {
         const int answer = PromptPortError(errorCode_);
+        if (answer == 0) return KeepQueue(kExitPortFault);
         if (queueMode_) {
           if (answer == IDRETRY) {
             // Start the same job over from its first byte and first copy:
@@ -310,7 +317,7 @@ DWORD PrintRun::EndRun() {
   // That model stays open for the driver's commands until the scheduler's
   // idle rule closes the program.
   if (queueMode_ && std::strcmp(lastPrinterName_, kCantellaModel) != 0) {
-    plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+    plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseRunEnded, 0);
   }
   SpoolerLock lock;
   g_bJobDone = 1;
@@ -378,7 +385,29 @@ int PrintRun::ShowError(const std::string& text, UINT buttons) {
 Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
   EndJobCleanup();
   if (purge) PurgeQueue(job_);
-  if (postClose) plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+  if (postClose) plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseRunEnded, 0);
+  exit_ = code;
+  return Next::Exit;
+}
+
+// A failure box: OK from someone who read it gives the job up as before; no
+// answer at all (0: nobody there to read it) must not cost the queue.
+Next PrintRun::FailJob(DWORD code, int answer, bool purge, bool postClose) {
+  if (answer == 0) return KeepQueue(code);
+  return Abandon(code, purge, postClose);
+}
+
+// Nobody answered a fault: the run ends and every record, the current job's
+// too, stays with its spool files. The run is closed like a normal one, so
+// the queue marker does not say "Processing" (the next start's recovery
+// would delete the older jobs) and the document close purges nothing. The
+// front end decides whether the program closes or tries again later.
+Next PrintRun::KeepQueue(DWORD code) {
+  EndJobCleanup();
+  if (queueMode_) {
+    CloseQueueRun();
+    plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseFaultUnanswered, 0);
+  }
   exit_ = code;
   return Next::Exit;
 }

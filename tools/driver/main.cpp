@@ -34,6 +34,11 @@ int main(int argc, char** argv) {
                    "Write the old record form (no printer and ribbon lines)");
   submit->add_flag("--no-start", noStart, "Only queue the job; start no spooler");
   submit->add_option("--spooler", spooler, "Spooler program to start");
+  std::string faultPolicy = driver::kDefaultFaultPolicy;
+  submit->add_option("--on-fault", faultPolicy,
+                     "What a headless spooler we start answers to a fault nobody is "
+                     "there to answer: retry[=SECONDS] or keep")
+      ->capture_default_str();
   submit->add_option("FILE", job.files, "Files of the job, in print order")
       ->required()
       ->check(CLI::ExistingFile);
@@ -68,7 +73,7 @@ int main(int argc, char** argv) {
     }
     if (!noStart) {
       bool started = false;
-      outcome = driver::StartSpoolerIfIdle(queueFile, spooler, &started);
+      outcome = driver::StartSpoolerIfIdle(queueFile, spooler, &started, faultPolicy);
       if (!outcome.ok) {
         std::cerr << "kelvane-driver: job queued, but " << outcome.error << "\n";
         return 1;
