@@ -31,6 +31,12 @@ constexpr const char* kTovrelModel = "Tovrel";
 // Asks the port driver to drop what it still buffers for a cancelled job.
 constexpr DWORD kCancelJobIoControl = 7;
 
+// The first spool file of a job whose job start was put in front of it by a
+// run that never reached the port (a kept fault before it opened). The next
+// run that takes the same job does not put a second one there. Guarded by
+// g_csSpooler; only print threads use it, one after another.
+std::string g_prefixedUnsentFile;
+
 // What the caller of a step does next.
 enum class Next {
   Continue,   // go on with the job
@@ -133,8 +139,17 @@ void PrintRun::StartRun() {
 Next PrintRun::PrintJob() {
   if (queueMode_) {
     // The driver leaves the prefix to us; a job taken again after a Retry
-    // gets it again, as the printer expects a job start before each attempt.
-    (void)PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX);
+    // gets it again, as the printer expects a job start before each attempt
+    // - but only when the printer has seen the last one.
+    bool prefixed = false;
+    {
+      SpoolerLock lock;
+      prefixed = g_prefixedUnsentFile == job_.spoolFiles[0];
+    }
+    if (!prefixed && PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX)) {
+      SpoolerLock lock;
+      g_prefixedUnsentFile = job_.spoolFiles[0];
+    }
     if (std::strcmp(job_.printerName, kTovrelModel) == 0) UpdateInkLevels();
   }
 
@@ -153,6 +168,9 @@ Next PrintRun::PrintJob() {
     SpoolerLock lock;
     g_bPrinting = 1;
     g_hPort = port_;
+    // From here on the printer may get part of the job: another attempt
+    // needs a job start of its own.
+    g_prefixedUnsentFile.clear();
   }
   // A share's handle belongs to the network layer, which knows no comm
   // settings.

@@ -225,9 +225,11 @@ TEST_F(ConsoleBoxesTest, TheSameBoxAgainWritesOneShortLine) {
   EXPECT_LE(rest.size(), 100u * 40u);
   EXPECT_EQ(rest.find(kPaperText), std::string::npos);
   EXPECT_EQ(waits_.size(), 101u);
+  EXPECT_TRUE(boxes.LastBoxRepeated());
   // Another box is shown whole again.
   boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError);
   EXPECT_NE(out_.str().find("text: not selected\n"), std::string::npos);
+  EXPECT_FALSE(boxes.LastBoxRepeated());
 }
 
 }  // namespace

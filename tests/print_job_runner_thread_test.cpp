@@ -753,3 +753,36 @@ TEST_F(NoAnswerTest, PortThatDoesNotOpenAnsweredOkStillPurges) {
   ASSERT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
   EXPECT_EQ(windows_.posts().back().wParam, plat::kCloseRunEnded);
 }
+
+// The scheduler takes a kept job again later. When nothing of it reached the
+// printer, the job start already put in front of its first spool file is
+// not put there a second time: a port that stays shut for hours would
+// otherwise grow the file by a job start per try and send them all.
+TEST_F(NoAnswerTest, AJobTakenAgainAfterAShutPortGetsOneJobStart) {
+  SetUpQueue();
+  opener_.FailOpens("LPT1", 3);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    EXPECT_EQ(RunToEnd(), kExitPortOpen);
+  }
+  // Compared as a whole; printed, the bytes would drown the message.
+  EXPECT_TRUE(kt::ReadFileBytes(first_) == Prefix() + Bytes(5000, 40));
+  EXPECT_EQ(kt::ReadFileBytes(first_).size(), 6u + 5000u);
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_TRUE(printer_.output() == Prefix() + Bytes(5000, 40) + Prefix() + Bytes(300, 41));
+}
+
+// Once part of a job went out, a new attempt starts with a job start again.
+TEST_F(NoAnswerTest, AJobTakenAgainAfterPartOfItWentOutGetsANewJobStart) {
+  SetUpQueue();
+  printer_.SetStateAtTotalBytes(2048, vprinter::PrinterState::OutOfPaper);
+  {
+    rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+    EXPECT_EQ(RunToEnd(), kExitOutOfPaper);
+  }
+  printer_.SetState(vprinter::PrinterState::Ready);
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  const std::string firstTry = (Prefix() + Bytes(5000, 40)).substr(0, 2048);
+  EXPECT_TRUE(printer_.output() == firstTry + Prefix() + Prefix() + Bytes(5000, 40) +
+                                      Prefix() + Bytes(300, 41));
+}

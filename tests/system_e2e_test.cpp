@@ -616,6 +616,27 @@ TEST_F(SystemTest, PortThatCannotBeOpenedKeepsEveryJobUnderTheDriversPolicy) {
   EXPECT_NE(ReadRegString("Config File").value_or(""), "Processing");
 }
 
+// Under retry the spooler stays after a port that cannot be opened and takes
+// the job again, no sooner than the time-out; once the printer is there,
+// every job prints whole, each with one job start.
+TEST_F(SystemTest, PortThatCannotBeOpenedIsTriedAgainUnderRetryUntilItPrints) {
+  std::string expected = Submit({Data("a.bin", 3000, 38)});
+  expected += Submit({Data("b.bin", 2000, 39)});
+  Process spooler({KELVANE_HEADLESS_PATH, "--on-fault=retry=1", "-f", home_.File("queue.txt")},
+                  false, true);
+  ASSERT_TRUE(spooler.WaitForOutput("trying again in 1 s\n", 15000ms)) << spooler.output();
+  ASSERT_TRUE(spooler.WaitForOutput("answered by policy again: none\n", 15000ms))
+      << spooler.output();
+  EXPECT_TRUE(spooler.Running());
+  StartPrinter();
+  EXPECT_EQ(spooler.Wait(30000ms), 0) << spooler.output();
+  EXPECT_TRUE(kt::ReadFileBytes(output_) == expected) << Printed() << " of " << expected.size();
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  // A line per try, no more.
+  EXPECT_EQ(CountLines(spooler.output(), "--- message box ---"), 1u) << spooler.output();
+  EXPECT_EQ(CountLines(spooler.output(), "trying again"), 1u) << spooler.output();
+}
+
 // Out of paper with retry=1: before, Retry came back without a pause and
 // the whole box went to the log each time (56 MB in 10 s).
 TEST_F(SystemTest, PaperOutUnderRetryKeepsTheLogSmallAndPrintsOncePaperIsBack) {

@@ -66,6 +66,11 @@ ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy, std::istream& in,
   endOfInput_ = policy_.kind != FaultPolicyKind::Ask || !someoneCanAnswer;
 }
 
+bool ConsoleMessageBoxes::LastBoxRepeated() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastRepeated_;
+}
+
 void ConsoleMessageBoxes::SetClosing(bool closing) {
   {
     std::lock_guard<std::mutex> lock(closingMutex_);
@@ -93,6 +98,7 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   // With someone to read it, every box is shown whole.
   const bool again = endOfInput_ && box == lastBox_;
   lastBox_ = box;
+  lastRepeated_ = again;
   if (!again) {
     out_ << "--- message box ---\n"
          << "caption: " << caption << "\n"
@@ -231,8 +237,10 @@ bool HeadlessLoop::Close(Event event) {
     // The queue is kept; the scheduler takes the job again, but not before
     // the retry time-out: a port that stays shut costs a line per try.
     const unsigned seconds = boxes_->policy().retrySeconds;
-    std::cout << "no answer: the queue is kept; trying again in " << seconds << " s"
-              << std::endl;
+    if (!boxes_->LastBoxRepeated()) {
+      std::cout << "no answer: the queue is kept; trying again in " << seconds << " s"
+                << std::endl;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point earliest = Clock::now() + std::chrono::seconds(seconds);
     if (nextTick_ < earliest) nextTick_ = earliest;

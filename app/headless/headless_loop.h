@@ -52,6 +52,9 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   void SetClosing(bool closing);
 
   const FaultPolicy& policy() const { return policy_; }
+  // Whether the last box shown was the one before it again, unanswered
+  // (then the front end need not tell its consequence again either).
+  bool LastBoxRepeated();
 
  private:
   bool WaitForTimeOut(unsigned seconds);
@@ -63,6 +66,7 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   std::mutex mutex_;  // one box at a time; protects in_/out_ use and the fields below
   bool endOfInput_ = false;
   std::string lastBox_;     // caption, text and buttons of the last box shown
+  bool lastRepeated_ = false;
   std::mutex closingMutex_;  // protects closing_
   std::condition_variable closingChanged_;
   bool closing_ = false;
