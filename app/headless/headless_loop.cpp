@@ -67,8 +67,8 @@ ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy, std::istream& in,
 }
 
 bool ConsoleMessageBoxes::LastBoxRepeated() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return lastRepeated_;
+  // Not under mutex_: a box may be up on another thread, waiting.
+  return lastRepeated_.load();
 }
 
 void ConsoleMessageBoxes::SetClosing(bool closing) {
@@ -98,7 +98,7 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   // With someone to read it, every box is shown whole.
   const bool again = endOfInput_ && box == lastBox_;
   lastBox_ = box;
-  lastRepeated_ = again;
+  lastRepeated_.store(again);
   if (!again) {
     out_ << "--- message box ---\n"
          << "caption: " << caption << "\n"

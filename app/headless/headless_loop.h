@@ -5,6 +5,7 @@
 // WakeChannel and the sinks: any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -66,7 +67,7 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   std::mutex mutex_;  // one box at a time; protects in_/out_ use and the fields below
   bool endOfInput_ = false;
   std::string lastBox_;     // caption, text and buttons of the last box shown
-  bool lastRepeated_ = false;
+  std::atomic<bool> lastRepeated_{false};  // read by the main thread without mutex_
   std::mutex closingMutex_;  // protects closing_
   std::condition_variable closingChanged_;
   bool closing_ = false;

@@ -38,7 +38,17 @@ int main(int argc, char** argv) {
   submit->add_option("--on-fault", faultPolicy,
                      "What a headless spooler we start answers to a fault nobody is "
                      "there to answer: retry[=SECONDS] or keep")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check([](const std::string& value) -> std::string {
+        if (value == "keep" || value == "retry") return "";
+        const std::string digits = value.rfind("retry=", 0) == 0 ? value.substr(6) : "";
+        if (!digits.empty() && digits.size() <= 5 &&
+            digits.find_first_not_of("0123456789") == std::string::npos &&
+            std::stoul(digits) >= 1 && std::stoul(digits) <= 86400) {
+          return "";
+        }
+        return "not keep, retry or retry=SECONDS (1 to 86400): " + value;
+      });
   submit->add_option("FILE", job.files, "Files of the job, in print order")
       ->required()
       ->check(CLI::ExistingFile);
