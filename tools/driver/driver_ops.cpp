@@ -325,8 +325,10 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
   if (!IsExecutable(program)) return Fail("no spooler program found to start");
   // Nobody reads the headless spooler's boxes: it answers by a policy that
   // loses nothing. The desktop spooler has someone to ask.
-  const bool headless = BaseName(program) == "kelvane-headless";
   const std::string policyOption = "--on-fault=" + faultPolicy;
+  std::vector<const char*> args = {program.c_str()};
+  if (BaseName(program) == "kelvane-headless") args.push_back(policyOption.c_str());
+  args.insert(args.end(), {"-f", queueFile.c_str(), nullptr});
 
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
@@ -346,14 +348,7 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
     // The spooler runs for minutes; it keeps only its standard streams.
     if (in > 2) ::close(in);
     if (out > 2) ::close(out);
-    const char* args[] = {program.c_str(), "-f", queueFile.c_str(), nullptr, nullptr};
-    if (headless) {
-      args[0] = program.c_str();
-      args[1] = policyOption.c_str();
-      args[2] = "-f";
-      args[3] = queueFile.c_str();
-    }
-    ::execv(program.c_str(), const_cast<char* const*>(args));
+    ::execv(program.c_str(), const_cast<char* const*>(args.data()));
     ::_exit(127);
   }
   int status = 0;
