@@ -616,6 +616,42 @@ TEST_F(SystemTest, PortThatCannotBeOpenedKeepsEveryJobUnderTheDriversPolicy) {
   EXPECT_NE(ReadRegString("Config File").value_or(""), "Processing");
 }
 
+// Standard input at its end and no policy given ("ask"): a port fault in
+// the middle of a job is answered as "keep" would. Before, Abort (the first
+// button) purged the queue. The spooler closes, every job stays, and the
+// next start prints them all: the run was not left "Processing", so its
+// recovery deletes nothing.
+TEST_F(SystemTest, PortFaultWithNobodyToAskKeepsTheQueueForTheNextStart) {
+  const std::string script = home_.File("ioerror.txt");
+  kt::WriteFileBytes(script, "after-bytes 3000 ioerror\n");
+  StartPrinter({"--script", script});
+  std::string expected = Submit({Data("a.bin", 6000, 40)});
+  expected += Submit({Data("b.bin", 2000, 41)});
+  const std::string queueBefore = kt::ReadFileBytes(home_.File("queue.txt"));
+  Process first({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
+  EXPECT_EQ(first.Wait(30000ms), 0) << first.output();
+  EXPECT_NE(first.output().find("buttons: abort retry ignore\n"), std::string::npos)
+      << first.output();
+  EXPECT_NE(first.output().find("answered by policy: none\n"), std::string::npos);
+  EXPECT_NE(first.output().find("no answer: the queue is kept; closing\n"), std::string::npos);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queueBefore);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  const std::size_t sentBefore = Printed();
+  EXPECT_GE(sentBefore, 3000u);
+
+  ASSERT_EQ(PrinterControl({"ready"}), 0);
+  Process second({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
+  EXPECT_EQ(second.Wait(30000ms), 0) << second.output();
+  EXPECT_EQ(second.output().find("Configuration/Queue File Error."), std::string::npos);
+  // The job is taken again from its first byte, after a job start of its
+  // own: the printer had part of it already.
+  const std::string printed = kt::ReadFileBytes(output_);
+  ASSERT_EQ(printed.size(), sentBefore + Prefix().size() + expected.size());
+  EXPECT_TRUE(printed.substr(sentBefore) == Prefix() + expected);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+}
+
 // Under retry the spooler stays after a port that cannot be opened and takes
 // the job again, no sooner than the time-out; once the printer is there,
 // every job prints whole, each with one job start.
