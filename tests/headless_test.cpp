@@ -105,7 +105,7 @@ TEST(FaultPolicyAnswer, NoPolicyAnswersAFaultDestructively) {
   for (FaultPolicyKind kind :
        {FaultPolicyKind::Ask, FaultPolicyKind::Keep, FaultPolicyKind::Retry}) {
     for (UINT style : {MB_OK, MB_RETRYCANCEL, MB_ABORTRETRYIGNORE}) {
-      const int answer = headless::PolicyAnswer(kind, style | kError);
+      const int answer = headless::PolicyAnswer(kind, style | kError, "Kelvane Error");
       EXPECT_NE(answer, IDOK) << static_cast<int>(kind) << " " << style;
       EXPECT_NE(answer, IDABORT);
       EXPECT_NE(answer, IDCANCEL);
@@ -114,17 +114,25 @@ TEST(FaultPolicyAnswer, NoPolicyAnswersAFaultDestructively) {
 }
 
 TEST(FaultPolicyAnswer, KeepGivesNoAnswerRetryRetriesOrIgnores) {
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_RETRYCANCEL | kError), 0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_ABORTRETRYIGNORE | kError), 0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Ask, MB_ABORTRETRYIGNORE | kError), 0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError), IDRETRY);
+  const std::string port = "Kelvane Error";
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_RETRYCANCEL | kError, port), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_ABORTRETRYIGNORE | kError, port),
+            0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Ask, MB_ABORTRETRYIGNORE | kError, port),
+            0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError, port),
+            IDRETRY);
   // Ignore goes on where the job stopped; Retry would print its start twice.
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE | kError),
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE | kError, port),
             IDIGNORE);
-  // A failure box: no answer, so the run keeps the queue.
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_OK | kError), 0);
+  // The runner's failure boxes: no answer, so the run keeps the queue. The
+  // Retry of an unreadable spool file would skip the rest of it.
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_OK | kError, "Kelvane Error."), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError,
+                                   "Kelvane Error."),
+            0);
   // The quit question comes only from a close someone asked for.
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_OKCANCEL), IDOK);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_OKCANCEL, "WARNING"), IDOK);
   EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_RETRYCANCEL));
   EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE));
   EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_OK));

@@ -74,12 +74,12 @@ bool TakeFaultPolicyOption(std::vector<std::string>& args, FaultPolicy& policy,
   return true;
 }
 
-int PolicyAnswer(FaultPolicyKind kind, UINT style) {
+int PolicyAnswer(FaultPolicyKind kind, UINT style, const std::string& caption) {
   const UINT buttons = style & MB_TYPEMASK;
   // The quit question comes up only for a close someone asked for (a
   // signal): that request is the answer.
   if (buttons == MB_OKCANCEL) return IDOK;
-  if (kind != FaultPolicyKind::Retry) return 0;
+  if (kind != FaultPolicyKind::Retry || caption == kRunnerFailureCaption) return 0;
   if (buttons == MB_RETRYCANCEL) return IDRETRY;
   if (buttons == MB_ABORTRETRYIGNORE) return IDIGNORE;
   return 0;

@@ -39,15 +39,21 @@ bool ParseFaultPolicy(const std::string& text, FaultPolicy& policy);
 bool TakeFaultPolicyOption(std::vector<std::string>& args, FaultPolicy& policy,
                            std::string& error);
 
-// The button a policy gives a box of `style` when nobody answers it, or 0 for
-// no answer. Ask answers as Keep (it is asked only when nobody is there).
+// The caption of the runner's own failure boxes. Their Retry (a spool file
+// that cannot be read) skips the rest of the file, so no policy gives it.
+inline constexpr const char* kRunnerFailureCaption = "Kelvane Error.";
+
+// The button a policy gives a box of `style` and `caption` when nobody
+// answers it, or 0 for no answer. Ask answers as Keep (it is asked only when
+// nobody is there).
 //   Keep:  0 for every box, except the quit question (OK/Cancel), which
 //          only a close that was asked for brings up: OK.
-//   Retry: Retry on Retry/Cancel boxes (out of paper, manual-mode port
-//          faults), Ignore on Abort/Retry/Ignore boxes (continues the job
-//          where it stopped; Retry would print its start twice), OK on the
-//          quit question, 0 on the rest (failure and information boxes).
-int PolicyAnswer(FaultPolicyKind kind, UINT style);
+//   Retry: Retry on the port's Retry/Cancel questions (out of paper,
+//          manual-mode port faults), Ignore on Abort/Retry/Ignore questions
+//          (continues the job where it stopped; Retry would print its start
+//          twice), OK on the quit question, 0 on the rest (the runner's
+//          failure boxes and information boxes).
+int PolicyAnswer(FaultPolicyKind kind, UINT style, const std::string& caption);
 
 // Whether the policy's answer to a box of `style` is given only after the
 // retry time-out (so an answer can never repeat faster than that).

@@ -121,7 +121,7 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   }
 
   // Nobody to answer: the policy does ("ask" as "keep").
-  int id = PolicyAnswer(policy_.kind, style);
+  int id = PolicyAnswer(policy_.kind, style, caption);
   bool waited = false;
   if (id != 0 && PolicyAnswerWaits(policy_.kind, style)) {
     waited = true;
