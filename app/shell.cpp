@@ -40,6 +40,10 @@ class NoFrontEnd final : public ShellFrontEnd {
 NoFrontEnd g_noFrontEnd;
 ShellFrontEnd* g_frontEnd = &g_noFrontEnd;  // main thread only
 bool g_startedWithArguments = false;        // main thread only
+// Set once a close has begun; from then on the driver is told that we will
+// not print what it queues. Main thread only: the channel's requests are
+// served on the same thread, so an answer and a close never overlap.
+bool g_closing = false;
 
 constexpr const char* kErrorCaption = "Kelvane Error.";
 // The framework's own error box carries the application title.
@@ -106,6 +110,7 @@ void SetShellFrontEnd(ShellFrontEnd* frontEnd) {
 
 void ResetShell() {
   g_startedWithArguments = false;
+  g_closing = false;
   g_frontEnd = &g_noFrontEnd;
 }
 
@@ -139,6 +144,7 @@ bool DocumentStart(int argc, const char* const* argv) {
   g_nTimerId = timerId;
   g_bJobDone = 0;
   g_startedWithArguments = argc > 1;
+  g_closing = false;
 
   if (argc <= 1) {
     g_strFileName = "none";
@@ -232,6 +238,7 @@ namespace {
 // killed and the run told that the program ends (before the wait, so it
 // neither finishes the job as if cancelled nor takes the next one).
 void BeginClose(QueueAtShutdown queue) {
+  g_closing = true;  // from now on the driver is told we will print nothing
   WINDOWPLACEMENT placement{};
   placement.length = sizeof placement;
   if (g_frontEnd->GetPlacement(placement)) {
@@ -332,7 +339,7 @@ void SchedulerTick() {
     g_dwIdleSince = now;
   } else if (now - g_dwIdleSince > kIdleCloseMs) {
     // Not reset: every later tick asks again until the window closes.
-    plat::PostMessage(g_hMainWnd, WM_CLOSE, 0, 0);
+    plat::PostMessage(g_hMainWnd, WM_CLOSE, plat::kCloseRunEnded, 0);
   }
   PollIdlePrinter();
 }
@@ -359,8 +366,53 @@ LRESULT HandleSpoolerCommand(WPARAM command) {
   return OnSpoolerCommand(command);
 }
 
+void BeginClose() { g_closing = true; }
+
+void CancelClose() { g_closing = false; }
+
+bool IsClosing() { return g_closing; }
+
+bool BeginSelfClose() {
+  g_closing = true;
+  std::string queueFile;
+  {
+    SpoolerLock lock;
+    if (!g_bQueueMode) return true;
+    queueFile = g_szQueueFile;
+  }
+  // The last look. Every "yes" we gave the driver came before the mark
+  // above (same thread), so its record is in the file by now.
+  if (QueryFileSize(queueFile.c_str()) <= 0) return true;
+  g_closing = false;
+  SpoolerLock lock;
+  // A run that is still on its way out: the next tick starts the new one.
+  if (g_bPrinting || IsPrintRunAlive()) return false;
+  if (TakeNextJob(g_curJob)) {
+    if (StartPrintThread(ThreadPriority::Normal)) g_dwIdleSince = 0;
+    return false;
+  }
+  // The file held nothing to take after all.
+  g_closing = true;
+  return true;
+}
+
+LRESULT AnswerWillPrintQueue(WPARAM queueKey) {
+  std::string queueFile;
+  {
+    SpoolerLock lock;
+    if (!g_bQueueMode) return plat::kWillPrintNoQueue;
+    queueFile = g_szQueueFile;
+  }
+  if (g_closing) return plat::kWillPrintClosing;
+  if (plat::QueueFileKey(queueFile) != static_cast<std::uint64_t>(queueKey)) {
+    return plat::kWillPrintOtherQueue;
+  }
+  return plat::kWillPrintYes;
+}
+
 LRESULT DispatchChannelRequest(UINT message, WPARAM wParam, LPARAM) {
   if (message == WM_SPOOLER_COMMAND) return HandleSpoolerCommand(wParam);
+  if (message == plat::kWillPrintQueueRequest) return AnswerWillPrintQueue(wParam);
   if (message == plat::kBringToFrontRequest) {
     plat::SetForegroundWindow(g_hMainWnd);
     return 1;

@@ -105,13 +105,32 @@ void SchedulerTick();
 // prints, or the user answered OK to the quit question).
 bool ConfirmQuit();
 
+// Closing. From the moment the main thread begins a close, the driver's
+// "will you print queue file X?" is answered "no", so it starts a spooler of
+// its own rather than leave a record to one that is going away.
+// A close asked for from outside (close box, signal): marks closing.
+void BeginClose();
+// The quit question was answered Cancel: we go on and answer "yes" again.
+void CancelClose();
+bool IsClosing();
+// The close the program decided itself (queue run over, idle too long):
+// marks closing, then looks at the queue file once more. A record there
+// cancels the close (false): a run is started for it, or the next tick
+// starts one when the last run is still on its way out. True: go on closing.
+bool BeginSelfClose();
+// The answer to plat::kWillPrintQueueRequest for the queue file whose
+// plat::QueueFileKey is `queueKey`: plat::kWillPrintYes only in queue mode on
+// that same file and before a close has begun.
+LRESULT AnswerWillPrintQueue(WPARAM queueKey);
+
 // WM_SPOOLER_COMMAND: the message result (0 refused while a print run is
 // alive, also before it has opened the port; 1 done).
 LRESULT HandleSpoolerCommand(WPARAM command);
 
 // A request that arrived on the command channel, dispatched on the main
 // thread: WM_SPOOLER_COMMAND, or the bring-to-front request of a second
-// start. Unknown messages answer 0.
+// start, or the driver's plat::kWillPrintQueueRequest. Unknown messages
+// answer 0.
 LRESULT DispatchChannelRequest(UINT message, WPARAM wParam, LPARAM lParam);
 
 // Forgets what DocumentStart remembered (tests).

@@ -31,6 +31,12 @@ constexpr const char* kTovrelModel = "Tovrel";
 // Asks the port driver to drop what it still buffers for a cancelled job.
 constexpr DWORD kCancelJobIoControl = 7;
 
+// The first spool file of a job whose job start was put in front of it by a
+// run that never reached the port (a kept fault before it opened). The next
+// run that takes the same job does not put a second one there. Guarded by
+// g_csSpooler; only print threads use it, one after another.
+std::string g_prefixedUnsentFile;
+
 // What the caller of a step does next.
 enum class Next {
   Continue,   // go on with the job
@@ -61,6 +67,8 @@ class PrintRun {
   void TellWhatTheRecordLost(const RecordParseNotes& notes);
   Next Abandon(DWORD code, bool purge, bool postClose);
   Next EndKeepingQueue();
+  Next FailJob(DWORD code, int answer, bool purge, bool postClose);
+  Next KeepQueue(DWORD code, WPARAM closeReason = plat::kCloseFaultUnanswered);
 
   JobRecord job_;
   // The one block buffer of the run; reused for every block.
@@ -147,8 +155,17 @@ void PrintRun::StartRun() {
 Next PrintRun::PrintJob() {
   if (queueMode_) {
     // The driver leaves the prefix to us; a job taken again after a Retry
-    // gets it again, as the printer expects a job start before each attempt.
-    (void)PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX);
+    // gets it again, as the printer expects a job start before each attempt
+    // - but only when the printer has seen the last one.
+    bool prefixed = false;
+    {
+      SpoolerLock lock;
+      prefixed = g_prefixedUnsentFile == job_.spoolFiles[0];
+    }
+    if (!prefixed && PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX)) {
+      SpoolerLock lock;
+      g_prefixedUnsentFile = job_.spoolFiles[0];
+    }
     if (IsPrintShutdownRequested()) return StopForShutdown();
     if (std::strcmp(job_.printerName, kTovrelModel) == 0) UpdateInkLevels();
   }
@@ -156,20 +173,23 @@ Next PrintRun::PrintJob() {
   if (IsPrintShutdownRequested()) return StopForShutdown();
 
   if (!OpenSpoolFile(0)) {
-    ShowError("Could not open spool file.", MB_OK);
-    return Abandon(kExitSpoolOpen, queueMode_, queueMode_);
+    const int answer = ShowError("Could not open spool file.", MB_OK);
+    return FailJob(kExitSpoolOpen, answer, queueMode_, queueMode_);
   }
 
   if (!OpenPort()) {
-    ShowError("Could not get handle to port. Spooler Error # " +
-                  std::to_string(errorCode_),
-              MB_OK);
-    return Abandon(kExitPortOpen, queueMode_, queueMode_);
+    const int answer = ShowError("Could not get handle to port. Spooler Error # " +
+                                     std::to_string(errorCode_),
+                                 MB_OK);
+    return FailJob(kExitPortOpen, answer, queueMode_, queueMode_);
   }
   {
     SpoolerLock lock;
     g_bPrinting = 1;
     g_hPort = port_;
+    // From here on the printer may get part of the job: another attempt
+    // needs a job start of its own.
+    g_prefixedUnsentFile.clear();
   }
   // A share's handle belongs to the network layer, which knows no comm
   // settings.
@@ -185,8 +205,8 @@ Next PrintRun::PrintJob() {
       if (fileIndex_ + 1 < job_.fileCount) {
         CloseSpoolFile();
         if (!OpenSpoolFile(fileIndex_ + 1)) {
-          ShowError("Could not open spool file.", MB_OK);
-          return Abandon(kExitSpoolOpen, queueMode_, false);
+          const int answer = ShowError("Could not open spool file.", MB_OK);
+          return FailJob(kExitSpoolOpen, answer, queueMode_, false);
         }
       }
       ++fileIndex_;
@@ -200,8 +220,8 @@ Next PrintRun::PrintJob() {
     if (copy < copies) {
       CloseSpoolFile();
       if (!OpenSpoolFile(0)) {
-        ShowError("Could not open spool file.", MB_OK);
-        return Abandon(kExitSpoolOpen, queueMode_, false);
+        const int answer = ShowError("Could not open spool file.", MB_OK);
+        return FailJob(kExitSpoolOpen, answer, queueMode_, false);
       }
     }
   }
@@ -222,6 +242,7 @@ Next PrintRun::SendFile() {
           "Spooler Error # " + std::to_string(error) + " in reading spool file",
           MB_RETRYCANCEL);
       if (answer == IDRETRY) return Next::Continue;  // skip the rest of it
+      if (answer == 0) return KeepQueue(kExitSpoolRead);
       return Abandon(kExitSpoolRead, queueMode_, queueMode_);
     }
     // A file shorter than the size it had at opening ends here.
@@ -259,15 +280,19 @@ Next PrintRun::SendBlock() {
         if (blockCount_ == 0) return EndBlock(false);
         break;
       }
-      case ERROR_OUT_OF_PAPER:
-        if (PromptPortError(ERROR_OUT_OF_PAPER) != IDRETRY) {
+      case ERROR_OUT_OF_PAPER: {
+        const int answer = PromptPortError(ERROR_OUT_OF_PAPER);
+        if (answer == 0) return KeepQueue(kExitOutOfPaper);
+        if (answer != IDRETRY) {
           return Abandon(kExitOutOfPaper, queueMode_, queueMode_);
         }
         break;
+      }
       case WRITE_ABORTED:
         return EndBlock(false);
       default: {
         const int answer = PromptPortError(errorCode_);
+        if (answer == 0) return KeepQueue(kExitPortFault);
         if (queueMode_) {
           if (answer == IDRETRY) {
             // Start the same job over from its first byte and first copy:
@@ -333,7 +358,7 @@ DWORD PrintRun::EndRun() {
   // That model stays open for the driver's commands until the scheduler's
   // idle rule closes the program.
   if (queueMode_ && std::strcmp(lastPrinterName_, kCantellaModel) != 0) {
-    plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+    plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseRunEnded, 0);
   }
   SpoolerLock lock;
   g_bJobDone = 1;
@@ -435,7 +460,29 @@ Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
   // is ending anyway, so no close is asked for either.
   const bool ending = IsPrintShutdownRequested();
   if (purge && !(ending && IsQueueKeptAtShutdown())) PurgeQueue(job_);
-  if (postClose && !ending) plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
+  if (postClose && !ending) plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseRunEnded, 0);
+  exit_ = code;
+  return Next::Exit;
+}
+
+// A failure box: OK from someone who read it gives the job up as before; no
+// answer at all (0: nobody there to read it) must not cost the queue.
+Next PrintRun::FailJob(DWORD code, int answer, bool purge, bool postClose) {
+  if (answer == 0) return KeepQueue(code);
+  return Abandon(code, purge, postClose);
+}
+
+// Nobody answered a fault: the run ends and every record, the current job's
+// too, stays with its spool files. The run is closed like a normal one, so
+// the queue marker does not say "Processing" (the next start's recovery
+// would delete the older jobs) and the document close purges nothing. The
+// front end decides whether the program closes or tries again later.
+Next PrintRun::KeepQueue(DWORD code, WPARAM closeReason) {
+  EndJobCleanup();
+  if (queueMode_) {
+    CloseQueueRun();
+    if (!IsPrintShutdownRequested()) plat::PostMessage(mainWnd_, WM_CLOSE, closeReason, 0);
+  }
   exit_ = code;
   return Next::Exit;
 }
@@ -450,13 +497,9 @@ Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
 // not remove once more (the user knows why) and then the rest. Should the
 // file still be unwritable then, that run stops before sending anything.
 // g_bQueuePurged is set too, so the document close does not purge either.
-Next PrintRun::EndKeepingQueue() {
-  EndJobCleanup();
-  CloseQueueRun();
-  plat::PostMessage(mainWnd_, WM_CLOSE, 0, 0);
-  exit_ = kExitQueueKept;
-  return Next::Exit;
-}
+// The close is an ordinary one (not the retry of a fault nobody answered):
+// trying again at the next tick would meet the same refusal.
+Next PrintRun::EndKeepingQueue() { return KeepQueue(kExitQueueKept, 0); }
 
 }  // namespace
 

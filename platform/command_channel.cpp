@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -128,7 +129,35 @@ int ConnectBounded(const sockaddr_un& address, SteadyClock::time_point deadline)
 bool IsAcceptableRequest(const CommandRequest& request) {
   if (request.magic != kCommandMagic) return false;
   return request.message == WM_SPOOLER_COMMAND ||
-         request.message == kBringToFrontRequest;
+         request.message == kBringToFrontRequest ||
+         request.message == kWillPrintQueueRequest;
+}
+
+std::uint64_t QueueFileKey(const std::string& path) {
+  std::string canonical;
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    canonical = resolved;
+    std::free(resolved);
+  } else {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (char* resolvedDirectory = ::realpath(directory.c_str(), nullptr)) {
+      canonical = std::string(resolvedDirectory) + "/" + name;
+      std::free(resolvedDirectory);
+    } else {
+      canonical = path;
+    }
+  }
+  // FNV-1a: the same on both sides of the channel, and no collision to fear
+  // among the handful of queue files one user has.
+  std::uint64_t key = 14695981039346656037ull;
+  for (unsigned char c : canonical) {
+    key ^= c;
+    key *= 1099511628211ull;
+  }
+  return key;
 }
 
 bool IsSameUser(uid_t peerUid, uid_t ownUid) { return peerUid == ownUid; }

@@ -33,6 +33,22 @@ namespace plat {
 // answer is 1). Outside the range of real window messages we carry.
 inline constexpr UINT kBringToFrontRequest = 0x7F01;
 
+// The driver's question after it appended a record: "will you print queue
+// file X?", X given as QueueFileKey(X) in wParam. The answers below; a
+// spooler that does not know the request drops it (no answer at all).
+inline constexpr UINT kWillPrintQueueRequest = 0x7F02;
+inline constexpr LRESULT kWillPrintYes = 1;
+inline constexpr LRESULT kWillPrintClosing = 2;     // its close has begun
+inline constexpr LRESULT kWillPrintOtherQueue = 3;  // it serves another queue file
+inline constexpr LRESULT kWillPrintNoQueue = 4;     // it runs without a queue file
+
+// A 64-bit key of a queue file's canonical path (links and "." resolved;
+// for a file that does not exist yet, its directory's canonical path and
+// its name), so the driver and the spooler compare the same file however
+// each of them spelled it. The queue file is replaced whole by every
+// rewrite, so its inode is no name for it.
+std::uint64_t QueueFileKey(const std::string& path);
+
 inline constexpr std::uint32_t kCommandMagic = 0x4B4C564Eu;  // "KLVN"
 inline constexpr std::uint32_t kAnswerMagic = 0x4B4C5641u;   // "KLVA"
 

@@ -9,6 +9,13 @@
 
 namespace plat {
 
+// Why a WM_CLOSE was posted (its wParam). The front end treats a close the
+// spooler decided itself differently from one a person or a signal asked
+// for: it looks at the queue once more before it goes.
+inline constexpr WPARAM kCloseRequested = 0;       // close box, signal, command 0
+inline constexpr WPARAM kCloseRunEnded = 1;        // queue run over, or idle too long
+inline constexpr WPARAM kCloseFaultUnanswered = 2; // a fault nobody answered: queue kept
+
 class WindowSink {
  public:
   virtual ~WindowSink() = default;

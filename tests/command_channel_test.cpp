@@ -146,6 +146,36 @@ TEST(ChannelRequestCheck, OnlyOurMagicAndMessagesPass) {
   EXPECT_FALSE(plat::IsAcceptableRequest({plat::kCommandMagic, WM_CLOSE, 0, 0}));
 }
 
+// The driver's "will you print queue file X?" reaches the spooler's handler
+// with all 64 bits of the file's key (one small enough for the test handler's
+// arithmetic).
+TEST_F(ChannelTest, TheWillPrintQuestionIsCarriedWithItsQueueKey) {
+  EXPECT_TRUE(plat::IsAcceptableRequest(
+      {plat::kCommandMagic, plat::kWillPrintQueueRequest, 0, 0}));
+  const WPARAM key = static_cast<WPARAM>(0x0123456789ABCDEull);
+  auto done = SendAsync(plat::kWillPrintQueueRequest, key);
+  const auto [ok, result] = Pump(done);
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].message, plat::kWillPrintQueueRequest);
+  EXPECT_EQ(seen_[0].wParam, key);
+  EXPECT_EQ(result, static_cast<LRESULT>(key) * 10 + 1);
+}
+
+TEST(QueueFileKeyTest, SameFileSameKeyOtherFileOtherKey) {
+  kt::TempHome home;
+  const std::string queue = home.File("queue.txt");
+  kt::WriteFileBytes(queue, "");
+  const std::string dir = queue.substr(0, queue.rfind('/'));
+  ASSERT_EQ(::symlink(queue.c_str(), home.File("link.txt").c_str()), 0);
+  EXPECT_EQ(plat::QueueFileKey(queue), plat::QueueFileKey(dir + "/./queue.txt"));
+  EXPECT_EQ(plat::QueueFileKey(queue), plat::QueueFileKey(home.File("link.txt")));
+  EXPECT_NE(plat::QueueFileKey(queue), plat::QueueFileKey(home.File("other.txt")));
+  // A file not there yet is named through its directory.
+  EXPECT_EQ(plat::QueueFileKey(dir + "/../" + dir.substr(dir.rfind('/') + 1) + "/new.txt"),
+            plat::QueueFileKey(home.File("new.txt")));
+}
+
 TEST_F(ChannelTest, MalformedRequestsAreDroppedAndServingGoesOn) {
   const std::string good = Frame(plat::kCommandMagic, WM_SPOOLER_COMMAND, 1);
   const std::vector<std::string> bad = {

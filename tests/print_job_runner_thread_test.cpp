@@ -813,3 +813,130 @@ TEST_F(RunnerTest, FirstFileGoneBeforeTheNextCopyIsFailureF4) {
 }
 
 }  // namespace
+
+// --- Nobody to answer ---------------------------------------------------------
+
+// A box that nobody answered returns 0 (as a box that cannot be shown does).
+// Whatever the fault, that must not cost the queue: the run ends, every
+// record (the current job's too) and every spool file stays, the marker does
+// not say "Processing" (the next start's recovery would delete the older
+// jobs), the document close finds the run closed and purges nothing, and
+// the close that is posted says why, so the front end can choose to stay.
+class NoAnswerTest : public RunnerTest {
+ protected:
+  void SetUpQueue() {
+    first_ = Spool("a.prn", Bytes(5000, 40));
+    second_ = Spool("b.prn", Bytes(300, 41));
+    queueText_ = QueueText({Record("A", "LPT1:", "1", "Ribbon", {first_}),
+                            Record("B", "LPT1:", "1", "Ribbon", {second_})});
+    UseQueue(queueText_);
+  }
+
+  void ExpectQueueKept() {
+    EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queueText_);
+    EXPECT_TRUE(kt::FileExists(first_));
+    EXPECT_TRUE(kt::FileExists(second_));
+    EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+    EXPECT_EQ(Shared(g_bQueuePurged), 1);
+    EXPECT_EQ(Shared(g_bPrinting), 0);
+    int kept = 0;
+    for (const kt::RecordedPost& post : windows_.posts()) {
+      if (post.window != kMainWnd || post.message != WM_CLOSE) continue;
+      EXPECT_EQ(post.wParam, plat::kCloseFaultUnanswered);
+      ++kept;
+    }
+    EXPECT_EQ(kept, 1);
+  }
+
+  std::string first_, second_, queueText_;
+};
+
+TEST_F(NoAnswerTest, PortThatDoesNotOpenKeepsEveryJob) {
+  SetUpQueue();
+  opener_.FailOpens("LPT1", 1);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+  EXPECT_EQ(RunToEnd(), kExitPortOpen);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].style, kErrorBox | MB_OK);
+  ExpectQueueKept();
+  EXPECT_EQ(printer_.output(), "");
+}
+
+TEST_F(NoAnswerTest, SpoolFileThatDoesNotOpenKeepsEveryJob) {
+  second_ = Spool("b.prn", Bytes(300, 41));
+  first_ = home_.File("not-yet.prn");
+  queueText_ = QueueText({Record("A", "LPT1:", "1", "Ribbon", {first_}),
+                          Record("B", "LPT1:", "1", "Ribbon", {second_})});
+  UseQueue(queueText_);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+  EXPECT_EQ(RunToEnd(), kExitSpoolOpen);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].text, "Could not open spool file.");
+  kt::WriteFileBytes(first_, "");  // ExpectQueueKept looks for both files
+  ExpectQueueKept();
+}
+
+TEST_F(NoAnswerTest, OutOfPaperUnansweredKeepsEveryJob) {
+  SetUpQueue();
+  printer_.SetStateAtTotalBytes(2048, vprinter::PrinterState::OutOfPaper);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+  EXPECT_EQ(RunToEnd(), kExitOutOfPaper);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].style, kErrorBox | MB_RETRYCANCEL);
+  ExpectQueueKept();
+}
+
+TEST_F(NoAnswerTest, PortFaultQuestionUnansweredKeepsEveryJob) {
+  SetUpQueue();
+  printer_.SetStateAtTotalBytes(3000, vprinter::PrinterState::NotSelected);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+  EXPECT_EQ(RunToEnd(), kExitPortFault);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_EQ(boxes.boxes()[0].style, kErrorBox | MB_ABORTRETRYIGNORE);
+  ExpectQueueKept();
+}
+
+// Someone who reads the box and presses OK still gives the queue up.
+TEST_F(NoAnswerTest, PortThatDoesNotOpenAnsweredOkStillPurges) {
+  SetUpQueue();
+  opener_.FailOpens("LPT1", 1);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return IDOK; });
+  EXPECT_EQ(RunToEnd(), kExitPortOpen);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_FALSE(kt::FileExists(second_));
+  ASSERT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 1);
+  EXPECT_EQ(windows_.posts().back().wParam, plat::kCloseRunEnded);
+}
+
+// The scheduler takes a kept job again later. When nothing of it reached the
+// printer, the job start already put in front of its first spool file is
+// not put there a second time: a port that stays shut for hours would
+// otherwise grow the file by a job start per try and send them all.
+TEST_F(NoAnswerTest, AJobTakenAgainAfterAShutPortGetsOneJobStart) {
+  SetUpQueue();
+  opener_.FailOpens("LPT1", 3);
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    EXPECT_EQ(RunToEnd(), kExitPortOpen);
+  }
+  // Compared as a whole; printed, the bytes would drown the message.
+  EXPECT_TRUE(kt::ReadFileBytes(first_) == Prefix() + Bytes(5000, 40));
+  EXPECT_EQ(kt::ReadFileBytes(first_).size(), 6u + 5000u);
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_TRUE(printer_.output() == Prefix() + Bytes(5000, 40) + Prefix() + Bytes(300, 41));
+}
+
+// Once part of a job went out, a new attempt starts with a job start again.
+TEST_F(NoAnswerTest, AJobTakenAgainAfterPartOfItWentOutGetsANewJobStart) {
+  SetUpQueue();
+  printer_.SetStateAtTotalBytes(2048, vprinter::PrinterState::OutOfPaper);
+  {
+    rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+    EXPECT_EQ(RunToEnd(), kExitOutOfPaper);
+  }
+  printer_.SetState(vprinter::PrinterState::Ready);
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  const std::string firstTry = (Prefix() + Bytes(5000, 40)).substr(0, 2048);
+  EXPECT_TRUE(printer_.output() == firstTry + Prefix() + Prefix() + Bytes(5000, 40) +
+                                      Prefix() + Bytes(300, 41));
+}

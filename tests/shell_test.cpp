@@ -299,9 +299,10 @@ TEST_F(ShellTest, IdleCloseNeedsStrictlyMoreThanTenMinutes) {
   SchedulerTick();
   EXPECT_EQ(ClosePosts(), 2);
   EXPECT_EQ(g_dwIdleSince, 5000000u);
+  // Marked as the spooler's own close, which looks at the queue once more.
   for (const kt::RecordedPost& post : windows_.posts()) {
     if (post.message == WM_CLOSE) {
-      EXPECT_EQ(post.wParam, 0u);
+      EXPECT_EQ(post.wParam, plat::kCloseRunEnded);
       EXPECT_EQ(post.lParam, 0);
     }
   }
@@ -801,3 +802,57 @@ TEST_F(ShellTest, ChannelRequestsReachTheirHandlers) {
 }
 
 }  // namespace
+
+// --- the driver's question and the spooler's own close ------------------------
+
+class WillPrintTest : public ShellTest {
+ protected:
+  LRESULT Ask(const std::string& queueFile) {
+    return DispatchChannelRequest(plat::kWillPrintQueueRequest,
+                                  static_cast<WPARAM>(plat::QueueFileKey(queueFile)), 0);
+  }
+};
+
+TEST_F(WillPrintTest, YesOnlyForOurOwnQueueFileHoweverItIsSpelled) {
+  EnterQueueMode("");
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintYes);
+  const std::string dir = QueuePath().substr(0, QueuePath().rfind('/'));
+  EXPECT_EQ(Ask(dir + "/./queue.txt"), plat::kWillPrintYes);
+  // Another queue file: we would never read it.
+  EXPECT_EQ(Ask(dir + "/other.txt"), plat::kWillPrintOtherQueue);
+  SpoolerLock lock;
+  g_bQueueMode = 0;
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintNoQueue);
+}
+
+TEST_F(WillPrintTest, NoOnceAnyCloseHasBegun) {
+  EnterQueueMode("");
+  BeginClose();
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintClosing);
+  CancelClose();  // the quit question was answered Cancel
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintYes);
+  // A front end that goes straight to the document close.
+  DocumentClose();
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintClosing);
+}
+
+TEST_F(WillPrintTest, TheSpoolersOwnCloseGoesOnWhenTheQueueIsEmpty) {
+  EnterQueueMode("");
+  EXPECT_TRUE(BeginSelfClose());
+  EXPECT_TRUE(IsClosing());
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintClosing);
+}
+
+// The driver was told yes just before the run ended and the close was
+// posted: the last look finds its record and prints it instead of closing.
+TEST_F(WillPrintTest, ARecordFoundByTheLastLookCancelsTheCloseAndPrints) {
+  EnterQueueMode("");
+  ASSERT_EQ(Ask(QueuePath()), plat::kWillPrintYes);
+  kt::WriteFileBytes(QueuePath(), OneJobRecord("late"));
+  EXPECT_FALSE(BeginSelfClose());
+  EXPECT_FALSE(IsClosing());
+  EXPECT_EQ(Ask(QueuePath()), plat::kWillPrintYes);
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(printer_.output().size(), 6u + 300u);
+  EXPECT_EQ(kt::ReadFileBytes(QueuePath()), "");
+}

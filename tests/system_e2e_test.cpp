@@ -712,6 +712,201 @@ TEST_F(FullDiskTest, ReadOnlyQueueFileIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
 }
 
+// --- Nobody to answer, and jobs queued while a spooler goes away ----------------
+
+// The number of lines of `text` that contain `what`.
+std::size_t CountLines(const std::string& text, const std::string& what) {
+  std::size_t count = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(start, end - start, what) == 0 ||
+        text.substr(start, end - start).find(what) != std::string::npos) {
+      ++count;
+    }
+    start = end + 1;
+  }
+  return count;
+}
+
+// No printer listens, so the port cannot be opened ("Spooler Error # 2",
+// OK only). The driver's spooler has standard input at its end: before, the
+// box took OK and the whole queue was deleted without anyone seeing it.
+TEST_F(SystemTest, PortThatCannotBeOpenedKeepsEveryJobUnderTheDriversPolicy) {
+  Submit({Data("a.bin", 3000, 30)});
+  Submit({Data("b.bin", 2000, 31)});
+  const std::string c = Data("c.bin", 1000, 32);
+  Process driver({KELVANE_DRIVER_PATH, "submit", "--spooler", KELVANE_HEADLESS_PATH, c},
+                 false, true);
+  ASSERT_EQ(driver.Wait(20000ms), 0);
+  EXPECT_EQ(driver.output(), "queued; spooler started\n");
+  const std::string queueBefore = kt::ReadFileBytes(home_.File("queue.txt"));
+  const std::string log = home_.File("run/spooler.log");
+  ASSERT_TRUE(WaitFor([&] {
+    return kt::ReadFileBytes(log).find("the queue is kept") != std::string::npos;
+  }, 20000ms)) << kt::ReadFileBytes(log);
+  EXPECT_NE(kt::ReadFileBytes(log).find("Could not get handle to port."), std::string::npos);
+  EXPECT_NE(kt::ReadFileBytes(log).find("answered by policy: none"), std::string::npos);
+
+  // Every record and spool file is still there, the run is not marked as
+  // processing, and the spooler stays to try again.
+  auto countSpool = [&] {
+    return std::distance(std::filesystem::directory_iterator(home_.File("spool")),
+                         std::filesystem::directory_iterator());
+  };
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queueBefore);
+  EXPECT_EQ(countSpool(), 3);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  EXPECT_TRUE(plat::IsSpoolerRunning());
+
+  // Closing it now loses nothing either.
+  const HWND window = plat::FindSpoolerWindow();
+  ASSERT_NE(window, 0);
+  ASSERT_EQ(::kill(static_cast<pid_t>(window), SIGTERM), 0);
+  ASSERT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 20000ms));
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queueBefore);
+  EXPECT_EQ(countSpool(), 3);
+  EXPECT_NE(ReadRegString("Config File").value_or(""), "Processing");
+}
+
+// Standard input at its end and no policy given ("ask"): a port fault in
+// the middle of a job is answered as "keep" would. Before, Abort (the first
+// button) purged the queue. The spooler closes, every job stays, and the
+// next start prints them all: the run was not left "Processing", so its
+// recovery deletes nothing.
+TEST_F(SystemTest, PortFaultWithNobodyToAskKeepsTheQueueForTheNextStart) {
+  const std::string script = home_.File("ioerror.txt");
+  kt::WriteFileBytes(script, "after-bytes 3000 ioerror\n");
+  StartPrinter({"--script", script});
+  std::string expected = Submit({Data("a.bin", 6000, 40)});
+  expected += Submit({Data("b.bin", 2000, 41)});
+  const std::string queueBefore = kt::ReadFileBytes(home_.File("queue.txt"));
+  Process first({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
+  EXPECT_EQ(first.Wait(30000ms), 0) << first.output();
+  EXPECT_NE(first.output().find("buttons: abort retry ignore\n"), std::string::npos)
+      << first.output();
+  EXPECT_NE(first.output().find("answered by policy: none\n"), std::string::npos);
+  EXPECT_NE(first.output().find("no answer: the queue is kept; closing\n"), std::string::npos);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queueBefore);
+  EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
+  const std::size_t sentBefore = Printed();
+  EXPECT_GE(sentBefore, 3000u);
+
+  ASSERT_EQ(PrinterControl({"ready"}), 0);
+  Process second({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
+  EXPECT_EQ(second.Wait(30000ms), 0) << second.output();
+  EXPECT_EQ(second.output().find("Configuration/Queue File Error."), std::string::npos);
+  // The job is taken again from its first byte, after a job start of its
+  // own: the printer had part of it already.
+  const std::string printed = kt::ReadFileBytes(output_);
+  ASSERT_EQ(printed.size(), sentBefore + Prefix().size() + expected.size());
+  EXPECT_TRUE(printed.substr(sentBefore) == Prefix() + expected);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+}
+
+// Under retry the spooler stays after a port that cannot be opened and takes
+// the job again, no sooner than the time-out; once the printer is there,
+// every job prints whole, each with one job start.
+TEST_F(SystemTest, PortThatCannotBeOpenedIsTriedAgainUnderRetryUntilItPrints) {
+  std::string expected = Submit({Data("a.bin", 3000, 38)});
+  expected += Submit({Data("b.bin", 2000, 39)});
+  Process spooler({KELVANE_HEADLESS_PATH, "--on-fault=retry=1", "-f", home_.File("queue.txt")},
+                  false, true);
+  ASSERT_TRUE(spooler.WaitForOutput("trying again in 1 s\n", 15000ms)) << spooler.output();
+  ASSERT_TRUE(spooler.WaitForOutput("answered by policy again: none\n", 15000ms))
+      << spooler.output();
+  EXPECT_TRUE(spooler.Running());
+  StartPrinter();
+  EXPECT_EQ(spooler.Wait(30000ms), 0) << spooler.output();
+  EXPECT_TRUE(kt::ReadFileBytes(output_) == expected) << Printed() << " of " << expected.size();
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  // A line per try, no more.
+  EXPECT_EQ(CountLines(spooler.output(), "--- message box ---"), 1u) << spooler.output();
+  EXPECT_EQ(CountLines(spooler.output(), "trying again"), 1u) << spooler.output();
+}
+
+// Out of paper with retry=1: before, Retry came back without a pause and
+// the whole box went to the log each time (56 MB in 10 s).
+TEST_F(SystemTest, PaperOutUnderRetryKeepsTheLogSmallAndPrintsOncePaperIsBack) {
+  StartPrinter();
+  ASSERT_EQ(PrinterControl({"paperout"}), 0);
+  const std::string expected = Submit({Data("a.bin", 6000, 33)});
+  Process spooler({KELVANE_HEADLESS_PATH, "--on-fault", "retry=1", "-f",
+                   home_.File("queue.txt")},
+                  false, true);
+  ASSERT_TRUE(spooler.WaitForOutput("answered by policy: retry (after 1 s)\n", 15000ms))
+      << spooler.output();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(4000ms);
+  const std::string waiting = spooler.output();
+  const auto seconds =
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count() + 2;
+  // One short line per answer, and no answer faster than the time-out.
+  EXPECT_LE(CountLines(waiting, "answered by policy"), static_cast<std::size_t>(seconds))
+      << waiting;
+  EXPECT_EQ(CountLines(waiting, "--- message box ---"), 1u) << waiting;
+  EXPECT_LT(waiting.size(), 2000u) << waiting;
+
+  ASSERT_EQ(PrinterControl({"ready"}), 0);
+  EXPECT_EQ(spooler.Wait(20000ms), 0) << spooler.output();
+  EXPECT_EQ(kt::ReadFileBytes(output_), expected);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+}
+
+// The spooler printed its last job and is closing (the document close
+// alone takes two seconds) while it still holds the single-instance marker.
+// Before, the driver said "queued for the running spooler" and the job
+// stayed in the queue file until some later submit.
+TEST_F(SystemTest, AJobQueuedWhileTheSpoolerClosesIsPrintedWithoutAnotherSubmit) {
+  StartPrinter();
+  const std::string first = Submit({Data("a.bin", 3000, 34)});
+  auto spooler = StartSpooler();
+  ASSERT_TRUE(WaitFor([&] { return Printed() == first.size(); }, 15000ms));
+  std::this_thread::sleep_for(400ms);  // the run is over; the close has begun
+  const std::string b = Data("b.bin", 2500, 35);
+  Process driver({KELVANE_DRIVER_PATH, "submit", "--spooler", KELVANE_HEADLESS_PATH, b},
+                 false, true);
+  EXPECT_EQ(driver.Wait(30000ms), 0) << driver.output();
+  const std::string all = first + Prefix() + kt::ReadFileBytes(b);
+  EXPECT_TRUE(WaitFor([&] { return Printed() == all.size(); }, 20000ms))
+      << driver.output();
+  EXPECT_EQ(kt::ReadFileBytes(output_), all);
+  EXPECT_EQ(spooler->Wait(20000ms), 0);
+  EXPECT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 20000ms));
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+}
+
+// A spooler runs on the default queue file (a Cantella job keeps it up);
+// a job for another queue file is not its business. The driver must not
+// report it queued for that spooler: it waits for it to end and starts one
+// for its own queue file.
+TEST_F(SystemTest, AJobForAnotherQueueFileIsNotLeftToTheRunningSpooler) {
+  StartPrinter();
+  const std::string first = Submit({Data("a.bin", 2000, 36)}, 1, "VORNA Cantella");
+  auto spooler = StartSpooler();
+  ASSERT_TRUE(WaitFor([&] { return Printed() == first.size(); }, 15000ms));
+
+  const std::string other = home_.File("other.txt");
+  const std::string b = Data("b.bin", 1500, 37);
+  Process driver({KELVANE_DRIVER_PATH, "submit", "--queue", other, "--spooler",
+                  KELVANE_HEADLESS_PATH, b},
+                 false, true);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_TRUE(driver.Running()) << driver.output();
+  EXPECT_EQ(driver.output().find("queued for the running spooler"), std::string::npos);
+
+  EXPECT_EQ(SendCommandWhenIdle("0"), "1\n");
+  EXPECT_EQ(spooler->Wait(10000ms), 0);
+  EXPECT_EQ(driver.Wait(30000ms), 0);
+  EXPECT_EQ(driver.output(), "queued; spooler started\n");
+  const std::string all = first + Prefix() + kt::ReadFileBytes(b);
+  EXPECT_TRUE(WaitFor([&] { return Printed() == all.size(); }, 20000ms));
+  EXPECT_EQ(kt::ReadFileBytes(output_), all);
+  EXPECT_TRUE(WaitFor([&] { return kt::ReadFileBytes(other).empty(); }, 20000ms));
+}
+
 }  // namespace
 
 #else

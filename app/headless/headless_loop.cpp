@@ -2,6 +2,9 @@
 // Run: the main thread; Post, WakeChannel and Show: any thread.
 #include "app/headless/headless_loop.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
@@ -36,6 +39,44 @@ int ParseAnswer(const std::string& line, UINT style) {
   return 0;
 }
 
+bool StandardInputCanAnswer() {
+  struct stat st {};
+  if (::fstat(STDIN_FILENO, &st) != 0) return false;
+  if (::isatty(STDIN_FILENO)) return true;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
+
+ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy)
+    : ConsoleMessageBoxes(policy, std::cin, std::cout, StandardInputCanAnswer(), nullptr) {}
+
+ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy, std::istream& in,
+                                         std::ostream& out, bool someoneCanAnswer,
+                                         Waiter waiter)
+    : policy_(policy), in_(in), out_(out), waiter_(std::move(waiter)) {
+  // Only "ask" reads; with nobody at the other end it never starts to.
+  endOfInput_ = policy_.kind != FaultPolicyKind::Ask || !someoneCanAnswer;
+}
+
+bool ConsoleMessageBoxes::LastBoxRepeated() {
+  // Not under mutex_: a box may be up on another thread, waiting.
+  return lastRepeated_.load();
+}
+
+void ConsoleMessageBoxes::SetClosing(bool closing) {
+  {
+    std::lock_guard<std::mutex> lock(closingMutex_);
+    closing_ = closing;
+  }
+  closingChanged_.notify_all();
+}
+
+bool ConsoleMessageBoxes::WaitForTimeOut(unsigned seconds) {
+  if (waiter_) return waiter_(seconds);
+  std::unique_lock<std::mutex> lock(closingMutex_);
+  return !closingChanged_.wait_for(lock, std::chrono::seconds(seconds),
+                                   [this] { return closing_; });
+}
+
 int ConsoleMessageBoxes::Show(HWND, const std::string& text,
                               const std::string& caption, UINT style) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -44,31 +85,46 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
     if (i) buttons += ' ';
     buttons += plat::ButtonName(plat::ButtonAt(style, i));
   }
-  // Texts may carry a printer's reply or a queue record's words: shown
-  // escaped, so they can neither drive the terminal nor pass for our lines.
-  std::cout << "--- message box ---\n"
-            << "caption: " << EscapeControls(caption) << "\n"
-            << FormatConsoleText("text: ", text) << "\n"
-            << "buttons: " << buttons << "\n";
-  for (;;) {
-    int id = 0;
-    if (!endOfInput_) {
-      std::cout << "answer? " << std::flush;
-      std::string line;
-      if (std::getline(std::cin, line)) {
-        id = ParseAnswer(line, style);
-        if (id == 0) {
-          std::cout << "not a button of this box: " << Trim(line) << "\n";
-          continue;
-        }
-      } else {
-        endOfInput_ = true;
-      }
-    }
-    if (id == 0) id = plat::DefaultButton(style);
-    std::cout << "answered: " << plat::ButtonName(id) << std::endl;
-    return id;
+  const std::string box = caption + '\n' + text + '\n' + buttons;
+  // With someone to read it, every box is shown whole.
+  const bool again = endOfInput_ && box == lastBox_;
+  lastBox_ = box;
+  lastRepeated_.store(again);
+  if (!again) {
+    // Texts may carry a printer's reply or a queue record's words: shown
+    // escaped, so they can neither drive the terminal nor pass for our lines.
+    out_ << "--- message box ---\n"
+         << "caption: " << EscapeControls(caption) << "\n"
+         << FormatConsoleText("text: ", text) << "\n"
+         << "buttons: " << buttons << "\n";
   }
+  while (!endOfInput_) {
+    out_ << "answer? " << std::flush;
+    std::string line;
+    if (!std::getline(in_, line)) {
+      endOfInput_ = true;
+      break;
+    }
+    const int id = ParseAnswer(line, style);
+    if (id != 0) {
+      out_ << "answered: " << plat::ButtonName(id) << std::endl;
+      return id;
+    }
+    out_ << "not a button of this box: " << Trim(line) << "\n";
+  }
+
+  // Nobody to answer: the policy does ("ask" as "keep").
+  int id = PolicyAnswer(policy_.kind, style, caption);
+  bool waited = false;
+  if (id != 0 && PolicyAnswerWaits(policy_.kind, style)) {
+    waited = true;
+    if (!WaitForTimeOut(policy_.retrySeconds)) id = 0;  // closing: keep
+  }
+  out_ << (again ? "answered by policy again: " : "answered by policy: ")
+       << (id != 0 ? plat::ButtonName(id) : "none");
+  if (waited && !again) out_ << " (after " << policy_.retrySeconds << " s)";
+  out_ << std::endl;
+  return id;
 }
 
 DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
@@ -80,7 +136,8 @@ DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
   return static_cast<DWORD>(value);
 }
 
-HeadlessLoop::HeadlessLoop(HWND mainWindow) : mainWindow_(mainWindow) {}
+HeadlessLoop::HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes)
+    : mainWindow_(mainWindow), boxes_(boxes) {}
 
 DWORD HeadlessLoop::SetTimer(DWORD intervalMs) {
   {
@@ -98,11 +155,13 @@ void HeadlessLoop::KillTimer(DWORD) {
   timerOn_ = false;
 }
 
-bool HeadlessLoop::Post(HWND window, UINT message, WPARAM, LPARAM) {
+bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM) {
   if (window == 0 || window != mainWindow_) return false;
   Event event;
   if (message == WM_CLOSE) {
-    event = Event::Close;
+    event = wParam == plat::kCloseRunEnded          ? Event::SelfClose
+            : wParam == plat::kCloseFaultUnanswered ? Event::FaultClose
+                                                    : Event::Close;
   } else if (message == WM_TIMER) {
     event = Event::Tick;
   } else if (message == WM_SPOOLER_STOP) {
@@ -159,10 +218,9 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
         SchedulerTick();
         break;
       case Event::Close:
-        if (ConfirmQuit()) {
-          DocumentClose();
-          return;
-        }
+      case Event::SelfClose:
+      case Event::FaultClose:
+        if (Close(event)) return;
         break;
       case Event::Stop:
         // Nobody is there to answer the quit question; the queue stays.
@@ -170,6 +228,40 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
         return;
     }
   }
+}
+
+bool HeadlessLoop::Close(Event event) {
+  if (event == Event::FaultClose && boxes_ &&
+      boxes_->policy().kind == FaultPolicyKind::Retry) {
+    // The queue is kept; the scheduler takes the job again, but not before
+    // the retry time-out: a port that stays shut costs a line per try.
+    const unsigned seconds = boxes_->policy().retrySeconds;
+    if (!boxes_->LastBoxRepeated()) {
+      std::cout << "no answer: the queue is kept; trying again in " << seconds << " s"
+                << std::endl;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point earliest = Clock::now() + std::chrono::seconds(seconds);
+    if (nextTick_ < earliest) nextTick_ = earliest;
+    return false;
+  }
+  if (event == Event::SelfClose) {
+    if (!BeginSelfClose()) return false;
+  } else {
+    if (event == Event::FaultClose) {
+      std::cout << "no answer: the queue is kept; closing" << std::endl;
+    }
+    BeginClose();
+    // A policy that waits for its time-out must not hold the close up.
+    if (boxes_) boxes_->SetClosing(true);
+  }
+  if (ConfirmQuit()) {
+    DocumentClose();
+    return true;
+  }
+  CancelClose();
+  if (boxes_) boxes_->SetClosing(false);
+  return false;
 }
 
 }  // namespace headless

@@ -5,12 +5,16 @@
 // WakeChannel and the sinks: any thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
+#include <iosfwd>
 #include <mutex>
 #include <string>
 
+#include "app/headless/fault_policy.h"
 #include "app/shell.h"
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
@@ -19,20 +23,60 @@
 
 namespace headless {
 
-// Shows boxes as text on standard output and reads the answer as one line
-// of standard input: a button name in any case, or an empty line for the
-// default (first) button; at the end of input the default is taken. One box
-// at a time, from whatever thread asks, so the main thread stays free to
-// serve the command channel while the print thread waits for an answer.
+// Shows boxes as text on standard output. Under the "ask" policy, with
+// someone at the other end of standard input (a terminal, a pipe or a
+// socket), the answer is one line: a button name in any case, or an empty
+// line for the default (first) button. With nobody there (end of input,
+// /dev/null, a file) and under the other policies the policy answers, and
+// says so on standard output ("answered by policy: ..."). One box at a time,
+// from whatever thread asks, so the main thread stays free to serve the
+// command channel while the print thread waits for an answer.
+// A box asked again with the same text while nobody answers prints one
+// short line instead of the whole box: a fault that persists for hours must
+// not fill the disk.
 class ConsoleMessageBoxes final : public plat::MessageBoxSink {
  public:
+  // Waits up to `seconds` for the answer's time-out; false when the wait was
+  // cut short because the program is closing. Tests replace it.
+  using Waiter = std::function<bool(unsigned seconds)>;
+
+  explicit ConsoleMessageBoxes(FaultPolicy policy = {});
+  // For tests: the streams, whether someone can answer on `in`, the waiter.
+  ConsoleMessageBoxes(FaultPolicy policy, std::istream& in, std::ostream& out,
+                      bool someoneCanAnswer, Waiter waiter);
+
   int Show(HWND owner, const std::string& text, const std::string& caption,
            UINT style) override;
 
+  // Any thread: the program is closing (or no longer): a policy wait in
+  // progress ends at once and answers as "keep".
+  void SetClosing(bool closing);
+
+  const FaultPolicy& policy() const { return policy_; }
+  // Whether the last box shown was the one before it again, unanswered
+  // (then the front end need not tell its consequence again either).
+  bool LastBoxRepeated();
+
  private:
-  std::mutex mutex_;  // one box at a time; protects stdin/stdout use
+  bool WaitForTimeOut(unsigned seconds);
+
+  FaultPolicy policy_;
+  std::istream& in_;
+  std::ostream& out_;
+  Waiter waiter_;
+  std::mutex mutex_;  // one box at a time; protects in_/out_ use and the fields below
   bool endOfInput_ = false;
+  std::string lastBox_;     // caption, text and buttons of the last box shown
+  std::atomic<bool> lastRepeated_{false};  // read by the main thread without mutex_
+  std::mutex closingMutex_;  // protects closing_
+  std::condition_variable closingChanged_;
+  bool closing_ = false;
 };
+
+// Whether standard input has someone at its other end who can answer: a
+// terminal, a pipe or a socket (a program driving us). /dev/null, a regular
+// file or a closed descriptor has nobody.
+bool StandardInputCanAnswer();
 
 // Parses an answer line for a style: the button id, the default for an
 // empty line, 0 for a name the box does not offer.
@@ -40,7 +84,9 @@ int ParseAnswer(const std::string& line, UINT style);
 
 class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
  public:
-  explicit HeadlessLoop(HWND mainWindow);
+  // `boxes` (may be null) is told when a close begins, so a policy wait
+  // ends at once; its policy decides what a fault nobody answered leads to.
+  explicit HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes = nullptr);
 
   // ShellFrontEnd: one timer, driven by the loop on the real clock.
   DWORD SetTimer(DWORD intervalMs) override;
@@ -48,8 +94,8 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   bool GetPlacement(WINDOWPLACEMENT&) override { return false; }
 
   // WindowSink: WM_CLOSE, WM_TIMER and WM_SPOOLER_STOP to the main window
-  // are queued; posts
-  // to any other window (the job page) have no window to reach.
+  // are queued; posts to any other window (the job page) have no window to
+  // reach. WM_CLOSE's wParam says who wants the close (plat::kCloseRunEnded...).
   bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   void Invalidate(HWND) override {}
   void BringToForeground(HWND) override {}
@@ -57,15 +103,25 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   // The command channel's listener asks the main thread to serve.
   void WakeChannel();
 
-  // Runs until a WM_CLOSE is confirmed and the document closed, or a
-  // WM_SPOOLER_STOP has stopped the spooler with its queue kept.
+  // Runs until a WM_SPOOLER_STOP has stopped the spooler with its queue
+  // kept, or a WM_CLOSE is confirmed and the document closed:
+  //  - asked for from outside: the quit question, then the close;
+  //  - the run is over or the spooler idle: the last look at the queue
+  //    first, which may start a run instead;
+  //  - a fault nobody answered (the queue is kept): under "retry" the
+  //    spooler stays and the next tick comes no sooner than the retry
+  //    time-out; otherwise it closes.
   void Run(plat::CommandServer& server);
 
  private:
   using Clock = std::chrono::steady_clock;
-  enum class Event { Close, Tick, Channel, Stop };
+  enum class Event { Close, SelfClose, FaultClose, Tick, Channel, Stop };
+
+  // True when the program is to end (the document is closed).
+  bool Close(Event event);
 
   HWND mainWindow_;
+  ConsoleMessageBoxes* boxes_;
   std::mutex mutex_;  // protects events_, timerInterval_, nextTick_, timerOn_
   std::condition_variable changed_;
   std::deque<Event> events_;

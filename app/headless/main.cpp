@@ -4,6 +4,9 @@
 // are questions on standard input.
 // Exit codes: 0 after a normal close or when another instance runs, 2 when
 // the start fails (bad command line).
+// Besides the spooler's own arguments it takes --on-fault
+// ask|retry[=SECONDS]|keep: what to answer when nobody is there to answer
+// a fault (see fault_policy.h).
 // Main thread; the command channel's listener and the print thread are
 // started from here.
 #include <signal.h>
@@ -11,7 +14,9 @@
 
 #include <atomic>
 #include <iostream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/headless/headless_loop.h"
 #include "app/shell.h"
@@ -65,6 +70,17 @@ class SignalThread {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  headless::FaultPolicy policy;
+  std::string error;
+  if (!headless::TakeFaultPolicyOption(args, policy, error)) {
+    std::cerr << "kelvane-headless: " << error << "\n";
+    return kExitStartFailed;
+  }
+  std::vector<const char*> spoolerArgs;
+  for (const std::string& arg : args) spoolerArgs.push_back(arg.c_str());
+  spoolerArgs.push_back(nullptr);
+
   plat::SingleInstance instance;
   if (!instance.Acquire()) {
     // Another spooler runs: bring it to the front and end; its scheduler
@@ -85,8 +101,8 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   const HWND mainWindow = static_cast<HWND>(::getpid());
-  headless::HeadlessLoop loop(mainWindow);
-  headless::ConsoleMessageBoxes boxes;
+  headless::ConsoleMessageBoxes boxes(policy);
+  headless::HeadlessLoop loop(mainWindow, &boxes);
   plat::SetWindowSink(&loop);
   plat::SetMessageBoxSink(&boxes);
   SetShellFrontEnd(&loop);
@@ -103,7 +119,7 @@ int main(int argc, char** argv) {
   signalThread.Start(signals, mainWindow);
 
   int exitCode = 0;
-  if (DocumentStart(argc, const_cast<const char* const*>(argv))) {
+  if (DocumentStart(static_cast<int>(args.size()), spoolerArgs.data())) {
     loop.Run(server);
   } else {
     // A failed start closes the document as the destroyed frame would.

@@ -242,7 +242,11 @@ void CMainFrame::OnTimer(wxTimerEvent&) { SchedulerTick(); }
 void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CLOSE:
-      Close();
+      // The spooler's own close looks at the queue once more first; a close
+      // that does not happen lets the driver's "will you print" be answered
+      // yes again.
+      if (wParam == plat::kCloseRunEnded && !BeginSelfClose()) break;
+      if (!Close()) CancelClose();
       break;
     case WM_TIMER:
       SchedulerTick();

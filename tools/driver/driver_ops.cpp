@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/clock.h"
 #include "platform/command_channel.h"
@@ -285,10 +288,45 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
   return {};
 }
 
-Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spooler,
-                           bool* started) {
-  if (started) *started = false;
-  if (plat::IsSpoolerRunning()) return {};
+namespace {
+
+// The spooler we ask may be in the middle of its close (its document close
+// alone waits two seconds) or of its start; either is over well within this.
+constexpr DWORD kSpoolerChangeWaitMs = 20000;
+constexpr DWORD kQuestionTimeoutMs = 1000;
+constexpr auto kAskAgainPause = std::chrono::milliseconds(100);
+
+// "Will you print `queueKey`?" to the spooler that runs now; 0 when none
+// answered (still starting, already gone, or one that does not know the
+// question).
+LRESULT AskRunningSpooler(std::uint64_t queueKey) {
+  const HWND window = plat::FindSpoolerWindow();
+  if (window == 0) return 0;
+  LRESULT answer = 0;
+  if (!plat::SendSpoolerMessage(window, plat::kWillPrintQueueRequest,
+                                static_cast<WPARAM>(queueKey), 0, &answer,
+                                kQuestionTimeoutMs)) {
+    return 0;
+  }
+  return answer;
+}
+
+std::string WhyNotPrinted(LRESULT answer, const std::string& queueFile) {
+  switch (answer) {
+    case plat::kWillPrintClosing:
+      return "the running spooler is closing and has not ended";
+    case plat::kWillPrintOtherQueue:
+      return "another spooler serves a different queue file than " + queueFile +
+             " and has not ended";
+    case plat::kWillPrintNoQueue:
+      return "another spooler runs without a queue file and has not ended";
+    default:
+      return "the running spooler does not answer";
+  }
+}
+
+Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
+                      const std::string& faultPolicy) {
   std::string program = spooler;
   if (program.empty()) {
     const char* display = std::getenv("DISPLAY");
@@ -296,6 +334,12 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
     if (program.empty()) program = FindProgram("kelvane-headless");
   }
   if (!IsExecutable(program)) return Fail("no spooler program found to start");
+  // Nobody reads the headless spooler's boxes: it answers by a policy that
+  // loses nothing. The desktop spooler has someone to ask.
+  const std::string policyOption = "--on-fault=" + faultPolicy;
+  std::vector<const char*> args = {program.c_str()};
+  if (BaseName(program) == "kelvane-headless") args.push_back(policyOption.c_str());
+  args.insert(args.end(), {"-f", queueFile.c_str(), nullptr});
 
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
@@ -315,15 +359,39 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
     // The spooler runs for minutes; it keeps only its standard streams.
     if (in > 2) ::close(in);
     if (out > 2) ::close(out);
-    const char* args[] = {program.c_str(), "-f", queueFile.c_str(), nullptr};
-    ::execv(program.c_str(), const_cast<char* const*>(args));
+    ::execv(program.c_str(), const_cast<char* const*>(args.data()));
     ::_exit(127);
   }
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  if (started) *started = true;
   return {};
+}
+
+}  // namespace
+
+Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spooler,
+                           bool* started, const std::string& faultPolicy) {
+  if (started) *started = false;
+  const std::uint64_t queueKey = plat::QueueFileKey(queueFile);
+  const DWORD begin = plat::GetTickCount();
+  for (;;) {
+    // The record is in the file already: a spooler that says yes now looks
+    // at the file again before it can close; one started now reads it.
+    if (!plat::IsSpoolerRunning()) {
+      Outcome launched = LaunchSpooler(queueFile, spooler, faultPolicy);
+      if (launched.ok && started) *started = true;
+      return launched;
+    }
+    const LRESULT answer = AskRunningSpooler(queueKey);
+    if (answer == plat::kWillPrintYes) return {};
+    // Closing, another queue file, or not answering: wait for it to end
+    // and start our own.
+    if (plat::GetTickCount() - begin >= kSpoolerChangeWaitMs) {
+      return Fail("no spooler will print it: " + WhyNotPrinted(answer, queueFile));
+    }
+    std::this_thread::sleep_for(kAskAgainPause);
+  }
 }
 
 bool SendCommand(WPARAM command, DWORD timeoutMs, LRESULT* result) {

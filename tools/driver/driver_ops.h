@@ -48,10 +48,19 @@ std::string SeparatorBefore(const std::string& existing);
 // the sharing protocol. The spool copies are removed again on failure.
 Outcome Submit(const JobSpec& job, std::string* queueFileUsed);
 
-// Starts the spooler on `queueFile` detached from us, unless one runs.
-// `spooler` "" chooses kelvane (with a display) or kelvane-headless.
+// After a record was appended to `queueFile`: makes sure a spooler will
+// print it. A running spooler is asked whether it will print that queue
+// file; yes ends it (`started` false). When none runs, or the running one is
+// closing or serves another queue file, we wait (up to 20 s) for it to end
+// and start a spooler on `queueFile`, detached from us (`started` true).
+// Fails when none will print the record ("no spooler will print it: ...").
+// `spooler` "" chooses kelvane (with a display) or kelvane-headless; the
+// headless spooler gets `--on-fault=<faultPolicy>`, as nobody reads its
+// boxes.
+inline constexpr const char* kDefaultFaultPolicy = "retry=30";
 Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spooler,
-                           bool* started);
+                           bool* started,
+                           const std::string& faultPolicy = kDefaultFaultPolicy);
 
 // WM_SPOOLER_COMMAND to the running spooler; false when none answered.
 bool SendCommand(WPARAM command, DWORD timeoutMs, LRESULT* result);

@@ -34,6 +34,21 @@ int main(int argc, char** argv) {
                    "Write the old record form (no printer and ribbon lines)");
   submit->add_flag("--no-start", noStart, "Only queue the job; start no spooler");
   submit->add_option("--spooler", spooler, "Spooler program to start");
+  std::string faultPolicy = driver::kDefaultFaultPolicy;
+  submit->add_option("--on-fault", faultPolicy,
+                     "What a headless spooler we start answers to a fault nobody is "
+                     "there to answer: retry[=SECONDS] or keep")
+      ->capture_default_str()
+      ->check([](const std::string& value) -> std::string {
+        if (value == "keep" || value == "retry") return "";
+        const std::string digits = value.rfind("retry=", 0) == 0 ? value.substr(6) : "";
+        if (!digits.empty() && digits.size() <= 5 &&
+            digits.find_first_not_of("0123456789") == std::string::npos &&
+            std::stoul(digits) >= 1 && std::stoul(digits) <= 86400) {
+          return "";
+        }
+        return "not keep, retry or retry=SECONDS (1 to 86400): " + value;
+      });
   submit->add_option("FILE", job.files, "Files of the job, in print order")
       ->required()
       ->check(CLI::ExistingFile);
@@ -68,7 +83,7 @@ int main(int argc, char** argv) {
     }
     if (!noStart) {
       bool started = false;
-      outcome = driver::StartSpoolerIfIdle(queueFile, spooler, &started);
+      outcome = driver::StartSpoolerIfIdle(queueFile, spooler, &started, faultPolicy);
       if (!outcome.ok) {
         std::cerr << "kelvane-driver: job queued, but " << outcome.error << "\n";
         return 1;

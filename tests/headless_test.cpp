@@ -1,0 +1,243 @@
+// The headless front end's fault policy: the --on-fault option, the answers
+// each policy gives, and the console boxes that give them when nobody is
+// there to answer (end of input, /dev/null) or a person answers.
+// Test thread only; the time-out wait is replaced by a recording waiter.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/headless/fault_policy.h"
+#include "app/headless/headless_loop.h"
+#include "platform/message_box.h"
+
+namespace {
+
+using headless::ConsoleMessageBoxes;
+using headless::FaultPolicy;
+using headless::FaultPolicyKind;
+
+constexpr UINT kError = MB_ICONERROR | MB_SETFOREGROUND;
+constexpr const char* kPortText = "Could not get handle to port. Spooler Error # 2";
+constexpr const char* kPaperText =
+    "The printer is reporting out of paper.  Check paper supply.";
+
+FaultPolicy Policy(FaultPolicyKind kind, unsigned seconds = headless::kDefaultRetrySeconds) {
+  FaultPolicy policy;
+  policy.kind = kind;
+  policy.retrySeconds = seconds;
+  return policy;
+}
+
+std::size_t Lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// --- The option ----------------------------------------------------------------
+
+TEST(FaultPolicyParse, NamesAndRetryTimeOuts) {
+  FaultPolicy policy;
+  ASSERT_TRUE(headless::ParseFaultPolicy("keep", policy));
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Keep);
+  ASSERT_TRUE(headless::ParseFaultPolicy("ask", policy));
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Ask);
+  ASSERT_TRUE(headless::ParseFaultPolicy("retry", policy));
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Retry);
+  EXPECT_EQ(policy.retrySeconds, 30u);
+  ASSERT_TRUE(headless::ParseFaultPolicy("retry=1", policy));
+  EXPECT_EQ(policy.retrySeconds, 1u);
+  ASSERT_TRUE(headless::ParseFaultPolicy("retry=86400", policy));
+  EXPECT_EQ(policy.retrySeconds, 86400u);
+  EXPECT_EQ(headless::FaultPolicyName(policy), "retry=86400");
+}
+
+TEST(FaultPolicyParse, RefusesWhatItDoesNotKnowAndLeavesThePolicyAlone) {
+  FaultPolicy policy = Policy(FaultPolicyKind::Keep);
+  // 0 would answer without a pause: the flood the time-out is there to stop.
+  for (const char* bad : {"", "Keep", "retry=0", "retry=", "retry=x", "retry=-1",
+                          "retry=86401", "retry=1s", "retry 5", "abort", "ignore"}) {
+    EXPECT_FALSE(headless::ParseFaultPolicy(bad, policy)) << bad;
+  }
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Keep);
+}
+
+TEST(FaultPolicyOption, IsTakenOutOfTheCommandLineInBothForms) {
+  std::vector<std::string> args = {"kelvane-headless", "--on-fault", "retry=5", "-f", "q.txt"};
+  FaultPolicy policy;
+  std::string error;
+  ASSERT_TRUE(headless::TakeFaultPolicyOption(args, policy, error)) << error;
+  EXPECT_EQ(args, (std::vector<std::string>{"kelvane-headless", "-f", "q.txt"}));
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Retry);
+  EXPECT_EQ(policy.retrySeconds, 5u);
+
+  args = {"kelvane-headless", "-f", "q.txt", "--on-fault=keep"};
+  policy = {};
+  ASSERT_TRUE(headless::TakeFaultPolicyOption(args, policy, error)) << error;
+  EXPECT_EQ(args, (std::vector<std::string>{"kelvane-headless", "-f", "q.txt"}));
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Keep);
+
+  args = {"kelvane-headless", "-f", "q.txt"};
+  policy = {};
+  ASSERT_TRUE(headless::TakeFaultPolicyOption(args, policy, error));
+  EXPECT_EQ(args.size(), 3u);
+  EXPECT_EQ(policy.kind, FaultPolicyKind::Ask);
+}
+
+TEST(FaultPolicyOption, MissingBadOrRepeatedValuesFailTheStart) {
+  FaultPolicy policy;
+  std::string error;
+  std::vector<std::string> args = {"kelvane-headless", "-f", "q.txt", "--on-fault"};
+  EXPECT_FALSE(headless::TakeFaultPolicyOption(args, policy, error));
+  EXPECT_NE(error.find("needs a value"), std::string::npos);
+  args = {"kelvane-headless", "--on-fault=purge", "-f", "q.txt"};
+  EXPECT_FALSE(headless::TakeFaultPolicyOption(args, policy, error));
+  EXPECT_NE(error.find("purge"), std::string::npos);
+  args = {"kelvane-headless", "--on-fault=keep", "--on-fault", "retry", "-f", "q.txt"};
+  EXPECT_FALSE(headless::TakeFaultPolicyOption(args, policy, error));
+  EXPECT_NE(error.find("twice"), std::string::npos);
+}
+
+// --- The answers ---------------------------------------------------------------
+
+TEST(FaultPolicyAnswer, NoPolicyAnswersAFaultDestructively) {
+  for (FaultPolicyKind kind :
+       {FaultPolicyKind::Ask, FaultPolicyKind::Keep, FaultPolicyKind::Retry}) {
+    for (UINT style : {MB_OK, MB_RETRYCANCEL, MB_ABORTRETRYIGNORE}) {
+      const int answer = headless::PolicyAnswer(kind, style | kError, "Kelvane Error");
+      EXPECT_NE(answer, IDOK) << static_cast<int>(kind) << " " << style;
+      EXPECT_NE(answer, IDABORT);
+      EXPECT_NE(answer, IDCANCEL);
+    }
+  }
+}
+
+TEST(FaultPolicyAnswer, KeepGivesNoAnswerRetryRetriesOrIgnores) {
+  const std::string port = "Kelvane Error";
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_RETRYCANCEL | kError, port), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_ABORTRETRYIGNORE | kError, port),
+            0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Ask, MB_ABORTRETRYIGNORE | kError, port),
+            0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError, port),
+            IDRETRY);
+  // Ignore goes on where the job stopped; Retry would print its start twice.
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE | kError, port),
+            IDIGNORE);
+  // The runner's failure boxes: no answer, so the run keeps the queue. The
+  // Retry of an unreadable spool file would skip the rest of it.
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_OK | kError, "Kelvane Error."), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError,
+                                   "Kelvane Error."),
+            0);
+  // The quit question comes only from a close someone asked for.
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_OKCANCEL, "WARNING"), IDOK);
+  EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_RETRYCANCEL));
+  EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE));
+  EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_OK));
+  EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Keep, MB_RETRYCANCEL));
+}
+
+// --- The console boxes ---------------------------------------------------------
+
+class ConsoleBoxesTest : public ::testing::Test {
+ protected:
+  ConsoleMessageBoxes::Waiter Recording(bool result = true) {
+    return [this, result](unsigned seconds) {
+      waits_.push_back(seconds);
+      return result;
+    };
+  }
+  std::istringstream in_;
+  std::ostringstream out_;
+  std::vector<unsigned> waits_;
+};
+
+// The driver starts the spooler with standard input at its end: before,
+// every box took its first button, and OK on "Could not get handle to port"
+// or Abort on a port fault deleted the whole queue.
+TEST_F(ConsoleBoxesTest, AtTheEndOfInputAskAnswersNothingAndSaysSo) {
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Ask), in_, out_, true, Recording());
+  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), 0);
+  EXPECT_EQ(boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError), 0);
+  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), 0);
+  EXPECT_TRUE(waits_.empty());
+  const std::string out = out_.str();
+  EXPECT_NE(out.find("text: Could not get handle to port. Spooler Error # 2\n"),
+            std::string::npos);
+  EXPECT_NE(out.find("answered by policy: none\n"), std::string::npos);
+  EXPECT_EQ(out.find("answered: ok"), std::string::npos);
+  EXPECT_EQ(out.find("answered: abort"), std::string::npos);
+}
+
+TEST_F(ConsoleBoxesTest, WithNobodyAtTheOtherEndAskDoesNotReadAtAll) {
+  in_.str("ok\n");  // a file of answers is nobody answering
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Ask), in_, out_, false, Recording());
+  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), 0);
+  EXPECT_EQ(out_.str().find("answer? "), std::string::npos);
+}
+
+TEST_F(ConsoleBoxesTest, APersonStillAnswersOnStandardInput) {
+  in_.str("maybe\nABORT\n\n");
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Ask), in_, out_, true, Recording());
+  EXPECT_EQ(boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError),
+            IDABORT);
+  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), IDOK);
+  const std::string out = out_.str();
+  EXPECT_NE(out.find("not a button of this box: maybe\n"), std::string::npos);
+  EXPECT_NE(out.find("answered: abort\n"), std::string::npos);
+  EXPECT_NE(out.find("answered: ok\n"), std::string::npos);
+  EXPECT_EQ(out.find("by policy"), std::string::npos);
+}
+
+TEST_F(ConsoleBoxesTest, RetryWaitsItsTimeOutThenRetriesOrIgnores) {
+  in_.str("retry\n");  // never read: the policy is not "ask"
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 7), in_, out_, true, Recording());
+  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), IDRETRY);
+  EXPECT_EQ(boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError),
+            IDIGNORE);
+  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), 0);
+  EXPECT_EQ(waits_, (std::vector<unsigned>{7, 7}));
+  const std::string out = out_.str();
+  EXPECT_NE(out.find("answered by policy: retry (after 7 s)\n"), std::string::npos);
+  EXPECT_NE(out.find("answered by policy: ignore (after 7 s)\n"), std::string::npos);
+  EXPECT_EQ(out.find("answer? "), std::string::npos);
+}
+
+TEST_F(ConsoleBoxesTest, AWaitCutShortByTheCloseKeepsTheQueue) {
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 30), in_, out_, false,
+                            Recording(false));
+  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), 0);
+  EXPECT_NE(out_.str().find("answered by policy: none"), std::string::npos);
+}
+
+TEST_F(ConsoleBoxesTest, TheRealWaitEndsAtOnceWhenTheProgramIsClosing) {
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, headless::kMaxRetrySeconds),
+                            in_, out_, false, nullptr);
+  boxes.SetClosing(true);
+  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), 0);
+}
+
+// Paper out on a spooler nobody watches: the same box again and again must
+// not write the whole box each time (the log grew 56 MB in 10 s).
+TEST_F(ConsoleBoxesTest, TheSameBoxAgainWritesOneShortLine) {
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 1), in_, out_, false, Recording());
+  boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError);
+  const std::string first = out_.str();
+  for (int i = 0; i < 100; ++i) {
+    boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError);
+  }
+  const std::string rest = out_.str().substr(first.size());
+  EXPECT_EQ(Lines(rest), 100u);
+  EXPECT_LE(rest.size(), 100u * 40u);
+  EXPECT_EQ(rest.find(kPaperText), std::string::npos);
+  EXPECT_EQ(waits_.size(), 101u);
+  EXPECT_TRUE(boxes.LastBoxRepeated());
+  // Another box is shown whole again.
+  boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError);
+  EXPECT_NE(out_.str().find("text: not selected\n"), std::string::npos);
+  EXPECT_FALSE(boxes.LastBoxRepeated());
+}
+
+}  // namespace
