@@ -181,6 +181,22 @@ bool DocumentStart(int argc, const char* const* argv) {
   return false;
 }
 
+std::string CommandLineProblem(int argc, const char* const* argv) {
+  if (argc <= 1) return "";
+  const std::string flag = argv[1] ? argv[1] : "";
+  if (flag != "-f" && flag != "-i") return "unknown argument: " + flag;
+  const bool queue = flag == "-f";
+  const char* what = queue ? "the queue file's path" : "a port name";
+  if (argc < 3 || argv[2] == nullptr || argv[2][0] == '\0') return flag + " needs " + what;
+  const std::size_t limit = (queue ? kQueuePathSize : kPortNameSize) - 1;
+  if (std::strlen(argv[2]) > limit) {
+    return std::string(queue ? "the queue file's path" : "the port name") + " is longer than " +
+           std::to_string(limit) + " characters";
+  }
+  if (argc > 3) return std::string("unexpected argument: ") + (argv[3] ? argv[3] : "");
+  return "";
+}
+
 bool StartedWithArguments() { return g_startedWithArguments; }
 
 bool FileOpen(const std::string& path) {

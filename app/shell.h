@@ -67,6 +67,10 @@ bool PublishMainWindow(HWND mainWindow);
 // 99-character field, fails (false) without a message.
 bool DocumentStart(int argc, const char* const* argv);
 
+// What is wrong with a command line that DocumentStart would refuse for its
+// arguments alone, in words for a terminal; "" when nothing is.
+std::string CommandLineProblem(int argc, const char* const* argv);
+
 // True when the command line the program started with had arguments (then
 // File/Open is not the user's and the recent-file list is not in use).
 bool StartedWithArguments();

@@ -346,6 +346,27 @@ TEST_F(SystemTest, KilledSpoolerIsRecoveredByTheNextStart) {
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
 }
 
+TEST_F(SystemTest, ABadCommandLineIsSaidOnStandardError) {
+  // Both streams of the spooler through one pipe.
+  auto run = [](const std::string& arguments) {
+    Process p({"/bin/sh", "-c", std::string("exec ") + KELVANE_HEADLESS_PATH + " " + arguments +
+                                    " 2>&1 </dev/null"},
+              false, true);
+    EXPECT_EQ(p.Wait(10000ms), 2) << arguments;
+    return p.output();
+  };
+  const std::string usage =
+      "usage: kelvane-headless [--on-fault ask|retry[=SECONDS]|keep] [-f QUEUE_FILE | -i PORT]\n";
+  EXPECT_EQ(run("-F x"), "kelvane-headless: unknown argument: -F\n" + usage);
+  EXPECT_EQ(run("-f"), "kelvane-headless: -f needs the queue file's path\n" + usage);
+  EXPECT_EQ(run("-i ''"), "kelvane-headless: -i needs a port name\n" + usage);
+  EXPECT_EQ(run("-f /tmp/" + std::string(120, 'q')),
+            "kelvane-headless: the queue file's path is longer than 99 characters\n" + usage);
+  const std::string badPolicy = run("--on-fault sometimes -f q");
+  EXPECT_EQ(badPolicy.rfind("kelvane-headless: ", 0), 0u) << badPolicy;
+  EXPECT_NE(badPolicy.find(usage), std::string::npos) << badPolicy;
+}
+
 TEST_F(SystemTest, UnknownFlagFailsTheStartWithoutAMessage) {
   auto spooler = StartSpooler(true, "-F");
   spooler->CloseInput();

@@ -29,6 +29,8 @@ namespace {
 
 constexpr int kExitStartFailed = 2;
 constexpr DWORD kBringToFrontWaitMs = 2000;
+constexpr const char* kUsage =
+    "usage: kelvane-headless [--on-fault ask|retry[=SECONDS]|keep] [-f QUEUE_FILE | -i PORT]\n";
 
 // SIGINT, SIGTERM and SIGHUP come from a service manager, a closing terminal
 // or Ctrl+C: nobody is there to answer the quit question, and the jobs still
@@ -74,12 +76,20 @@ int main(int argc, char** argv) {
   headless::FaultPolicy policy;
   std::string error;
   if (!headless::TakeFaultPolicyOption(args, policy, error)) {
-    std::cerr << "kelvane-headless: " << error << "\n";
+    std::cerr << "kelvane-headless: " << error << "\n" << kUsage;
     return kExitStartFailed;
   }
   std::vector<const char*> spoolerArgs;
   for (const std::string& arg : args) spoolerArgs.push_back(arg.c_str());
   spoolerArgs.push_back(nullptr);
+  // The desktop spooler fails a bad command line silently; on a terminal a
+  // word about it costs nothing and saves a search.
+  const std::string problem =
+      CommandLineProblem(static_cast<int>(args.size()), spoolerArgs.data());
+  if (!problem.empty()) {
+    std::cerr << "kelvane-headless: " << problem << "\n" << kUsage;
+    return kExitStartFailed;
+  }
 
   plat::SingleInstance instance;
   if (!instance.Acquire()) {
