@@ -103,7 +103,10 @@ bool CopyDescriptor(int in, int out, std::uint64_t& copied) {
       copied += static_cast<std::uint64_t>(n);
       continue;
     }
-    if (n == 0) return true;
+    // Nothing at the first call may also be a file that does not tell its
+    // size (/proc, /sys): the buffer loop reads what it really holds.
+    if (n == 0 && copied != 0) return true;
+    if (n == 0) break;
     if (errno == EINTR) continue;
     const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
                              errno == EOPNOTSUPP || errno == EBADF;

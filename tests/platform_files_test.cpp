@@ -317,6 +317,28 @@ TEST(CopyHandleToDescriptor, ADescriptorTheKernelCannotCopyToTakesTheBuffer) {
   EXPECT_TRUE(kt::ReadFileBytes(to) == "head:" + data);
 }
 
+TEST(CopyHandleToDescriptor, AFileThatDoesNotTellItsSizeIsReadAllTheSame) {
+  // Files under /proc report a size of 0 and hold text all the same.
+  const std::string path = "/proc/self/status";
+  std::string expected;
+  ASSERT_TRUE(plat::ReadWholeFile(path, expected));
+  ASSERT_FALSE(expected.empty());
+  kt::TempHome home;
+  const std::string to = home.File("copy");
+  HANDLE in = Open(path, ShareMode::ReadWrite, Disposition::OpenExisting, Access::Read);
+  ASSERT_NE(in, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  const int out = ::open(to.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(out, 0);
+  EXPECT_TRUE(plat::CopyHandleToDescriptor(in, out));
+  ::close(out);
+  plat::CloseHandle(in);
+  // The same process and nearly the same moment: the same fields, if not
+  // every figure (the memory lines may move).
+  const std::string copy = kt::ReadFileBytes(to);
+  EXPECT_EQ(copy.substr(0, copy.find('\n')), expected.substr(0, expected.find('\n')));
+  EXPECT_GT(copy.size(), expected.size() / 2);
+}
+
 TEST(CopyHandleToDescriptor, RefusesWhatIsNotAReadableFile) {
   kt::TempHome home;
   const std::string path = home.File("f");
