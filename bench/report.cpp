@@ -967,12 +967,13 @@ int main(int argc, char** argv) {
   text += "\nRatios are our throughput over the baseline's on the same sink (1.00: as fast as the\n"
           "baseline). CPU s/s is processor seconds used per wall-clock second.\n";
   text += "\n## Side by side with the print service\n\n"
-          "A raw job from its submission to its last byte at a TCP printer on the loopback, " +
+          "A raw job from its submission to its last byte at a TCP printer on the loopback,\n" +
           std::to_string(sideBySide.rounds) +
-          " runs of each after one that is not counted, the two sides taking turns; min-max\n(median). Print service: a private "
-          "cupsd, `lp -o raw` on a queue with the `socket` backend. Kelvane: `kelvane-driver submit`\n"
-          "with `LPT1:=socket://127.0.0.1:PORT` in [ports], the spooler (kelvane-headless) started\n"
-          "by the driver; its 6-byte job prefix counts among the bytes awaited. Ratio: the service's\n"
+          " runs of each after one that is not counted, the two sides taking turns, each going\n"
+          "first every other time; min-max (median). Print service: a private cupsd, `lp -o raw`\n"
+          "on a queue with the `socket` backend. Kelvane: `kelvane-driver submit` with\n"
+          "`LPT1:=socket://127.0.0.1:PORT` in [ports], the spooler (kelvane-headless) started by\n"
+          "the driver; its 6-byte job prefix counts among the bytes awaited. Ratio: the service's\n"
           "time over Kelvane's in each pair of turns (above 1.00: Kelvane is faster).\n\n";
   text += SideBySideTable(sideBySide);
   std::fputs(text.c_str(), stdout);
