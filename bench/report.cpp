@@ -2,17 +2,30 @@
 // runs port_bench and runner_bench and reads their output, and measures the
 // real programs itself: kelvane-headless idling (processor time and
 // resident memory from /proc), the time from a start to the first byte at
-// kelvane-printer, the ink query round trip through kelvane-driver, and the
-// desktop spooler's memory under Xvfb when it is built.
+// kelvane-printer, the ink query round trip through kelvane-driver, the
+// desktop spooler's memory under Xvfb when it is built, the time from the
+// last byte at the printer until kelvane-headless has gone, and, side by
+// side in the same run, how long a raw job takes from its submission to its
+// last byte at a loopback TCP printer through the system's print service (a
+// private cupsd, `lp -o raw` on a queue with the socket backend) and
+// through Kelvane (`kelvane-driver submit` with LPT1: mapped to the same
+// printer, the spooler started by the driver).
 //
-//   bench_report --build DIR [--mib N] [--out FILE]
+//   bench_report --build DIR [--mib N] [--rounds N] [--out FILE]
+//   bench_report --build DIR --side-by-side-only [--rounds N]
 //
 // DIR is a build tree with the benchmarks and the programs. The table goes
 // to standard output, and to FILE as Markdown when given.
-// One thread; the programs run as child processes in a temporary home.
+// Main thread; the loopback printer reads on a thread of its own. The
+// programs run as child processes in a temporary home.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -20,6 +33,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +43,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -35,6 +51,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/profile.h"
 #include "platform/single_instance.h"
 
 namespace {
@@ -428,12 +445,371 @@ SpoolerFigures MeasureSpooler(const Programs& p) {
   return f;
 }
 
+// --- Side by side with the print service ---------------------------------
+
+// A raw TCP printer on the loopback for both sides: it reads whatever
+// arrives and notes when the byte that completes the expected count came.
+class LoopbackPrinter {
+ public:
+  LoopbackPrinter() {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(listen_, 8) != 0 ||
+        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
+        ::pipe2(wake_, O_CLOEXEC) != 0) {
+      std::fprintf(stderr, "bench_report: no loopback printer\n");
+      std::exit(1);
+    }
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~LoopbackPrinter() {
+    [[maybe_unused]] ssize_t n = ::write(wake_[1], "x", 1);
+    thread_.join();
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+    ::close(listen_);
+  }
+  LoopbackPrinter(const LoopbackPrinter&) = delete;
+  LoopbackPrinter& operator=(const LoopbackPrinter&) = delete;
+
+  std::uint16_t port() const { return port_; }
+
+  // Counts from zero towards `bytes` for the next job.
+  void Expect(std::uint64_t bytes) {
+    std::lock_guard<std::mutex> g(mutex_);
+    expected_ = bytes;
+    received_ = 0;
+    last_.reset();
+  }
+  // When the expected count was reached; nothing when it is not within `limit`.
+  std::optional<Clock::time_point> WaitForLastByte(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> g(mutex_);
+    cv_.wait_for(g, limit, [this] { return last_.has_value(); });
+    return last_;
+  }
+  // Until the sender has let go of every connection.
+  bool WaitUntilIdle(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> g(mutex_);
+    return cv_.wait_for(g, limit, [this] { return open_ == 0; });
+  }
+
+ private:
+  void Run() {
+    std::vector<int> connections;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+      std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
+      for (int c : connections) fds.push_back({c, POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[0].revents) break;
+      if (fds[1].revents & POLLIN) {
+        const int c = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c >= 0) {
+          connections.push_back(c);
+          std::lock_guard<std::mutex> g(mutex_);
+          ++open_;
+        }
+      }
+      for (std::size_t i = 2; i < fds.size(); ++i) {
+        if (!fds[i].revents) continue;
+        const ssize_t n = ::recv(fds[i].fd, buffer.data(), buffer.size(), 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        std::lock_guard<std::mutex> g(mutex_);
+        if (n > 0) {
+          received_ += static_cast<std::uint64_t>(n);
+          if (!last_ && expected_ > 0 && received_ >= expected_) {
+            last_ = Clock::now();
+            cv_.notify_all();
+          }
+          continue;
+        }
+        // The sender closed (the socket backend waits for this before it
+        // reports the job done) or the connection broke.
+        ::close(fds[i].fd);
+        connections.erase(std::find(connections.begin(), connections.end(), fds[i].fd));
+        --open_;
+        cv_.notify_all();
+      }
+    }
+    for (int c : connections) ::close(c);
+  }
+
+  int listen_ = -1;
+  int wake_[2] = {-1, -1};
+  std::uint16_t port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;  // guards expected_, received_, last_, open_
+  std::condition_variable cv_;
+  std::uint64_t expected_ = 0;
+  std::uint64_t received_ = 0;
+  std::optional<Clock::time_point> last_;
+  int open_ = 0;
+};
+
+std::string FindTool(const std::string& name, const std::string& fallback) {
+  const std::string command = "command -v " + name + " 2>/dev/null";
+  std::string found;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char line[4096] = {};
+    if (std::fgets(line, sizeof line, pipe)) found = line;
+    ::pclose(pipe);
+  }
+  while (!found.empty() && (found.back() == '\n' || found.back() == '\r')) found.pop_back();
+  if (found.empty() && ::access(fallback.c_str(), X_OK) == 0) found = fallback;
+  return found;
+}
+
+// The system's print service, private to this run: a cupsd of our own on a
+// Unix socket in a temporary directory (the machine's print service is not
+// touched) with one raw queue on the loopback printer.
+class PrintService {
+ public:
+  explicit PrintService(std::uint16_t printerPort) {
+    const std::string cupsd = FindTool("cupsd", "/usr/sbin/cupsd");
+    const std::string lpadmin = FindTool("lpadmin", "/usr/sbin/lpadmin");
+    lp_ = FindTool("lp", "/usr/bin/lp");
+    if (cupsd.empty() || lpadmin.empty() || lp_.empty()) {
+      note_ = "n/a (cupsd, lpadmin or lp not installed)";
+      return;
+    }
+    if (!Exists("/usr/lib/cups/backend/socket")) {
+      note_ = "n/a (no socket backend: Debian package cups)";
+      return;
+    }
+    char dir[] = "/tmp/kelvane-report-cups-XXXXXX";
+    if (!::mkdtemp(dir)) {
+      note_ = "n/a (no temporary directory)";
+      return;
+    }
+    work_ = dir;
+    // cupsd refuses to run its helpers as root and reaches its files as
+    // the user it runs them as.
+    ::chmod(work_.c_str(), 0755);
+    std::string userLines;
+    const passwd* lp = ::geteuid() == 0 ? ::getpwnam("lp") : nullptr;
+    for (const char* sub : {"spool", "cache", "state", "log", "tmp"}) {
+      const std::string path = work_ + "/" + sub;
+      ::mkdir(path.c_str(), 0755);
+      if (lp) [[maybe_unused]] int rc = ::chown(path.c_str(), lp->pw_uid, lp->pw_gid);
+    }
+    if (lp) userLines = "User lp\nGroup lp\n";
+    {
+      std::ofstream conf(work_ + "/cupsd.conf");
+      conf << "Listen " << work_ << "/cups.sock\nLogLevel warn\nBrowsing Off\n"
+           << "WebInterface No\n<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+           << "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+           << "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n";
+      std::ofstream files(work_ + "/cups-files.conf");
+      files << "ServerRoot " << work_ << "\nRequestRoot " << work_ << "/spool\nCacheDir "
+            << work_ << "/cache\nStateDir " << work_ << "/state\nTempDir " << work_
+            << "/tmp\nErrorLog " << work_ << "/log/error_log\nAccessLog " << work_
+            << "/log/access_log\nPageLog " << work_ << "/log/page_log\nSystemGroup root\n"
+            << userLines;
+    }
+    cupsd_ = std::make_unique<Child>(std::vector<std::string>{
+        cupsd, "-f", "-c", work_ + "/cupsd.conf", "-s", work_ + "/cups-files.conf"});
+    const std::string socket = work_ + "/cups.sock";
+    if (!WaitFor([&] { return Exists(socket); }, 10000ms)) {
+      note_ = "n/a (the private cupsd did not start)";
+      return;
+    }
+    ::setenv("CUPS_SERVER", socket.c_str(), 1);
+    Child add({lpadmin, "-p", kQueue, "-v",
+               "socket://127.0.0.1:" + std::to_string(printerPort), "-E"});
+    if (add.Wait(20000ms) != 0) {
+      note_ = "n/a (lpadmin could not add the queue)";
+      return;
+    }
+    ready_ = true;
+  }
+  ~PrintService() {
+    if (cupsd_) cupsd_->Stop();
+    ::unsetenv("CUPS_SERVER");
+    if (!work_.empty()) {
+      [[maybe_unused]] int rc = std::system(("rm -rf '" + work_ + "'").c_str());
+    }
+  }
+  bool ready() const { return ready_; }
+  const std::string& note() const { return note_; }
+  std::vector<std::string> SubmitCommand(const std::string& file) const {
+    return {lp_, "-d", kQueue, "-o", "raw", file};
+  }
+
+ private:
+  static constexpr const char* kQueue = "KelvaneBenchRaw";
+  std::string lp_;
+  std::string work_;
+  std::string note_;
+  bool ready_ = false;
+  std::unique_ptr<Child> cupsd_;
+};
+
+struct MinMax {
+  std::vector<double> values;
+  void Add(double v) { values.push_back(v); }
+  double Min() const { return values.empty() ? -1 : *std::min_element(values.begin(), values.end()); }
+  double Max() const { return values.empty() ? -1 : *std::max_element(values.begin(), values.end()); }
+  double Mid() const { return Median(values); }
+};
+
+struct SideBySideRow {
+  std::string job;
+  MinMax service, kelvane, ratio;  // seconds, seconds, service / Kelvane per pair
+};
+
+struct SideBySide {
+  std::vector<SideBySideRow> rows;
+  std::string serviceNote;
+  int rounds = 0;
+  MinMax closeMs;  // last byte at the printer -> kelvane-headless gone
+  std::string closeNote;
+};
+
+// Seconds from the start of `argv` until `bytes` have arrived at `printer`;
+// negative when they do not come within a minute.
+double TimeToLastByte(LoopbackPrinter& printer, const std::vector<std::string>& argv,
+                      std::uint64_t bytes) {
+  printer.Expect(bytes);
+  const auto start = Clock::now();
+  Child submit(argv);
+  const auto last = printer.WaitForLastByte(60000ms);
+  submit.Wait(60000ms);
+  if (!last) return -1;
+  return std::chrono::duration<double>(*last - start).count();
+}
+
+void WriteJobFile(const std::string& path, std::size_t bytes) {
+  std::string data(bytes, '\0');
+  std::uint32_t x = 2463534242u;
+  for (char& c : data) {  // not compressible, not all one byte
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+SideBySide MeasureSideBySide(const Programs& p, int rounds) {
+  SideBySide result;
+  result.rounds = rounds;
+  LoopbackPrinter printer;
+  Home home;
+  {
+    Child install({p.driver, "install"});
+    if (install.Wait(20000ms) != 0) return result;
+  }
+  const std::string target = "socket://127.0.0.1:" + std::to_string(printer.port());
+  if (!plat::WriteProfileString("ports", "LPT1:", target)) return result;
+  PrintService service(printer.port());
+  result.serviceNote = service.note();
+
+  const struct {
+    const char* label;
+    std::size_t bytes;
+  } sizes[] = {{"64 KiB", 64u << 10}, {"1 MiB", 1u << 20}, {"64 MiB", 64u << 20}};
+  for (const auto& size : sizes) {
+    SideBySideRow row;
+    row.job = size.label;
+    const std::string job = home.File("job.bin");
+    WriteJobFile(job, size.bytes);
+    std::fprintf(stderr, "bench_report: side by side, %s...\n", size.label);
+    auto runService = [&] {
+      if (!service.ready()) return -1.0;
+      const double seconds = TimeToLastByte(printer, service.SubmitCommand(job), size.bytes);
+      printer.WaitUntilIdle(60000ms);  // the backend has finished the job
+      return seconds;
+    };
+    auto runKelvane = [&] {
+      // The job prefix comes first at the printer.
+      const double seconds = TimeToLastByte(
+          printer, {p.driver, "submit", "--spooler", p.headless, job}, size.bytes + 6);
+      SpoolerEnds(30000ms);  // the next submission starts a spooler again
+      printer.WaitUntilIdle(10000ms);
+      return seconds;
+    };
+    // One job each that is not counted: the first job of a fresh setup
+    // pays for things done once (cupsd's first job, Kelvane's default
+    // settings written to the registry), and a file fresh in the cache.
+    runService();
+    runKelvane();
+    // The two sides take turns, each going first every other time, so that
+    // whatever else loads the machine falls on both alike.
+    for (int i = 0; i < rounds; ++i) {
+      double serviceSeconds, kelvaneSeconds;
+      if (i % 2 == 0) {
+        serviceSeconds = runService();
+        kelvaneSeconds = runKelvane();
+      } else {
+        kelvaneSeconds = runKelvane();
+        serviceSeconds = runService();
+      }
+      std::fprintf(stderr, "bench_report:   service %.3f s, Kelvane %.3f s\n", serviceSeconds,
+                   kelvaneSeconds);
+      if (serviceSeconds >= 0) row.service.Add(serviceSeconds);
+      if (kelvaneSeconds >= 0) row.kelvane.Add(kelvaneSeconds);
+      if (serviceSeconds > 0 && kelvaneSeconds > 0) row.ratio.Add(serviceSeconds / kelvaneSeconds);
+    }
+    result.rows.push_back(row);
+  }
+
+  // The close: kelvane-headless started by us, so that its end is its own
+  // exit and not a marker. The job is small; only the end is timed.
+  std::fprintf(stderr, "bench_report: last byte to spooler gone...\n");
+  WriteJobFile(home.File("job.bin"), 64u << 10);
+  for (int i = 0; i < rounds; ++i) {
+    Child queue({p.driver, "submit", "--no-start", home.File("job.bin")});
+    if (queue.Wait(20000ms) != 0) break;
+    printer.Expect((64u << 10) + 6);
+    Child spooler({p.headless, "-f", home.File("queue.txt")});
+    const auto last = printer.WaitForLastByte(30000ms);
+    if (!last) {
+      result.closeNote = "n/a (the job did not arrive)";
+      break;
+    }
+    if (spooler.Wait(30000ms) == -1) {
+      result.closeNote = "n/a (the spooler did not close within 30 s)";
+      break;
+    }
+    result.closeMs.Add(MsSince(*last));
+    printer.WaitUntilIdle(10000ms);
+  }
+  return result;
+}
+
 // --- The table -----------------------------------------------------------
 
 std::string Mib(double value) { return value < 0 ? "n/a" : Format("%.1f MiB/s", value); }
 std::string Ratio(double value) { return value < 0 ? "" : Format("%.2f", value); }
 std::string CpuPerSecond(double cpu, double wall) {
   return wall > 0 ? Format("%.4f CPU s/s", cpu / wall) : "n/a";
+}
+
+std::string Range(const MinMax& m, const char* format, const char* unit) {
+  if (m.values.empty()) return "n/a";
+  return Format(format, m.Min()) + "-" + Format(format, m.Max()) + unit + " (median " +
+         Format(format, m.Mid()) + ")";
+}
+
+std::string SideBySideTable(const SideBySide& s) {
+  std::string out = "| Job | Print service | Kelvane | Ratio (service / Kelvane) |\n";
+  out += "| --- | --- | --- | --- |\n";
+  for (const SideBySideRow& r : s.rows) {
+    out += "| " + r.job + " | " +
+           (r.service.values.empty() && !s.serviceNote.empty() ? s.serviceNote
+                                                               : Range(r.service, "%.3f", " s")) +
+           " | " + Range(r.kelvane, "%.3f", " s") + " | " +
+           (r.ratio.values.empty() ? std::string("") : Range(r.ratio, "%.2f", "")) + " |\n";
+  }
+  return out;
 }
 
 std::string Table(const std::vector<Row>& rows) {
@@ -450,14 +826,25 @@ std::string Table(const std::vector<Row>& rows) {
 int main(int argc, char** argv) {
   std::string build, out;
   std::string mib = "64";
-  for (int i = 1; i + 1 < argc; i += 2) {
+  int rounds = 5;
+  bool onlySideBySide = false;
+  for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
+    if (flag == "--side-by-side-only") {
+      onlySideBySide = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     if (flag == "--build") build = argv[i + 1];
     if (flag == "--out") out = argv[i + 1];
     if (flag == "--mib") mib = argv[i + 1];
+    if (flag == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+    ++i;
   }
   if (build.empty()) {
-    std::fprintf(stderr, "usage: bench_report --build DIR [--mib N] [--out FILE]\n");
+    std::fprintf(stderr,
+                 "usage: bench_report --build DIR [--mib N] [--rounds N] [--out FILE]\n"
+                 "       bench_report --build DIR --side-by-side-only [--rounds N]\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
@@ -469,6 +856,15 @@ int main(int argc, char** argv) {
   Programs programs{build + "/app/headless/kelvane-headless",
                     build + "/tools/driver/kelvane-driver",
                     build + "/tools/printer/kelvane-printer", build + "/app/wx/kelvane"};
+  if (onlySideBySide) {
+    // A quick look while working on the delivery path: only this table.
+    const SideBySide sideBySide = MeasureSideBySide(programs, rounds);
+    std::fputs(SideBySideTable(sideBySide).c_str(), stdout);
+    std::printf("last byte -> kelvane-headless gone: %s\n",
+                !sideBySide.closeNote.empty() ? sideBySide.closeNote.c_str()
+                                              : Range(sideBySide.closeMs, "%.1f", " ms").c_str());
+    return 0;
+  }
   char scratchTemplate[] = "/tmp/kelvane-report-out-XXXXXX";
   if (!::mkdtemp(scratchTemplate)) return 1;
   const std::string scratch = scratchTemplate;
@@ -481,6 +877,7 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "bench_report: the spooler as processes...\n");
   const SpoolerFigures spooler = MeasureSpooler(programs);
   std::fprintf(stderr, "bench_report: ink levels published: %s\n", spooler.inkLevels.c_str());
+  const SideBySide sideBySide = MeasureSideBySide(programs, rounds);
   [[maybe_unused]] int rc = std::system(("rm -rf '" + scratch + "'").c_str());
 
   std::vector<Row> rows;
@@ -548,6 +945,11 @@ int main(int argc, char** argv) {
   rows.push_back({"Resident memory (VmRSS), kelvane desktop under Xvfb",
                   spooler.desktopRssKiB < 0 ? spooler.desktopNote : mem(spooler.desktopRssKiB), "", "",
                   "bench_report"});
+  rows.push_back({"Last byte at the printer to kelvane-headless gone (-f, one 64 KiB job, " +
+                      std::to_string(sideBySide.closeMs.values.size()) + " runs)",
+                  !sideBySide.closeNote.empty() ? sideBySide.closeNote
+                                                : Range(sideBySide.closeMs, "%.1f", " ms"),
+                  "", "", "bench_report"});
   rows.push_back({"Ink query: kelvane-driver command 5 round trip (median of 5, result " +
                       std::to_string(spooler.inkResult) + ")",
                   ms(spooler.inkMs), "", "", "bench_report"});
@@ -564,6 +966,16 @@ int main(int argc, char** argv) {
   text += Table(rows);
   text += "\nRatios are our throughput over the baseline's on the same sink (1.00: as fast as the\n"
           "baseline). CPU s/s is processor seconds used per wall-clock second.\n";
+  text += "\n## Side by side with the print service\n\n"
+          "A raw job from its submission to its last byte at a TCP printer on the loopback,\n" +
+          std::to_string(sideBySide.rounds) +
+          " runs of each after one that is not counted, the two sides taking turns, each going\n"
+          "first every other time; min-max (median). Print service: a private cupsd, `lp -o raw`\n"
+          "on a queue with the `socket` backend. Kelvane: `kelvane-driver submit` with\n"
+          "`LPT1:=socket://127.0.0.1:PORT` in [ports], the spooler (kelvane-headless) started by\n"
+          "the driver; its 6-byte job prefix counts among the bytes awaited. Ratio: the service's\n"
+          "time over Kelvane's in each pair of turns (above 1.00: Kelvane is faster).\n\n";
+  text += SideBySideTable(sideBySide);
   std::fputs(text.c_str(), stdout);
   if (!out.empty()) {
     std::ofstream file(out, std::ios::binary | std::ios::trunc);

@@ -27,7 +27,6 @@ namespace {
 
 constexpr char kStallingPrinter[] = "VORNA Cantella";
 constexpr DWORD kFirstWriteAllowanceMs = 110;
-constexpr std::size_t kPrependChunk = 1u << 20;
 
 bool QueryErrors(HANDLE port, DWORD& errors) {
   errors = 0;
@@ -232,17 +231,13 @@ bool PrependToFile(const char* path, const void* bytes, DWORD count) {
   if (!plat::WriteAllToDescriptor(tfd, bytes, count))
     return AbandonPrepend(tfd, tempName, source, errno);
 
-  std::vector<char> chunk(kPrependChunk);
-  for (;;) {
-    DWORD got = 0;
-    if (!plat::ReadFile(source, chunk.data(), static_cast<DWORD>(chunk.size()),
-                        &got))
-      return AbandonPrepend(tfd, tempName, source,
-                            static_cast<int>(plat::GetLastError()));
-    if (got == 0) break;
-    if (!plat::WriteAllToDescriptor(tfd, chunk.data(), got))
-      return AbandonPrepend(tfd, tempName, source, errno);
-  }
+  // The old contents go over inside the kernel: a job of many megabytes is
+  // not carried through our memory twice before its first block can go out.
+  if (!plat::CopyHandleToDescriptor(source, tfd))
+    return AbandonPrepend(tfd, tempName, source,
+                          static_cast<int>(plat::GetLastError()));
+  // The new file must be whole on disk before it takes the name: a crash
+  // then leaves either the old file or the new one.
   if (::fsync(tfd) != 0) return AbandonPrepend(tfd, tempName, source, errno);
 
   // Lock the new file before it takes the name, as every writer of a shared
@@ -254,7 +249,9 @@ bool PrependToFile(const char* path, const void* bytes, DWORD count) {
   if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0)
     return AbandonPrepend(tfd, tempName, source, errno);
 
-  plat::SyncDirectory(plat::DirectoryOf(target));
+  // No sync of the directory: whichever name a crash leaves, old file or
+  // new, is a whole job, and the job is given the prefix again when it is
+  // taken again. Waiting for the disk here would only delay the first block.
   ::close(tfd);
   plat::CloseHandle(source);
   return true;

@@ -92,6 +92,57 @@ HandleTable& Table() {
 
 // ------------------------------------------------------------ file object
 
+// Starts writing [offset, offset + size) of `fd` to disk without waiting
+// for it, so that the fsync that ends a big copy finds most of the file
+// already written instead of starting on all of it then.
+void StartWriteback(int fd, off_t offset, std::size_t size) {
+  if (offset >= 0)
+    ::sync_file_range(fd, offset, static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+}
+
+// copy_file_range moves the pages inside the kernel; a pair of descriptors
+// it cannot serve (another file system on an old kernel, a special file)
+// says so before it has moved anything, and the buffer loop takes over.
+// The copy goes in chunks so that the disk starts on each while the next
+// one is copied.
+bool CopyDescriptor(int in, int out, std::uint64_t& copied) {
+  constexpr std::size_t kChunk = 8u << 20;
+  off_t at = ::lseek(out, 0, SEEK_CUR);  // -1 for a pipe: no write-back to start
+  bool kernelCopy = true;
+  while (kernelCopy) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    if (n > 0) {
+      StartWriteback(out, at, static_cast<std::size_t>(n));
+      if (at >= 0) at += n;
+      copied += static_cast<std::uint64_t>(n);
+      continue;
+    }
+    // Nothing at the first call may also be a file that does not tell its
+    // size (/proc, /sys): the buffer loop reads what it really holds.
+    if (n == 0 && copied != 0) return true;
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    const bool unsupported = errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                             errno == EOPNOTSUPP || errno == EBADF;
+    if (!unsupported || copied != 0) return Fail(errno);
+    kernelCopy = false;
+  }
+  std::vector<char> buffer(1u << 20);
+  for (;;) {
+    ssize_t n = ::read(in, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail(errno);
+    }
+    if (n == 0) return true;
+    if (!WriteAllToDescriptor(out, buffer.data(), static_cast<std::size_t>(n)))
+      return Fail(errno);
+    StartWriteback(out, at, static_cast<std::size_t>(n));
+    if (at >= 0) at += n;
+    copied += static_cast<std::uint64_t>(n);
+  }
+}
+
 class FileObject final : public HandleObject {
  public:
   FileObject(int fd, Access access, ShareMode share)
@@ -178,6 +229,13 @@ class FileObject final : public HandleObject {
 
   ShareMode share() const { return share_; }
   bool writable() const { return access_ != Access::Read; }
+
+  // Held shared like a read, so a close from another thread waits for it.
+  bool CopyTo(int out, std::uint64_t& copied) {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    if (fd_ < 0 || access_ == Access::Write) return Fail(EBADF);
+    return CopyDescriptor(fd_, out, copied);
+  }
 
  private:
   std::shared_mutex mutex_;  // guards fd_: shared for I/O, exclusive to close
@@ -310,6 +368,17 @@ void SyncDirectory(const std::string& dir) {
   ::close(dfd);
 }
 
+
+bool CopyHandleToDescriptor(HANDLE source, int fd, std::uint64_t* copied) {
+  std::uint64_t done = 0;
+  if (copied) *copied = 0;
+  auto object = LookupHandle(source);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) return Fail(object ? EINVAL : EBADF);
+  const bool ok = file->CopyTo(fd, done);
+  if (copied) *copied = done;
+  return ok;
+}
 
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD error) { t_lastError = error; }

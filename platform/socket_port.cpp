@@ -91,6 +91,7 @@ class SocketPort final : public PolledPort {
 
   bool Write(const void* data, DWORD size, DWORD* written) override {
     if (written) *written = 0;
+    tookWholeWrite_ = false;
     const auto start = std::chrono::steady_clock::now();
     const DWORD limit = WriteLimitMs(size);
     if (closed()) {
@@ -126,11 +127,13 @@ class SocketPort final : public PolledPort {
       break;
     }
     if (written) *written = done;
+    tookWholeWrite_ = done == size && fd_ >= 0;
     return done == size;
   }
 
   bool Read(void* buffer, DWORD size, DWORD* read) override {
     if (read) *read = 0;
+    tookWholeWrite_ = false;
     const DWORD limit = ReadLimitMs();
     if (closed()) {
       SetLastError(EBADF);
@@ -164,13 +167,18 @@ class SocketPort final : public PolledPort {
   }
 
   bool ClearCommError(DWORD& errors) override {
-    if (fd_ >= 0) {
-      // A reset that arrived while we were not writing shows here.
+    // A reset that arrived while we were not writing shows here. After a
+    // write that the socket took whole there is nothing to look for: a
+    // reset since then fails the next write or read, which raises CE_IOE
+    // itself, so the query before every block of a job costs no call.
+    if (fd_ >= 0 && !tookWholeWrite_) {
+      // A pending socket error makes poll report POLLERR; its number is
+      // fetched only then.
       struct pollfd pfd = {fd_, 0, 0};
-      int err = 0;
-      socklen_t len = sizeof err;
-      if ((::poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLERR | POLLHUP))) ||
-          (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0)) {
+      if (::poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLERR | POLLHUP))) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
         Broken(err ? err : ECONNRESET);
       }
     }
@@ -200,6 +208,9 @@ class SocketPort final : public PolledPort {
   // Written only by the thread that uses the port (under fdMutex_); read
   // by Close under fdMutex_.
   int fd_ = -1;
+  // The last call on the port was a write that the socket took whole. Only
+  // the thread that uses the port touches it.
+  bool tookWholeWrite_ = false;
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -339,6 +340,102 @@ TEST(ReplaceFileContents, ReplacesTheFileALinkNamesAndKeepsTheLink) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
                           std::filesystem::directory_iterator()),
             1);
+}
+
+// ------------------------------------------------------- handle copy
+
+std::string Pattern(std::size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (std::size_t i = 0; i < size; ++i)
+    data[i] = static_cast<char>((i * 131u + seed) ^ (i >> 9));
+  return data;
+}
+
+TEST(CopyHandleToDescriptor, CopiesFromBothPositionsToTheEnd) {
+  kt::TempHome home;
+  const std::string from = home.File("from");
+  const std::string to = home.File("to");
+  // Larger than one chunk of the copy, and not a whole number of pages.
+  const std::string data = Pattern((9u << 20) + 4097, 7);
+  kt::WriteFileBytes(from, data);
+  HANDLE in = Open(from, ShareMode::ReadWrite, Disposition::OpenExisting, Access::Read);
+  ASSERT_NE(in, INVALID_HANDLE_VALUE);
+  char head[10];
+  DWORD got = 0;
+  ASSERT_TRUE(plat::ReadFile(in, head, sizeof head, &got));
+  const int out = ::open(to.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(out, 0);
+  ASSERT_EQ(::write(out, "PREFIX", 6), 6);
+
+  std::uint64_t copied = 0;
+  ASSERT_TRUE(plat::CopyHandleToDescriptor(in, out, &copied));
+  EXPECT_EQ(copied, data.size() - sizeof head);
+  EXPECT_EQ(::lseek(out, 0, SEEK_CUR), static_cast<off_t>(6 + data.size() - sizeof head));
+  // The handle is at the end: a further read finds nothing.
+  EXPECT_TRUE(plat::ReadFile(in, head, sizeof head, &got));
+  EXPECT_EQ(got, 0u);
+  ::close(out);
+  plat::CloseHandle(in);
+  EXPECT_TRUE(kt::ReadFileBytes(to) == "PREFIX" + data.substr(sizeof head));
+}
+
+TEST(CopyHandleToDescriptor, ADescriptorTheKernelCannotCopyToTakesTheBuffer) {
+  kt::TempHome home;
+  const std::string from = home.File("from");
+  const std::string data = Pattern(300000, 3);
+  kt::WriteFileBytes(from, data);
+  HANDLE in = Open(from, ShareMode::ReadWrite, Disposition::OpenExisting, Access::Read);
+  ASSERT_NE(in, INVALID_HANDLE_VALUE);
+  // A file opened for appending is refused by copy_file_range.
+  const std::string to = home.File("log");
+  kt::WriteFileBytes(to, "head:");
+  const int out = ::open(to.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(out, 0);
+  std::uint64_t copied = 0;
+  EXPECT_TRUE(plat::CopyHandleToDescriptor(in, out, &copied));
+  EXPECT_EQ(copied, data.size());
+  ::close(out);
+  plat::CloseHandle(in);
+  EXPECT_TRUE(kt::ReadFileBytes(to) == "head:" + data);
+}
+
+TEST(CopyHandleToDescriptor, AFileThatDoesNotTellItsSizeIsReadAllTheSame) {
+  // Files under /proc report a size of 0 and hold text all the same.
+  const std::string path = "/proc/self/status";
+  std::string expected;
+  ASSERT_TRUE(plat::ReadWholeFile(path, expected));
+  ASSERT_FALSE(expected.empty());
+  kt::TempHome home;
+  const std::string to = home.File("copy");
+  HANDLE in = Open(path, ShareMode::ReadWrite, Disposition::OpenExisting, Access::Read);
+  ASSERT_NE(in, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  const int out = ::open(to.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ASSERT_GE(out, 0);
+  EXPECT_TRUE(plat::CopyHandleToDescriptor(in, out));
+  ::close(out);
+  plat::CloseHandle(in);
+  // The same process and nearly the same moment: the same fields, if not
+  // every figure (the memory lines may move).
+  const std::string copy = kt::ReadFileBytes(to);
+  EXPECT_EQ(copy.substr(0, copy.find('\n')), expected.substr(0, expected.find('\n')));
+  EXPECT_GT(copy.size(), expected.size() / 2);
+}
+
+TEST(CopyHandleToDescriptor, RefusesWhatIsNotAReadableFile) {
+  kt::TempHome home;
+  const std::string path = home.File("f");
+  kt::WriteFileBytes(path, "abc");
+  const int out = ::open(home.File("out").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(out, 0);
+  HANDLE writeOnly = Open(path, ShareMode::ReadWrite, Disposition::OpenExisting, Access::Write);
+  ASSERT_NE(writeOnly, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(plat::CopyHandleToDescriptor(writeOnly, out));
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EBADF));
+  plat::CloseHandle(writeOnly);
+  EXPECT_FALSE(plat::CopyHandleToDescriptor(writeOnly, out));  // closed by now
+  EXPECT_FALSE(plat::CopyHandleToDescriptor(INVALID_HANDLE_VALUE, out));
+  ::close(out);
+  EXPECT_EQ(kt::ReadFileBytes(home.File("out")), "");
 }
 
 // A reader in another process sees the old file or the new one, whole.

@@ -89,36 +89,39 @@ std::string FindProgram(const std::string& name) {
 }
 
 // Copies one file into a new spool file whose name carries the "~" that an
-// old-form record's first spool line must have.
+// old-form record's first spool line must have. The copy stays in the
+// kernel (a job of many megabytes is not read into our memory first), and
+// the data is on disk before we return.
 bool CopyToSpool(const std::string& source, std::string& spoolPath, std::string& error) {
-  std::string data;
-  if (!plat::ReadWholeFile(source, data)) {
+  HANDLE in = plat::OpenWithRetry(source, plat::Access::Read, plat::ShareMode::ReadWrite,
+                                  plat::Disposition::OpenExisting);
+  if (in == INVALID_HANDLE_VALUE) {
     error = "cannot read " + source;
     return false;
   }
   std::string pattern = SpoolDirectory() + "/KLV~XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  int fd = ::mkstemp(name.data());
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) {
     error = "cannot create a spool file in " + SpoolDirectory() + ": " + std::strerror(errno);
+    plat::CloseHandle(in);
     return false;
   }
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  bool ok = done == data.size() && ::fsync(fd) == 0;
-  ::close(fd);
   spoolPath = name.data();
+  const bool copied = plat::CopyHandleToDescriptor(in, fd);
+  const int copyError = static_cast<int>(plat::GetLastError());
+  plat::CloseHandle(in);
+  const bool ok = copied && ::fsync(fd) == 0;
+  ::close(fd);
   if (!ok) {
     ::unlink(spoolPath.c_str());
-    error = "cannot write the spool file " + spoolPath;
+    error = copied ? "cannot write the spool file " + spoolPath
+                   : "cannot copy " + source + " to the spool file " + spoolPath + ": " +
+                         std::strerror(copyError);
+    return false;
   }
-  return ok;
+  return true;
 }
 
 // Opens the queue file with no sharing, retrying while the spooler holds it.
@@ -250,6 +253,9 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
     }
     spoolFiles.push_back(spool);
   }
+  // The record may be read by a spooler right after a crash: the names of
+  // the spool files must be on disk before it, not only their data.
+  plat::SyncDirectory(SpoolDirectory());
   std::string record;
   Outcome formatted = FormatRecord(job, spoolFiles, record);
   if (!formatted.ok) {
