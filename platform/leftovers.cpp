@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -97,6 +98,25 @@ int RemoveOldTemporaries(const std::string& dir, std::time_t runStart,
   return removed;
 }
 
+// The writer's process id of an unfinished spool file, 0 for other names.
+long UnfinishedSpoolWriter(const std::string& name) {
+  const std::string tag = ".part";
+  if (name.size() <= 10 + tag.size() || !StartsWith(name, "KLV~") ||
+      name.compare(10, tag.size(), tag) != 0) {
+    return 0;
+  }
+  const std::string digits = name.substr(10 + tag.size());
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return 0;
+  }
+  return std::stol(digits);
+}
+
+bool IsProcessAlive(long pid) {
+  return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
+}
+
 }  // namespace
 
 LeftoversRemoved RemoveLeftovers(const std::string& queueFile, std::time_t runStart,
@@ -133,6 +153,16 @@ LeftoversRemoved RemoveLeftovers(const std::string& queueFile, std::time_t runSt
       RemoveOldTemporaries(home + "/spool", runStart, [](const std::string& name) {
         return name.size() == 9 && StartsWith(name, "~tm");
       });
+  // A driver writes a spool file as "KLV~" + six characters + ".part" + its
+  // process id until the file is whole; one whose writer is gone never will be.
+  ForEachEntry(home + "/spool", [&](const std::string& name, const std::string& path) {
+    const long writer = UnfinishedSpoolWriter(name);
+    struct stat st {};
+    if (writer > 0 && !IsProcessAlive(writer) && ::lstat(path.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode) && OwnedByUs(st) && ::unlink(path.c_str()) == 0) {
+      ++removed.temporaries;
+    }
+  });
   return removed;
 }
 

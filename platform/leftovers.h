@@ -17,7 +17,8 @@ struct LeftoversRemoved {
   int sockets = 0;      // run/spooler-*.sock nobody listens on
   int portLocks = 0;    // run/port-*.lock nobody holds
   int temporaries = 0;  // *.tmp?????? beside the queue file and the settings,
-                        // ~tm?????? and driver partials in the spool folder
+                        // ~tm?????? and the unfinished spool files of
+                        // drivers that no longer run in the spool folder
 };
 
 // `queueFile` may be empty (manual mode). `runStart`: files last changed

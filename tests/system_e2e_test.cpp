@@ -346,6 +346,66 @@ TEST_F(SystemTest, KilledSpoolerIsRecoveredByTheNextStart) {
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
 }
 
+// A driver stopped while it copies a job leaves no spool file that no record
+// names: SIGINT, SIGTERM and SIGHUP remove what it wrote, and what a SIGKILL
+// leaves is removed by the next spooler's start.
+TEST_F(SystemTest, AnInterruptedSubmitLeavesNoSpoolFileBehind) {
+  const std::string big = Data("big.bin", 48u << 20, 21);
+  const std::string queue = home_.File("queue.txt");
+  auto spoolFiles = [&] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(home_.File("spool")))
+      names.push_back(entry.path().filename().string());
+    return names;
+  };
+  int stoppedMidway = 0;
+  const int signals[] = {SIGTERM, SIGINT, SIGHUP};
+  for (int round = 0; round < 12; ++round) {
+    Process driver({KELVANE_DRIVER_PATH, "submit", "--no-start", big}, false, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + 9 * round));
+    ::kill(driver.pid(), signals[round % 3]);
+    const int code = driver.Wait(20000ms);
+    const std::string records = kt::ReadFileBytes(queue);
+    const std::vector<std::string> names = spoolFiles();
+    if (code == 0) {
+      // It finished first: its record names its one file, which is whole.
+      ASSERT_EQ(names.size(), 1u) << round;
+      EXPECT_NE(records.find(names[0]), std::string::npos) << round;
+      EXPECT_EQ(std::filesystem::file_size(home_.File("spool/" + names[0])), 48u << 20);
+      ::unlink(home_.File("spool/" + names[0]).c_str());
+      ::unlink(queue.c_str());
+    } else {
+      ++stoppedMidway;
+      EXPECT_EQ(code, 128 + signals[round % 3]) << round;
+      EXPECT_TRUE(names.empty()) << round << ": " << names[0];
+      EXPECT_EQ(records, "") << round;
+    }
+  }
+  EXPECT_GT(stoppedMidway, 0) << "no signal arrived while the driver copied";
+
+  // SIGKILL cannot be caught: the unfinished file stays, under a name that
+  // says whose it is, until a spooler starts and finds its writer gone.
+  bool leftOne = false;
+  for (int round = 0; round < 10 && !leftOne; ++round) {
+    Process driver({KELVANE_DRIVER_PATH, "submit", "--no-start", big}, false, true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + 5 * round));
+    ::kill(driver.pid(), SIGKILL);
+    driver.Wait(20000ms);
+    for (const std::string& name : spoolFiles()) {
+      if (name.find(".part") != std::string::npos) leftOne = true;
+    }
+    if (kt::ReadFileBytes(queue) != "") {
+      for (const std::string& name : spoolFiles()) ::unlink(home_.File("spool/" + name).c_str());
+      ::unlink(queue.c_str());
+    }
+  }
+  ASSERT_TRUE(leftOne) << "no SIGKILL arrived while the driver copied";
+  kt::WriteFileBytes(queue, "");
+  auto spooler = StartSpooler();
+  EXPECT_EQ(spooler->Wait(20000ms), 0);
+  EXPECT_TRUE(spoolFiles().empty());
+}
+
 TEST_F(SystemTest, ABadCommandLineIsSaidOnStandardError) {
   // Both streams of the spooler through one pipe.
   auto run = [](const std::string& arguments) {

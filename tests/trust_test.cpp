@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -229,10 +230,23 @@ TEST(Leftovers, DeadSocketsUnheldLocksAndOldTemporariesGoTheRestStays) {
   timespec times[2] = {{runStart + 5, 0}, {runStart + 5, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, young.c_str(), times, 0), 0);
 
+  // A driver's unfinished spool file: gone when its writer is, kept while
+  // the writer runs.
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  ASSERT_GT(child, 0);
+  ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+  const std::string deadWriter = home.File("spool/KLV~a1b2c3.part" + std::to_string(child));
+  const std::string liveWriter = home.File("spool/KLV~d4e5f6.part" + std::to_string(::getpid()));
+  kt::WriteFileBytes(deadWriter, "half a job");
+  kt::WriteFileBytes(liveWriter, "being written");
+
   const plat::LeftoversRemoved removed = plat::RemoveLeftovers(queue, runStart, own);
   EXPECT_EQ(removed.sockets, 1);
   EXPECT_EQ(removed.portLocks, 1);
-  EXPECT_EQ(removed.temporaries, 4);
+  EXPECT_EQ(removed.temporaries, 5);
+  EXPECT_FALSE(kt::FileExists(deadWriter));
+  EXPECT_TRUE(kt::FileExists(liveWriter));
   EXPECT_FALSE(kt::FileExists(dead));
   EXPECT_TRUE(kt::FileExists(live));
   EXPECT_TRUE(kt::FileExists(own));

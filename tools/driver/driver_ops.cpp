@@ -27,6 +27,7 @@
 #include "queue/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "tools/driver/spool_guard.h"
 
 namespace driver {
 namespace {
@@ -86,42 +87,6 @@ std::string FindProgram(const std::string& name) {
     start = end + 1;
   }
   return "";
-}
-
-// Copies one file into a new spool file whose name carries the "~" that an
-// old-form record's first spool line must have. The copy stays in the
-// kernel (a job of many megabytes is not read into our memory first), and
-// the data is on disk before we return.
-bool CopyToSpool(const std::string& source, std::string& spoolPath, std::string& error) {
-  HANDLE in = plat::OpenWithRetry(source, plat::Access::Read, plat::ShareMode::ReadWrite,
-                                  plat::Disposition::OpenExisting);
-  if (in == INVALID_HANDLE_VALUE) {
-    error = "cannot read " + source;
-    return false;
-  }
-  std::string pattern = SpoolDirectory() + "/KLV~XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) {
-    error = "cannot create a spool file in " + SpoolDirectory() + ": " + std::strerror(errno);
-    plat::CloseHandle(in);
-    return false;
-  }
-  spoolPath = name.data();
-  const bool copied = plat::CopyHandleToDescriptor(in, fd);
-  const int copyError = static_cast<int>(plat::GetLastError());
-  plat::CloseHandle(in);
-  const bool ok = copied && ::fsync(fd) == 0;
-  ::close(fd);
-  if (!ok) {
-    ::unlink(spoolPath.c_str());
-    error = copied ? "cannot write the spool file " + spoolPath
-                   : "cannot copy " + source + " to the spool file " + spoolPath + ": " +
-                         std::strerror(copyError);
-    return false;
-  }
-  return true;
 }
 
 // Opens the queue file with no sharing, retrying while the spooler holds it.
@@ -241,13 +206,15 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
   if (!plat::MakeDirectories(SpoolDirectory(), 0700))
     return Fail("cannot create " + SpoolDirectory());
 
+  // Spool files no record names yet: removed on every way out but the
+  // append, also when a signal ends us halfway.
+  SpoolGuard guard;
   std::vector<std::string> spoolFiles;
-  auto removeSpool = [&spoolFiles] {
-    for (const std::string& spool : spoolFiles) ::unlink(spool.c_str());
-  };
+  auto removeSpool = [&guard] { guard.RemoveAll(); };
   for (const std::string& file : job.files) {
-    std::string spool, error;
-    if (!CopyToSpool(file, spool, error)) {
+    std::string error;
+    const std::string spool = guard.CopyIn(file, SpoolDirectory(), error);
+    if (spool.empty()) {
       removeSpool();
       return Fail(error);
     }
@@ -283,6 +250,9 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
     return Fail(readOk ? "the queue file would grow beyond 65535 bytes; try again later"
                        : "cannot read the queue file " + queueFile);
   }
+  // From the append on the files are the queue's: a signal that arrives
+  // meanwhile waits until they are committed (and then ends us as usual).
+  guard.HoldSignals();
   DWORD written = 0;
   bool ok = plat::WriteFile(queue, tail.data(), static_cast<DWORD>(tail.size()), &written) &&
             written == tail.size();
@@ -291,6 +261,7 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
     removeSpool();
     return Fail("cannot append to the queue file " + queueFile);
   }
+  guard.Commit();
   return {};
 }
 
