@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/clock.h"
@@ -103,9 +104,52 @@ DWORD NextWait(DWORD limit, DWORD start, bool& expired) {
   return std::min(limit - elapsed, simwire::kMaxWaitMs);
 }
 
+// Connects to the printer at `socketPath` and greets it: the descriptor, or
+// -1 with `error` set.
+int ConnectSim(const std::string& socketPath, DWORD& error) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
+    error = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = static_cast<DWORD>(errno);
+    return -1;
+  }
+  int r;
+  do {
+    r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    error = static_cast<DWORD>(errno);
+    ::close(fd);
+    return -1;
+  }
+  const auto deadline =
+      SteadyClock::now() + std::chrono::milliseconds(kGreetingMs);
+  char answer = 0;
+  // A busy printer answers 'B' and hangs up, perhaps before our greeting
+  // is out: its answer counts more than a failed send.
+  int sent = simwire::SendAll(fd, simwire::kHello, sizeof simwire::kHello, deadline);
+  int e = RecvExact(fd, &answer, 1, deadline);
+  if (!e && sent) e = sent;
+  if (!e && answer == simwire::kBusy) e = EBUSY;
+  if (!e && answer != simwire::kAccepted) e = EPROTO;
+  if (e) {
+    error = static_cast<DWORD>(e == ECONNRESET || e == EPIPE ? EBUSY : e);
+    ::close(fd);
+    return -1;
+  }
+  error = 0;
+  return fd;
+}
+
 class SimPortDevice final : public PortDevice {
  public:
-  explicit SimPortDevice(int fd) : fd_(fd) {}
+  SimPortDevice(int fd, std::string socketPath) : fd_(fd), socketPath_(std::move(socketPath)) {}
   ~SimPortDevice() override { ::close(fd_); }
 
   bool Write(const void* data, DWORD size, DWORD* written) override {
@@ -198,6 +242,7 @@ class SimPortDevice final : public PortDevice {
   }
 
   void Close() override {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!closed_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
   }
 
@@ -229,7 +274,10 @@ class SimPortDevice final : public PortDevice {
       SetLastError(EBADF);
       return false;
     }
-    if (broken_) {
+    // A printer that went away (unplugged, restarted) may be back: the
+    // query before the next write connects again, as a cable plugged in
+    // again would, so that "Ignore" goes on with the job.
+    if (broken_ && !Reconnect()) {
       errors = CE_IOE;
       return true;
     }
@@ -280,8 +328,25 @@ class SimPortDevice final : public PortDevice {
     return true;
   }
 
+  // A new connection in place of a broken one. The calling thread only;
+  // Close() from another thread takes mutex_ around the descriptor.
+  bool Reconnect() {
+    DWORD error = 0;
+    const int fd = ConnectSim(socketPath_, error);
+    if (fd < 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_.load()) {
+      ::close(fd);
+      return false;
+    }
+    ::close(fd_);
+    fd_ = fd;
+    broken_ = false;
+    return true;
+  }
+
   // After a failed exchange the stream may be out of step: the device is
-  // of no further use.
+  // of no use until it has connected again.
   bool Fail(int error) {
     broken_ = true;
     SetLastError(closed_.load() ? ECANCELED : static_cast<DWORD>(error));
@@ -293,10 +358,11 @@ class SimPortDevice final : public PortDevice {
     return timeouts_;
   }
 
-  const int fd_;
+  int fd_;  // changed only by the calling thread, under mutex_
+  const std::string socketPath_;
   std::atomic<bool> closed_{false};
   bool broken_ = false;  // only the calling thread touches it
-  std::mutex mutex_;     // guards mask_ and timeouts_
+  std::mutex mutex_;     // guards mask_, timeouts_ and a change of fd_
   DWORD mask_ = 0;
   COMMTIMEOUTS timeouts_;
 };
@@ -305,44 +371,9 @@ class SimPortDevice final : public PortDevice {
 
 std::shared_ptr<PortDevice> OpenSimPort(const std::string& socketPath,
                                         DWORD& error) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (socketPath.empty() || socketPath.size() >= sizeof addr.sun_path) {
-    error = ENAMETOOLONG;
-    return nullptr;
-  }
-  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    error = static_cast<DWORD>(errno);
-    return nullptr;
-  }
-  int r;
-  do {
-    r = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) {
-    error = static_cast<DWORD>(errno);
-    ::close(fd);
-    return nullptr;
-  }
-  const auto deadline =
-      SteadyClock::now() + std::chrono::milliseconds(kGreetingMs);
-  char answer = 0;
-  // A busy printer answers 'B' and hangs up, perhaps before our greeting
-  // is out: its answer counts more than a failed send.
-  int sent = simwire::SendAll(fd, simwire::kHello, sizeof simwire::kHello, deadline);
-  int e = RecvExact(fd, &answer, 1, deadline);
-  if (!e && sent) e = sent;
-  if (!e && answer == simwire::kBusy) e = EBUSY;
-  if (!e && answer != simwire::kAccepted) e = EPROTO;
-  if (e) {
-    error = static_cast<DWORD>(e == ECONNRESET || e == EPIPE ? EBUSY : e);
-    ::close(fd);
-    return nullptr;
-  }
-  error = 0;
-  return std::make_shared<SimPortDevice>(fd);
+  const int fd = ConnectSim(socketPath, error);
+  if (fd < 0) return nullptr;
+  return std::make_shared<SimPortDevice>(fd, socketPath);
 }
 
 int simwire::SendAll(int fd, const void* data, std::size_t size,

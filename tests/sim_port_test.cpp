@@ -598,6 +598,40 @@ TEST(SimPortProcess, APrinterThatDiesIsADeviceError) {
   EXPECT_EQ(flags, CE_IOE);
 }
 
+TEST(SimPortProcess, APrinterThatComesBackIsReachedAgain) {
+  // Unplugged and plugged in again: the query before the next write finds
+  // it, so a job told to go on ("Ignore") goes on where it stopped.
+  kt::TempHome home;
+  const std::string block = Pattern(100);
+  DWORD written = 0;
+  DWORD flags = 0;
+  std::shared_ptr<PortDevice> port;
+  {
+    PrinterProcess first(home.path(), {"--output", home.File("first.prn")});
+    ASSERT_TRUE(first.Ready());
+    port = OpenConfigured(first.socket());
+    ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(port->Write(block.data(), 100, &written));
+    first.Kill();
+  }
+  EXPECT_FALSE(port->Write(block.data(), 100, &written));
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, CE_IOE);  // nobody there yet
+  // The killed printer left its sockets; the new one makes them anew.
+  ::unlink(home.File("printer.sock").c_str());
+  ::unlink(home.File("printer.sock.ctl").c_str());
+  PrinterProcess second(home.path(), {"--output", home.File("second.prn")});
+  ASSERT_TRUE(second.Ready());
+  ASSERT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, 0u);
+  ASSERT_TRUE(port->Write(block.data(), 100, &written));
+  EXPECT_EQ(written, 100u);
+  port->Close();
+  port.reset();
+  second.Stop();
+  EXPECT_EQ(kt::ReadFileBytes(home.File("second.prn")), block);
+}
+
 TEST(SimPortProcess, ToolRejectsBadCommandsAndKeepsFilesPrivate) {
   kt::TempHome home;
   PrinterProcess printer(home.path(), {});
