@@ -310,21 +310,8 @@ bool RewriteInPlace(int fd, const std::string& path, const void* data,
     errno = e;
     return false;
   }
-  const auto* p = static_cast<const char*>(data);
-  std::size_t done = 0;
-  while (done < size) {
-    ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0;
+  return ::lseek(fd, 0, SEEK_SET) == 0 && WriteAllToDescriptor(fd, data, size) &&
+         ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0;
 }
 
 }  // namespace
