@@ -3,6 +3,9 @@
 
 #include <cctype>
 
+#include "res/string_ids.h"
+#include "res/string_table.h"
+
 PrinterWaitView ReadPrinterWait() {
   SpoolerLock lock;
   return {g_nPrinterWait, g_dwWaitSince, g_dwWaitTimeout};
@@ -88,4 +91,23 @@ std::string PrinterWaitStatusValue(const PrinterWaitView& view, DWORD nowTick,
   const char* word = PrinterWaitWord(view.wait);
   if (!*word) return "printing";
   return std::string(word) + " (" + WaitDetail(view, nowTick, nowWall, true) + ")";
+}
+
+std::string StatusPaneText(const PrinterWaitView& view, DWORD nowTick, std::time_t nowWall) {
+  std::string text = PrinterWaitStatusText(view, nowTick, nowWall);
+  return text.empty() ? LoadResString(AFX_IDS_IDLEMESSAGE) : text;
+}
+
+BoxNotice MakeBoxNotice(const std::string& caption, const std::string& text) {
+  BoxNotice notice{caption, ""};
+  notice.body.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      notice.body += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      continue;
+    }
+    notice.body += text[i];
+  }
+  return notice;
 }

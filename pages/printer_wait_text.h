@@ -49,3 +49,16 @@ std::string PrinterWaitStatusText(const PrinterWaitView& view, DWORD nowTick,
 // (since 14:02:11)", "not selected (7 min 40 s left)".
 std::string PrinterWaitStatusValue(const PrinterWaitView& view, DWORD nowTick,
                                    std::time_t nowWall);
+
+// The main window's message pane: the wait's line while the print thread
+// waits for the printer, the idle message ("Ready") otherwise.
+std::string StatusPaneText(const PrinterWaitView& view, DWORD nowTick, std::time_t nowWall);
+
+// The desktop notification for a box of the print thread that comes up
+// while none of our windows is active: its caption as the title, its text
+// with LF line ends as the body.
+struct BoxNotice {
+  std::string title;
+  std::string body;
+};
+BoxNotice MakeBoxNotice(const std::string& caption, const std::string& text);

@@ -371,6 +371,19 @@ TEST_F(PrinterWaitText, NoWaitSaysNothingOrPrinting) {
   EXPECT_EQ(PrinterWaitStatusValue(none, 1234, kAt140211), "printing");
 }
 
+TEST_F(PrinterWaitText, StatusPaneSaysReadyWithoutAWait) {
+  EXPECT_EQ(StatusPaneText(PrinterWaitView{}, 5, kAt140211), "Ready");
+  const PrinterWaitView view{PrinterWait::OutOfPaper, 1000, 0};
+  EXPECT_EQ(StatusPaneText(view, 1000, kAt140211), "Printer out of paper: waiting since 14:02:11");
+}
+
+TEST(BoxNoticeText, CaptionIsTheTitleAndLineEndsBecomeLf) {
+  const BoxNotice notice =
+      MakeBoxNotice("Kelvane Error", "Printer out of paper.\r\nRetry?\rNow\nok");
+  EXPECT_EQ(notice.title, "Kelvane Error");
+  EXPECT_EQ(notice.body, "Printer out of paper.\nRetry?\nNow\nok");
+}
+
 TEST(PrinterWaitState, ReadCopiesTheSharedState) {
   ResetSpoolerState();
   EXPECT_EQ(ReadPrinterWait().wait, PrinterWait::None);
