@@ -75,7 +75,6 @@ enum class PrinterWait : std::uint8_t {
   NotAccepting = 3,  // no error flag, the printer just takes nothing
   Stalled = 4,       // the same for "VORNA Cantella", which answers a query
 };
-inline constexpr std::uint8_t kPrinterWaitKinds = 5;
 extern PrinterWait g_nPrinterWait;
 // Tick at which the wait began, and the milliseconds after it at which a
 // time-out ends the wait (0: nothing but the printer or a stop ends it).

@@ -271,7 +271,14 @@ void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       // The job page and the queue's first row follow the change at once,
       // not at the next tick.
       ShowPrinterWait();
-      plat::PostMessage(g_hJobPageWnd, WM_TIMER, 0, 0);
+      {
+        HWND jobPage;
+        {
+          SpoolerLock lock;
+          jobPage = g_hJobPageWnd;
+        }
+        plat::PostMessage(jobPage, WM_TIMER, 0, 0);
+      }
       break;
     case WM_SPOOLER_STOP:
       StopFromOutside();
