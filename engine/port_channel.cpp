@@ -28,6 +28,11 @@ namespace {
 
 constexpr char kStallingPrinter[] = "VORNA Cantella";
 constexpr DWORD kFirstWriteAllowanceMs = 110;
+// A printer working through its buffer takes nothing for a moment and then
+// a burst, without any flag; only a pause longer than this is a wait worth
+// telling the user about. Flags, and the Cantella's own stall rule, are
+// told at once.
+constexpr DWORD kQuietShownMs = 2000;
 constexpr std::size_t kPrependChunk = 1u << 20;
 
 bool QueryErrors(HANDLE port, DWORD& errors) {
@@ -146,7 +151,9 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
   }
 
   PublishedWait published;
+  DWORD quietSince = 0;  // start of the writes that moved nothing; 0: none
   for (;;) {
+    const DWORD writeStart = plat::GetTickCount();
     lastCount = 0;
     const bool wrote = plat::WriteFile(port, block, blockCount, &lastCount);
     if (lastCount > blockCount) lastCount = blockCount;  // never trust more
@@ -199,10 +206,14 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
     // slowly: there is nothing to wait for yet. The limits count from the
     // call's clock, so that is where a wait with a limit began.
     if (lastCount > 0) {
+      quietSince = 0;
       published.Show(PrinterWait::None, 0, 0);
-    } else if (!stop && wait != PrinterWait::None) {
+    } else {
+      if (quietSince == 0) quietSince = writeStart ? writeStart : 1;
       const DWORD now = plat::GetTickCount();
-      published.Show(wait, limit != 0 && clock != 0 ? clock : now, limit);
+      const bool tell = wait != PrinterWait::NotAccepting || now - quietSince >= kQuietShownMs;
+      if (!stop && wait != PrinterWait::None && tell)
+        published.Show(wait, limit != 0 && clock != 0 ? clock : now, limit);
     }
 
     block += lastCount;

@@ -534,15 +534,20 @@ TEST_F(PrinterWaitTest, StallWithoutFlagsIsNotAcceptingOrStalledByModel) {
     SCOPED_TRACE("another printer: txTimeout ends it");
     OpenPort();
     SetPrinterName("Tovrel");
-    job_.txTimeout = 2000;
+    job_.txTimeout = 4000;
     printer_.SetStateAtTotalBytes(1024, PrinterState::Stalled);
+    WaitSnapshot early;
     WaitSnapshot during;
-    SnapshotAfter(1024, 500, during);
+    SnapshotAfter(1024, 1500, early);
+    SnapshotAfter(1024, 3000, during);
     EXPECT_FALSE(WriteBlock());
     EXPECT_EQ(code_, ERROR_COUNTER_TIMEOUT);
+    // A printer busy with its buffer pauses like this too: only a pause of
+    // two seconds is told.
+    EXPECT_EQ(early.wait, PrinterWait::None);
     EXPECT_EQ(during.wait, PrinterWait::NotAccepting);
-    EXPECT_EQ(during.timeout, 2000u);
-    EXPECT_LE(plat::GetTickCount() - during.since, 2000u + 115u);
+    EXPECT_EQ(during.timeout, 4000u);
+    EXPECT_LE(plat::GetTickCount() - during.since, 4000u + 115u);
     EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
     plat::CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
@@ -567,6 +572,20 @@ TEST_F(PrinterWaitTest, StallWithoutFlagsIsNotAcceptingOrStalledByModel) {
   EXPECT_EQ(posted[0].first, PrinterWait::NotAccepting);
   EXPECT_EQ(posted[2].first, PrinterWait::Stalled);
   EXPECT_EQ(posted[3].second, 0);
+}
+
+TEST_F(PrinterWaitTest, ShortPausesOfABusyPrinterAreNotTold) {
+  OpenPort();
+  job_.txTimeout = 45000;
+  // Every 1024 bytes the printer takes nothing for 1.5 s, then goes on.
+  for (std::uint64_t at = 1024; at < 2048; at += 512) {
+    printer_.SetStateAtTotalBytes(at, PrinterState::Stalled);
+    printer_.AtTotalBytes(at, [this](vprinter::VirtualPrinter&) {
+      clock_.After(1500, [this] { printer_.SetState(PrinterState::Ready); });
+    });
+  }
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_TRUE(PostedWaits(windows_, kMainWnd).empty());
 }
 
 TEST_F(PrinterWaitTest, StopRequestDuringAWaitClearsIt) {
