@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/spooler_state.h"
+#include "app/spooler_status.h"
 #include "engine/print_thread.h"
 #include "engine/printer_commands.h"
 #include "engine/printer_status.h"
@@ -429,6 +430,7 @@ LRESULT AnswerWillPrintQueue(WPARAM queueKey) {
 LRESULT DispatchChannelRequest(UINT message, WPARAM wParam, LPARAM) {
   if (message == WM_SPOOLER_COMMAND) return HandleSpoolerCommand(wParam);
   if (message == plat::kWillPrintQueueRequest) return AnswerWillPrintQueue(wParam);
+  if (message == plat::kStatusRequest) return AnswerStatusRequest(wParam);
   if (message == plat::kBringToFrontRequest) {
     plat::SetForegroundWindow(g_hMainWnd);
     return 1;

@@ -23,6 +23,10 @@ DWORD g_dwIdleSince = 0;
 DWORD g_nBytesSent = 0;
 std::uint16_t g_nCopy = 1;
 
+PrinterWait g_nPrinterWait = PrinterWait::None;
+DWORD g_dwWaitSince = 0;
+DWORD g_dwWaitTimeout = 0;
+
 JobRecord g_curJob;
 
 HANDLE g_hSpoolFile = INVALID_HANDLE_VALUE;
@@ -50,6 +54,9 @@ void ResetSpoolerState() {
   g_dwIdleSince = 0;
   g_nBytesSent = 0;
   g_nCopy = 1;
+  g_nPrinterWait = PrinterWait::None;
+  g_dwWaitSince = 0;
+  g_dwWaitTimeout = 0;
   g_curJob = JobRecord{};
   g_hSpoolFile = INVALID_HANDLE_VALUE;
   g_hPort = INVALID_HANDLE_VALUE;

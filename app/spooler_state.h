@@ -64,6 +64,23 @@ extern DWORD g_nBytesSent;    // bytes of the current copy sent so far
 // 9999 copies (see JobRecord::copies).
 extern std::uint16_t g_nCopy;
 
+// What the port channel waits for while it retries a write that the printer
+// does not take. Set and cleared by the print thread only (WritePortBlock);
+// every change is posted to the main window as WM_SPOOLER_PRINTERWAIT, so
+// the front ends can say it without the print thread touching a window.
+enum class PrinterWait : std::uint8_t {
+  None = 0,
+  OutOfPaper = 1,
+  NotSelected = 2,
+  NotAccepting = 3,  // no error flag, the printer just takes nothing
+  Stalled = 4,       // the same for "VORNA Cantella", which answers a query
+};
+extern PrinterWait g_nPrinterWait;
+// Tick at which the wait began, and the milliseconds after it at which a
+// time-out ends the wait (0: nothing but the printer or a stop ends it).
+extern DWORD g_dwWaitSince;
+extern DWORD g_dwWaitTimeout;
+
 // The current-job record and the names its fields go by.
 extern JobRecord g_curJob;
 inline auto& g_szSpoolFiles = g_curJob.spoolFiles;

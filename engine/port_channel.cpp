@@ -22,11 +22,17 @@
 #include "platform/files.h"
 #include "platform/net_redirect.h"
 #include "platform/port_device.h"
+#include "platform/window_messages.h"
 
 namespace {
 
 constexpr char kStallingPrinter[] = "VORNA Cantella";
 constexpr DWORD kFirstWriteAllowanceMs = 110;
+// A printer working through its buffer takes nothing for a moment and then
+// a burst, without any flag; only a pause longer than this is a wait worth
+// telling the user about. Flags, and the Cantella's own stall rule, are
+// told at once.
+constexpr DWORD kQuietShownMs = 2000;
 
 bool QueryErrors(HANDLE port, DWORD& errors) {
   errors = 0;
@@ -40,6 +46,52 @@ bool QueryErrors(HANDLE port, DWORD& errors) {
 bool IsStallingPrinter() {
   SpoolerLock lock;
   return std::strcmp(g_szPrinterName, kStallingPrinter) == 0;
+}
+
+// What one WritePortBlock call has told the rest of the program it waits
+// for. Only changes are published (and posted), so a printer that stays out
+// of paper for an hour costs nothing per retry; whatever way the call ends,
+// the wait is over when it returns.
+class PublishedWait {
+ public:
+  PublishedWait() = default;
+  PublishedWait(const PublishedWait&) = delete;
+  PublishedWait& operator=(const PublishedWait&) = delete;
+  ~PublishedWait() {
+    if (shown_ != PrinterWait::None) Publish(PrinterWait::None, 0, 0, resumed_);
+  }
+
+  // `since` is the wait's start; `timeoutMs` after it a time-out ends it.
+  void Show(PrinterWait wait, DWORD since, DWORD timeoutMs) {
+    if (wait == shown_) return;
+    Publish(wait, since, timeoutMs, true);
+  }
+  // The call returns with the whole block written: data moved again.
+  void MarkResumed() { resumed_ = true; }
+
+ private:
+  void Publish(PrinterWait wait, DWORD since, DWORD timeoutMs, bool moved) {
+    shown_ = wait;
+    {
+      SpoolerLock lock;
+      g_nPrinterWait = wait;
+      g_dwWaitSince = since;
+      g_dwWaitTimeout = timeoutMs;
+    }
+    // g_hMainWnd is written once before any print thread exists.
+    plat::PostMessage(g_hMainWnd, WM_SPOOLER_PRINTERWAIT,
+                      static_cast<WPARAM>(wait), moved ? 1 : 0);
+  }
+
+  PrinterWait shown_ = PrinterWait::None;
+  bool resumed_ = false;
+};
+
+// The earlier of two limits, 0 standing for none.
+DWORD EarlierLimit(DWORD a, DWORD b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  return a < b ? a : b;
 }
 
 // Removes the half-built copy of a spool file and reports `error`.
@@ -97,35 +149,71 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
     return false;
   }
 
+  PublishedWait published;
+  DWORD quietSince = 0;  // start of the writes that moved nothing; 0: none
   for (;;) {
+    const DWORD writeStart = plat::GetTickCount();
     lastCount = 0;
     const bool wrote = plat::WriteFile(port, block, blockCount, &lastCount);
     if (lastCount > blockCount) lastCount = blockCount;  // never trust more
     // A call that reports success must also have moved the whole block; a
     // short one is treated like a write the time-out ended, so the rest is
     // sent (or the time-outs apply) instead of being dropped unseen.
-    if (wrote && lastCount == blockCount) return true;
+    if (wrote && lastCount == blockCount) {
+      published.MarkResumed();
+      return true;
+    }
 
     QueryErrors(port, errors);
+    PrinterWait wait;
+    DWORD limit = 0;
     if (errors & CE_OOP) {
       code = ERROR_OUT_OF_PAPER;  // retried until the paper is back
+      wait = PrinterWait::OutOfPaper;
     } else if (errors & (CE_IOE | CE_BREAK)) {
       code = ERROR_IO_DEVICE;
       stop = true;
+      wait = PrinterWait::None;
     } else if (errors & CE_DNS) {
+      wait = PrinterWait::NotSelected;
+      limit = job.dnsTimeout;
       if (HasElapsed(clock, job.dnsTimeout)) {
         code = ERROR_NOT_READY;
         stop = true;
       }
-    } else if (HasElapsed(clock, job.txTimeout)) {
-      code = ERROR_COUNTER_TIMEOUT;
-      stop = true;
-    } else if (IsStallingPrinter() && HasElapsed(clock, kCantellaStallMs)) {
-      code = WRITE_STALLED;
-      stop = true;
+    } else {
+      wait = PrinterWait::NotAccepting;
+      limit = job.txTimeout;
+      if (HasElapsed(clock, job.txTimeout)) {
+        code = ERROR_COUNTER_TIMEOUT;
+        stop = true;
+      } else if (IsStallingPrinter()) {
+        wait = PrinterWait::Stalled;
+        limit = EarlierLimit(limit, kCantellaStallMs);
+        if (HasElapsed(clock, kCantellaStallMs)) {
+          code = WRITE_STALLED;
+          stop = true;
+        }
+      }
     }
 
-    if (lastCount >= blockCount) return true;  // the rest went out after all
+    if (lastCount >= blockCount) {  // the rest went out after all
+      published.MarkResumed();
+      return true;
+    }
+    // A write that moved something means the printer takes data, however
+    // slowly: there is nothing to wait for yet. The limits count from the
+    // call's clock, so that is where a wait with a limit began.
+    if (lastCount > 0) {
+      quietSince = 0;
+      published.Show(PrinterWait::None, 0, 0);
+    } else {
+      if (quietSince == 0) quietSince = writeStart ? writeStart : 1;
+      const DWORD now = plat::GetTickCount();
+      const bool tell = wait != PrinterWait::NotAccepting || now - quietSince >= kQuietShownMs;
+      if (!stop && wait != PrinterWait::None && tell)
+        published.Show(wait, limit != 0 && clock != 0 ? clock : now, limit);
+    }
 
     block += lastCount;
     blockCount -= lastCount;

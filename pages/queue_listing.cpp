@@ -2,6 +2,8 @@
 // Main thread.
 #include "pages/queue_listing.h"
 
+#include "pages/printer_wait_text.h"
+
 #include <algorithm>
 
 #include "app/spooler_state.h"
@@ -85,10 +87,18 @@ QueueListing ReadQueueListing() {
   const std::vector<std::string> names = ParseQueueJobNames(image);
   for (std::size_t row = 0; row < names.size(); ++row) {
     std::uint8_t state;
+    PrinterWait wait;
     {
       SpoolerLock lock;
       if (row != 0) g_jobRowState[row] = 1;
       state = g_jobRowState[row];
+      wait = g_bPrinting ? g_nPrinterWait : PrinterWait::None;
+    }
+    // The printing job's row says what the printer keeps it waiting for,
+    // as long as it does.
+    if (row == 0 && state == 0 && wait != PrinterWait::None) {
+      listing.rows.push_back({names[row], PrinterWaitCellWord(wait)});
+      continue;
     }
     listing.rows.push_back({names[row], QueueStatusWord(state)});
   }

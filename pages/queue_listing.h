@@ -43,7 +43,8 @@ struct QueueListing {
 // One rebuild of the list: copies the queue path and g_bPrinting under the
 // lock, reads the file (exclusive open retried for up to 1500 ms), marks
 // every row after the first as queued in g_jobRowState and reads each row's
-// state under the lock.
+// state under the lock. While the printing job waits for its printer, the
+// first row's status is what it waits for ("Out of paper", ...).
 QueueListing ReadQueueListing();
 
 // Delete All Jobs: whether the close request goes to the main window, given

@@ -130,7 +130,8 @@ bool IsAcceptableRequest(const CommandRequest& request) {
   if (request.magic != kCommandMagic) return false;
   return request.message == WM_SPOOLER_COMMAND ||
          request.message == kBringToFrontRequest ||
-         request.message == kWillPrintQueueRequest;
+         request.message == kWillPrintQueueRequest ||
+         request.message == kStatusRequest;
 }
 
 std::uint64_t QueueFileKey(const std::string& path) {

@@ -42,6 +42,15 @@ inline constexpr LRESULT kWillPrintClosing = 2;     // its close has begun
 inline constexpr LRESULT kWillPrintOtherQueue = 3;  // it serves another queue file
 inline constexpr LRESULT kWillPrintNoQueue = 4;     // it runs without a queue file
 
+// The driver's "what are you printing?". A status does not fit one answer,
+// so it is asked for in parts (wParam): part 0 takes a copy of the status
+// and answers its ticket; parts 1 to kStatusPartCount-1 answer pieces of
+// that copy; kStatusTicketPart answers the ticket of the copy being served,
+// so a reader that finds it changed (another reader asked meanwhile) asks
+// again. See app/spooler_status.h for the pieces.
+inline constexpr UINT kStatusRequest = 0x7F03;
+inline constexpr WPARAM kStatusTicketPart = 0xFF;
+
 // A 64-bit key of a queue file's canonical path (links and "." resolved;
 // for a file that does not exist yet, its directory's canonical path and
 // its name), so the driver and the spooler compare the same file however

@@ -54,6 +54,11 @@ inline constexpr UINT WM_TIMER = 0x0113;
 inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_SPOOLER_COMMAND = WM_USER + 0x63;    // 0x463
 inline constexpr UINT WM_SPOOLER_SHOWSHEET = WM_USER + 0x65;  // 0x465
+// Posted by the print thread to the main window whenever what it waits for
+// changes: wParam the new PrinterWait (app/spooler_state.h); lParam, with
+// PrinterWait::None, 1 when data moves again and 0 when the wait ended
+// without it (a fault code or a stop request).
+inline constexpr UINT WM_SPOOLER_PRINTERWAIT = WM_USER + 0x67;  // 0x467
 
 // Port error flags as the communications error query reports them.
 inline constexpr DWORD CE_BREAK = 0x0010;

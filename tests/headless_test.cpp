@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/headless/fault_policy.h"
 #include "app/headless/headless_loop.h"
+#include "app/spooler_state.h"
 #include "platform/message_box.h"
 
 namespace {
@@ -238,6 +242,73 @@ TEST_F(ConsoleBoxesTest, TheSameBoxAgainWritesOneShortLine) {
   boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError);
   EXPECT_NE(out_.str().find("text: not selected\n"), std::string::npos);
   EXPECT_FALSE(boxes.LastBoxRepeated());
+}
+
+// --- What the printer keeps us waiting for -----------------------------------
+
+class PrinterStateLinesTest : public ConsoleBoxesTest {
+ protected:
+  static constexpr HWND kMain = 321;
+  void PostWait(PrinterWait wait, bool moved) {
+    EXPECT_TRUE(loop_.Post(kMain, WM_SPOOLER_PRINTERWAIT, static_cast<WPARAM>(wait),
+                           moved ? 1 : 0));
+  }
+  ConsoleMessageBoxes boxes_{Policy(FaultPolicyKind::Keep), in_, out_, false, Recording()};
+  headless::HeadlessLoop loop_{kMain, &boxes_};
+};
+
+TEST_F(PrinterStateLinesTest, OneLinePerChangeAndPrintingOnlyWhenDataMovesAgain) {
+  PostWait(PrinterWait::OutOfPaper, true);
+  PostWait(PrinterWait::OutOfPaper, true);  // the same wait again says nothing
+  PostWait(PrinterWait::None, true);
+  PostWait(PrinterWait::None, true);
+  PostWait(PrinterWait::NotSelected, true);
+  PostWait(PrinterWait::None, false);  // the time-out ended it: a box follows
+  PostWait(PrinterWait::NotAccepting, true);
+  PostWait(PrinterWait::Stalled, true);
+  PostWait(PrinterWait::None, true);
+  EXPECT_EQ(out_.str(),
+            "state: out of paper\n"
+            "state: printing\n"
+            "state: not selected\n"
+            "state: not accepting data\n"
+            "state: stalled\n"
+            "state: printing\n");
+}
+
+TEST_F(PrinterStateLinesTest, ALineIsNotHeldUpByABoxThatWaitsForItsAnswer) {
+  // A box on another thread waits out its retry time-out; the state line
+  // must come out at once and whole, not after the answer.
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool waiting = false;
+  bool release = false;
+  ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 5), in_, out_, false,
+                            [&](unsigned) {
+                              std::unique_lock<std::mutex> lock(mutex);
+                              waiting = true;
+                              cv.notify_all();
+                              cv.wait(lock, [&] { return release; });
+                              return true;
+                            });
+  headless::HeadlessLoop loop(kMain, &boxes);
+  std::thread box([&] { boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return waiting; });
+  }
+  loop.Post(kMain, WM_SPOOLER_PRINTERWAIT, static_cast<WPARAM>(PrinterWait::NotSelected), 1);
+  const std::string before = out_.str();
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  cv.notify_all();
+  box.join();
+  EXPECT_NE(before.find("buttons: retry cancel\nstate: not selected\n"), std::string::npos)
+      << before;
+  EXPECT_NE(out_.str().find("state: not selected\nanswered by policy: retry"),
+            std::string::npos);
 }
 
 }  // namespace

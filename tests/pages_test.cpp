@@ -5,11 +5,14 @@
 // Test thread only.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "app/spooler_state.h"
 #include "pages/current_job_display.h"
+#include "pages/printer_wait_text.h"
 #include "pages/queue_listing.h"
 #include "pages/settings_model.h"
 #include "platform/printers.h"
@@ -233,6 +236,30 @@ TEST(QueueListing, ReadsFileAndMarksRowsAfterTheFirstQueued) {
   EXPECT_EQ(kt::ReadFileBytes(path), Queue({"A", "B", "C"}));
 }
 
+TEST(QueueListing, FirstRowSaysWhatThePrinterKeepsItWaitingFor) {
+  kt::TempHome home;
+  plat::ScopedFakeClock clock;
+  ResetSpoolerState();
+  const std::string path = home.File("queue.txt");
+  kt::WriteFileBytes(path, Queue({"A", "B"}));
+  {
+    SpoolerLock lock;
+    CopyField(g_szQueueFile, path.c_str());
+    g_bPrinting = 1;
+    g_nPrinterWait = PrinterWait::OutOfPaper;
+  }
+  QueueListing listing = ReadQueueListing();
+  ASSERT_EQ(listing.rows.size(), 2u);
+  EXPECT_EQ(listing.rows[0].status, "Out of paper");
+  EXPECT_EQ(listing.rows[1].status, "Queued");
+
+  g_nPrinterWait = PrinterWait::NotSelected;
+  EXPECT_EQ(ReadQueueListing().rows[0].status, "Not selected");
+  g_nPrinterWait = PrinterWait::None;
+  EXPECT_EQ(ReadQueueListing().rows[0].status, "Printing");
+  ResetSpoolerState();
+}
+
 TEST(QueueListing, EmptyOrMissingFileListsNothing) {
   kt::TempHome home;
   plat::ScopedFakeClock clock;
@@ -254,6 +281,124 @@ TEST(QueueListing, DeleteAllClosesOnlyWhenConfirmedWhilePrinting) {
   EXPECT_TRUE(ShouldCloseForDeleteAll(IDOK, true));
   EXPECT_FALSE(ShouldCloseForDeleteAll(IDOK, false));
   EXPECT_FALSE(ShouldCloseForDeleteAll(IDCANCEL, true));
+}
+
+// ------------------------------------------------------- Printer wait texts
+
+class PrinterWaitText : public ::testing::Test {
+ protected:
+  // Times of day in the tests are UTC.
+  void SetUp() override {
+    const char* tz = std::getenv("TZ");
+    if (tz) savedTz_ = tz;
+    hadTz_ = tz != nullptr;
+    setenv("TZ", "UTC", 1);
+    tzset();
+  }
+  void TearDown() override {
+    if (hadTz_) setenv("TZ", savedTz_.c_str(), 1); else unsetenv("TZ");
+    tzset();
+  }
+  // 2026-12-07 14:02:11 UTC.
+  static constexpr std::time_t kAt140211 = 1796652131;
+  std::string savedTz_;
+  bool hadTz_ = false;
+};
+
+TEST_F(PrinterWaitText, DurationsInHoursMinutesAndSeconds) {
+  EXPECT_EQ(FormatWaitDuration(0), "0 s");
+  EXPECT_EQ(FormatWaitDuration(45), "45 s");
+  EXPECT_EQ(FormatWaitDuration(60), "1 min 0 s");
+  EXPECT_EQ(FormatWaitDuration(460), "7 min 40 s");
+  EXPECT_EQ(FormatWaitDuration(3600 + 5 * 60 + 3), "1 h 5 min 3 s");
+  EXPECT_EQ(FormatWaitDuration(7200), "2 h 0 min 0 s");
+}
+
+TEST_F(PrinterWaitText, WordsAndHeadlessLines) {
+  EXPECT_STREQ(PrinterWaitWord(PrinterWait::OutOfPaper), "out of paper");
+  EXPECT_STREQ(PrinterWaitWord(PrinterWait::NotSelected), "not selected");
+  EXPECT_STREQ(PrinterWaitWord(PrinterWait::NotAccepting), "not accepting data");
+  EXPECT_STREQ(PrinterWaitWord(PrinterWait::Stalled), "stalled");
+  EXPECT_STREQ(PrinterWaitWord(PrinterWait::None), "");
+  EXPECT_STREQ(PrinterWaitWord(static_cast<PrinterWait>(77)), "");
+  EXPECT_EQ(PrinterWaitCellWord(PrinterWait::NotAccepting), "Not accepting data");
+  EXPECT_EQ(PrinterWaitCellWord(PrinterWait::None), "");
+  EXPECT_EQ(PrinterStateLine(PrinterWait::OutOfPaper, true), "state: out of paper");
+  EXPECT_EQ(PrinterStateLine(PrinterWait::NotSelected, false), "state: not selected");
+  EXPECT_EQ(PrinterStateLine(PrinterWait::NotAccepting, true), "state: not accepting data");
+  EXPECT_EQ(PrinterStateLine(PrinterWait::Stalled, true), "state: stalled");
+  EXPECT_EQ(PrinterStateLine(PrinterWait::None, true), "state: printing");
+  EXPECT_EQ(PrinterStateLine(PrinterWait::None, false), "");
+}
+
+TEST_F(PrinterWaitText, WaitWithoutTimeOutSaysSinceWhen) {
+  // Out of paper since tick 1000; 95.5 s later it is 14:02:11 + 95 s.
+  const PrinterWaitView view{PrinterWait::OutOfPaper, 1000, 0};
+  const DWORD now = 1000 + 95500;
+  const std::time_t wall = kAt140211 + 95;
+  EXPECT_EQ(PrinterWaitStatusText(view, now, wall), "Printer out of paper: waiting since 14:02:11");
+  EXPECT_EQ(PrinterWaitStatusValue(view, now, wall), "out of paper (since 14:02:11)");
+  EXPECT_EQ(WaitMsLeft(view, now), 0u);
+  // Across the wrap of the tick count.
+  const PrinterWaitView wrapped{PrinterWait::OutOfPaper, 0xFFFFF000u, 0};
+  EXPECT_EQ(PrinterWaitStatusText(wrapped, static_cast<DWORD>(0xFFFFF000u + 30000u), kAt140211),
+            "Printer out of paper: waiting since 14:01:41");
+}
+
+TEST_F(PrinterWaitText, WaitWithTimeOutSaysWhatIsLeftRoundedUp) {
+  const PrinterWaitView view{PrinterWait::NotSelected, 5000, 500000};
+  // 500 s limit, 39.5 s passed: 460.5 s left shows as 7 min 41 s.
+  EXPECT_EQ(PrinterWaitStatusText(view, 5000 + 39500, kAt140211),
+            "Printer not selected: 7 min 41 s left");
+  EXPECT_EQ(PrinterWaitStatusText(view, 5000 + 40000, kAt140211),
+            "Printer not selected: 7 min 40 s left");
+  EXPECT_EQ(PrinterWaitStatusValue(view, 5000 + 40000, kAt140211),
+            "not selected (7 min 40 s left)");
+  EXPECT_EQ(WaitMsLeft(view, 5000 + 499999), 1u);
+  EXPECT_EQ(PrinterWaitStatusText(view, 5000 + 499999, kAt140211),
+            "Printer not selected: 1 s left");
+  // Due (the thread is about to give up): nothing left, never a wrap.
+  EXPECT_EQ(WaitMsLeft(view, 5000 + 600000), 0u);
+  EXPECT_EQ(PrinterWaitStatusText(view, 5000 + 600000, kAt140211),
+            "Printer not selected: 0 s left");
+  const PrinterWaitView stalled{PrinterWait::Stalled, 100, 750};
+  EXPECT_EQ(PrinterWaitStatusText(stalled, 400, kAt140211), "Printer stalled: 1 s left");
+}
+
+TEST_F(PrinterWaitText, NoWaitSaysNothingOrPrinting) {
+  const PrinterWaitView none{};
+  EXPECT_EQ(PrinterWaitStatusText(none, 1234, kAt140211), "");
+  EXPECT_EQ(PrinterWaitStatusValue(none, 1234, kAt140211), "printing");
+}
+
+TEST_F(PrinterWaitText, StatusPaneSaysReadyWithoutAWait) {
+  EXPECT_EQ(StatusPaneText(PrinterWaitView{}, 5, kAt140211), "Ready");
+  const PrinterWaitView view{PrinterWait::OutOfPaper, 1000, 0};
+  EXPECT_EQ(StatusPaneText(view, 1000, kAt140211), "Printer out of paper: waiting since 14:02:11");
+}
+
+TEST(BoxNoticeText, CaptionIsTheTitleAndLineEndsBecomeLf) {
+  const BoxNotice notice =
+      MakeBoxNotice("Kelvane Error", "Printer out of paper.\r\nRetry?\rNow\nok");
+  EXPECT_EQ(notice.title, "Kelvane Error");
+  EXPECT_EQ(notice.body, "Printer out of paper.\nRetry?\nNow\nok");
+}
+
+TEST(PrinterWaitState, ReadCopiesTheSharedState) {
+  ResetSpoolerState();
+  EXPECT_EQ(ReadPrinterWait().wait, PrinterWait::None);
+  {
+    SpoolerLock lock;
+    g_nPrinterWait = PrinterWait::Stalled;
+    g_dwWaitSince = 77;
+    g_dwWaitTimeout = 750;
+  }
+  const PrinterWaitView view = ReadPrinterWait();
+  EXPECT_EQ(view.wait, PrinterWait::Stalled);
+  EXPECT_EQ(view.since, 77u);
+  EXPECT_EQ(view.timeout, 750u);
+  ResetSpoolerState();
+  EXPECT_EQ(ReadPrinterWait().wait, PrinterWait::None);
 }
 
 // ------------------------------------------------------------------- Settings

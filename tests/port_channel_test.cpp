@@ -406,6 +406,213 @@ TEST_F(PortChannelTest, StopRequestAfter1500BytesLeavesTheRestForTheRunner) {
   EXPECT_EQ(printer_.output(), std::string(reinterpret_cast<char*>(block_), 2048));
 }
 
+// ------------------------------------------------------ what we wait for
+
+struct WaitSnapshot {
+  PrinterWait wait = PrinterWait::None;
+  DWORD since = 0;
+  DWORD timeout = 0;
+  DWORD at = 0;  // tick when it was taken
+};
+
+WaitSnapshot TakeWaitSnapshot() {
+  SpoolerLock lock;
+  return {g_nPrinterWait, g_dwWaitSince, g_dwWaitTimeout, plat::GetTickCount()};
+}
+
+// The waits the port channel posted to the main window, in order.
+std::vector<std::pair<PrinterWait, LPARAM>> PostedWaits(const kt::RecordingWindows& windows,
+                                                        HWND mainWnd) {
+  std::vector<std::pair<PrinterWait, LPARAM>> waits;
+  for (const kt::RecordedPost& post : windows.posts())
+    if (post.window == mainWnd && post.message == WM_SPOOLER_PRINTERWAIT)
+      waits.emplace_back(static_cast<PrinterWait>(post.wParam), post.lParam);
+  return waits;
+}
+
+class PrinterWaitTest : public PortChannelTest {
+ protected:
+  void SetUp() override {
+    PortChannelTest::SetUp();
+    SpoolerLock lock;
+    g_hMainWnd = kMainWnd;
+    g_nPrinterWait = PrinterWait::None;
+  }
+  void TearDown() override {
+    {
+      SpoolerLock lock;
+      g_hMainWnd = 0;
+      g_bAbortJob = 0;
+    }
+    PortChannelTest::TearDown();
+  }
+  // Takes a snapshot of the published wait `ms` after the printer has
+  // taken `bytes` in all.
+  void SnapshotAfter(std::uint64_t bytes, DWORD ms, WaitSnapshot& into) {
+    printer_.AtTotalBytes(bytes, [this, ms, &into](vprinter::VirtualPrinter&) {
+      clock_.After(ms, [&into] { into = TakeWaitSnapshot(); });
+    });
+  }
+
+  static constexpr HWND kMainWnd = 4242;
+  kt::RecordingWindows windows_;
+};
+
+TEST_F(PrinterWaitTest, OutOfPaperMidBlockIsPublishedWithoutLimitUntilDataMoves) {
+  OpenPort();
+  job_.dnsTimeout = 1000;
+  job_.txTimeout = 1000;
+  printer_.SetStateAtTotalBytes(1200, PrinterState::OutOfPaper);
+  WaitSnapshot during;
+  SnapshotAfter(1200, 5000, during);
+  printer_.AtTotalBytes(1200, [this](vprinter::VirtualPrinter&) {
+    clock_.After(20000, [this] { printer_.SetState(PrinterState::Ready); });
+  });
+  const DWORD start = plat::GetTickCount();
+
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_EQ(during.wait, PrinterWait::OutOfPaper);
+  EXPECT_EQ(during.timeout, 0u);  // only the paper ends this wait
+  // It began with the first write that moved nothing, right after the one
+  // that took the first 1200 bytes.
+  EXPECT_GE(during.since - start, 110u);
+  EXPECT_LE(during.since - start, 2u * 115u);
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  const auto posted = PostedWaits(windows_, kMainWnd);
+  ASSERT_EQ(posted.size(), 2u);  // once per change, not once per retry
+  EXPECT_EQ(posted[0].first, PrinterWait::OutOfPaper);
+  EXPECT_EQ(posted[1].first, PrinterWait::None);
+  EXPECT_EQ(posted[1].second, 1);  // data moved again
+}
+
+TEST_F(PrinterWaitTest, NotSelectedCarriesTheDnsTimeoutFromTheCallsClock) {
+  OpenPort();
+  job_.dnsTimeout = 3000;
+  job_.txTimeout = 1000;
+  printer_.SetStateAtTotalBytes(1000, PrinterState::NotSelected);
+  WaitSnapshot during;
+  SnapshotAfter(1000, 1000, during);
+
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_NOT_READY);
+  EXPECT_EQ(during.wait, PrinterWait::NotSelected);
+  EXPECT_EQ(during.timeout, 3000u);
+  // The limit it shows is the one that ended the wait.
+  const DWORD endedAt = plat::GetTickCount();
+  EXPECT_GE(endedAt - during.since, 3000u);
+  EXPECT_LE(endedAt - during.since, 3000u + 115u);
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  const auto posted = PostedWaits(windows_, kMainWnd);
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].first, PrinterWait::NotSelected);
+  EXPECT_EQ(posted[1].first, PrinterWait::None);
+  EXPECT_EQ(posted[1].second, 0);  // ended by the time-out, nothing moved
+}
+
+TEST_F(PrinterWaitTest, NotSelectedPrinterThatComesBackClearsTheWait) {
+  OpenPort();
+  job_.dnsTimeout = 0;
+  printer_.SetStateAtTotalBytes(500, PrinterState::NotSelected);
+  WaitSnapshot during;
+  SnapshotAfter(500, 3000, during);
+  printer_.AtTotalBytes(500, [this](vprinter::VirtualPrinter&) {
+    clock_.After(8000, [this] { printer_.SetState(PrinterState::Ready); });
+  });
+
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_EQ(during.wait, PrinterWait::NotSelected);
+  EXPECT_EQ(during.timeout, 0u);  // dnsTimeout 0: no time-out ends it
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  const auto posted = PostedWaits(windows_, kMainWnd);
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[1].first, PrinterWait::None);
+  EXPECT_EQ(posted[1].second, 1);
+}
+
+TEST_F(PrinterWaitTest, StallWithoutFlagsIsNotAcceptingOrStalledByModel) {
+  {
+    SCOPED_TRACE("another printer: txTimeout ends it");
+    OpenPort();
+    SetPrinterName("Tovrel");
+    job_.txTimeout = 4000;
+    printer_.SetStateAtTotalBytes(1024, PrinterState::Stalled);
+    WaitSnapshot early;
+    WaitSnapshot during;
+    SnapshotAfter(1024, 1500, early);
+    SnapshotAfter(1024, 3000, during);
+    EXPECT_FALSE(WriteBlock());
+    EXPECT_EQ(code_, ERROR_COUNTER_TIMEOUT);
+    // A printer busy with its buffer pauses like this too: only a pause of
+    // two seconds is told.
+    EXPECT_EQ(early.wait, PrinterWait::None);
+    EXPECT_EQ(during.wait, PrinterWait::NotAccepting);
+    EXPECT_EQ(during.timeout, 4000u);
+    EXPECT_LE(plat::GetTickCount() - during.since, 4000u + 115u);
+    EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+    plat::CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+  }
+  {
+    SCOPED_TRACE("VORNA Cantella: stalled, 750 ms");
+    printer_.SetState(PrinterState::Ready);
+    OpenPort();
+    SetPrinterName("VORNA Cantella");
+    job_.txTimeout = 0;
+    printer_.SetStateAtTotalBytes(printer_.totalAccepted() + 1024, PrinterState::Stalled);
+    WaitSnapshot during;
+    SnapshotAfter(printer_.totalAccepted() + 1024, 300, during);
+    EXPECT_FALSE(WriteBlock());
+    EXPECT_EQ(code_, WRITE_STALLED);
+    EXPECT_EQ(during.wait, PrinterWait::Stalled);
+    EXPECT_EQ(during.timeout, kCantellaStallMs);
+    EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  }
+  const auto posted = PostedWaits(windows_, kMainWnd);
+  ASSERT_EQ(posted.size(), 4u);
+  EXPECT_EQ(posted[0].first, PrinterWait::NotAccepting);
+  EXPECT_EQ(posted[2].first, PrinterWait::Stalled);
+  EXPECT_EQ(posted[3].second, 0);
+}
+
+TEST_F(PrinterWaitTest, ShortPausesOfABusyPrinterAreNotTold) {
+  OpenPort();
+  job_.txTimeout = 45000;
+  // Every 1024 bytes the printer takes nothing for 1.5 s, then goes on.
+  for (std::uint64_t at = 1024; at < 2048; at += 512) {
+    printer_.SetStateAtTotalBytes(at, PrinterState::Stalled);
+    printer_.AtTotalBytes(at, [this](vprinter::VirtualPrinter&) {
+      clock_.After(1500, [this] { printer_.SetState(PrinterState::Ready); });
+    });
+  }
+  ASSERT_TRUE(WriteBlock());
+  EXPECT_TRUE(PostedWaits(windows_, kMainWnd).empty());
+}
+
+TEST_F(PrinterWaitTest, StopRequestDuringAWaitClearsIt) {
+  OpenPort();
+  printer_.SetStateAtTotalBytes(700, PrinterState::OutOfPaper);
+  WaitSnapshot during;
+  SnapshotAfter(700, 2000, during);
+  printer_.AtTotalBytes(700, [this](vprinter::VirtualPrinter&) {
+    clock_.After(4000, RequestStop);
+  });
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, WRITE_ABORTED);
+  EXPECT_EQ(during.wait, PrinterWait::OutOfPaper);
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+}
+
+TEST_F(PrinterWaitTest, BlocksThatGoThroughOrFailAtOncePublishNothing) {
+  OpenPort();
+  EXPECT_TRUE(WriteBlock());
+  EXPECT_TRUE(WriteBlock());
+  printer_.SetState(PrinterState::OutOfPaper);
+  EXPECT_FALSE(WriteBlock());  // flags at block start: a code, no wait
+  EXPECT_EQ(code_, ERROR_OUT_OF_PAPER);
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  EXPECT_TRUE(PostedWaits(windows_, kMainWnd).empty());
+}
+
 // ---------------------------------------------------------------- clock
 
 TEST(PortClockTest, HasElapsedStartsTheClock110MsEarlyAndResetsIt) {

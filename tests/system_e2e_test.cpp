@@ -936,6 +936,79 @@ TEST_F(SystemTest, PaperOutUnderRetryKeepsTheLogSmallAndPrintsOncePaperIsBack) {
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
 }
 
+// A printer that runs out of paper, and later goes offline, in the middle
+// of a block. Before, the spooler said nothing while it waited: a reader of
+// its output, or a user asking the driver, could not tell a stuck printer
+// from a slow one.
+TEST_F(SystemTest, PrinterWaitsAreSaidOnceEachAndTheDriverStatusShowsThem) {
+  const std::string script = home_.File("script.txt");
+  kt::WriteFileBytes(script, "after-bytes 3000 paperout\nafter-bytes 9000 offline\n");
+  StartPrinter({"--script", script});
+  const std::string expected = Submit({Data("photo.bin", 12000, 41)});
+  Process spooler({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
+
+  ASSERT_TRUE(spooler.WaitForOutput("state: out of paper\n", 15000ms)) << spooler.output();
+  {
+    Process status({KELVANE_DRIVER_PATH, "status"}, false, true);
+    ASSERT_EQ(status.Wait(15000ms), 0);
+    const std::string out = status.output();
+    EXPECT_NE(out.find("job: photo.bin\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("copy: 1 of 1\n"), std::string::npos) << out;
+    // The first block went out whole and the second block's part is counted
+    // too; the total is the job's size as the driver queued it.
+    EXPECT_NE(out.find("sent: 3000 of 12000 bytes\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("printer: out of paper (since "), std::string::npos) << out;
+  }
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(PrinterControl({"ready"}), 0);
+
+  ASSERT_TRUE(spooler.WaitForOutput("state: not selected\n", 15000ms)) << spooler.output();
+  {
+    Process status({KELVANE_DRIVER_PATH, "status"}, false, true);
+    ASSERT_EQ(status.Wait(15000ms), 0);
+    const std::string out = status.output();
+    // The not-selected time-out of the settings (500 s by default) is what
+    // ends this wait, unless the printer comes back.
+    EXPECT_NE(out.find("printer: not selected ("), std::string::npos) << out;
+    EXPECT_NE(out.find(" left)\n"), std::string::npos) << out;
+  }
+  ASSERT_EQ(PrinterControl({"ready"}), 0);
+
+  EXPECT_EQ(spooler.Wait(20000ms), 0) << spooler.output();
+  EXPECT_EQ(kt::ReadFileBytes(output_), expected);
+  const std::string out = spooler.output();
+  const std::size_t paper = out.find("state: out of paper\n");
+  const std::size_t offline = out.find("state: not selected\n");
+  ASSERT_NE(paper, std::string::npos);
+  ASSERT_NE(offline, std::string::npos);
+  // Each change once, in order, and "printing" after each wait.
+  EXPECT_EQ(CountLines(out, "state: "), 4u) << out;
+  EXPECT_NE(out.find("state: printing\n", paper), std::string::npos) << out;
+  EXPECT_LT(out.find("state: printing\n", paper), offline) << out;
+  EXPECT_NE(out.find("state: printing\n", offline), std::string::npos) << out;
+  EXPECT_EQ(out.find("--- message box ---"), std::string::npos) << out;
+
+  // With nothing printing, the driver says so; with no spooler, it fails.
+  Process idle({KELVANE_DRIVER_PATH, "status"}, false, true);
+  EXPECT_EQ(idle.Wait(15000ms), 1);
+}
+
+TEST_F(SystemTest, DriverStatusOfAnIdleSpoolerSaysNoJobIsPrinting) {
+  Process spooler({KELVANE_HEADLESS_PATH}, false, true);  // manual mode: stays
+  std::string out;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        Process status({KELVANE_DRIVER_PATH, "status", "--timeout", "2000"}, false, true);
+        if (status.Wait(15000ms) != 0) return false;
+        out = status.output();
+        return true;
+      },
+      10000ms));
+  EXPECT_EQ(out, "no job is printing\n");
+  ::kill(spooler.pid(), SIGTERM);
+  EXPECT_EQ(spooler.Wait(15000ms), 0);
+}
+
 // The spooler printed its last job and is closing (the document close
 // alone takes two seconds) while it still holds the single-instance marker.
 // Before, the driver said "queued for the running spooler" and the job

@@ -11,6 +11,7 @@
 
 #include "app/headless/console_text.h"
 #include "app/spooler_state.h"
+#include "pages/printer_wait_text.h"
 
 namespace headless {
 namespace {
@@ -70,6 +71,14 @@ void ConsoleMessageBoxes::SetClosing(bool closing) {
   closingChanged_.notify_all();
 }
 
+void ConsoleMessageBoxes::Write(const std::string& text, bool flush) {
+  std::lock_guard<std::mutex> lock(outMutex_);
+  out_ << text;
+  if (flush) out_ << std::flush;
+}
+
+void ConsoleMessageBoxes::WriteLine(const std::string& line) { Write(line + '\n', true); }
+
 bool ConsoleMessageBoxes::WaitForTimeOut(unsigned seconds) {
   if (waiter_) return waiter_(seconds);
   std::unique_lock<std::mutex> lock(closingMutex_);
@@ -93,13 +102,14 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   if (!again) {
     // Texts may carry a printer's reply or a queue record's words: shown
     // escaped, so they can neither drive the terminal nor pass for our lines.
-    out_ << "--- message box ---\n"
-         << "caption: " << EscapeControls(caption) << "\n"
-         << FormatConsoleText("text: ", text) << "\n"
-         << "buttons: " << buttons << "\n";
+    Write("--- message box ---\n"
+          "caption: " + EscapeControls(caption) + "\n" +
+              FormatConsoleText("text: ", text) + "\n"
+              "buttons: " + buttons + "\n",
+          false);
   }
   while (!endOfInput_) {
-    out_ << "answer? " << std::flush;
+    Write("answer? ", true);
     std::string line;
     if (!std::getline(in_, line)) {
       endOfInput_ = true;
@@ -107,10 +117,10 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
     }
     const int id = ParseAnswer(line, style);
     if (id != 0) {
-      out_ << "answered: " << plat::ButtonName(id) << std::endl;
+      Write(std::string("answered: ") + plat::ButtonName(id) + "\n", true);
       return id;
     }
-    out_ << "not a button of this box: " << Trim(line) << "\n";
+    Write("not a button of this box: " + Trim(line) + "\n", false);
   }
 
   // Nobody to answer: the policy does ("ask" as "keep").
@@ -120,10 +130,10 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
     waited = true;
     if (!WaitForTimeOut(policy_.retrySeconds)) id = 0;  // closing: keep
   }
-  out_ << (again ? "answered by policy again: " : "answered by policy: ")
-       << (id != 0 ? plat::ButtonName(id) : "none");
-  if (waited && !again) out_ << " (after " << policy_.retrySeconds << " s)";
-  out_ << std::endl;
+  std::string said = again ? "answered by policy again: " : "answered by policy: ";
+  said += id != 0 ? plat::ButtonName(id) : "none";
+  if (waited && !again) said += " (after " + std::to_string(policy_.retrySeconds) + " s)";
+  WriteLine(said);
   return id;
 }
 
@@ -155,7 +165,7 @@ void HeadlessLoop::KillTimer(DWORD) {
   timerOn_ = false;
 }
 
-bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM) {
+bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (window == 0 || window != mainWindow_) return false;
   Event event;
   if (message == WM_CLOSE) {
@@ -166,6 +176,9 @@ bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM) {
     event = Event::Tick;
   } else if (message == WM_SPOOLER_STOP) {
     event = Event::Stop;
+  } else if (message == WM_SPOOLER_PRINTERWAIT) {
+    SayPrinterWait(wParam, lParam);
+    return true;
   } else {
     return false;
   }
@@ -175,6 +188,26 @@ bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM) {
   }
   changed_.notify_all();
   return true;
+}
+
+void HeadlessLoop::WriteLine(const std::string& line) {
+  if (boxes_) {
+    boxes_->WriteLine(line);
+  } else {
+    std::cout << line << std::endl;
+  }
+}
+
+void HeadlessLoop::SayPrinterWait(WPARAM wait, LPARAM dataMoved) {
+  std::lock_guard<std::mutex> lock(waitMutex_);
+  if (wait == lastWait_) return;
+  const bool afterWait = lastWait_ != 0;
+  lastWait_ = wait;
+  // "printing" only answers a wait we said; a wait ended by a fault code or
+  // a stop is followed by its box or by nothing.
+  if (wait == 0 && !afterWait) return;
+  const std::string line = PrinterStateLine(static_cast<PrinterWait>(wait), dataMoved != 0);
+  if (!line.empty()) WriteLine(line);
 }
 
 void HeadlessLoop::WakeChannel() {
@@ -237,8 +270,8 @@ bool HeadlessLoop::Close(Event event) {
     // the retry time-out: a port that stays shut costs a line per try.
     const unsigned seconds = boxes_->policy().retrySeconds;
     if (!boxes_->LastBoxRepeated()) {
-      std::cout << "no answer: the queue is kept; trying again in " << seconds << " s"
-                << std::endl;
+      WriteLine("no answer: the queue is kept; trying again in " + std::to_string(seconds) +
+                " s");
     }
     std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point earliest = Clock::now() + std::chrono::seconds(seconds);
@@ -249,7 +282,7 @@ bool HeadlessLoop::Close(Event event) {
     if (!BeginSelfClose()) return false;
   } else {
     if (event == Event::FaultClose) {
-      std::cout << "no answer: the queue is kept; closing" << std::endl;
+      WriteLine("no answer: the queue is kept; closing");
     }
     BeginClose();
     // A policy that waits for its time-out must not hold the close up.

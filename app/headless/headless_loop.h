@@ -52,6 +52,11 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   // progress ends at once and answers as "keep".
   void SetClosing(bool closing);
 
+  // Any thread: one whole line of our own on the boxes' output, never in
+  // the middle of a box's lines (a box that waits for its answer does not
+  // hold the output up).
+  void WriteLine(const std::string& line);
+
   const FaultPolicy& policy() const { return policy_; }
   // Whether the last box shown was the one before it again, unanswered
   // (then the front end need not tell its consequence again either).
@@ -59,12 +64,14 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
 
  private:
   bool WaitForTimeOut(unsigned seconds);
+  void Write(const std::string& text, bool flush);
 
   FaultPolicy policy_;
   std::istream& in_;
   std::ostream& out_;
   Waiter waiter_;
-  std::mutex mutex_;  // one box at a time; protects in_/out_ use and the fields below
+  std::mutex mutex_;  // one box at a time; protects in_ use and the fields below
+  std::mutex outMutex_;  // protects out_: every write to it is whole lines
   bool endOfInput_ = false;
   std::string lastBox_;     // caption, text and buttons of the last box shown
   std::atomic<bool> lastRepeated_{false};  // read by the main thread without mutex_
@@ -96,6 +103,9 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   // WindowSink: WM_CLOSE, WM_TIMER and WM_SPOOLER_STOP to the main window
   // are queued; posts to any other window (the job page) have no window to
   // reach. WM_CLOSE's wParam says who wants the close (plat::kCloseRunEnded...).
+  // WM_SPOOLER_PRINTERWAIT is said at once, on the posting thread, as a
+  // state line ("state: out of paper", ... "state: printing"), once per
+  // change: a reader learns it while the main thread may be in a question.
   bool Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override;
   void Invalidate(HWND) override {}
   void BringToForeground(HWND) override {}
@@ -119,6 +129,8 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
 
   // True when the program is to end (the document is closed).
   bool Close(Event event);
+  void SayPrinterWait(WPARAM wait, LPARAM dataMoved);
+  void WriteLine(const std::string& line);
 
   HWND mainWindow_;
   ConsoleMessageBoxes* boxes_;
@@ -128,6 +140,8 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   bool timerOn_ = false;
   std::chrono::milliseconds timerInterval_{kSchedulerIntervalMs};
   Clock::time_point nextTick_{};
+  std::mutex waitMutex_;  // protects lastWait_
+  WPARAM lastWait_ = 0;   // the printer wait last said (0: none)
 };
 
 // The scheduler interval: 5000 ms, or KELVANE_TIMER_MS when set (tests that

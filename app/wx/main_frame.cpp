@@ -9,6 +9,7 @@
 #include <wx/utils.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <vector>
 
 #include "app/spooler_state.h"
@@ -17,6 +18,8 @@
 #include "app/wx/tamrel_view.h"
 #include "app/wx/wx_message_boxes.h"
 #include "engine/print_thread.h"
+#include "pages/printer_wait_text.h"
+#include "platform/clock.h"
 #include "platform/home.h"
 #include "platform/message_box.h"
 #include "res/menu.h"
@@ -169,7 +172,16 @@ void CMainFrame::BuildStatusBar() {
   const int widths[4] = {-1, 45, 45, 45};
   bar->SetStatusWidths(4, widths);
   SetStatusBarPane(0);
-  SetStatusText(wxString::FromUTF8(LoadResString(AFX_IDS_IDLEMESSAGE).c_str()), 0);
+  waitShown_ = wxString::FromUTF8(LoadResString(AFX_IDS_IDLEMESSAGE).c_str());
+  SetStatusText(waitShown_, 0);
+}
+
+void CMainFrame::ShowPrinterWait() {
+  const wxString text = wxString::FromUTF8(
+      StatusPaneText(ReadPrinterWait(), plat::GetTickCount(), std::time(nullptr)).c_str());
+  if (text == waitShown_) return;
+  waitShown_ = text;
+  SetStatusText(text, 0);
 }
 
 void CMainFrame::OnIdleIndicators(wxIdleEvent& event) {
@@ -237,7 +249,10 @@ void CMainFrame::ApplyPlacement(const WINDOWPLACEMENT& p) {
   }
 }
 
-void CMainFrame::OnTimer(wxTimerEvent&) { SchedulerTick(); }
+void CMainFrame::OnTimer(wxTimerEvent&) {
+  SchedulerTick();
+  ShowPrinterWait();
+}
 
 void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
@@ -250,6 +265,20 @@ void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     case WM_TIMER:
       SchedulerTick();
+      ShowPrinterWait();
+      break;
+    case WM_SPOOLER_PRINTERWAIT:
+      // The job page and the queue's first row follow the change at once,
+      // not at the next tick.
+      ShowPrinterWait();
+      {
+        HWND jobPage;
+        {
+          SpoolerLock lock;
+          jobPage = g_hJobPageWnd;
+        }
+        plat::PostMessage(jobPage, WM_TIMER, 0, 0);
+      }
       break;
     case WM_SPOOLER_STOP:
       StopFromOutside();

@@ -70,6 +70,9 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   void OnRecentFile(wxCommandEvent& event);
   void OnMoveOrSize(wxEvent& event);
   void OnIdleIndicators(wxIdleEvent& event);
+  // The message pane says what the printer keeps the print thread waiting
+  // for, and "Ready" again afterwards.
+  void ShowPrinterWait();
 
   CTamrelDoc* document_;
   CTamrelView* view_ = nullptr;
@@ -84,6 +87,9 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   bool stopRequested_ = false;
   std::function<void()> closing_;
   wxString indicators_[3];
+  // What ShowPrinterWait last put in the message pane; the pane is touched
+  // only when that changes, so menu help shown there is left alone.
+  wxString waitShown_;
 
   wxDECLARE_EVENT_TABLE();
 };

@@ -4,6 +4,7 @@
 #include <wx/app.h>
 #include <wx/artprov.h>
 #include <wx/button.h>
+#include <wx/notifmsg.h>
 #include <wx/sizer.h>
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
@@ -12,6 +13,7 @@
 #include <algorithm>
 
 #include "app/wx/wx_windows.h"
+#include "pages/printer_wait_text.h"
 
 namespace kwx {
 
@@ -76,6 +78,24 @@ int RefusingButton(UINT style) {
     for (int i = 0; i < count; ++i)
       if (plat::ButtonAt(style, i) == wanted) return wanted;
   return plat::DefaultButton(style);
+}
+
+// A user working in another program does not see a box come up behind it:
+// the desktop tells them that the printer needs them.
+static void NotifyWhenNoWindowOfOursIsActive(const std::string& caption,
+                                             const std::string& text) {
+  for (wxWindow* window : wxTopLevelWindows) {
+    auto* top = dynamic_cast<wxTopLevelWindow*>(window);
+    if (top && top->IsShown() && top->IsActive()) return;
+  }
+  const BoxNotice notice = MakeBoxNotice(caption, text);
+  // One notification for the program's life: a later box replaces the text
+  // of the earlier one instead of stacking another, and it outlives the
+  // call, as the desktop shows it after we return.
+  static wxNotificationMessage* note = new wxNotificationMessage;
+  note->SetTitle(wxString::FromUTF8(notice.title.c_str()));
+  note->SetMessage(wxString::FromUTF8(notice.body.c_str()));
+  note->Show(wxNotificationMessage::Timeout_Auto);
 }
 
 wxBEGIN_EVENT_TABLE(CMessageBoxDlg, wxDialog)
@@ -191,6 +211,7 @@ int WxMessageBoxes::Show(HWND owner, const std::string& text,
       if (request->done) return;  // answered by AbandonPending already
       ++showingOther_;
     }
+    NotifyWhenNoWindowOfOursIsActive(caption, text);
     const int answer = ShowHere(owner, text, caption, style);
     {
       std::lock_guard<std::mutex> guard(mutex_);

@@ -1,7 +1,8 @@
 // The desktop spooler started by the driver ("-f" and a queue file), on a
 // virtual X server: three tabs, the job list with its status words (also
 // while paused), the read-only Settings page, and Delete All Jobs, which
-// goes through the quit question and purges the queue. A slow in-process
+// goes through the quit question and purges the queue; the main window's
+// status bar while the printer is out of paper. A slow in-process
 // printer keeps the first job running throughout.
 // The tests run in order on the GUI thread and share the one application.
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <wx/choice.h>
 #include <wx/combobox.h>
 #include <wx/listctrl.h>
+#include <wx/statusbr.h>
 
 #include <string>
 #include <vector>
@@ -33,6 +35,7 @@ constexpr int kStartMs = 10000;
 
 kt::TempHome* g_home = nullptr;
 kgui::DialogScript* g_dialogs = nullptr;
+vprinter::VirtualPrinter* g_printer = nullptr;
 std::string g_queuePath;
 
 std::string Record(const std::string& name, const std::string& spool) {
@@ -98,6 +101,41 @@ TEST(QueueMode, JobListShowsPrintingQueuedAndPaused) {
   EXPECT_EQ(ListRows().front(), "A Printing");
 }
 
+std::string MessagePane() {
+  wxStatusBar* bar = kgui::MainFrame() ? kgui::MainFrame()->GetStatusBar() : nullptr;
+  return bar ? bar->GetStatusText(0).ToStdString(wxConvUTF8) : std::string();
+}
+
+// Paper runs out in the middle of a block: the write is retried until it
+// is back, and before, nothing but a stopped progress bar said why.
+TEST(QueueMode, StatusBarAndFirstRowSayThePrinterIsOutOfPaper) {
+  EXPECT_EQ(MessagePane(), "Ready");
+  // Half way into the next block, so the wait starts inside a write (at a
+  // block's start the flag would be a fault with its box instead).
+  const std::uint64_t now = g_printer->totalAccepted();
+  g_printer->SetStateAtTotalBytes((now / 2048 + 1) * 2048 + 1000,
+                                  vprinter::PrinterState::OutOfPaper);
+  ASSERT_TRUE(kgui::WaitUntil(
+      [] { return MessagePane().rfind("Printer out of paper: waiting since ", 0) == 0; }, 10000))
+      << MessagePane();
+  EXPECT_EQ(MessagePane().size(), std::string("Printer out of paper: waiting since 14:02:11").size());
+  kgui::SelectTab(1);
+  kgui::Sheet()->queuePage()->RebuildList();
+  EXPECT_TRUE(kgui::WaitUntil([] { return !ListRows().empty(); }, 3000));
+  EXPECT_EQ(ListRows().front(), "A Out of paper");
+  kgui::SelectTab(0);
+  kgui::Pump(200);
+  ASSERT_FALSE(kgui::SaveScreenshot(kgui::MainFrame(), "status_bar_out_of_paper").empty());
+
+  g_printer->SetState(vprinter::PrinterState::Ready);
+  EXPECT_TRUE(kgui::WaitUntil([] { return MessagePane() == "Ready"; }, 10000)) << MessagePane();
+  kgui::SelectTab(1);
+  kgui::Sheet()->queuePage()->RebuildList();
+  EXPECT_EQ(ListRows().front(), "A Printing");
+  EXPECT_TRUE(Printing());
+  EXPECT_EQ(g_dialogs->unexpected(), 0);
+}
+
 TEST(QueueMode, SettingsShowTheJobsPortAndPrinterReadOnly) {
   kgui::SelectTab(2);
   CSettingsPage* page = kgui::Sheet()->settingsPage();
@@ -160,6 +198,7 @@ int main(int argc, char** argv) {
   vprinter::VirtualPrinter printer;
   printer.SetRate(kPrinterRate);
   printer.SetKeepOutput(false);
+  g_printer = &printer;
   vprinter::InProcessPortOpener opener;
   opener.Attach("LPT1:", printer);
   vprinter::ScopedPortOpener useOpener(opener);

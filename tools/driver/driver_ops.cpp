@@ -378,6 +378,17 @@ bool SendCommand(WPARAM command, DWORD timeoutMs, LRESULT* result) {
                                   timeoutMs);
 }
 
+bool QueryStatus(DWORD timeoutMs, SpoolerStatus& status) {
+  HWND window = plat::FindSpoolerWindow();
+  if (window == 0) return false;
+  return ReadSpoolerStatus(
+      [&](WPARAM part, LRESULT& answer) {
+        return plat::SendSpoolerMessage(window, plat::kStatusRequest, part, 0, &answer,
+                                        timeoutMs);
+      },
+      status);
+}
+
 std::string InkReport() {
   std::string report;
   for (const char* key :

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/spooler_status.h"
 #include "platform/win_types.h"
 
 namespace driver {
@@ -64,6 +65,10 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
 
 // WM_SPOOLER_COMMAND to the running spooler; false when none answered.
 bool SendCommand(WPARAM command, DWORD timeoutMs, LRESULT* result);
+
+// The running spooler's status, asked for in parts on the command channel;
+// false when none answered (or its answers never came out whole).
+bool QueryStatus(DWORD timeoutMs, SpoolerStatus& status);
 
 // The published ink levels, one "Key=value" line each.
 std::string InkReport();

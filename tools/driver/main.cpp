@@ -1,5 +1,5 @@
 // kelvane-driver: the command line of the printer driver stand-in.
-//   install | submit [options] FILE... | command N | ink
+//   install | submit [options] FILE... | command N | ink | status
 // Driver process, one thread.
 #include <CLI/CLI.hpp>
 
@@ -64,6 +64,12 @@ int main(int argc, char** argv) {
 
   CLI::App* ink = app.add_subcommand("ink", "Print the ink levels the spooler published");
 
+  unsigned statusTimeoutMs = 15000;
+  CLI::App* statusApp = app.add_subcommand(
+      "status", "Print the running spooler's job, copy, bytes sent and printer state");
+  statusApp->add_option("--timeout", statusTimeoutMs, "Milliseconds to wait for each answer")
+      ->capture_default_str();
+
   CLI11_PARSE(app, argc, argv);
 
   if (*install) {
@@ -102,6 +108,15 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::cout << result << "\n";
+    return 0;
+  }
+  if (*statusApp) {
+    SpoolerStatus status;
+    if (!driver::QueryStatus(statusTimeoutMs, status)) {
+      std::cerr << "kelvane-driver: no spooler answered\n";
+      return 1;
+    }
+    std::cout << FormatSpoolerStatus(status);
     return 0;
   }
   if (*ink) {
