@@ -193,6 +193,17 @@ TEST(CupsRelay, AMessageBoxBecomesOneInfoLineWithItsText) {
   EXPECT_EQ(Relay(relay, reply),
             (Lines{"INFO: Printer message: buttons: fake STATE: +paused",
                    "DEBUG: answered by policy: none"}));
+  // The port's fault questions: an empty line between the fault and what
+  // the buttons do.
+  const std::string question = ConsoleBox(
+      "The printer is not selected. Make sure the cable is connected and the printer is "
+      "online.\r\n\r\nAbort cancels all jobs.\r\nRetry starts current job over.",
+      "Kelvane Error", MB_ABORTRETRYIGNORE | MB_ICONWARNING);
+  EXPECT_EQ(Relay(relay, question),
+            (Lines{"INFO: The printer is not selected. Make sure the cable is connected and "
+                   "the printer is online. Abort cancels all jobs. Retry starts current job "
+                   "over.",
+                   "DEBUG: answered by policy: ignore (after 30 s)"}));
   // A box cut short still says its text.
   EXPECT_EQ(Relay(relay, "--- message box ---\ncaption: c\ntext: half\nstate: not selected\n"),
             (Lines{"INFO: half", "STATE: +offline-report"}));

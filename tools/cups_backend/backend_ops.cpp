@@ -266,7 +266,8 @@ std::vector<std::string> StatusRelay::TakeLine(const std::string& raw) {
       boxText_ = line.substr(6);
       return lines;
     }
-    if (box_ == BoxPart::Text && line.size() > kBoxTextIndent &&
+    // Later lines of the text are indented, an empty one is the indent alone.
+    if (box_ == BoxPart::Text && line.size() >= kBoxTextIndent &&
         line.compare(0, kBoxTextIndent, std::string(kBoxTextIndent, ' ')) == 0) {
       const std::string more(plat::TrimBlanks(line));
       if (!more.empty()) boxText_ += (boxText_.empty() ? "" : " ") + more;
