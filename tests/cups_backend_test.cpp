@@ -131,6 +131,35 @@ TEST(CupsMarkers, PublishedLevelsBecomeMarkerAttributes) {
   EXPECT_EQ(FormatMarkerAttributes({"", "", "", "", ""}), "");
 }
 
+TEST(CupsMarkers, InkKeysAreReadWhateverTheirCase) {
+  const PublishedInk ink = InkFromSection({{"SpoolerHwnd", "4242"},
+                                           {"inktype", "2"},
+                                           {"CYANLEVEL", " 71"},
+                                           {"MagentaLevel", "55"},
+                                           {"YellowLevel", "23"}});
+  EXPECT_EQ(FormatMarkerAttributes(ink),
+            "ATTR: marker-colors=#00FFFF,#FF00FF,#FFFF00 marker-levels=71,55,23 "
+            "marker-names=Cyan,Magenta,Yellow marker-types=ink,ink,ink");
+  // Nothing published yet: no markers rather than levels of 0.
+  EXPECT_EQ(FormatMarkerAttributes(InkFromSection({{"SpoolerHwnd", "4242"}})), "");
+}
+
+// waitpid statuses as the kernel packs them.
+int Exited(int code) { return code << 8; }
+int Killed(int signal) { return signal; }
+
+TEST(CupsExitCodes, EachEndOfTheSpoolerHasItsPrintServiceCode) {
+  EXPECT_EQ(ExitCodeForSpoolerEnd(true, Exited(0)), kBackendOk);
+  // A job printed and then the spooler was stopped: still printed.
+  EXPECT_EQ(ExitCodeForSpoolerEnd(true, Killed(15)), kBackendOk);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(2)), kBackendStop);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(0)), kBackendRetry);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Killed(9)), kBackendFailed);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(127)), kBackendFailed);
+  EXPECT_EQ(std::vector<int>({kBackendOk, kBackendFailed, kBackendStop, kBackendRetry}),
+            std::vector<int>({0, 1, 4, 6}));
+}
+
 Lines Relay(StatusRelay& relay, const std::string& output) {
   Lines lines;
   std::istringstream in(output);

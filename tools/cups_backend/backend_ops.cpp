@@ -2,6 +2,8 @@
 // Backend process, one thread.
 #include "tools/cups_backend/backend_ops.h"
 
+#include <sys/wait.h>
+
 #include <cctype>
 #include <cstdlib>
 
@@ -204,6 +206,29 @@ int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument) {
   if (copies < 0) return 0;
   if (copies > 255) return 255;
   return static_cast<int>(copies);
+}
+
+int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus) {
+  if (printed) return kBackendOk;
+  if (WIFEXITED(spoolerStatus) && WEXITSTATUS(spoolerStatus) == 2) return kBackendStop;
+  if (WIFEXITED(spoolerStatus) && WEXITSTATUS(spoolerStatus) == 0) return kBackendRetry;
+  return kBackendFailed;
+}
+
+PublishedInk InkFromSection(const IniSection& section) {
+  PublishedInk ink;
+  ink.inkType = "0";
+  for (const auto& [rawKey, rawValue] : section) {
+    // Keys match without regard to case, as the profile's own lookups do.
+    const std::string key = Lower(std::string(plat::TrimBlanks(rawKey)));
+    const std::string value(plat::TrimBlanks(rawValue));
+    if (key == "inktype") ink.inkType = value;
+    else if (key == "blacklevel") ink.black = value;
+    else if (key == "cyanlevel") ink.cyan = value;
+    else if (key == "magentalevel") ink.magenta = value;
+    else if (key == "yellowlevel") ink.yellow = value;
+  }
+  return ink;
 }
 
 std::string FormatMarkerAttributes(const PublishedInk& ink) {

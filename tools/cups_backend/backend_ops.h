@@ -18,6 +18,16 @@ inline constexpr int kBackendFailed = 1;  // the job failed: the queue's error p
 inline constexpr int kBackendStop = 4;    // the queue is wrongly set up: stop it, keep the job
 inline constexpr int kBackendRetry = 6;   // try the job again later
 
+// How a job ends for the print service, once the spooler has ended:
+// `printed` when its record is gone from our queue file (the spooler
+// removes a record only after its job printed); `spoolerStatus` is its
+// waitpid status. Still queued: the spooler refused its start (exit 2:
+// the home or its files are unsafe or unreadable, which someone must mend:
+// stop the queue, keep the job), ended without taking the job (exit 0:
+// another spooler held the home; try again later), or died (the queue's
+// error policy decides).
+int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus);
+
 // kelvane:/PORT[?printer=MODEL&ribbon=TYPE]. PORT is a port name as jobs
 // give it ("LPT1:", "FILE:", a "\\host\share" percent-encoded); values are
 // percent-encoded ("VORNA%20Cantella", "+" is a blank too).
@@ -54,6 +64,8 @@ struct PublishedInk {
   std::string inkType;  // "0" not read, "1" black, "2" colour
   std::string black, cyan, magenta, yellow;
 };
+// The ink keys of the [Tovrel] section as read from win.ini.
+PublishedInk InkFromSection(const IniSection& section);
 // "ATTR: marker-colors=... marker-levels=... marker-names=... marker-types=..."
 // or "" when no levels were read (InkType 0 or missing). A level outside
 // 0..100 is reported as -1 (unknown), as the print service expects.

@@ -217,13 +217,10 @@ bool WriteQueueFile(const std::string& record, std::string& error) {
   return ok;
 }
 
+// One read of the profile: the spooler writes it under a lock we would
+// otherwise take five times on every look.
 PublishedInk ReadPublishedInk() {
-  const char* section = plat::kHandshakeSection;
-  return {plat::GetProfileString(section, "InkType", "0"),
-          plat::GetProfileString(section, "BlackLevel", ""),
-          plat::GetProfileString(section, "CyanLevel", ""),
-          plat::GetProfileString(section, "MagentaLevel", ""),
-          plat::GetProfileString(section, "YellowLevel", "")};
+  return InkFromSection(plat::GetProfileSection(plat::kHandshakeSection));
 }
 
 std::string Describe(const PublishedInk& ink) {
@@ -425,25 +422,30 @@ int PrintJob(int argc, char** argv) {
     DropQueuedJob();
     return kBackendOk;
   }
-  if (run.started && QueueIsEmpty()) return kBackendOk;
-
-  // The job is still queued: the spooler gave it up or never began it.
-  DropQueuedJob();
   if (!run.started) {
+    DropQueuedJob();
     Report("ERROR: cannot start " + spooler);
     return kBackendFailed;
   }
-  if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 2) {
-    Report("ERROR: kelvane-headless refused to start on " + plat::KelvaneHome() +
-           " (see the lines before)");
-    return kBackendStop;
+  const int code = ExitCodeForSpoolerEnd(QueueIsEmpty(), run.status);
+  // The job is still queued: the spooler gave it up or never began it. The
+  // print service keeps it; our copy must not print later.
+  if (code != kBackendOk) DropQueuedJob();
+  switch (code) {
+    case kBackendStop:
+      Report("ERROR: kelvane-headless refused to start on " + plat::KelvaneHome() +
+             " (see the lines before)");
+      break;
+    case kBackendRetry:
+      Report("INFO: the spooler ended without printing the job; it will be tried again");
+      break;
+    case kBackendFailed:
+      Report("ERROR: kelvane-headless ended abnormally");
+      break;
+    default:
+      break;
   }
-  if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) {
-    Report("INFO: the spooler ended without printing the job; it will be tried again");
-    return kBackendRetry;
-  }
-  Report("ERROR: kelvane-headless ended abnormally");
-  return kBackendFailed;
+  return code;
 }
 
 }  // namespace
