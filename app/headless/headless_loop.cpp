@@ -97,6 +97,9 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
          << "caption: " << EscapeControls(caption) << "\n"
          << FormatConsoleText("text: ", text) << "\n"
          << "buttons: " << buttons << "\n";
+    // Whoever reads a pipe (a print service's backend, a log) must see the
+    // fault now, not after the policy's wait.
+    out_.flush();
   }
   while (!endOfInput_) {
     out_ << "answer? " << std::flush;
@@ -223,7 +226,10 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
         if (Close(event)) return;
         break;
       case Event::Stop:
-        // Nobody is there to answer the quit question; the queue stays.
+        // Nobody is there to answer the quit question; the queue stays. A
+        // policy that waits for its time-out answers at once: the stop
+        // waits for the print thread, which waits for that answer.
+        if (boxes_) boxes_->SetClosing(true);
         StopKeepingQueue();
         return;
     }
