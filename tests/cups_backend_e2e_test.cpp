@@ -324,6 +324,33 @@ TEST_F(CupsBackendTest, WhatAKilledBackendLeftIsRemovedNotPrinted) {
   EXPECT_FALSE(kt::FileExists(old));
 }
 
+TEST_F(CupsBackendTest, BackendsOfTwoQueuesOnOneHomeTakeTurns) {
+  // Each spooler run notes its start and end and the job it was given; it
+  // takes a while, so a second one started meanwhile would overlap it.
+  const std::string log = home_.File("turns.log");
+  const std::string spooler = StandIn(
+      "turns.sh",
+      "echo \"start $(head -n 1 \"$3\" | tr -d '\\r')\" >> '" + log + "'\n"
+      "sleep 1\n"
+      "echo \"end $(head -n 1 \"$3\" | tr -d '\\r')\" >> '" + log + "'\n"
+      "rm $(grep KLV \"$3\" | tr -d '\\r')\n"
+      ": > \"$3\"\n");
+  const std::string data = home_.File("turn.prn");
+  kt::WriteFileBytes(data, "turn");
+  auto card = StartBackendBinary("kelvane:/LPT1:", spooler, {"1", "u", "card", "1", "", data});
+  auto badge = StartBackendBinary("kelvane:/LPT1:?ribbon=YMCKO", spooler,
+                                  {"2", "u", "badge", "1", "", data});
+  EXPECT_EQ(card->Wait(20000ms), 0) << card->err();
+  EXPECT_EQ(badge->Wait(20000ms), 0) << badge->err();
+  const std::string turns = kt::ReadFileBytes(log);
+  EXPECT_TRUE(turns == "start card\nend card\nstart badge\nend badge\n" ||
+              turns == "start badge\nend badge\nstart card\nend card\n")
+      << turns;
+  EXPECT_TRUE(Contains(card->err() + badge->err(), "INFO: waiting for another job"))
+      << card->err() << badge->err();
+  EXPECT_TRUE(SpoolIsEmpty());
+}
+
 class CupsBackendPrintingTest : public CupsBackendTest {};
 
 TEST_F(CupsBackendPrintingTest, ACancelStopsThePrintingJobAtOnceAndNothingOfItPrintsLater) {
