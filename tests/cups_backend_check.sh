@@ -166,7 +166,9 @@ jobs_left() { [ -n "$(lpstat -o "$1" 2>/dev/null)" ]; }
 prefix() { printf '\033\000\004\105\000\000'; }
 
 start_printer() {
-  run "$printer" "$@" "$sock" >"$work/printer.log" 2>&1 &
+  # Not through the function: $! must be the printer itself (env and
+  # setpriv exec it), or the clean-up would stop a subshell and leave it.
+  env KELVANE_HOME="$home" "${as_spooler[@]}" "$printer" "$@" "$sock" >"$work/printer.log" 2>&1 &
   printer_pid=$!
   wait_for "[ -S '$sock' ]" 10 || { echo "FAIL: kelvane-printer did not start" >&2; exit 1; }
 }
