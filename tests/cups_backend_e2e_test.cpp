@@ -353,6 +353,23 @@ TEST_F(CupsBackendTest, BackendsOfTwoQueuesOnOneHomeTakeTurns) {
 
 class CupsBackendPrintingTest : public CupsBackendTest {};
 
+TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {
+  StartPrinter({"--rate", "4000"});
+  const std::string data = home_.File("big.prn");
+  kt::WriteFileBytes(data, std::string(200000, 'k'));
+  auto backend = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                    {"23", "u", "big", "1", "", data});
+  ASSERT_TRUE(WaitFor([&] { return Printed() > 2048; }, 20000ms)) << backend->err();
+  ASSERT_EQ(::kill(backend->pid(), SIGKILL), 0);
+  EXPECT_EQ(backend->Wait(15000ms), 128 + SIGKILL);
+  // Before, the spooler went on and printed the whole job.
+  EXPECT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 15000ms));
+  const std::size_t stopped = Printed();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(Printed(), stopped);
+  EXPECT_LT(stopped, 200000u);
+}
+
 TEST_F(CupsBackendPrintingTest, ACancelStopsThePrintingJobAtOnceAndNothingOfItPrintsLater) {
   StartPrinter({"--rate", "4000"});
   const std::string data = home_.File("big.prn");

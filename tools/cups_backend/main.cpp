@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -248,6 +249,7 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
   if (::pipe2(output, O_CLOEXEC) != 0) return run;
   const std::string policy = "--on-fault=" + FaultPolicy();
   const std::string queue = QueueFilePath();
+  const pid_t parent = ::getpid();
   const pid_t child = ::fork();
   if (child < 0) {
     ::close(output[0]);
@@ -255,6 +257,10 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
     return run;
   }
   if (child == 0) {
+    // A backend killed outright (the print service gives up on a cancel
+    // that takes too long) must not leave its spooler printing the job.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
     // Nobody answers its boxes: standard input is /dev/null, so the fault
     // policy does. The job's data was read already.
     const int in = ::open("/dev/null", O_RDONLY);
