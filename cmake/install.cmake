@@ -5,10 +5,12 @@
 #   cmake --install build --prefix /usr        (DESTDIR= works as usual)
 #   (cd build && cpack -G DEB)                 -> kelvane_<version>_<arch>.deb
 #
-# The package installs programs, manual pages, the desktop entry and icons
-# only. It has no maintainer scripts: nothing is written into anyone's home
-# directory; each user runs "kelvane-driver install" once (or an
-# administrator does, for a whole machine, with an explicit KELVANE_HOME).
+# The package installs programs, the CUPS backend, manual pages, the desktop
+# entry and icons. Nothing is written into anyone's home directory; each user
+# runs "kelvane-driver install" once (or an administrator does, for a whole
+# machine, with an explicit KELVANE_HOME). Its only maintainer scripts
+# create and, on purge, remove /var/lib/kelvane, the home of the spooler
+# that the CUPS backend runs as the print service's user lp.
 # The desktop menu and icon caches are refreshed by the triggers of
 # desktop-file-utils and hicolor-icon-theme.
 include(GNUInstallDirs)
@@ -60,6 +62,18 @@ if(TARGET kelvane)
   install(FILES ${KELVANE_PACKAGING_DIR}/icons/kelvane.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 endif()
+# The CUPS backend: mode 0755, so the print service runs it as its user lp
+# (a backend that others may not execute is run as root); it needs no more
+# than lp has: the printer devices and the spooler home /var/lib/kelvane.
+# CUPS looks in lib/cups/backend of its own prefix, not the multiarch
+# library folder.
+if(TARGET kelvane-cups-backend)
+  install(PROGRAMS $<TARGET_FILE:kelvane-cups-backend>
+          DESTINATION lib/cups/backend
+          RENAME kelvane
+          PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                      WORLD_READ WORLD_EXECUTE)
+endif()
 # The package's name, not the project's ("Kelvane"), names its doc folder.
 install(FILES ${KELVANE_PACKAGING_DIR}/README-printer.md
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
@@ -80,14 +94,23 @@ the Tovrel ink printer on a USB or parallel printer port, a raw TCP
 .
 The package holds the desktop spooler (kelvane), the spooler without
 windows (kelvane-headless), the driver stand-in that sets up a user and
-queues jobs (kelvane-driver), and a simulated printer (kelvane-printer).")
+queues jobs (kelvane-driver), a simulated printer (kelvane-printer), and a
+CUPS backend (kelvane:/LPT1:) that shares the printer through the print
+service.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
-# The print service is only asked for its queues; printing never needs it.
+# The print service is only asked for its queues, and runs the backend when
+# a CUPS queue shares the printer; printing through kelvane-driver never
+# needs it.
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cups")
+if(TARGET kelvane-cups-backend)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${KELVANE_PACKAGING_DIR}/debian/postinst ${KELVANE_PACKAGING_DIR}/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 
 # Runtime dependencies: computed from the programs when dpkg-shlibdeps
 # (dpkg-dev) is there, else the libraries this build links, by name.
@@ -110,9 +133,13 @@ include(CPack)
 # Installs into a temporary DESTDIR and builds the package, then checks both
 # file lists and the package's control data. Needs the programs built first
 # (ctest after the build).
+set(KELVANE_CHECKED_FILES ${KELVANE_INSTALLED_PROGRAMS})
+if(TARGET kelvane-cups-backend)
+  list(APPEND KELVANE_CHECKED_FILES kelvane-cups-backend)
+endif()
 add_test(NAME install_check
          COMMAND ${CMAKE_SOURCE_DIR}/tests/install_check.sh ${CMAKE_BINARY_DIR}
-                 ${KELVANE_INSTALLED_PROGRAMS})
+                 ${KELVANE_CHECKED_FILES})
 set_tests_properties(install_check PROPERTIES LABELS install TIMEOUT 600
                      RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
 

@@ -209,6 +209,36 @@ TEST_F(ConsoleBoxesTest, RetryWaitsItsTimeOutThenRetriesOrIgnores) {
   EXPECT_EQ(out.find("answer? "), std::string::npos);
 }
 
+// Records what had been flushed: a reader at the other end of a pipe sees
+// only that.
+class FlushRecordingBuffer : public std::stringbuf {
+ public:
+  std::string flushed;
+
+ protected:
+  int sync() override {
+    flushed = str();
+    return 0;
+  }
+};
+
+TEST(ConsoleBoxesFlush, TheBoxIsOutBeforeThePolicyWaits) {
+  std::istringstream in;
+  FlushRecordingBuffer buffer;
+  std::ostream out(&buffer);
+  std::string seenDuringWait;
+  ConsoleMessageBoxes boxes({FaultPolicyKind::Retry, 30}, in, out, false,
+                            [&](unsigned) {
+                              seenDuringWait = buffer.flushed;
+                              return true;
+                            });
+  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), IDRETRY);
+  // Before, it stayed in the buffer until the answer, 30 s later.
+  EXPECT_NE(seenDuringWait.find("text: " + std::string(kPaperText) + "\nbuttons: retry cancel\n"),
+            std::string::npos)
+      << seenDuringWait;
+}
+
 TEST_F(ConsoleBoxesTest, AWaitCutShortByTheCloseKeepsTheQueue) {
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 30), in_, out_, false,
                             Recording(false));

@@ -7,13 +7,18 @@
 #   tests/install_check.sh BUILD_DIR PROGRAM...
 #
 # PROGRAM... are the programs this build made (the install rules install
-# only those). Exit 0 all good, 1 a check failed, 77 a tool is missing
+# only those); kelvane-cups-backend among them is the CUPS backend, installed
+# as usr/lib/cups/backend/kelvane. Exit 0 all good, 1 a check failed, 77 a tool is missing
 # (CTest counts that as skipped).
 set -uo pipefail
 
 build=${1:?usage: install_check.sh BUILD_DIR PROGRAM...}
 shift
-programs=("$@")
+programs=()
+backend=no
+for p in "$@"; do
+  if [ "$p" = kelvane-cups-backend ]; then backend=yes; else programs+=("$p"); fi
+done
 build=$(cd "$build" && pwd)
 
 failures=0
@@ -57,6 +62,7 @@ if has kelvane; then
              usr/share/icons/hicolor/128x128/apps/kelvane.png
              usr/share/icons/hicolor/scalable/apps/kelvane.svg)
 fi
+[ $backend = yes ] && expected+=(usr/lib/cups/backend/kelvane)
 expected+=(usr/share/doc/kelvane/README-printer.md)
 printf '%s\n' "${expected[@]}" | sort >"$work/expected"
 
@@ -100,6 +106,13 @@ for p in "${programs[@]}"; do
   fi
 done
 pass "programs executable, manual pages readable"
+
+# The print service runs a backend of mode 0755 as its user lp, one that
+# others may not execute as root; ours needs no root.
+if [ $backend = yes ]; then
+  mode=$(stat -c %a "$root/usr/lib/cups/backend/kelvane" 2>/dev/null)
+  [ "$mode" = 755 ] || fail "usr/lib/cups/backend/kelvane has mode $mode, not 755"
+fi
 
 if has kelvane; then
   page=$(gzip -dc "$root/usr/share/man/man1/kelvane.1.gz")
@@ -145,6 +158,16 @@ if has kelvane-headless; then
   status=$?
   [ $status -eq 2 ] || fail "installed kelvane-headless -x exits $status, not 2"
 fi
+if [ $backend = yes ]; then
+  # Run without arguments, as lpinfo does: the [ports] of its home.
+  bhome="$work/backend-home"
+  mkdir -p "$bhome"
+  printf '[ports]\nLPT2:=/dev/usb/lp0\n' >"$bhome/win.ini"
+  listing=$(HOME="$fakehome" KELVANE_HOME="$bhome" "$root/usr/lib/cups/backend/kelvane")
+  [ "$listing" = 'direct kelvane:/LPT2: "VORNA printer" "Kelvane LPT2: (/dev/usb/lp0)"' ] ||
+    fail "the installed backend lists: $listing"
+  pass "installed CUPS backend lists the ports"
+fi
 [ -z "$(ls -A "$fakehome")" ] || fail "a program wrote into HOME: $(ls -A "$fakehome")"
 
 # ---------------------------------------------------------------- package
@@ -171,6 +194,10 @@ fi
 for p in "${programs[@]}"; do
   grep -q "^-rwxr-xr-x .* \./usr/bin/$p\$" "$work/contents" || fail "usr/bin/$p is not mode 0755 in the package"
 done
+if [ $backend = yes ]; then
+  grep -q '^-rwxr-xr-x .* \./usr/lib/cups/backend/kelvane$' "$work/contents" ||
+    fail "usr/lib/cups/backend/kelvane is not mode 0755 in the package"
+fi
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = kelvane ] || fail "Package is '$(field Package)', not kelvane"
@@ -199,12 +226,23 @@ depends_names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*)//; s/:.*//; s/ //g')
 for n in "${needs[@]}"; do
   grep -qxF "$n" <<<"$depends_names" || fail "Depends lacks $n"
 done
-# No maintainer script: installing must not create files in anyone's home.
+# Installing must not create files in anyone's home. The only maintainer
+# scripts (with the CUPS backend) make and purge the backend's spooler home.
 dpkg-deb -I "$deb" >"$work/info"
 for script in preinst postinst prerm postrm; do
-  grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +\*? *$script( |$)" "$work/info" &&
+  grep -Eq "^ +[0-9]+ bytes, +[0-9]+ lines +\*? *$script( |$)" "$work/info" || continue
+  if [ $backend = no ] || [ $script = preinst ] || [ $script = prerm ]; then
     fail "the package has a $script script"
+    continue
+  fi
+  text=$(dpkg-deb -I "$deb" "$script")
+  touched=$(grep -v '^ *#' <<<"$text" | grep -o '/[A-Za-z0-9_./-]*' | grep -vx /dev/null | sort -u | tr '\n' ' ')
+  [ "$touched" = "/var/lib/kelvane " ] || fail "$script touches more than /var/lib/kelvane: $touched"
 done
+if [ $backend = yes ]; then
+  dpkg-deb -I "$deb" postinst 2>/dev/null | grep -q 'install -d -o lp -g lp -m 0700 /var/lib/kelvane' ||
+    fail "postinst does not make /var/lib/kelvane for lp"
+fi
 pass "control data"
 
 # Installable as a user would: apt resolves the package's dependencies

@@ -102,11 +102,13 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   if (!again) {
     // Texts may carry a printer's reply or a queue record's words: shown
     // escaped, so they can neither drive the terminal nor pass for our lines.
+    // Whoever reads a pipe (a print service's backend, a log) must see the
+    // fault now, not after the policy's wait.
     Write("--- message box ---\n"
           "caption: " + EscapeControls(caption) + "\n" +
               FormatConsoleText("text: ", text) + "\n"
               "buttons: " + buttons + "\n",
-          false);
+          true);
   }
   while (!endOfInput_) {
     Write("answer? ", true);
@@ -256,7 +258,10 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
         if (Close(event)) return;
         break;
       case Event::Stop:
-        // Nobody is there to answer the quit question; the queue stays.
+        // Nobody is there to answer the quit question; the queue stays. A
+        // policy that waits for its time-out answers at once: the stop
+        // waits for the print thread, which waits for that answer.
+        if (boxes_) boxes_->SetClosing(true);
         StopKeepingQueue();
         return;
     }

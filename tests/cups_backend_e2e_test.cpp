@@ -1,0 +1,421 @@
+// The CUPS backend as the print service runs it: a process with the job's
+// arguments and DEVICE_URI, reporting on standard error. Its spooler is
+// either the real kelvane-headless with the virtual printer, or a small
+// stand-in script that plays one way a spooler can end.
+// Test thread; real processes.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/home.h"
+#include "platform/single_instance.h"
+#include "tests/support/test_support.h"
+
+#if defined(KELVANE_CUPS_BACKEND_PATH) && defined(KELVANE_HEADLESS_PATH) && \
+    defined(KELVANE_DRIVER_PATH) && defined(KELVANE_PRINTER_PATH)
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+  return true;
+}
+
+// A child with its own environment additions, standard input from a file
+// (or /dev/null), and standard output and error collected apart.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv,
+        const std::vector<std::pair<std::string, std::string>>& env,
+        const std::string& input = "/dev/null") {
+    int out[2], err[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+      const int in = ::open(input.c_str(), O_RDONLY);
+      ::dup2(in, 0);
+      ::dup2(out[1], 1);
+      ::dup2(err[1], 2);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    ::fcntl(out_, F_SETFL, O_NONBLOCK);
+    ::fcntl(err_, F_SETFL, O_NONBLOCK);
+  }
+  ~Child() {
+    if (!exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+    ::close(err_);
+  }
+  pid_t pid() const { return pid_; }
+  // The exit code (128 + signal when killed), -1 when still running.
+  int Wait(std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!exited_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        break;
+      }
+      Drain();
+      if (Clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(5ms);
+    }
+    Drain();
+    return code_;
+  }
+  const std::string& out() {
+    Drain();
+    return outText_;
+  }
+  const std::string& err() {
+    Drain();
+    return errText_;
+  }
+
+ private:
+  void Drain() {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(out_, buffer, sizeof buffer)) > 0) outText_.append(buffer, n);
+    while ((n = ::read(err_, buffer, sizeof buffer)) > 0) errText_.append(buffer, n);
+  }
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+  std::string outText_, errText_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return lines;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class CupsBackendTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Child install({KELVANE_DRIVER_PATH, "install"}, {});
+    ASSERT_EQ(install.Wait(20000ms), 0) << install.err();
+    queue_ = home_.File("cups-queue.txt");
+    spool_ = home_.File("spool");
+    socket_ = home_.File("run/printer.sock");
+    printed_ = home_.File("printed.prn");
+  }
+
+  // A spooler stand-in: a shell script run as "SCRIPT --on-fault=P -f QUEUE".
+  std::string StandIn(const std::string& name, const std::string& body) {
+    const std::string path = home_.File(name);
+    kt::WriteFileBytes(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0700);
+    return path;
+  }
+
+  std::unique_ptr<Child> StartBackendBinary(const std::string& uri, const std::string& spooler,
+                                            std::vector<std::string> jobArgs,
+                                            const std::string& input = "/dev/null",
+                                            const std::string& policy = "retry=30") {
+    std::vector<std::string> argv = {KELVANE_CUPS_BACKEND_PATH};
+    argv.insert(argv.end(), jobArgs.begin(), jobArgs.end());
+    return std::make_unique<Child>(
+        argv,
+        std::vector<std::pair<std::string, std::string>>{{"DEVICE_URI", uri},
+                                                         {"KELVANE_HEADLESS", spooler},
+                                                         {"KELVANE_ON_FAULT", policy}},
+        input);
+  }
+
+  void StartPrinter(const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {KELVANE_PRINTER_PATH, "--output", printed_};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    argv.push_back(socket_);
+    printer_ = std::make_unique<Child>(argv, std::vector<std::pair<std::string, std::string>>{});
+    ASSERT_TRUE(WaitFor([&] { return kt::FileExists(socket_); }, 5000ms));
+  }
+  int PrinterControl(const std::string& command) {
+    Child ctl({KELVANE_PRINTER_PATH, "ctl", socket_, command}, {});
+    return ctl.Wait(10000ms);
+  }
+
+  std::size_t Printed() { return kt::ReadFileBytes(printed_).size(); }
+  bool SpoolIsEmpty() { return std::filesystem::is_empty(spool_); }
+
+  kt::TempHome home_;
+  std::string queue_, spool_, socket_, printed_;
+  std::unique_ptr<Child> printer_;
+};
+
+TEST_F(CupsBackendTest, WithoutArgumentsItListsThePortsOfItsHomeAndCreatesNothing) {
+  kt::WriteFileBytes(home_.File("win.ini"),
+                     "[ports]\r\nLPT1:=/dev/usb/lp0\r\nLPT3:=socket://192.0.2.10:9100\r\n"
+                     "[devices]\r\nVORNA Cantella=kelvane,LPT3:\r\n");
+  Child listing({KELVANE_CUPS_BACKEND_PATH}, {});
+  EXPECT_EQ(listing.Wait(10000ms), 0) << listing.err();
+  EXPECT_EQ(listing.out(),
+            "direct kelvane:/LPT1: \"VORNA printer\" \"Kelvane LPT1: (/dev/usb/lp0)\"\n"
+            "direct kelvane:/LPT3: \"VORNA Cantella\" \"Kelvane LPT3: "
+            "(socket://192.0.2.10:9100)\"\n");
+
+  // A home that is not there yet: nothing to offer, and nothing made.
+  const std::string missing = home_.File("not-yet");
+  Child none({KELVANE_CUPS_BACKEND_PATH}, {{"KELVANE_HOME", missing}});
+  EXPECT_EQ(none.Wait(10000ms), 0) << none.err();
+  EXPECT_EQ(none.out(), "");
+  EXPECT_FALSE(kt::FileExists(missing));
+}
+
+TEST_F(CupsBackendTest, TheRecordCarriesTheJobAndTheSpoolerReportsReachThePrintService) {
+  // The stand-in keeps what it was given, reports as the spooler does, and
+  // "prints": it empties the queue file.
+  const std::string seen = home_.File("seen-queue.txt");
+  const std::string spooler = StandIn(
+      "printing.sh",
+      "cp \"$3\" '" + seen + "'\n"
+      "echo \"$1 $2\"\n"
+      "echo 'state: not selected'\n"
+      "echo '--- message box ---'\n"
+      "echo 'caption: Kelvane Error'\n"
+      "echo 'text: The printer is not selected.'\n"
+      "echo '      '\n"
+      "echo '      Abort cancels all jobs.'\n"
+      "echo 'buttons: abort retry ignore'\n"
+      "printf 'answer? '\n"
+      "echo 'answered by policy: ignore (after 30 s)'\n"
+      "echo 'state: printing'\n"
+      "for f in $(grep KLV \"$3\" | tr -d '\\r'); do rm \"$f\"; done\n"
+      ": > \"$3\"\n");
+  const std::string data = home_.File("card.prn");
+  kt::WriteFileBytes(data, std::string("card\0data", 9));
+  auto backend = StartBackendBinary("kelvane:/LPT2:?printer=VORNA%20Cantella&ribbon=YMCKO",
+                                    spooler, {"17", "ann", "Badge for Ann", "3", "", data});
+  ASSERT_EQ(backend->Wait(20000ms), 0) << backend->err();
+
+  // name, port, copies, printer, ribbon, the spool file (a copy of the data).
+  const std::vector<std::string> record = Lines(kt::ReadFileBytes(seen));
+  ASSERT_EQ(record.size(), 6u) << kt::ReadFileBytes(seen);
+  EXPECT_EQ(record[0], "Badge for Ann\r");
+  EXPECT_EQ(record[1], "LPT2:\r");
+  EXPECT_EQ(record[2], "3\r");
+  EXPECT_EQ(record[3], "VORNA Cantella\r");
+  EXPECT_EQ(record[4], "YMCKO\r");
+  EXPECT_EQ(record[5].rfind(spool_ + "/KLV~", 0), 0u) << record[5];
+
+  const std::string err = backend->err();
+  const std::vector<std::string> reported = Lines(err);
+  auto at = [&](const std::string& line) {
+    for (std::size_t i = 0; i < reported.size(); ++i)
+      if (reported[i] == line) return static_cast<int>(i);
+    return -1;
+  };
+  EXPECT_GE(at("DEBUG: --on-fault=retry=30 -f"), 0) << err;
+  const int offline = at("STATE: +offline-report");
+  const int info = at("INFO: The printer is not selected. Abort cancels all jobs.");
+  const int answered = at("DEBUG: answered by policy: ignore (after 30 s)");
+  const int cleared = at("STATE: -offline-report");
+  EXPECT_TRUE(offline >= 0 && info > offline && answered > info && cleared > answered) << err;
+  EXPECT_EQ(at("DEBUG: buttons: abort retry ignore"), -1) << err;
+  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+  EXPECT_TRUE(SpoolIsEmpty());
+}
+
+TEST_F(CupsBackendTest, JobsFromStandardInputCarryOneCopyAndTheirData) {
+  const std::string seen = home_.File("seen-spool.bin");
+  const std::string spooler = StandIn(
+      "stdin.sh",
+      "cp \"$3\" '" + seen + ".queue'\n"
+      "f=$(grep KLV \"$3\" | tr -d '\\r')\n"
+      "cp \"$f\" '" + seen + "'\n"
+      "rm \"$f\"\n"
+      ": > \"$3\"\n");
+  const std::string data = home_.File("stdin.prn");
+  kt::WriteFileBytes(data, std::string(100000, 'x') + "end");
+  auto backend = StartBackendBinary("kelvane:/LPT1:", spooler, {"5", "bob", "", "4", ""}, data);
+  ASSERT_EQ(backend->Wait(20000ms), 0) << backend->err();
+  EXPECT_EQ(kt::ReadFileBytes(seen), kt::ReadFileBytes(data));
+  const std::vector<std::string> record = Lines(kt::ReadFileBytes(seen + ".queue"));
+  ASSERT_EQ(record.size(), 6u);
+  EXPECT_EQ(record[0], "job 5\r");  // no title
+  EXPECT_EQ(record[2], "1\r");      // the filters made the copies already
+  EXPECT_EQ(record[3], "VORNA Tamrel\r");
+  EXPECT_EQ(record[4], "Standard\r");
+}
+
+TEST_F(CupsBackendTest, AJobTheSpoolerDidNotPrintEndsWithItsCodeAndLeavesNothingQueued) {
+  const std::string data = home_.File("job.prn");
+  kt::WriteFileBytes(data, "data");
+  struct Case {
+    const char* script;
+    int code;
+  } cases[] = {{"exit 2\n", 4},                 // refused its start: stop the queue
+               {"exit 0\n", 6},                 // ended without the job: later
+               {"kill -9 $$\n", 1}};            // died: the queue's error policy
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    const std::string spooler = StandIn("end" + std::to_string(n++) + ".sh", c.script);
+    auto backend = StartBackendBinary("kelvane:/LPT1:", spooler, {"9", "u", "t", "1", "", data});
+    EXPECT_EQ(backend->Wait(20000ms), c.code) << backend->err();
+    EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+    EXPECT_TRUE(SpoolIsEmpty());
+  }
+  // A URI that is no kelvane: device: the queue is wrongly set up.
+  auto wrong = StartBackendBinary("kelvane:/LPT1:?colour=red", "/bin/false",
+                                  {"9", "u", "t", "1", "", data});
+  EXPECT_EQ(wrong->Wait(20000ms), 4);
+  EXPECT_TRUE(Contains(wrong->err(), "ERROR: unknown parameter 'colour'")) << wrong->err();
+}
+
+TEST_F(CupsBackendTest, WhatAKilledBackendLeftIsRemovedNotPrinted) {
+  const std::string old = spool_ + "/KLV~oldjob";
+  kt::WriteFileBytes(old, "OLD");
+  kt::WriteFileBytes(queue_, "old\r\nLPT1:\r\n1\r\nVORNA Tamrel\r\nStandard\r\n" + old + "\r\n");
+  const std::string seen = home_.File("seen.txt");
+  const std::string spooler = StandIn(
+      "seen.sh", "cp \"$3\" '" + seen + "'\nrm $(grep KLV \"$3\" | tr -d '\\r')\n: > \"$3\"\n");
+  const std::string data = home_.File("new.prn");
+  kt::WriteFileBytes(data, "NEW");
+  auto backend = StartBackendBinary("kelvane:/LPT1:", spooler, {"3", "u", "new", "1", "", data});
+  ASSERT_EQ(backend->Wait(20000ms), 0) << backend->err();
+  const std::string queued = kt::ReadFileBytes(seen);
+  EXPECT_EQ(queued.rfind("new\r\n", 0), 0u) << queued;
+  EXPECT_FALSE(Contains(queued, old)) << queued;
+  EXPECT_FALSE(kt::FileExists(old));
+}
+
+TEST_F(CupsBackendTest, BackendsOfTwoQueuesOnOneHomeTakeTurns) {
+  // Each spooler run notes its start and end and the job it was given; it
+  // takes a while, so a second one started meanwhile would overlap it.
+  const std::string log = home_.File("turns.log");
+  const std::string spooler = StandIn(
+      "turns.sh",
+      "echo \"start $(head -n 1 \"$3\" | tr -d '\\r')\" >> '" + log + "'\n"
+      "sleep 1\n"
+      "echo \"end $(head -n 1 \"$3\" | tr -d '\\r')\" >> '" + log + "'\n"
+      "rm $(grep KLV \"$3\" | tr -d '\\r')\n"
+      ": > \"$3\"\n");
+  const std::string data = home_.File("turn.prn");
+  kt::WriteFileBytes(data, "turn");
+  auto card = StartBackendBinary("kelvane:/LPT1:", spooler, {"1", "u", "card", "1", "", data});
+  auto badge = StartBackendBinary("kelvane:/LPT1:?ribbon=YMCKO", spooler,
+                                  {"2", "u", "badge", "1", "", data});
+  EXPECT_EQ(card->Wait(20000ms), 0) << card->err();
+  EXPECT_EQ(badge->Wait(20000ms), 0) << badge->err();
+  const std::string turns = kt::ReadFileBytes(log);
+  EXPECT_TRUE(turns == "start card\nend card\nstart badge\nend badge\n" ||
+              turns == "start badge\nend badge\nstart card\nend card\n")
+      << turns;
+  EXPECT_TRUE(Contains(card->err() + badge->err(), "INFO: waiting for another job"))
+      << card->err() << badge->err();
+  EXPECT_TRUE(SpoolIsEmpty());
+}
+
+class CupsBackendPrintingTest : public CupsBackendTest {};
+
+TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {
+  StartPrinter({"--rate", "4000"});
+  const std::string data = home_.File("big.prn");
+  kt::WriteFileBytes(data, std::string(200000, 'k'));
+  auto backend = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                    {"23", "u", "big", "1", "", data});
+  ASSERT_TRUE(WaitFor([&] { return Printed() > 2048; }, 20000ms)) << backend->err();
+  ASSERT_EQ(::kill(backend->pid(), SIGKILL), 0);
+  EXPECT_EQ(backend->Wait(15000ms), 128 + SIGKILL);
+  // Before, the spooler went on and printed the whole job.
+  EXPECT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 15000ms));
+  const std::size_t stopped = Printed();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(Printed(), stopped);
+  EXPECT_LT(stopped, 200000u);
+}
+
+TEST_F(CupsBackendPrintingTest, ACancelStopsThePrintingJobAtOnceAndNothingOfItPrintsLater) {
+  StartPrinter({"--rate", "4000"});
+  const std::string data = home_.File("big.prn");
+  kt::WriteFileBytes(data, std::string(200000, 'b'));
+  auto backend = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                    {"21", "u", "big", "1", "", data});
+  ASSERT_TRUE(WaitFor([&] { return Printed() > 2048; }, 20000ms)) << backend->err();
+  ASSERT_EQ(::kill(backend->pid(), SIGTERM), 0);
+  EXPECT_EQ(backend->Wait(15000ms), 0) << backend->err();
+  // The spooler is gone with it, and said nothing of giving the job up.
+  EXPECT_FALSE(plat::IsSpoolerRunning());
+  EXPECT_FALSE(Contains(backend->err(), "ERROR:")) << backend->err();
+  EXPECT_FALSE(Contains(backend->err(), "tried again")) << backend->err();
+  const std::size_t stopped = Printed();
+  EXPECT_LT(stopped, 200000u);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(Printed(), stopped);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+  EXPECT_TRUE(SpoolIsEmpty());
+}
+
+TEST_F(CupsBackendPrintingTest, ACancelWhileTheFaultPolicyWaitsEndsAtOnce) {
+  StartPrinter({});
+  ASSERT_EQ(PrinterControl("offline"), 0);
+  const std::string data = home_.File("card.prn");
+  kt::WriteFileBytes(data, "card");
+  // The policy would wait an hour before it tries again.
+  auto backend = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                    {"22", "u", "card", "1", "", data}, "/dev/null",
+                                    "retry=3600");
+  ASSERT_TRUE(WaitFor(
+      [&] { return Contains(backend->err(), "INFO: The printer is not selected."); },
+      20000ms))
+      << backend->err();
+  // Well before the policy's hour.
+  ASSERT_EQ(::kill(backend->pid(), SIGTERM), 0);
+  EXPECT_EQ(backend->Wait(15000ms), 0) << backend->err();
+  EXPECT_FALSE(plat::IsSpoolerRunning());
+  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+  EXPECT_TRUE(SpoolIsEmpty());
+  // The printer is back: nothing of the cancelled job comes.
+  ASSERT_EQ(PrinterControl("ready"), 0);
+  std::this_thread::sleep_for(1000ms);
+  EXPECT_FALSE(Contains(kt::ReadFileBytes(printed_), "card"));
+}
+
+}  // namespace
+
+#endif

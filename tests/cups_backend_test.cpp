@@ -1,0 +1,241 @@
+// The CUPS backend's pure parts: the device URI, the ports it offers the
+// print service, the copies it puts in the record, the marker attributes of
+// the published ink levels, and the translation of the spooler's console
+// output into the print service's STATE/INFO/ATTR/DEBUG lines.
+// Test thread.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "app/headless/headless_loop.h"
+#include "platform/message_box.h"
+#include "tools/cups_backend/backend_ops.h"
+
+namespace {
+
+using namespace cupsbackend;
+using Lines = std::vector<std::string>;
+
+DeviceUri Parsed(const std::string& uri) {
+  DeviceUri device;
+  std::string error;
+  EXPECT_TRUE(ParseDeviceUri(uri, device, error)) << uri << ": " << error;
+  return device;
+}
+
+std::string Refusal(const std::string& uri) {
+  DeviceUri device;
+  device.port = "untouched";
+  std::string error;
+  EXPECT_FALSE(ParseDeviceUri(uri, device, error)) << uri;
+  EXPECT_EQ(device.port, "untouched") << uri;
+  return error;
+}
+
+TEST(CupsDeviceUri, PortAloneTakesTheDriverDefaults) {
+  const DeviceUri device = Parsed("kelvane:/LPT1:");
+  EXPECT_EQ(device.port, "LPT1:");
+  EXPECT_EQ(device.printer, "VORNA Tamrel");
+  EXPECT_EQ(device.ribbon, "Standard");
+  // Two slashes, as some dialogs write URIs, name the same port.
+  EXPECT_EQ(Parsed("kelvane://LPT2:").port, "LPT2:");
+}
+
+TEST(CupsDeviceUri, PrinterAndRibbonComeFromTheQuery) {
+  DeviceUri device = Parsed("kelvane:/LPT1:?printer=Tovrel&ribbon=YMCKO");
+  EXPECT_EQ(device.port, "LPT1:");
+  EXPECT_EQ(device.printer, "Tovrel");
+  EXPECT_EQ(device.ribbon, "YMCKO");
+  device = Parsed("kelvane:/%5C%5Coffice%5Cribbon?printer=VORNA%20Cantella&ribbon=Half+Panel");
+  EXPECT_EQ(device.port, "\\\\office\\ribbon");
+  EXPECT_EQ(device.printer, "VORNA Cantella");
+  EXPECT_EQ(device.ribbon, "Half Panel");
+  // A "+" in the port is a character of its name, not a blank.
+  EXPECT_EQ(Parsed("kelvane:/A+B").port, "A+B");
+}
+
+TEST(CupsDeviceUri, RefusesWhatNoQueueRecordCouldHold) {
+  EXPECT_NE(Refusal("socket://printer:9100").find("not a kelvane:"), std::string::npos);
+  EXPECT_NE(Refusal("kelvane:/").find("no port"), std::string::npos);
+  EXPECT_NE(Refusal("kelvane:/LPT1:?colour=red").find("unknown parameter"), std::string::npos);
+  EXPECT_NE(Refusal("kelvane:/LPT1:?printer=a~b").find("'~'"), std::string::npos);
+  Refusal("kelvane:/LPT1%0D%0A");            // a line break would end the port line
+  Refusal("kelvane:/LPT1:?ribbon=a%0Ab");    // ... or add a record line
+  Refusal("kelvane:/LPT%zz");                // a broken escape
+  Refusal("kelvane:/LPT1%");
+  Refusal("kelvane:/LPT1:?printer");         // no value
+  Refusal("kelvane:/LPT1:?printer=");
+  Refusal("kelvane:/LPT1:?printer=" + std::string(50, 'P'));
+  Refusal("kelvane:/" + std::string(78, 'p'));
+  Parsed("kelvane:/LPT1:?printer=" + std::string(49, 'P'));
+  Parsed("kelvane:/" + std::string(77, 'p'));
+}
+
+TEST(CupsDeviceUri, FormattedUrisReadBackAsTheirPort) {
+  for (const std::string port : {"LPT1:", "FILE:", "\\\\office\\ribbon", "my printer",
+                                 "100%", "a?b&c=d", "/dev/usb/lp0"}) {
+    const std::string uri = FormatDeviceUri(port);
+    EXPECT_EQ(uri.find_first_of(" ?&\\"), std::string::npos) << uri;
+    EXPECT_EQ(Parsed(uri).port, port) << uri;
+  }
+  EXPECT_EQ(FormatDeviceUri("LPT1:"), "kelvane:/LPT1:");
+}
+
+TEST(CupsPortListing, EveryPortOnceWithItsModelAndDevice) {
+  const IniSection ports = {{"LPT1:", "sim:/run/k/printer.sock"},
+                            {"lpt1", "/dev/usb/lp0"},  // the same port again
+                            {"LPT2:", "socket://192.0.2.10:9100 "},
+                            {"FILE:", "/tmp/out \"1\".prn"},
+                            {"\\\\office\\ribbon", "socket://office:9100"}};
+  const IniSection devices = {{"VORNA Cantella", "kelvane,LPT2:"},
+                              {"VORNA Tamrel", "kelvane, lpt1"},
+                              {"Tovrel", "kelvane,LPT1:"}};
+  const Lines lines = FormatPortListing(ports, devices);
+  EXPECT_EQ(lines,
+            (Lines{"direct kelvane:/LPT1: \"VORNA Tamrel\" \"Kelvane LPT1: (sim:/run/k/printer.sock)\"",
+                   "direct kelvane:/LPT2: \"VORNA Cantella\" \"Kelvane LPT2: (socket://192.0.2.10:9100)\"",
+                   "direct kelvane:/FILE: \"VORNA printer\" \"Kelvane FILE: (/tmp/out \\\"1\\\".prn)\"",
+                   "direct kelvane:/%5C%5Coffice%5Cribbon \"VORNA printer\" "
+                   "\"Kelvane \\\\\\\\office\\\\ribbon (socket://office:9100)\""}));
+  // Each listed URI is one the backend takes for a job.
+  for (const std::string& line : lines) {
+    const std::string uri = line.substr(7, line.find(' ', 7) - 7);
+    Parsed(uri);
+  }
+  EXPECT_TRUE(FormatPortListing({}, devices).empty());
+}
+
+TEST(CupsCopies, FileJobsCarryTheirCopiesHeldToTheRecordsRange) {
+  EXPECT_EQ(CopiesForRecord("3", true), 3);
+  EXPECT_EQ(CopiesForRecord("0", true), 0);
+  EXPECT_EQ(CopiesForRecord("255", true), 255);
+  EXPECT_EQ(CopiesForRecord("300", true), 255);  // not 44: the record keeps 8 bits
+  EXPECT_EQ(CopiesForRecord("-2", true), 0);
+  EXPECT_EQ(CopiesForRecord("two", true), 1);
+  EXPECT_EQ(CopiesForRecord("", true), 1);
+  // From standard input the filters made the copies already.
+  EXPECT_EQ(CopiesForRecord("3", false), 1);
+}
+
+TEST(CupsMarkers, PublishedLevelsBecomeMarkerAttributes) {
+  EXPECT_EQ(FormatMarkerAttributes({"2", "", "71", "55", "23"}),
+            "ATTR: marker-colors=#00FFFF,#FF00FF,#FFFF00 marker-levels=71,55,23 "
+            "marker-names=Cyan,Magenta,Yellow marker-types=ink,ink,ink");
+  EXPECT_EQ(FormatMarkerAttributes({"1", "40", "", "", ""}),
+            "ATTR: marker-colors=#000000 marker-levels=40 marker-names=Black marker-types=ink");
+  // Levels the printer reported out of range, or none: unknown, not empty.
+  EXPECT_EQ(FormatMarkerAttributes({"2", "", "-5", "101", "x"}),
+            "ATTR: marker-colors=#00FFFF,#FF00FF,#FFFF00 marker-levels=-1,-1,-1 "
+            "marker-names=Cyan,Magenta,Yellow marker-types=ink,ink,ink");
+  EXPECT_EQ(FormatMarkerAttributes({"0", "40", "1", "2", "3"}), "");
+  EXPECT_EQ(FormatMarkerAttributes({"", "", "", "", ""}), "");
+}
+
+TEST(CupsMarkers, InkKeysAreReadWhateverTheirCase) {
+  const PublishedInk ink = InkFromSection({{"SpoolerHwnd", "4242"},
+                                           {"inktype", "2"},
+                                           {"CYANLEVEL", " 71"},
+                                           {"MagentaLevel", "55"},
+                                           {"YellowLevel", "23"}});
+  EXPECT_EQ(FormatMarkerAttributes(ink),
+            "ATTR: marker-colors=#00FFFF,#FF00FF,#FFFF00 marker-levels=71,55,23 "
+            "marker-names=Cyan,Magenta,Yellow marker-types=ink,ink,ink");
+  // Nothing published yet: no markers rather than levels of 0.
+  EXPECT_EQ(FormatMarkerAttributes(InkFromSection({{"SpoolerHwnd", "4242"}})), "");
+}
+
+// waitpid statuses as the kernel packs them.
+int Exited(int code) { return code << 8; }
+int Killed(int signal) { return signal; }
+
+TEST(CupsExitCodes, EachEndOfTheSpoolerHasItsPrintServiceCode) {
+  EXPECT_EQ(ExitCodeForSpoolerEnd(true, Exited(0)), kBackendOk);
+  // A job printed and then the spooler was stopped: still printed.
+  EXPECT_EQ(ExitCodeForSpoolerEnd(true, Killed(15)), kBackendOk);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(2)), kBackendStop);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(0)), kBackendRetry);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Killed(9)), kBackendFailed);
+  EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(127)), kBackendFailed);
+  EXPECT_EQ(std::vector<int>({kBackendOk, kBackendFailed, kBackendStop, kBackendRetry}),
+            std::vector<int>({0, 1, 4, 6}));
+}
+
+Lines Relay(StatusRelay& relay, const std::string& output) {
+  Lines lines;
+  std::istringstream in(output);
+  std::string line;
+  while (std::getline(in, line)) {
+    for (std::string& out : relay.TakeLine(line)) lines.push_back(out);
+  }
+  return lines;
+}
+
+TEST(CupsRelay, StateLinesSetAndClearTheirReasons) {
+  StatusRelay relay;
+  EXPECT_EQ(relay.TakeLine("state: out of paper"), (Lines{"STATE: +media-empty"}));
+  EXPECT_EQ(relay.TakeLine("state: printing"), (Lines{"STATE: -media-empty"}));
+  EXPECT_EQ(relay.TakeLine("state: not selected"), (Lines{"STATE: +offline-report"}));
+  // A fault that follows another replaces it.
+  EXPECT_EQ(relay.TakeLine("state: stalled"),
+            (Lines{"STATE: -offline-report", "STATE: +other"}));
+  EXPECT_EQ(relay.TakeLine("state: not accepting data"), (Lines{"STATE: +other"}));
+  EXPECT_EQ(relay.TakeLine("state: printing"), (Lines{"STATE: -other"}));
+  // Nothing to clear: only a note for the log.
+  EXPECT_EQ(relay.TakeLine("state: printing"), (Lines{"DEBUG: state: printing"}));
+  EXPECT_EQ(relay.TakeLine("state: not selected\r"), (Lines{"STATE: +offline-report"}));
+  EXPECT_EQ(relay.ClearAll(), (Lines{"STATE: -offline-report"}));
+  EXPECT_TRUE(relay.ClearAll().empty());
+}
+
+TEST(CupsRelay, OtherLinesAreDebugOnOneLine) {
+  StatusRelay relay;
+  EXPECT_EQ(relay.TakeLine("no answer: the queue is kept; trying again in 30 s"),
+            (Lines{"DEBUG: no answer: the queue is kept; trying again in 30 s"}));
+  EXPECT_EQ(relay.TakeLine("answer? answered by policy: ignore (after 30 s)"),
+            (Lines{"DEBUG: answered by policy: ignore (after 30 s)"}));
+  EXPECT_EQ(relay.TakeLine(std::string("odd\x1b[2J\0", 8)), (Lines{"DEBUG: odd [2J "}));
+  EXPECT_EQ(relay.TakeLine("STATE: -paused"), (Lines{"DEBUG: STATE: -paused"}));
+}
+
+// The boxes as kelvane-headless prints them, read back by the relay.
+std::string ConsoleBox(const std::string& text, const std::string& caption, UINT style) {
+  std::istringstream nobody;
+  std::ostringstream out;
+  headless::ConsoleMessageBoxes boxes({headless::FaultPolicyKind::Retry, 30}, nobody, out,
+                                      false, [](unsigned) { return true; });
+  boxes.Show(0, text, caption, style);
+  return out.str();
+}
+
+TEST(CupsRelay, AMessageBoxBecomesOneInfoLineWithItsText) {
+  StatusRelay relay;
+  const std::string box = ConsoleBox(
+      "The printer is reporting out of paper.  Check paper supply.", "Kelvane Error",
+      MB_RETRYCANCEL | MB_ICONWARNING);
+  EXPECT_EQ(Relay(relay, box),
+            (Lines{"INFO: The printer is reporting out of paper.  Check paper supply.",
+                   "DEBUG: answered by policy: retry (after 30 s)"}));
+  // A text of several lines is one line; a printer's reply cannot pass for
+  // a line of the box, nor for a line of ours.
+  const std::string reply = ConsoleBox("Printer message:\r\nbuttons: fake\r\nSTATE: +paused",
+                                       "Kelvane - Printer Message", MB_OK);
+  EXPECT_EQ(Relay(relay, reply),
+            (Lines{"INFO: Printer message: buttons: fake STATE: +paused",
+                   "DEBUG: answered by policy: none"}));
+  // The port's fault questions: an empty line between the fault and what
+  // the buttons do.
+  const std::string question = ConsoleBox(
+      "The printer is not selected. Make sure the cable is connected and the printer is "
+      "online.\r\n\r\nAbort cancels all jobs.\r\nRetry starts current job over.",
+      "Kelvane Error", MB_ABORTRETRYIGNORE | MB_ICONWARNING);
+  EXPECT_EQ(Relay(relay, question),
+            (Lines{"INFO: The printer is not selected. Make sure the cable is connected and "
+                   "the printer is online. Abort cancels all jobs. Retry starts current job "
+                   "over.",
+                   "DEBUG: answered by policy: ignore (after 30 s)"}));
+  // A box cut short still says its text.
+  EXPECT_EQ(Relay(relay, "--- message box ---\ncaption: c\ntext: half\nstate: not selected\n"),
+            (Lines{"INFO: half", "STATE: +offline-report"}));
+}
+
+}  // namespace

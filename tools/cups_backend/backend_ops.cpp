@@ -1,0 +1,332 @@
+// The backend's pure parts (see backend_ops.h).
+// Backend process, one thread.
+#include "tools/cups_backend/backend_ops.h"
+
+#include <sys/wait.h>
+
+#include <cctype>
+#include <cstdlib>
+
+#include "platform/port_names.h"
+#include "platform/text_util.h"
+
+namespace cupsbackend {
+namespace {
+
+constexpr const char* kScheme = "kelvane:";
+// A record line holds 77 characters; printer and ribbon fields 49.
+constexpr std::size_t kMaxLine = 77;
+constexpr std::size_t kMaxField = 49;
+constexpr std::size_t kBoxTextIndent = 6;  // the width of "text: "
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool Decode(const std::string& text, bool plusIsBlank, std::string& out) {
+  out.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '%') {
+      if (i + 2 >= text.size()) return false;
+      const int high = HexValue(text[i + 1]);
+      const int low = HexValue(text[i + 2]);
+      if (high < 0 || low < 0) return false;
+      out += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else if (c == '+' && plusIsBlank) {
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return true;
+}
+
+bool HasControl(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.rfind(prefix, 0) == 0;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The port as the listing names it: "LPT1:" for every spelling of LPT1.
+std::string ListedPortName(const std::string& key) {
+  if (plat::LptNumber(key) != 0) return plat::CanonicalPortName(key) + ":";
+  return std::string(plat::TrimBlanks(key));
+}
+
+// 0..100, or -1 for a level that is missing or out of range.
+int MarkerLevel(const std::string& text) {
+  if (text.empty()) return -1;
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || value < 0 || value > 100) return -1;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+bool ParseDeviceUri(const std::string& uri, DeviceUri& parsed, std::string& error) {
+  if (!StartsWith(uri, kScheme)) {
+    error = "not a kelvane: device URI: " + uri;
+    return false;
+  }
+  std::string rest = uri.substr(std::string(kScheme).size());
+  // kelvane:/LPT1: and kelvane://LPT1: name the same port.
+  std::size_t start = rest.find_first_not_of('/');
+  rest = start == std::string::npos ? "" : rest.substr(start);
+  const std::size_t question = rest.find('?');
+  const std::string query = question == std::string::npos ? "" : rest.substr(question + 1);
+  DeviceUri result;
+  if (!Decode(rest.substr(0, question), false, result.port)) {
+    error = "bad %-escape in the port of " + uri;
+    return false;
+  }
+  if (result.port.empty()) {
+    error = "no port in the device URI " + uri;
+    return false;
+  }
+  if (HasControl(result.port) || result.port.size() > kMaxLine) {
+    error = "the port of " + uri + " is not a port name";
+    return false;
+  }
+  std::size_t at = 0;
+  while (at < query.size()) {
+    std::size_t end = query.find('&', at);
+    if (end == std::string::npos) end = query.size();
+    const std::string pair = query.substr(at, end - at);
+    at = end + 1;
+    if (pair.empty()) continue;
+    const std::size_t equals = pair.find('=');
+    const std::string key = pair.substr(0, equals);
+    std::string value;
+    if (equals == std::string::npos || !Decode(pair.substr(equals + 1), true, value)) {
+      error = "bad parameter '" + pair + "' in " + uri;
+      return false;
+    }
+    if (value.empty() || HasControl(value) || value.size() > kMaxField) {
+      error = "the " + key + " of " + uri + " must have 1 to 49 characters";
+      return false;
+    }
+    if (key == "printer") {
+      if (value.find('~') != std::string::npos) {
+        error = "the printer of " + uri + " must not contain '~'";
+        return false;
+      }
+      result.printer = value;
+    } else if (key == "ribbon") {
+      result.ribbon = value;
+    } else {
+      error = "unknown parameter '" + key + "' in " + uri + " (printer, ribbon)";
+      return false;
+    }
+  }
+  parsed = result;
+  return true;
+}
+
+std::string FormatDeviceUri(const std::string& port) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string uri = "kelvane:/";
+  for (unsigned char c : port) {
+    if (std::isalnum(c) || c == ':' || c == '-' || c == '.' || c == '_' || c == '~') {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  return uri;
+}
+
+std::string SanitizeForReport(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) c = ' ';
+  }
+  return out;
+}
+
+std::string QuoteField(const std::string& text) {
+  std::string out = "\"";
+  for (char c : SanitizeForReport(text)) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSection& devices) {
+  std::vector<std::string> lines;
+  std::set<std::string> seen;
+  for (const auto& [key, device] : ports) {
+    const std::string port = ListedPortName(key);
+    if (port.empty() || port.size() > kMaxLine || HasControl(port)) continue;
+    // The same port in two spellings would be two devices in the dialogs.
+    const std::string same = Lower(plat::CanonicalPortName(port));
+    if (!seen.insert(same).second) continue;
+    std::string model = "VORNA printer";
+    for (const auto& [printer, value] : devices) {
+      // "kelvane,LPT1:": the driver name, then the port.
+      const std::size_t comma = value.find(',');
+      if (comma == std::string::npos) continue;
+      const std::string devicePort(plat::TrimBlanks(std::string_view(value).substr(comma + 1)));
+      if (Lower(plat::CanonicalPortName(devicePort)) == same) {
+        model = std::string(plat::TrimBlanks(printer));
+        break;
+      }
+    }
+    lines.push_back("direct " + FormatDeviceUri(port) + " " + QuoteField(model) + " " +
+                    QuoteField("Kelvane " + port + " (" +
+                               std::string(plat::TrimBlanks(device)) + ")"));
+  }
+  return lines;
+}
+
+int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument) {
+  if (!haveFileArgument) return 1;
+  char* end = nullptr;
+  const long copies = std::strtol(copiesArgument.c_str(), &end, 10);
+  if (end == copiesArgument.c_str() || *end != '\0') return 1;
+  if (copies < 0) return 0;
+  if (copies > 255) return 255;
+  return static_cast<int>(copies);
+}
+
+int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus) {
+  if (printed) return kBackendOk;
+  if (WIFEXITED(spoolerStatus) && WEXITSTATUS(spoolerStatus) == 2) return kBackendStop;
+  if (WIFEXITED(spoolerStatus) && WEXITSTATUS(spoolerStatus) == 0) return kBackendRetry;
+  return kBackendFailed;
+}
+
+PublishedInk InkFromSection(const IniSection& section) {
+  PublishedInk ink;
+  ink.inkType = "0";
+  for (const auto& [rawKey, rawValue] : section) {
+    // Keys match without regard to case, as the profile's own lookups do.
+    const std::string key = Lower(std::string(plat::TrimBlanks(rawKey)));
+    const std::string value(plat::TrimBlanks(rawValue));
+    if (key == "inktype") ink.inkType = value;
+    else if (key == "blacklevel") ink.black = value;
+    else if (key == "cyanlevel") ink.cyan = value;
+    else if (key == "magentalevel") ink.magenta = value;
+    else if (key == "yellowlevel") ink.yellow = value;
+  }
+  return ink;
+}
+
+std::string FormatMarkerAttributes(const PublishedInk& ink) {
+  struct Marker {
+    const std::string* level;
+    const char* colour;
+    const char* name;
+  };
+  std::vector<Marker> markers;
+  if (ink.inkType == "1") {
+    markers = {{&ink.black, "#000000", "Black"}};
+  } else if (ink.inkType == "2") {
+    markers = {{&ink.cyan, "#00FFFF", "Cyan"},
+               {&ink.magenta, "#FF00FF", "Magenta"},
+               {&ink.yellow, "#FFFF00", "Yellow"}};
+  } else {
+    return "";
+  }
+  std::string colours, levels, names, types;
+  for (const Marker& marker : markers) {
+    const char* comma = colours.empty() ? "" : ",";
+    colours += comma + std::string(marker.colour);
+    levels += comma + std::to_string(MarkerLevel(*marker.level));
+    names += comma + std::string(marker.name);
+    types += comma + std::string("ink");
+  }
+  return "ATTR: marker-colors=" + colours + " marker-levels=" + levels +
+         " marker-names=" + names + " marker-types=" + types;
+}
+
+std::vector<std::string> StatusRelay::SetReason(const std::string& reason) {
+  std::vector<std::string> lines;
+  for (const std::string& old : reasons_) {
+    if (old != reason) lines.push_back("STATE: -" + old);
+  }
+  reasons_.clear();
+  reasons_.insert(reason);
+  lines.push_back("STATE: +" + reason);
+  return lines;
+}
+
+std::vector<std::string> StatusRelay::ClearAll() {
+  std::vector<std::string> lines;
+  for (const std::string& old : reasons_) lines.push_back("STATE: -" + old);
+  reasons_.clear();
+  return lines;
+}
+
+std::vector<std::string> StatusRelay::TakeLine(const std::string& raw) {
+  std::string line = raw;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  // A prompt nobody answered stands in front of the policy's answer.
+  while (StartsWith(line, "answer? ")) line.erase(0, 8);
+
+  std::vector<std::string> lines;
+  if (box_ != BoxPart::None) {
+    if (box_ == BoxPart::Caption && StartsWith(line, "caption: ")) return lines;
+    if (StartsWith(line, "text: ")) {
+      box_ = BoxPart::Text;
+      boxText_ = line.substr(6);
+      return lines;
+    }
+    // Later lines of the text are indented, an empty one is the indent alone.
+    if (box_ == BoxPart::Text && line.size() >= kBoxTextIndent &&
+        line.compare(0, kBoxTextIndent, std::string(kBoxTextIndent, ' ')) == 0) {
+      const std::string more(plat::TrimBlanks(line));
+      if (!more.empty()) boxText_ += (boxText_.empty() ? "" : " ") + more;
+      return lines;
+    }
+    const bool ended = StartsWith(line, "buttons: ");
+    if (box_ == BoxPart::Text) {
+      std::string text(plat::TrimBlanks(boxText_));
+      lines.push_back("INFO: " + SanitizeForReport(text));
+    }
+    box_ = BoxPart::None;
+    boxText_.clear();
+    if (ended) return lines;
+  }
+
+  if (line == "--- message box ---") {
+    box_ = BoxPart::Caption;
+    return lines;
+  }
+  std::vector<std::string> state;
+  if (line == "state: out of paper") {
+    state = SetReason("media-empty");
+  } else if (line == "state: not selected") {
+    state = SetReason("offline-report");
+  } else if (line == "state: not accepting data" || line == "state: stalled") {
+    state = SetReason("other");
+  } else if (line == "state: printing") {
+    state = ClearAll();
+    if (state.empty()) state.push_back("DEBUG: " + line);
+  } else {
+    state.push_back("DEBUG: " + SanitizeForReport(line));
+  }
+  lines.insert(lines.end(), state.begin(), state.end());
+  return lines;
+}
+
+}  // namespace cupsbackend

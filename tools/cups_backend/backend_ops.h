@@ -1,0 +1,106 @@
+// The CUPS backend "kelvane": what it reads from the print service (the
+// device URI, the job's copies), what it tells it (the ports it offers, and
+// the spooler's reports turned into STATE:/INFO:/ATTR:/DEBUG: lines) and the
+// exit codes it ends with. Pure functions and one line-by-line translator,
+// so they can be tested without a print service.
+// Backend process, one thread.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace cupsbackend {
+
+// The exit codes the print service knows (cups/backend.h).
+inline constexpr int kBackendOk = 0;      // the job printed
+inline constexpr int kBackendFailed = 1;  // the job failed: the queue's error policy decides
+inline constexpr int kBackendStop = 4;    // the queue is wrongly set up: stop it, keep the job
+inline constexpr int kBackendRetry = 6;   // try the job again later
+
+// How a job ends for the print service, once the spooler has ended:
+// `printed` when its record is gone from our queue file (the spooler
+// removes a record only after its job printed); `spoolerStatus` is its
+// waitpid status. Still queued: the spooler refused its start (exit 2:
+// the home or its files are unsafe or unreadable, which someone must mend:
+// stop the queue, keep the job), ended without taking the job (exit 0:
+// another spooler held the home; try again later), or died (the queue's
+// error policy decides).
+int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus);
+
+// kelvane:/PORT[?printer=MODEL&ribbon=TYPE]. PORT is a port name as jobs
+// give it ("LPT1:", "FILE:", a "\\host\share" percent-encoded); values are
+// percent-encoded ("VORNA%20Cantella", "+" is a blank too).
+struct DeviceUri {
+  std::string port;
+  std::string printer = "VORNA Tamrel";
+  std::string ribbon = "Standard";
+};
+
+// False with `error` set for another scheme, an empty port, an unknown
+// parameter, a bad escape, or a value that no queue record could hold (a
+// line break or other control character, a port above 77 characters, a
+// printer or ribbon above 49, a "~" in the printer).
+bool ParseDeviceUri(const std::string& uri, DeviceUri& parsed, std::string& error);
+
+// "kelvane:/" and the port name percent-encoded where a URI needs it.
+std::string FormatDeviceUri(const std::string& port);
+
+// One listing line for each [ports] entry, in file order, as `lpinfo -v`
+// shows them: direct kelvane:/LPT1: "VORNA Tamrel" "Kelvane LPT1: (DEVICE)".
+// The model is the first [devices] printer installed on that port, else
+// "VORNA printer". Names the spooler could not use as a port are left out;
+// a port listed twice (LPT1 and lpt1:) once.
+using IniSection = std::vector<std::pair<std::string, std::string>>;
+std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSection& devices);
+
+// The copies line of the record: the print service's copies when it gave
+// us a file (with standard input its filters made the copies already),
+// held to 0..255; text that is no number gives 1.
+int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument);
+
+// The ink levels the spooler published in win.ini [Tovrel].
+struct PublishedInk {
+  std::string inkType;  // "0" not read, "1" black, "2" colour
+  std::string black, cyan, magenta, yellow;
+};
+// The ink keys of the [Tovrel] section as read from win.ini.
+PublishedInk InkFromSection(const IniSection& section);
+// "ATTR: marker-colors=... marker-levels=... marker-names=... marker-types=..."
+// or "" when no levels were read (InkType 0 or missing). A level outside
+// 0..100 is reported as -1 (unknown), as the print service expects.
+std::string FormatMarkerAttributes(const PublishedInk& ink);
+
+// Turns what kelvane-headless writes on standard output into the lines a
+// backend writes on standard error:
+//   "state: out of paper"        -> STATE: +media-empty
+//   "state: not selected"        -> STATE: +offline-report
+//   "state: not accepting data",
+//   "state: stalled"             -> STATE: +other
+//   "state: printing"            -> STATE: -REASON for each reason set
+//   a message box                -> INFO: its text (one line)
+//   anything else                -> DEBUG: the line
+// A new fault state clears the reason of the one before it.
+class StatusRelay {
+ public:
+  std::vector<std::string> TakeLine(const std::string& line);
+  // The reasons set now; the backend clears them when the job ends.
+  std::vector<std::string> ClearAll();
+
+ private:
+  enum class BoxPart { None, Caption, Text };
+  std::vector<std::string> SetReason(const std::string& reason);
+
+  std::set<std::string> reasons_;
+  BoxPart box_ = BoxPart::None;
+  std::string boxText_;
+};
+
+// The text with every control character replaced by a blank, so it stays
+// one line for the print service.
+std::string SanitizeForReport(const std::string& text);
+// The text as one quoted field of a listing line: "...", with '"' and '\'
+// escaped by a backslash.
+std::string QuoteField(const std::string& text);
+
+}  // namespace cupsbackend

@@ -1,0 +1,472 @@
+// kelvane: the CUPS backend. The print service runs it
+//   without arguments: it lists the ports of the [ports] section, one
+//     "direct kelvane:/PORT ..." line each, for lpinfo and the dialogs;
+//   with job-id user title copies options [file] and DEVICE_URI
+//     kelvane:/PORT[?printer=MODEL&ribbon=TYPE]: it spools the job (the
+//     file, or standard input), writes its record to a queue file of its
+//     own and runs kelvane-headless on it, relaying the spooler's reports
+//     on standard error.
+// The spooler's home is KELVANE_HOME, else /var/lib/kelvane. Backends of
+// several queues may share one home: they take turns on a lock in its run/
+// folder, so only one spooler runs at a time and each queue file holds one
+// job. SIGTERM (the job was cancelled) stops the spooler within one block,
+// then the job's record and spool file are removed and nothing more is said.
+// Backend process; one thread and the spooler child.
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/home.h"
+#include "platform/profile.h"
+#include "platform/single_instance.h"
+#include "tools/cups_backend/backend_ops.h"
+#include "tools/driver/driver_ops.h"
+
+namespace {
+
+using namespace cupsbackend;
+
+constexpr const char* kSystemHome = "/var/lib/kelvane";
+constexpr const char* kDefaultFaultPolicy = "retry=30";
+constexpr int kPollMs = 500;
+constexpr int kForeignSpoolerPollMs = 1000;
+
+volatile sig_atomic_t g_cancelled = 0;
+int g_wakePipe[2] = {-1, -1};  // written by the signal handler, polled by the loop
+
+void OnCancel(int) {
+  const int saved = errno;
+  g_cancelled = 1;
+  if (g_wakePipe[1] >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(g_wakePipe[1], &byte, 1);
+  }
+  errno = saved;
+}
+
+// No SA_RESTART: a wait for the lock ends with EINTR when the job is
+// cancelled.
+void InstallCancelHandler() {
+  if (::pipe2(g_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) g_wakePipe[0] = g_wakePipe[1] = -1;
+  struct sigaction action {};
+  action.sa_handler = OnCancel;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+// Everything we say goes to the print service, one line at a time. After a
+// cancel we say nothing more.
+void Report(const std::string& line) {
+  if (g_cancelled) return;
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+}
+
+void ReportAll(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) Report(line);
+}
+
+// Sleeps up to `ms`, waking at once on a cancel.
+void PauseUnlessCancelled(int ms) {
+  if (g_cancelled) return;
+  struct pollfd wake {g_wakePipe[0], POLLIN, 0};
+  ::poll(&wake, g_wakePipe[0] >= 0 ? 1 : 0, ms);
+}
+
+bool IsExecutable(const std::string& path) {
+  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::string ProgramDirectory() {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "";
+  buffer[n] = '\0';
+  return plat::DirectoryOf(buffer);
+}
+
+// KELVANE_HEADLESS first (a test's build tree), then beside us, then where
+// the package and a hand install put it. The print service's PATH is its
+// own, so we do not rely on it.
+std::string FindSpooler() {
+  const char* chosen = std::getenv("KELVANE_HEADLESS");
+  if (chosen && *chosen) return chosen;
+  const std::string dir = ProgramDirectory();
+  for (const std::string& candidate :
+       {dir + "/kelvane-headless", dir + "/../../app/headless/kelvane-headless",
+        std::string("/usr/bin/kelvane-headless"),
+        std::string("/usr/local/bin/kelvane-headless")}) {
+    if (IsExecutable(candidate)) return candidate;
+  }
+  return "";
+}
+
+std::string FaultPolicy() {
+  const char* chosen = std::getenv("KELVANE_ON_FAULT");
+  return chosen && *chosen ? chosen : kDefaultFaultPolicy;
+}
+
+std::string QueueFilePath() { return plat::KelvaneHome() + "/cups-queue.txt"; }
+
+// Removes the record in our queue file and the spool files it names: a job
+// that was cancelled, abandoned, or left by a backend that was killed. The
+// print service owns the job now; we must never print it on our own later.
+void DropQueuedJob() {
+  const std::string queue = QueueFilePath();
+  std::string image;
+  if (plat::ReadWholeFile(queue, image)) {
+    const std::string spoolPrefix = driver::SpoolDirectory() + "/KLV~";
+    std::size_t at = 0;
+    while (at < image.size()) {
+      std::size_t end = image.find('\n', at);
+      if (end == std::string::npos) end = image.size();
+      std::string line = image.substr(at, end - at);
+      at = end + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      // Only files we made: a record is text anyone with our rights wrote.
+      if (line.rfind(spoolPrefix, 0) == 0 && line.find("/..") == std::string::npos)
+        ::unlink(line.c_str());
+    }
+  }
+  const int fd = ::open(queue.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+}
+
+bool QueueIsEmpty() {
+  struct stat st {};
+  return ::stat(QueueFilePath().c_str(), &st) != 0 || st.st_size == 0;
+}
+
+// Copies the job's data (the file, or standard input) into a new spool file.
+bool SpoolJobData(int input, std::string& spoolPath, std::string& error) {
+  std::string pattern = driver::SpoolDirectory() + "/KLV~XXXXXX";
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    error = "cannot create a spool file in " + driver::SpoolDirectory() + ": " +
+            std::strerror(errno);
+    return false;
+  }
+  spoolPath = name.data();
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    if (g_cancelled) {
+      ok = false;
+      break;
+    }
+    const ssize_t got = ::read(input, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      error = std::string("cannot read the job's data: ") + std::strerror(errno);
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    ssize_t done = 0;
+    while (ok && done < got) {
+      const ssize_t n = ::write(fd, buffer + done, static_cast<std::size_t>(got - done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = "cannot write the spool file " + spoolPath + ": " + std::strerror(errno);
+        ok = false;
+      } else {
+        done += n;
+      }
+    }
+    if (!ok) break;
+  }
+  if (ok && ::fsync(fd) != 0) {
+    error = "cannot write the spool file " + spoolPath;
+    ok = false;
+  }
+  ::close(fd);
+  if (!ok) ::unlink(spoolPath.c_str());
+  return ok;
+}
+
+bool WriteQueueFile(const std::string& record, std::string& error) {
+  const std::string queue = QueueFilePath();
+  const int fd = ::open(queue.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  std::size_t done = 0;
+  while (ok && done < record.size()) {
+    const ssize_t n = ::write(fd, record.data() + done, record.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += static_cast<std::size_t>(n);
+  }
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (!ok) error = "cannot write the queue file " + queue + ": " + std::strerror(errno);
+  return ok;
+}
+
+// One read of the profile: the spooler writes it under a lock we would
+// otherwise take five times on every look.
+PublishedInk ReadPublishedInk() {
+  return InkFromSection(plat::GetProfileSection(plat::kHandshakeSection));
+}
+
+std::string Describe(const PublishedInk& ink) {
+  return ink.inkType + "," + ink.black + "," + ink.cyan + "," + ink.magenta + "," + ink.yellow;
+}
+
+int ListPorts() {
+  const std::vector<std::string> lines = FormatPortListing(
+      plat::GetProfileSection("ports"), plat::GetProfileSection("devices"));
+  for (const std::string& line : lines) std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+  return kBackendOk;
+}
+
+struct SpoolerRun {
+  bool started = false;
+  int status = 0;  // waitpid status
+};
+
+// Runs the spooler on our queue file until it ends, relaying what it says.
+// On a cancel: SIGTERM to it, then we wait for it without a word.
+SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
+  SpoolerRun run;
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) return run;
+  const std::string policy = "--on-fault=" + FaultPolicy();
+  const std::string queue = QueueFilePath();
+  const pid_t parent = ::getpid();
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ::close(output[0]);
+    ::close(output[1]);
+    return run;
+  }
+  if (child == 0) {
+    // A backend killed outright (the print service gives up on a cancel
+    // that takes too long) must not leave its spooler printing the job.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(127);
+    // Nobody answers its boxes: standard input is /dev/null, so the fault
+    // policy does. The job's data was read already.
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (in >= 0) ::dup2(in, 0);
+    ::dup2(output[1], 1);
+    ::dup2(output[1], 2);
+    // The print service's side and back channels are not the spooler's.
+    for (int fd = 3; fd < 10; ++fd) ::close(fd);
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGPIPE, &action, nullptr);
+    const char* args[] = {program.c_str(), policy.c_str(), "-f", queue.c_str(), nullptr};
+    ::execv(program.c_str(), const_cast<char* const*>(args));
+    ::_exit(127);
+  }
+  run.started = true;
+  ::close(output[1]);
+
+  StatusRelay relay;
+  const std::string inkBefore = inkJob ? Describe(ReadPublishedInk()) : "";
+  std::string lastInk = inkBefore;
+  std::string pending;
+  bool open = true;
+  bool signalled = false;
+  while (open) {
+    if (g_cancelled && !signalled) {
+      ::kill(child, SIGTERM);
+      signalled = true;
+    }
+    struct pollfd fds[2] = {{output[0], POLLIN, 0}, {g_wakePipe[0], POLLIN, 0}};
+    const int ready = ::poll(fds, g_wakePipe[0] >= 0 ? 2 : 1, kPollMs);
+    if (ready < 0 && errno != EINTR) break;
+    if (fds[1].revents & POLLIN) {
+      char drain[16];
+      while (::read(g_wakePipe[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      char buffer[4096];
+      const ssize_t got = ::read(output[0], buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {
+        open = false;
+      } else {
+        pending.append(buffer, static_cast<std::size_t>(got));
+        std::size_t end;
+        while ((end = pending.find('\n')) != std::string::npos) {
+          ReportAll(relay.TakeLine(pending.substr(0, end)));
+          pending.erase(0, end + 1);
+        }
+      }
+    }
+    // The spooler reads the ink levels before a Tovrel job and publishes
+    // them in win.ini: pass on each new reading while the job prints.
+    if (inkJob && !g_cancelled) {
+      const PublishedInk ink = ReadPublishedInk();
+      const std::string now = Describe(ink);
+      if (now != lastInk) {
+        lastInk = now;
+        const std::string attributes = FormatMarkerAttributes(ink);
+        if (!attributes.empty()) Report(attributes);
+      }
+    }
+  }
+  if (!pending.empty()) ReportAll(relay.TakeLine(pending));
+  ::close(output[0]);
+  while (::waitpid(child, &run.status, 0) < 0 && errno == EINTR) {
+    if (g_cancelled && !signalled) {
+      ::kill(child, SIGTERM);
+      signalled = true;
+    }
+  }
+  ReportAll(relay.ClearAll());
+  // The levels read for this job, even when they equal the last ones.
+  if (inkJob && lastInk == inkBefore) {
+    const std::string attributes = FormatMarkerAttributes(ReadPublishedInk());
+    if (!attributes.empty()) Report(attributes);
+  }
+  return run;
+}
+
+int PrintJob(int argc, char** argv) {
+  const char* uriText = std::getenv("DEVICE_URI");
+  const std::string uri = uriText && *uriText ? uriText : argv[0];
+  DeviceUri device;
+  std::string error;
+  if (!ParseDeviceUri(uri, device, error)) {
+    Report("ERROR: " + error);
+    return kBackendStop;
+  }
+  const bool haveFile = argc == 7;
+  int input = 0;
+  if (haveFile) {
+    input = ::open(argv[6], O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
+      Report(std::string("ERROR: cannot open the job's file: ") + std::strerror(errno));
+      return kBackendFailed;
+    }
+  }
+
+  // The home and its settings: created on the first job, kept afterwards.
+  driver::Outcome installed = driver::Install();
+  if (!installed.ok) {
+    Report("ERROR: " + installed.error);
+    return kBackendStop;
+  }
+  const std::string lockPath = plat::RunDirectory() + "/cups-backend.lock";
+  const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0) {
+    Report("ERROR: cannot open " + lockPath + ": " + std::strerror(errno));
+    return kBackendStop;
+  }
+  if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    Report("INFO: waiting for another job to the same spooler");
+    while (::flock(lock, LOCK_EX) != 0) {
+      if (g_cancelled || errno != EINTR) return kBackendOk;
+    }
+  }
+  // A spooler that someone started by hand on this home prints its own
+  // queue; ours would only bring it to the front and end.
+  bool toldForeign = false;
+  while (plat::IsSpoolerRunning() && !g_cancelled) {
+    if (!toldForeign) Report("INFO: waiting for the spooler of " + plat::KelvaneHome() + " to end");
+    toldForeign = true;
+    PauseUnlessCancelled(kForeignSpoolerPollMs);
+  }
+  if (g_cancelled) return kBackendOk;
+
+  // Whatever a killed backend left is not ours to print.
+  DropQueuedJob();
+  std::string spoolPath;
+  if (!SpoolJobData(input, spoolPath, error)) {
+    if (g_cancelled) return kBackendOk;
+    Report("ERROR: " + error);
+    return kBackendFailed;
+  }
+  driver::JobSpec job;
+  job.name = SanitizeForReport(argv[3]);
+  if (job.name.find_first_not_of(' ') == std::string::npos)
+    job.name = std::string("job ") + argv[1];
+  job.port = device.port;
+  job.copies = CopiesForRecord(argv[4], haveFile);
+  job.printer = device.printer;
+  job.ribbon = device.ribbon;
+  std::string record;
+  driver::Outcome formatted = driver::FormatRecord(job, {spoolPath}, record);
+  if (!formatted.ok || !WriteQueueFile(record, error)) {
+    ::unlink(spoolPath.c_str());
+    Report("ERROR: " + (formatted.ok ? error : formatted.error));
+    return formatted.ok ? kBackendFailed : kBackendStop;
+  }
+
+  const std::string spooler = FindSpooler();
+  if (!IsExecutable(spooler)) {
+    DropQueuedJob();
+    Report("ERROR: kelvane-headless not found (KELVANE_HEADLESS names it)");
+    return kBackendStop;
+  }
+  Report("DEBUG: " + spooler + " --on-fault=" + FaultPolicy() + " -f " + QueueFilePath() +
+         " (" + std::to_string(job.copies) + " copies to " + job.port + ")");
+  const SpoolerRun run = RunSpooler(spooler, job.printer == "Tovrel");
+  if (g_cancelled) {
+    DropQueuedJob();
+    return kBackendOk;
+  }
+  if (!run.started) {
+    DropQueuedJob();
+    Report("ERROR: cannot start " + spooler);
+    return kBackendFailed;
+  }
+  const int code = ExitCodeForSpoolerEnd(QueueIsEmpty(), run.status);
+  // The job is still queued: the spooler gave it up or never began it. The
+  // print service keeps it; our copy must not print later.
+  if (code != kBackendOk) DropQueuedJob();
+  switch (code) {
+    case kBackendStop:
+      Report("ERROR: kelvane-headless refused to start on " + plat::KelvaneHome() +
+             " (see the lines before)");
+      break;
+    case kBackendRetry:
+      Report("INFO: the spooler ended without printing the job; it will be tried again");
+      break;
+    case kBackendFailed:
+      Report("ERROR: kelvane-headless ended abnormally");
+      break;
+    default:
+      break;
+  }
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!std::getenv("KELVANE_HOME") || !*std::getenv("KELVANE_HOME"))
+    ::setenv("KELVANE_HOME", kSystemHome, 1);
+  if (argc == 1) return ListPorts();
+  if (argc < 6 || argc > 7) {
+    std::fprintf(stderr,
+                 "Usage: %s job-id user title copies options [file]\n"
+                 "(run by the print service with DEVICE_URI=kelvane:/PORT)\n",
+                 argv[0]);
+    return kBackendFailed;
+  }
+  InstallCancelHandler();
+  return PrintJob(argc, argv);
+}
