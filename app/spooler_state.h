@@ -65,9 +65,11 @@ extern DWORD g_nBytesSent;    // bytes of the current copy sent so far
 extern std::uint16_t g_nCopy;
 
 // What the port channel waits for while it retries a write that the printer
-// does not take. Set and cleared by the print thread only (WritePortBlock);
-// every change is posted to the main window as WM_SPOOLER_PRINTERWAIT, so
-// the front ends can say it without the print thread touching a window.
+// does not take, and while the question about a printer that stopped taking
+// data is up. Set by the print thread only (WritePortBlock), cleared by it
+// when data moves again and by EndJobCleanup; every change is posted to the
+// main window as WM_SPOOLER_PRINTERWAIT, so the front ends can say it
+// without the print thread touching a window.
 enum class PrinterWait : std::uint8_t {
   None = 0,
   OutOfPaper = 1,

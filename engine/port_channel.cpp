@@ -48,17 +48,39 @@ bool IsStallingPrinter() {
   return std::strcmp(g_szPrinterName, kStallingPrinter) == 0;
 }
 
-// What one WritePortBlock call has told the rest of the program it waits
-// for. Only changes are published (and posted), so a printer that stays out
-// of paper for an hour costs nothing per retry; whatever way the call ends,
-// the wait is over when it returns.
+// What WritePortBlock has told the rest of the program it waits for. Only
+// changes are published (and posted), so a printer that stays out of paper
+// for an hour costs nothing per retry. A call that ends with the printer
+// not selected, out of paper or not taking data leaves its wait published:
+// the job still waits for that printer while its question is up (and a
+// print service wants to know), until data moves again or the job ends
+// (EndJobCleanup clears it). Any other way out ends the wait.
 class PublishedWait {
  public:
-  PublishedWait() = default;
+  PublishedWait() {
+    SpoolerLock lock;
+    shown_ = g_nPrinterWait;
+  }
   PublishedWait(const PublishedWait&) = delete;
   PublishedWait& operator=(const PublishedWait&) = delete;
   ~PublishedWait() {
-    if (shown_ != PrinterWait::None) Publish(PrinterWait::None, 0, 0, resumed_);
+    if (!kept_ && shown_ != PrinterWait::None) Publish(PrinterWait::None, 0, 0, resumed_);
+  }
+  // The call ends on this printer state: it stays the wait.
+  // Its time-out, if it had one, has done its work: from now on only the
+  // printer or the answer to the question ends the wait.
+  void Keep(PrinterWait wait, DWORD since) {
+    if (wait == PrinterWait::None) return;
+    kept_ = true;
+    DWORD shownSince = 0;
+    DWORD shownTimeout = 0;
+    {
+      SpoolerLock lock;
+      shownSince = g_dwWaitSince;
+      shownTimeout = g_dwWaitTimeout;
+    }
+    if (wait == shown_ && shownTimeout == 0) return;
+    Publish(wait, wait == shown_ ? shownSince : since, 0, true);
   }
 
   // `since` is the wait's start; `timeoutMs` after it a time-out ends it.
@@ -85,7 +107,22 @@ class PublishedWait {
 
   PrinterWait shown_ = PrinterWait::None;
   bool resumed_ = false;
+  bool kept_ = false;
 };
+
+// The wait a fault code leaves published (see PublishedWait).
+PrinterWait WaitOfFault(std::int32_t code) {
+  switch (code) {
+    case ERROR_NOT_READY:
+      return PrinterWait::NotSelected;
+    case ERROR_OUT_OF_PAPER:
+      return PrinterWait::OutOfPaper;
+    case ERROR_COUNTER_TIMEOUT:
+      return PrinterWait::NotAccepting;
+    default:
+      return PrinterWait::None;
+  }
+}
 
 // The earlier of two limits, 0 standing for none.
 DWORD EarlierLimit(DWORD a, DWORD b) {
@@ -139,6 +176,7 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
   DWORD clock = 0;
   bool stop = false;
 
+  PublishedWait published;
   DWORD errors = 0;
   QueryErrors(port, errors);
   if (errors & (CE_IOE | CE_DNS | CE_OOP)) {
@@ -146,10 +184,10 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
            : (errors & CE_DNS) ? ERROR_NOT_READY
                                : ERROR_OUT_OF_PAPER;
     lastCount = 0;
+    published.Keep(WaitOfFault(code), plat::GetTickCount());
     return false;
   }
 
-  PublishedWait published;
   DWORD quietSince = 0;  // start of the writes that moved nothing; 0: none
   for (;;) {
     const DWORD writeStart = plat::GetTickCount();
@@ -227,7 +265,10 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
       code = WRITE_ABORTED;
       return false;
     }
-    if (stop) return false;
+    if (stop) {
+      published.Keep(WaitOfFault(code), plat::GetTickCount());
+      return false;
+    }
     // The device waited its write time-out already; this only keeps a
     // device that fails at once from spinning the processor.
     plat::PausePolling();

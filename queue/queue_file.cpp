@@ -513,6 +513,14 @@ void EndJobCleanup() {
   SpoolerLock lock;
   g_bPrinting = 0;
   ReleaseJobResources();
+  // A wait the last write left for its question is over with the job.
+  if (g_nPrinterWait != PrinterWait::None) {
+    g_nPrinterWait = PrinterWait::None;
+    g_dwWaitSince = 0;
+    g_dwWaitTimeout = 0;
+    plat::PostMessage(g_hMainWnd, WM_SPOOLER_PRINTERWAIT,
+                      static_cast<WPARAM>(PrinterWait::None), 0);
+  }
   plat::PostMessage(g_hJobPageWnd, WM_TIMER, 0, 0);
 }
 

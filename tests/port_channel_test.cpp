@@ -2,6 +2,7 @@
 // printer on a scripted clock, the tick arithmetic across the wrap, timed
 // reads, share capture and the job prefix. Test thread only.
 #include "engine/port_channel.h"
+#include "queue/queue_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -501,12 +502,20 @@ TEST_F(PrinterWaitTest, NotSelectedCarriesTheDnsTimeoutFromTheCallsClock) {
   const DWORD endedAt = plat::GetTickCount();
   EXPECT_GE(endedAt - during.since, 3000u);
   EXPECT_LE(endedAt - during.since, 3000u + 115u);
+  // The question about the printer follows: the job still waits for it,
+  // since the same moment, but no time-out ends that wait any more.
+  const WaitSnapshot kept = TakeWaitSnapshot();
+  EXPECT_EQ(kept.wait, PrinterWait::NotSelected);
+  EXPECT_EQ(kept.since, during.since);
+  EXPECT_EQ(kept.timeout, 0u);
+  EndJobCleanup();
   EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
   const auto posted = PostedWaits(windows_, kMainWnd);
-  ASSERT_EQ(posted.size(), 2u);
+  ASSERT_EQ(posted.size(), 3u);
   EXPECT_EQ(posted[0].first, PrinterWait::NotSelected);
-  EXPECT_EQ(posted[1].first, PrinterWait::None);
-  EXPECT_EQ(posted[1].second, 0);  // ended by the time-out, nothing moved
+  EXPECT_EQ(posted[1].first, PrinterWait::NotSelected);
+  EXPECT_EQ(posted[2].first, PrinterWait::None);
+  EXPECT_EQ(posted[2].second, 0);  // the job ended, nothing moved
 }
 
 TEST_F(PrinterWaitTest, NotSelectedPrinterThatComesBackClearsTheWait) {
@@ -548,7 +557,7 @@ TEST_F(PrinterWaitTest, StallWithoutFlagsIsNotAcceptingOrStalledByModel) {
     EXPECT_EQ(during.wait, PrinterWait::NotAccepting);
     EXPECT_EQ(during.timeout, 4000u);
     EXPECT_LE(plat::GetTickCount() - during.since, 4000u + 115u);
-    EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+    EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::NotAccepting);  // its question follows
     plat::CloseHandle(port_);
     port_ = INVALID_HANDLE_VALUE;
   }
@@ -567,11 +576,16 @@ TEST_F(PrinterWaitTest, StallWithoutFlagsIsNotAcceptingOrStalledByModel) {
     EXPECT_EQ(during.timeout, kCantellaStallMs);
     EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
   }
+  // The kept wait of the first printer ends when the next block's data
+  // moves; then the Cantella's stall, which ends without its data moving.
   const auto posted = PostedWaits(windows_, kMainWnd);
-  ASSERT_EQ(posted.size(), 4u);
+  ASSERT_EQ(posted.size(), 5u);
   EXPECT_EQ(posted[0].first, PrinterWait::NotAccepting);
-  EXPECT_EQ(posted[2].first, PrinterWait::Stalled);
-  EXPECT_EQ(posted[3].second, 0);
+  EXPECT_EQ(posted[1].first, PrinterWait::NotAccepting);
+  EXPECT_EQ(posted[2].first, PrinterWait::None);
+  EXPECT_EQ(posted[2].second, 1);
+  EXPECT_EQ(posted[3].first, PrinterWait::Stalled);
+  EXPECT_EQ(posted[4].second, 0);
 }
 
 TEST_F(PrinterWaitTest, ShortPausesOfABusyPrinterAreNotTold) {
@@ -602,15 +616,37 @@ TEST_F(PrinterWaitTest, StopRequestDuringAWaitClearsIt) {
   EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
 }
 
-TEST_F(PrinterWaitTest, BlocksThatGoThroughOrFailAtOncePublishNothing) {
+TEST_F(PrinterWaitTest, BlocksThatGoThroughPublishNothing) {
   OpenPort();
   EXPECT_TRUE(WriteBlock());
   EXPECT_TRUE(WriteBlock());
-  printer_.SetState(PrinterState::OutOfPaper);
-  EXPECT_FALSE(WriteBlock());  // flags at block start: a code, no wait
-  EXPECT_EQ(code_, ERROR_OUT_OF_PAPER);
   EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
   EXPECT_TRUE(PostedWaits(windows_, kMainWnd).empty());
+}
+
+// A printer already out of paper or offline when a block starts gives its
+// code at once; the job waits for it all the same while its question is up
+// (and a print service is told), until data moves or the job ends.
+TEST_F(PrinterWaitTest, AFaultAtBlockStartStaysTheWaitUntilDataMovesOrTheJobEnds) {
+  OpenPort();
+  printer_.SetState(PrinterState::OutOfPaper);
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_OUT_OF_PAPER);
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::OutOfPaper);
+  EXPECT_FALSE(WriteBlock());  // asked again: no second post
+  EXPECT_EQ(PostedWaits(windows_, kMainWnd).size(), 1u);
+  printer_.SetState(PrinterState::Ready);
+  EXPECT_TRUE(WriteBlock());
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  EXPECT_EQ(PostedWaits(windows_, kMainWnd).size(), 2u);
+
+  printer_.SetState(PrinterState::NotSelected);
+  EXPECT_FALSE(WriteBlock());
+  EXPECT_EQ(code_, ERROR_NOT_READY);
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::NotSelected);
+  EndJobCleanup();
+  EXPECT_EQ(TakeWaitSnapshot().wait, PrinterWait::None);
+  EXPECT_EQ(PostedWaits(windows_, kMainWnd).size(), 4u);
 }
 
 // ---------------------------------------------------------------- clock
