@@ -16,14 +16,15 @@
 #                             xdotool x11-apps imagemagick to drive and look
 #                             at the desktop spooler by hand under Xvfb
 #   print-service printers    libcups2-dev (the Settings page's list);
-#   (cups_check, bench)       cups-daemon (cupsd), cups-client (lpadmin, lp,
-#                             lpstat) and cups (its socket, parallel and usb
-#                             backends: lpadmin refuses a socket:// queue
-#                             without them)
+#   (cups_check, the kelvane  cups-daemon (cupsd), cups-client (lpadmin, lp,
+#   backend's checks, bench)  lpstat, lpinfo, cancel) and cups (its socket,
+#                             parallel and usb backends and the user lp:
+#                             lpadmin refuses a socket:// queue without them)
 #   install_check             dpkg-dev (cpack's shlibdeps), desktop-file-utils
 #                             (desktop-file-validate), man-db (man -l)
 #   fuzz targets              clang libclang-rt-14-dev (libFuzzer, sanitizers)
-#   security suite            setpriv (util-linux, always there), user nobody
+#   security suite, queue     setpriv and mount (util-linux, mount: part of
+#   file suite (full disk)    every Debian system), the user nobody
 #   port benchmark            socat (the dd comparison on a socket)
 #   scripts/demo.sh           xxd (the first bytes the printer received)
 set -euo pipefail
