@@ -611,7 +611,8 @@ class PrintService {
       files << "ServerRoot " << work_ << "\nRequestRoot " << work_ << "/spool\nCacheDir "
             << work_ << "/cache\nStateDir " << work_ << "/state\nTempDir " << work_
             << "/tmp\nErrorLog " << work_ << "/log/error_log\nAccessLog " << work_
-            << "/log/access_log\nPageLog " << work_ << "/log/page_log\nSystemGroup root\n"
+            << "/log/access_log\nPageLog " << work_ << "/log/page_log\nPrintcap " << work_
+            << "/printcap\nSystemGroup root\n"
             << userLines;
     }
     cupsd_ = std::make_unique<Child>(std::vector<std::string>{

@@ -74,6 +74,7 @@ TempDir $work/tmp
 ErrorLog $work/log/error_log
 AccessLog $work/log/access_log
 PageLog $work/log/page_log
+Printcap $work/printcap
 FileDevice Yes
 SystemGroup root
 $user_lines
