@@ -6,6 +6,7 @@
 // and File/Open, which is enabled only while nothing prints in manual mode).
 #include "app/shell.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -27,6 +28,7 @@
 #include "platform/window_messages.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "res/string_table.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ bool g_startedWithArguments = false;        // main thread only
 // served on the same thread, so an answer and a close never overlap.
 bool g_closing = false;
 
-constexpr const char* kErrorCaption = "Kelvane Error.";
+constexpr const char* kErrorCaption = kSpoolerErrorCaption;
 // The framework's own error box carries the application title.
 constexpr const char* kFrameworkCaption = "Tamrel";
 constexpr const char* kQuitText =
@@ -104,6 +106,15 @@ void PollIdlePrinter() {
 }
 
 }  // namespace
+
+DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
+  const char* text = std::getenv("KELVANE_TIMER_MS");
+  if (!text || !*text) return requested;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || value == 0 || value > 3600000) return requested;
+  return static_cast<DWORD>(value);
+}
 
 void SetShellFrontEnd(ShellFrontEnd* frontEnd) {
   g_frontEnd = frontEnd ? frontEnd : &g_noFrontEnd;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/spooler_state.h"
+#include "engine/printer_models.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net_redirect.h"
@@ -26,7 +27,6 @@
 
 namespace {
 
-constexpr char kStallingPrinter[] = "VORNA Cantella";
 constexpr DWORD kFirstWriteAllowanceMs = 110;
 // A printer working through its buffer takes nothing for a moment and then
 // a burst, without any flag; only a pause longer than this is a wait worth
@@ -45,7 +45,7 @@ bool QueryErrors(HANDLE port, DWORD& errors) {
 
 bool IsStallingPrinter() {
   SpoolerLock lock;
-  return std::strcmp(g_szPrinterName, kStallingPrinter) == 0;
+  return std::strcmp(g_szPrinterName, kStallingModel) == 0;
 }
 
 // What WritePortBlock has told the rest of the program it waits for. Only

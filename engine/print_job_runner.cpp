@@ -14,6 +14,7 @@
 #include "app/spooler_state.h"
 #include "engine/port_channel.h"
 #include "engine/print_thread.h"
+#include "engine/printer_models.h"
 #include "engine/printer_commands.h"
 #include "engine/printer_status.h"
 #include "platform/files.h"
@@ -22,14 +23,11 @@
 #include "platform/window_messages.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "res/string_table.h"
 
 namespace {
 
-constexpr const char* kRunnerCaption = "Kelvane Error.";
-constexpr const char* kCantellaModel = "VORNA Cantella";
-constexpr const char* kTovrelModel = "Tovrel";
-// Asks the port driver to drop what it still buffers for a cancelled job.
-constexpr DWORD kCancelJobIoControl = 7;
+constexpr const char* kRunnerCaption = kSpoolerErrorCaption;
 
 // The first spool file of a job whose job start was put in front of it by a
 // run that never reached the port (a kept fault before it opened). The next
@@ -167,7 +165,7 @@ Next PrintRun::PrintJob() {
       g_prefixedUnsentFile = job_.spoolFiles[0];
     }
     if (IsPrintShutdownRequested()) return StopForShutdown();
-    if (std::strcmp(job_.printerName, kTovrelModel) == 0) UpdateInkLevels();
+    if (std::strcmp(job_.printerName, kInkModel) == 0) UpdateInkLevels();
   }
   // The port is not opened for a job whose program is ending.
   if (IsPrintShutdownRequested()) return StopForShutdown();
@@ -329,7 +327,7 @@ Next PrintRun::EndBlock(bool completed) {
 
   BYTE out[4] = {};
   DWORD returned = 0;
-  (void)plat::DeviceIoControl(port_, kCancelJobIoControl, out, sizeof out,
+  (void)plat::DeviceIoControl(port_, plat::kCancelJobIoControl, out, sizeof out,
                               &returned);
   if (IsPrintShutdownRequested()) return StopForShutdown();
   EndJobCleanup();
@@ -357,7 +355,7 @@ DWORD PrintRun::EndRun() {
   EndJobCleanup();
   // That model stays open for the driver's commands until the scheduler's
   // idle rule closes the program.
-  if (queueMode_ && std::strcmp(lastPrinterName_, kCantellaModel) != 0) {
+  if (queueMode_ && std::strcmp(lastPrinterName_, kStallingModel) != 0) {
     plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseRunEnded, 0);
   }
   SpoolerLock lock;

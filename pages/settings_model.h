@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "platform/printers.h"
+#include "res/string_table.h"
 
-inline constexpr const char* kSettingsErrorCaption = "Kelvane Error.";
+inline constexpr const char* kSettingsErrorCaption = kSpoolerErrorCaption;
 inline constexpr const char* kEnumPortsError =
     "Error enumerating ports.\r\nMake sure at least one printer is installed.";
 inline constexpr const char* kSaveTimeoutError = "Error saving Port Timeout to Registry.";

@@ -200,7 +200,7 @@ bool PolledPort::SetCommTimeouts(const COMMTIMEOUTS& timeouts) {
 
 bool PolledPort::DeviceIoControl(DWORD code, void*, DWORD, DWORD* returned) {
   if (returned) *returned = 0;
-  if (code == 7) return true;
+  if (code == kCancelJobIoControl) return true;
   SetLastError(ENOTTY);
   return false;
 }

@@ -26,6 +26,11 @@
 
 namespace plat {
 
+// The device I/O control the runner issues on a cancelled job: it asks the
+// port driver to drop what it still buffers for the job. Its outcome is
+// never looked at; a device with nothing to drop answers success.
+inline constexpr DWORD kCancelJobIoControl = 7;
+
 struct COMMTIMEOUTS {
   DWORD ReadIntervalTimeout = 0;
   DWORD ReadTotalTimeoutMultiplier = 0;

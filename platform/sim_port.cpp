@@ -307,8 +307,8 @@ class SimPortDevice final : public PortDevice {
       SetLastError(EBADF);
       return false;
     }
-    // Code 7 asks the port driver to settle the port; nothing to do here.
-    if (code != 7) {
+    // Nothing of a cancelled job is buffered here to drop.
+    if (code != kCancelJobIoControl) {
       SetLastError(ENOTTY);
       return false;
     }

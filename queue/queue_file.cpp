@@ -25,10 +25,11 @@
 #include "platform/net_redirect.h"
 #include "platform/window_messages.h"
 #include "queue/settings_store.h"
+#include "res/string_table.h"
 
 namespace {
 
-constexpr const char* kErrorCaption = "Kelvane Error.";
+constexpr const char* kErrorCaption = kSpoolerErrorCaption;
 constexpr const char* kOpenFailedText = "Could not open configuration file.";
 constexpr const char* kSaveFailedText = "Could not save configuration file.";
 constexpr const char* kNoPortText = "Could not find port settings in Registry.";

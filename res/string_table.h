@@ -7,6 +7,10 @@
 
 #include "platform/win_types.h"
 
+// The caption of the spooler's own error boxes (with its full stop; the
+// port prompts' caption, id IDS_CAPTION_PORT_ERROR, has none).
+inline constexpr const char* kSpoolerErrorCaption = "Kelvane Error.";
+
 inline constexpr int kCaptionLoadMax = 40;   // captions
 inline constexpr int kPromptLoadMax = 250;   // port prompts
 

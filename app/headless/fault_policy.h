@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/win_types.h"
+#include "res/string_table.h"
 
 namespace headless {
 
@@ -41,7 +42,7 @@ bool TakeFaultPolicyOption(std::vector<std::string>& args, FaultPolicy& policy,
 
 // The caption of the runner's own failure boxes. Their Retry (a spool file
 // that cannot be read) skips the rest of the file, so no policy gives it.
-inline constexpr const char* kRunnerFailureCaption = "Kelvane Error.";
+inline constexpr const char* kRunnerFailureCaption = kSpoolerErrorCaption;
 
 // The button a policy gives a box of `style` and `caption` when nobody
 // answers it, or 0 for no answer. Ask answers as Keep (it is asked only when

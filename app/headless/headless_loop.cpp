@@ -139,15 +139,6 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   return id;
 }
 
-DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
-  const char* text = std::getenv("KELVANE_TIMER_MS");
-  if (!text || !*text) return requested;
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 3600000) return requested;
-  return static_cast<DWORD>(value);
-}
-
 HeadlessLoop::HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes)
     : mainWindow_(mainWindow), boxes_(boxes) {}
 

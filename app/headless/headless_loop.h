@@ -144,8 +144,5 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   WPARAM lastWait_ = 0;   // the printer wait last said (0: none)
 };
 
-// The scheduler interval: 5000 ms, or KELVANE_TIMER_MS when set (tests that
-// must not wait for real 5-second ticks).
-DWORD SchedulerIntervalFromEnvironment(DWORD requested);
 
 }  // namespace headless

@@ -35,16 +35,6 @@ constexpr const char* kHelpMissingText =
     "Please see the documentation that came with your printer.";
 constexpr long kIndicatorPollMs = 250;
 
-// The scheduler interval: 5000 ms, or KELVANE_TIMER_MS when set (tests that
-// must not wait for real 5-second ticks).
-int SchedulerInterval(DWORD requested) {
-  if (const char* text = std::getenv("KELVANE_TIMER_MS")) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value > 0 && value < 3600000) return static_cast<int>(value);
-  }
-  return static_cast<int>(requested);
-}
-
 int WxKey(int key) {
   switch (key) {
     case VK_BACK: return WXK_BACK;
@@ -203,7 +193,7 @@ void CMainFrame::OnIdleIndicators(wxIdleEvent& event) {
 }
 
 DWORD CMainFrame::SetTimer(DWORD intervalMs) {
-  timer_.Start(SchedulerInterval(intervalMs));
+  timer_.Start(static_cast<int>(SchedulerIntervalFromEnvironment(intervalMs)));
   return kSchedulerTimerId;
 }
 

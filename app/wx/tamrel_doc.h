@@ -13,10 +13,6 @@ class CTamrelDoc : public wxEvtHandler {
  public:
   CTamrelDoc() = default;
 
-  // The storage routine: the document is never read or written by content.
-  void Serialize() {}
-  // The document never names itself: every title is the empty title.
-  void SetTitle(const wxString&) {}
   // The new-document handler: the document start with the command line.
   bool OnNewDocument(int argc, const char* const* argv);
   // The open-document handler (File/Open of a chosen path).

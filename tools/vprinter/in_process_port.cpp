@@ -195,7 +195,7 @@ bool InProcessPort::DeviceIoControl(DWORD code, void* /*out*/,
   }
   std::lock_guard<std::mutex> lock(mutex_);
   ++ioctls_[code];
-  if (code != 7) {
+  if (code != plat::kCancelJobIoControl) {
     plat::SetLastError(ENOTTY);
     return false;
   }
