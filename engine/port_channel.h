@@ -29,7 +29,25 @@ inline constexpr DWORD kCantellaStallMs = 750;
 // multipliers are left as the port had them.
 void ApplyPortSettings(HANDLE port);
 
+// Opens g_szPortName (read under the lock) and applies the port settings;
+// false, with `port` INVALID_HANDLE_VALUE, when it cannot be opened.
 bool OpenPrinterPort(HANDLE& port);
+
+// Writes one block, watching the port's error flags and the job's
+// time-outs (dnsTimeout while not selected, txTimeout while nothing moves,
+// 750 ms for a stalling model; 0 switches a time-out off).
+//   in:  `block` points at the bytes still to send, `blockCount` counts them.
+//   out: true when all of them went out (`lastCount` is the last call's
+//        count; the caller adds it to g_nBytesSent).
+//        false with `code` set when the write ends early: 21 not selected,
+//        28 out of paper at block start, 1117 device error, 1121 not
+//        accepting, WRITE_STALLED, WRITE_ABORTED (a stop request). Then
+//        `block` has moved past and `blockCount` is down by what was sent,
+//        so writing again sends only the rest; partial writes are already
+//        added to g_nBytesSent. `code` means nothing after true.
+// While it retries it publishes what it waits for (g_nPrinterWait); a call
+// that ends not selected, out of paper or not accepting leaves that wait
+// said for the question that follows. Print thread only.
 bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
                     DWORD& lastCount, const JobRecord& job, std::int32_t& code);
 bool HasElapsed(DWORD& clock, DWORD limitMs);
