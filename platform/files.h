@@ -34,7 +34,8 @@
 
 namespace plat {
 
-// Last error of the calling thread: an errno value on this platform.
+// Last error of the calling thread, in the platform's own numbers; the layers
+// above sort it with ClassifyError (platform/errors.h).
 DWORD GetLastError();
 void SetLastError(DWORD error);
 inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 16;  // EBUSY
@@ -120,6 +121,14 @@ bool ReadAllFromHandle(HANDLE h, std::string& out);
 bool UpdateFileContents(
     const std::string& path, Disposition disposition,
     const std::function<bool(const std::string& text, std::string& updated)>& edit);
+
+// Puts `count` bytes in front of what the file at `path` holds. The file is
+// held with no sharing throughout, a new file with the bytes and the old
+// contents is built beside it and renamed over it, so a crash leaves the old
+// file or the new one, whole. The new file keeps the old one's permissions.
+// False with the last error set when any step fails; the old file is then
+// untouched.
+bool PrependToFile(const std::string& path, const void* bytes, std::size_t count);
 
 // Descriptor-level pieces of the rewrite-beside-and-rename pattern, for
 // code that streams a file rather than holding it in memory.
