@@ -635,12 +635,16 @@ bool WriteFileAtomically(const std::string& path, std::string_view data) {
 }
 
 HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
-                     Disposition disposition, DWORD ms) {
+                     Disposition disposition, DWORD ms, OpenRetry retry) {
   const DWORD start = GetTickCount();
   for (;;) {
     HANDLE h = OpenFile(path, access, share, disposition);
     if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
+    const ErrorClass kind = ClassifyError(GetLastError());
+    const bool passing =
+        kind == ErrorClass::SharingViolation ||
+        (retry == OpenRetry::PassingRefusals && kind == ErrorClass::Transient);
+    if (!passing) return h;
     if (GetTickCount() - start >= ms) return h;
     PausePolling();
   }

@@ -100,11 +100,18 @@ bool ReadWholeFile(const std::string& path, std::string& out);
 // replacement or an append, so an open that meets one waits this long.
 inline constexpr DWORD kSharingRetryMs = 1500;
 
-// OpenFile, tried again while it is refused with a sharing violation, for
-// about `ms` of the tick clock; any other failure returns at once. The last
-// error is that of the final attempt.
+// Which refusals an open waits out.
+enum class OpenRetry {
+  SharingViolation,  // only another opener's hold (ErrorClass::SharingViolation)
+  PassingRefusals,   // that, and transient failures (ErrorClass::Transient)
+};
+
+// OpenFile, tried again while it is refused as `retry` says, for about `ms`
+// of the tick clock; any other failure returns at once. The last error is
+// that of the final attempt.
 HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
-                     Disposition disposition, DWORD ms = kSharingRetryMs);
+                     Disposition disposition, DWORD ms = kSharingRetryMs,
+                     OpenRetry retry = OpenRetry::SharingViolation);
 
 // Reads from the handle's position to the end of the file into `out`.
 // False (with `out` empty and the read's error as the last error) when a

@@ -40,9 +40,9 @@ constexpr const char* kMarkerValue = "Config File";
 constexpr const char* kMarkerProcessing = "Processing";
 constexpr const char* kMarkerPurged = "Purged";
 
-// Only a refusal that someone else's brief hold explains is worth waiting
-// out; a missing file, a directory or a device will not change within the
-// retry window, so the caller learns at once.
+// Only a refusal that someone else's brief hold or a passing shortage
+// explains is worth waiting out; a missing file, a directory or a device will
+// not change within the retry window, so the caller learns at once.
 bool IsWorthRetrying(DWORD error) {
   switch (plat::ClassifyError(error)) {
     case plat::ErrorClass::SharingViolation:
@@ -53,19 +53,12 @@ bool IsWorthRetrying(DWORD error) {
   }
 }
 
-// Opens `path` for up to kQueueOpenRetryMs, polling the tick count. The last
-// error stays that of the final attempt.
+// Opens `path` for up to kQueueOpenRetryMs, waiting out what IsWorthRetrying
+// does. The last error stays that of the final attempt.
 HANDLE OpenWithRetry(const std::string& path, plat::Access access,
                      plat::ShareMode share) {
-  const DWORD start = plat::GetTickCount();
-  for (;;) {
-    HANDLE h = plat::OpenFile(path, access, share, plat::Disposition::OpenExisting);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    const DWORD error = plat::GetLastError();
-    if (!IsWorthRetrying(error)) return h;
-    if (plat::GetTickCount() - start >= kQueueOpenRetryMs) return h;
-    plat::PausePolling();
-  }
+  return plat::OpenWithRetry(path, access, share, plat::Disposition::OpenExisting,
+                             kQueueOpenRetryMs, plat::OpenRetry::PassingRefusals);
 }
 
 // The spooler's own error box, then the main window to the front. Never

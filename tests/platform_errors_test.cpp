@@ -1,12 +1,14 @@
 // The one error vocabulary: the classes that real failures of files and
-// ports fall into, the ports' sorting read from the same classes, and the
-// last error a failed prepend leaves for its caller to sort.
+// ports fall into, the ports' sorting read from the same classes, the
+// classes a retried open waits out, and the last error a failed prepend
+// leaves for its caller to sort.
 // Test thread only.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/port_devices.h"
@@ -75,6 +77,43 @@ TEST(ErrorClasses, PortsSortByTheSameClasses) {
     EXPECT_EQ(plat::ClassifyErrno(e), plat::ErrnoClass::Retry) << e;
   EXPECT_EQ(plat::ClassifyErrno(ENOENT), plat::ErrnoClass::Fatal);
   EXPECT_EQ(plat::ClassifyErrno(0), plat::ErrnoClass::Fatal);
+}
+
+// An open that meets a passing shortage waits it out only when asked to; a
+// sharing violation is waited out either way, a missing file never.
+TEST(OpenWithRetry, WaitsOutTheClassesItIsAskedTo) {
+  kt::TempHome home;
+  plat::ScopedFakeClock clock;
+  const std::string path = home.File("queue.dat");
+  kt::WriteFileBytes(path, "record");
+  int refusals = 0;
+  plat::SetFileFaultHook([&](plat::FileFault point, const std::string&) {
+    if (point != plat::FileFault::OpenForWriting || refusals == 0) return 0;
+    --refusals;
+    return EMFILE;
+  });
+
+  refusals = 3;
+  HANDLE h = plat::OpenWithRetry(path, plat::Access::ReadWrite, plat::ShareMode::None,
+                                 plat::Disposition::OpenExisting);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::Transient);
+  EXPECT_EQ(refusals, 2);
+
+  refusals = 3;
+  h = plat::OpenWithRetry(path, plat::Access::ReadWrite, plat::ShareMode::None,
+                          plat::Disposition::OpenExisting, plat::kSharingRetryMs,
+                          plat::OpenRetry::PassingRefusals);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(refusals, 0);
+  plat::CloseHandle(h);
+  plat::SetFileFaultHook(nullptr);
+
+  h = plat::OpenWithRetry(home.File("missing.dat"), plat::Access::ReadWrite,
+                          plat::ShareMode::None, plat::Disposition::OpenExisting,
+                          plat::kSharingRetryMs, plat::OpenRetry::PassingRefusals);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::NotFound);
 }
 
 TEST(PrependToFile, PutsTheBytesInFrontAndLeavesSortableErrors) {
