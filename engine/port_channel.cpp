@@ -7,19 +7,13 @@
 // thread. Shared state is touched only under g_csSpooler.
 #include "engine/port_channel.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "app/spooler_state.h"
 #include "engine/printer_models.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/net_redirect.h"
 #include "platform/port_device.h"
@@ -129,16 +123,6 @@ DWORD EarlierLimit(DWORD a, DWORD b) {
   if (a == 0) return b;
   if (b == 0) return a;
   return a < b ? a : b;
-}
-
-// Removes the half-built copy of a spool file and reports `error`.
-bool AbandonPrepend(int tempFd, const std::string& tempName, HANDLE source,
-                    int error) {
-  if (tempFd >= 0) ::close(tempFd);
-  if (!tempName.empty()) ::unlink(tempName.c_str());
-  if (source != INVALID_HANDLE_VALUE) plat::CloseHandle(source);
-  plat::SetLastError(static_cast<DWORD>(error));
-  return false;
 }
 
 }  // namespace
@@ -329,59 +313,9 @@ int CaptureNetworkPort(const char* remoteName) {
 }
 
 bool PrependToFile(const char* path, const void* bytes, DWORD count) {
-  if (!path || (!bytes && count != 0)) {
-    plat::SetLastError(EINVAL);
+  if (!path) {
+    plat::SetLastError(plat::kErrorInvalidParameter);
     return false;
   }
-  const std::string target = path;
-
-  // Held with no sharing until the new file has replaced it, so the driver
-  // cannot append to the old one behind our back.
-  HANDLE source = plat::OpenFile(target, plat::Access::Read,
-                                 plat::ShareMode::None,
-                                 plat::Disposition::OpenExisting);
-  if (source == INVALID_HANDLE_VALUE) return false;
-
-  struct stat st {};
-  if (::stat(target.c_str(), &st) != 0)
-    return AbandonPrepend(-1, "", source, errno);
-
-  // The new file is built beside the old one so that the rename stays on
-  // one file system and is atomic.
-  std::string tmpl = plat::DirectoryOf(target) + "/~tmXXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int tfd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (tfd < 0) return AbandonPrepend(-1, "", source, errno);
-  const std::string tempName = name.data();
-  if (::fchmod(tfd, st.st_mode & 07777) != 0)
-    return AbandonPrepend(tfd, tempName, source, errno);
-
-  if (!plat::WriteAllToDescriptor(tfd, bytes, count))
-    return AbandonPrepend(tfd, tempName, source, errno);
-
-  // The old contents go over inside the kernel: a job of many megabytes is
-  // not carried through our memory twice before its first block can go out.
-  if (!plat::CopyHandleToDescriptor(source, tfd))
-    return AbandonPrepend(tfd, tempName, source,
-                          static_cast<int>(plat::GetLastError()));
-  // The new file must be whole on disk before it takes the name: a crash
-  // then leaves either the old file or the new one.
-  if (::fsync(tfd) != 0) return AbandonPrepend(tfd, tempName, source, errno);
-
-  // Lock the new file before it takes the name, as every writer of a shared
-  // file does, so that an opener never sees it half-owned.
-  int rc;
-  do {
-    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0)
-    return AbandonPrepend(tfd, tempName, source, errno);
-
-  // No sync of the directory: whichever name a crash leaves, old file or
-  // new, is a whole job, and the job is given the prefix again when it is
-  // taken again. Waiting for the disk here would only delay the first block.
-  ::close(tfd);
-  plat::CloseHandle(source);
-  return true;
+  return plat::PrependToFile(path, bytes, count);
 }

@@ -5,12 +5,7 @@
 // any thread.
 #include "engine/print_thread.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -19,6 +14,7 @@
 #include "app/spooler_state.h"
 #include "engine/print_job_runner.h"
 #include "platform/clock.h"
+#include "platform/threads.h"
 #include "queue/queue_file.h"
 
 namespace {
@@ -49,15 +45,8 @@ std::uintptr_t g_nextSerial = 0; // protected by g_threadMutex
 std::mutex g_pauseMutex;
 std::condition_variable g_pauseChanged;
 
-// Lowering the nice value needs privileges here; an ordinary user gets the
-// thread at normal priority, which is the best the platform allows.
 void ApplyPriority(ThreadPriority priority) {
-  if (priority != ThreadPriority::Highest) return;
-  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
-  errno = 0;
-  const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-  if (errno != 0) return;
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 2);
+  if (priority == ThreadPriority::Highest) plat::RaiseCurrentThreadPriority();
 }
 
 void RunPrintThread(ThreadPriority priority) {

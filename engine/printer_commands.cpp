@@ -6,13 +6,13 @@
 // holds g_csSpooler across port I/O; the profile needs no lock.
 #include "engine/printer_commands.h"
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 
 #include "app/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/window_messages.h"
@@ -54,20 +54,18 @@ constexpr DWORD kFrameSendLimitMs = 1000;
 
 enum class WriteFault { Retry, GiveUp };
 
-// A write that the port's write time-out ended, or that a signal cut short,
-// may go on; anything else (bad handle, device gone, I/O error of the
-// printer) will not get better by writing again.
+// A write that a signal or a busy device cut short, or that the port's write
+// time-out ended, may go on; anything else (bad handle, device gone, an
+// error line or no paper) will not get better by writing again.
 WriteFault SortWriteError(DWORD error) {
-  switch (error) {
-    case 0:
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EINTR:
-    case ETIMEDOUT:
-    case EBUSY:
+  switch (plat::ClassifyError(error)) {
+    case plat::ErrorClass::None:
+    case plat::ErrorClass::Transient:
+    case plat::ErrorClass::SharingViolation:
       return WriteFault::Retry;
+    case plat::ErrorClass::PrinterState:
+      return error == plat::kErrorTimedOut ? WriteFault::Retry
+                                           : WriteFault::GiveUp;
     default:
       return WriteFault::GiveUp;
   }

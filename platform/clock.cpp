@@ -1,13 +1,20 @@
 // Tick clock: the real monotonic clock, the fake clock for tests and the
-// process-wide pointer to whichever is installed.
+// process-wide pointer to whichever is installed; and the calling thread's
+// scheduling priority.
 // Any thread. The installed source is read with an atomic load, so a print
 // thread may poll while a test thread advances a fake clock.
 #include "platform/clock.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
+
+#include "platform/threads.h"
 
 namespace plat {
 namespace {
@@ -100,5 +107,15 @@ ScopedFakeClock::ScopedFakeClock(DWORD start, DWORD pauseStep)
 }
 
 ScopedFakeClock::~ScopedFakeClock() { SetTickSource(nullptr); }
+
+// Lowering the nice value needs privileges here; an ordinary user gets the
+// thread at normal priority, which is the best the platform allows.
+void RaiseCurrentThreadPriority() {
+  const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  if (errno != 0) return;
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current - 2);
+}
 
 }  // namespace plat

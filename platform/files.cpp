@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/errors.h"
 
 namespace plat {
 namespace {
@@ -370,6 +371,44 @@ bool CopyHandleToDescriptor(HANDLE source, int fd, std::uint64_t* copied) {
 DWORD GetLastError() { return t_lastError; }
 void SetLastError(DWORD error) { t_lastError = error; }
 
+// ------------------------------------------------------------ error classes
+
+const DWORD kErrorNotFound = ENOENT;
+const DWORD kErrorInvalidParameter = EINVAL;
+const DWORD kErrorInsufficientBuffer = ENOBUFS;
+const DWORD kErrorTimedOut = ETIMEDOUT;
+
+ErrorClass ClassifyError(DWORD error) {
+  switch (error) {
+    case 0:
+      return ErrorClass::None;
+    case ENOENT:
+      return ErrorClass::NotFound;
+    case EBUSY:  // a refused flock, or a device another process has open
+      return ErrorClass::SharingViolation;
+    case EINTR:
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return ErrorClass::Transient;
+    case ENOSPC:     // the printer drivers' "out of paper"
+    case EIO:        // a status line says no; the status query tells which
+    case ETIMEDOUT:  // the printer did not take data within the time-out
+      return ErrorClass::PrinterState;
+    default:
+      // ENODEV, ENXIO (unplugged), EPIPE, ECONNRESET, EBADF, EACCES, ...
+      return ErrorClass::Fatal;
+  }
+}
+
+bool IsAccessDenied(DWORD error) {
+  return error == EACCES || error == EPERM || error == EROFS;
+}
+
 HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
   if (!object) {
     Fail(EINVAL);
@@ -596,12 +635,16 @@ bool WriteFileAtomically(const std::string& path, std::string_view data) {
 }
 
 HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
-                     Disposition disposition, DWORD ms) {
+                     Disposition disposition, DWORD ms, OpenRetry retry) {
   const DWORD start = GetTickCount();
   for (;;) {
     HANDLE h = OpenFile(path, access, share, disposition);
     if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() != ERROR_SHARING_VIOLATION_CODE) return h;
+    const ErrorClass kind = ClassifyError(GetLastError());
+    const bool passing =
+        kind == ErrorClass::SharingViolation ||
+        (retry == OpenRetry::PassingRefusals && kind == ErrorClass::Transient);
+    if (!passing) return h;
     if (GetTickCount() - start >= ms) return h;
     PausePolling();
   }
@@ -650,6 +693,77 @@ bool UpdateFileContents(
   CloseHandle(h);
   SetLastError(e);
   return ok;
+}
+
+
+namespace {
+
+bool AbandonPrepend(int tempFd, const std::string& tempName, HANDLE source,
+                    int error) {
+  if (tempFd >= 0) ::close(tempFd);
+  if (!tempName.empty()) ::unlink(tempName.c_str());
+  if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+  SetLastError(static_cast<DWORD>(error));
+  return false;
+}
+
+}  // namespace
+
+bool PrependToFile(const std::string& target, const void* bytes,
+                   std::size_t count) {
+  if (!bytes && count != 0) {
+    SetLastError(EINVAL);
+    return false;
+  }
+
+  // Held with no sharing until the new file has replaced it, so the driver
+  // cannot append to the old one behind our back.
+  HANDLE source = OpenFile(target, Access::Read, ShareMode::None,
+                           Disposition::OpenExisting);
+  if (source == INVALID_HANDLE_VALUE) return false;
+
+  struct stat st {};
+  if (::stat(target.c_str(), &st) != 0)
+    return AbandonPrepend(-1, "", source, errno);
+
+  // The new file is built beside the old one so that the rename stays on
+  // one file system and is atomic.
+  std::string tmpl = DirectoryOf(target) + "/~tmXXXXXX";
+  std::vector<char> name(tmpl.begin(), tmpl.end());
+  name.push_back('\0');
+  int tfd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (tfd < 0) return AbandonPrepend(-1, "", source, errno);
+  const std::string tempName = name.data();
+  if (::fchmod(tfd, st.st_mode & 07777) != 0)
+    return AbandonPrepend(tfd, tempName, source, errno);
+
+  if (!WriteAllToDescriptor(tfd, bytes, count))
+    return AbandonPrepend(tfd, tempName, source, errno);
+
+  // The old contents go over inside the kernel: a job of many megabytes is
+  // not carried through our memory twice before its first block can go out.
+  if (!CopyHandleToDescriptor(source, tfd))
+    return AbandonPrepend(tfd, tempName, source,
+                          static_cast<int>(GetLastError()));
+  // The new file must be whole on disk before it takes the name: a crash
+  // then leaves either the old file or the new one.
+  if (::fsync(tfd) != 0) return AbandonPrepend(tfd, tempName, source, errno);
+
+  // Lock the new file before it takes the name, as every writer of a shared
+  // file does, so that an opener never sees it half-owned.
+  int rc;
+  do {
+    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0)
+    return AbandonPrepend(tfd, tempName, source, errno);
+
+  // No sync of the directory: whichever name a crash leaves, old file or
+  // new, is a whole job, and the job is given the prefix again when it is
+  // taken again. Waiting for the disk here would only delay the first block.
+  ::close(tfd);
+  CloseHandle(source);
+  return true;
 }
 
 }  // namespace plat

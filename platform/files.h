@@ -34,7 +34,8 @@
 
 namespace plat {
 
-// Last error of the calling thread: an errno value on this platform.
+// Last error of the calling thread, in the platform's own numbers; the layers
+// above sort it with ClassifyError (platform/errors.h).
 DWORD GetLastError();
 void SetLastError(DWORD error);
 inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 16;  // EBUSY
@@ -99,11 +100,18 @@ bool ReadWholeFile(const std::string& path, std::string& out);
 // replacement or an append, so an open that meets one waits this long.
 inline constexpr DWORD kSharingRetryMs = 1500;
 
-// OpenFile, tried again while it is refused with a sharing violation, for
-// about `ms` of the tick clock; any other failure returns at once. The last
-// error is that of the final attempt.
+// Which refusals an open waits out.
+enum class OpenRetry {
+  SharingViolation,  // only another opener's hold (ErrorClass::SharingViolation)
+  PassingRefusals,   // that, and transient failures (ErrorClass::Transient)
+};
+
+// OpenFile, tried again while it is refused as `retry` says, for about `ms`
+// of the tick clock; any other failure returns at once. The last error is
+// that of the final attempt.
 HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
-                     Disposition disposition, DWORD ms = kSharingRetryMs);
+                     Disposition disposition, DWORD ms = kSharingRetryMs,
+                     OpenRetry retry = OpenRetry::SharingViolation);
 
 // Reads from the handle's position to the end of the file into `out`.
 // False (with `out` empty and the read's error as the last error) when a
@@ -120,6 +128,14 @@ bool ReadAllFromHandle(HANDLE h, std::string& out);
 bool UpdateFileContents(
     const std::string& path, Disposition disposition,
     const std::function<bool(const std::string& text, std::string& updated)>& edit);
+
+// Puts `count` bytes in front of what the file at `path` holds. The file is
+// held with no sharing throughout, a new file with the bytes and the old
+// contents is built beside it and renamed over it, so a crash leaves the old
+// file or the new one, whole. The new file keeps the old one's permissions.
+// False with the last error set when any step fails; the old file is then
+// untouched.
+bool PrependToFile(const std::string& path, const void* bytes, std::size_t count);
 
 // Descriptor-level pieces of the rewrite-beside-and-rename pattern, for
 // code that streams a file rather than holding it in memory.

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "platform/errors.h"
 #include "platform/home.h"
 #include "platform/lp_port.h"
 #include "platform/port_devices.h"
@@ -142,21 +143,16 @@ std::shared_ptr<PortDevice> OpenTarget(const PortTarget& target, DWORD& error) {
 
 // ------------------------------------------------------------ errno classes
 
+// Ports sort by the one classification: a device another process holds
+// is, to the printer's user, a printer that does not take data for now.
 ErrnoClass ClassifyErrno(int error) {
-  switch (error) {
-    case EINTR:
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
+  switch (ClassifyError(static_cast<DWORD>(error))) {
+    case ErrorClass::Transient:
       return ErrnoClass::Retry;
-    case ENOSPC:  // the printer drivers' "out of paper"
-    case EIO:     // a status line says no; the status query tells which
-    case EBUSY:
-    case ETIMEDOUT:
+    case ErrorClass::SharingViolation:
+    case ErrorClass::PrinterState:
       return ErrnoClass::PrinterState;
     default:
-      // ENODEV, ENXIO (unplugged), EPIPE, ECONNRESET, ENOTCONN, EBADF, ...
       return ErrnoClass::Fatal;
   }
 }

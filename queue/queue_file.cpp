@@ -8,7 +8,6 @@
 #include "queue/queue_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -19,6 +18,7 @@
 
 #include "app/spooler_state.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/file_trust.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
@@ -40,36 +40,25 @@ constexpr const char* kMarkerValue = "Config File";
 constexpr const char* kMarkerProcessing = "Processing";
 constexpr const char* kMarkerPurged = "Purged";
 
-// Only a refusal that someone else's brief hold explains is worth waiting
-// out; a missing file, a directory or a device will not change within the
-// retry window, so the caller learns at once.
+// Only a refusal that someone else's brief hold or a passing shortage
+// explains is worth waiting out; a missing file, a directory or a device will
+// not change within the retry window, so the caller learns at once.
 bool IsWorthRetrying(DWORD error) {
-  switch (error) {
-    case plat::ERROR_SHARING_VIOLATION_CODE:
-    case EAGAIN:
-    case EINTR:
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
+  switch (plat::ClassifyError(error)) {
+    case plat::ErrorClass::SharingViolation:
+    case plat::ErrorClass::Transient:
       return true;
     default:
       return false;
   }
 }
 
-// Opens `path` for up to kQueueOpenRetryMs, polling the tick count. The last
-// error stays that of the final attempt.
+// Opens `path` for up to kQueueOpenRetryMs, waiting out what IsWorthRetrying
+// does. The last error stays that of the final attempt.
 HANDLE OpenWithRetry(const std::string& path, plat::Access access,
                      plat::ShareMode share) {
-  const DWORD start = plat::GetTickCount();
-  for (;;) {
-    HANDLE h = plat::OpenFile(path, access, share, plat::Disposition::OpenExisting);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    const DWORD error = plat::GetLastError();
-    if (!IsWorthRetrying(error)) return h;
-    if (plat::GetTickCount() - start >= kQueueOpenRetryMs) return h;
-    plat::PausePolling();
-  }
+  return plat::OpenWithRetry(path, access, share, plat::Disposition::OpenExisting,
+                             kQueueOpenRetryMs, plat::OpenRetry::PassingRefusals);
 }
 
 // The spooler's own error box, then the main window to the front. Never
@@ -114,7 +103,9 @@ ImageRead ReadQueueImage(const std::string& path, std::size_t limit,
                          std::vector<unsigned char>& image) {
   HANDLE h = OpenWithRetry(path, plat::Access::Read, plat::ShareMode::None);
   if (h == INVALID_HANDLE_VALUE)
-    return plat::GetLastError() == ENOENT ? ImageRead::Missing : ImageRead::OpenFailed;
+    return plat::ClassifyError(plat::GetLastError()) == plat::ErrorClass::NotFound
+               ? ImageRead::Missing
+               : ImageRead::OpenFailed;
   const bool ok = ReadHeldFile(h, limit, image);
   plat::CloseHandle(h);
   return ok ? ImageRead::Ok : ImageRead::OpenFailed;
@@ -246,7 +237,8 @@ FinishOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
   if (queueFile.empty()) return FinishOutcome::NoRecord;
   HANDLE h = OpenWithRetry(queueFile, plat::Access::ReadWrite, plat::ShareMode::None);
   if (h == INVALID_HANDLE_VALUE) {
-    if (plat::GetLastError() == ENOENT) return FinishOutcome::NoRecord;
+    if (plat::ClassifyError(plat::GetLastError()) == plat::ErrorClass::NotFound)
+      return FinishOutcome::NoRecord;
     ShowQueueError(owner, kSaveFailedText);
     return FinishOutcome::Kept;
   }
@@ -499,15 +491,11 @@ bool CheckQueueFileWritable(const JobRecord& job) {
     plat::CloseHandle(h);
     return true;
   }
-  switch (plat::GetLastError()) {
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      ShowQueueError(owner, kSaveFailedText);
-      return false;
-    default:
-      return true;  // gone, or held past the window: FinishJob sees to it
+  if (plat::IsAccessDenied(plat::GetLastError())) {
+    ShowQueueError(owner, kSaveFailedText);
+    return false;
   }
+  return true;  // gone, or held past the window: FinishJob sees to it
 }
 
 void EndJobCleanup() {

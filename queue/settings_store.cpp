@@ -5,10 +5,10 @@
 // set and is done, so concurrent callers only ever see whole values.
 #include "queue/settings_store.h"
 
-#include <cerrno>
 #include <cstring>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/printers.h"
 #include "platform/registry.h"
@@ -68,7 +68,7 @@ bool ReadRegBinary(const char* name, void* buffer, DWORD* size) {
   const DWORD needed = static_cast<DWORD>(v->data.size());
   if (!buffer || needed > *size) {
     *size = needed;  // as the original reports a too-small buffer
-    plat::SetLastError(ENOBUFS);
+    plat::SetLastError(plat::kErrorInsufficientBuffer);
     return false;
   }
   if (needed) std::memcpy(buffer, v->data.data(), needed);
@@ -134,7 +134,7 @@ bool EnumLocalPrinters(void* buffer, DWORD size, DWORD* count) {
   // write past the buffer it gave us.
   const DWORD needed = BytesNeeded(printers);
   if (!buffer || size < needed) {
-    plat::SetLastError(ENOBUFS);
+    plat::SetLastError(plat::kErrorInsufficientBuffer);
     return false;
   }
   auto* base = static_cast<char*>(buffer);
