@@ -107,15 +107,6 @@ void PollIdlePrinter() {
 
 }  // namespace
 
-DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
-  const char* text = std::getenv("KELVANE_TIMER_MS");
-  if (!text || !*text) return requested;
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 3600000) return requested;
-  return static_cast<DWORD>(value);
-}
-
 void SetShellFrontEnd(ShellFrontEnd* frontEnd) {
   g_frontEnd = frontEnd ? frontEnd : &g_noFrontEnd;
 }
