@@ -133,8 +133,12 @@ FrameGeometry PrepareFrameGeometry() {
 }
 
 bool PublishMainWindow(HWND mainWindow) {
-  // No print thread exists yet: the handle is written once, without the lock.
-  g_hMainWnd = mainWindow;
+  // No print thread exists yet, but the desktop's stop-signal thread may
+  // already read the handle (under the lock) when a signal comes.
+  {
+    SpoolerLock lock;
+    g_hMainWnd = mainWindow;
+  }
   return plat::WriteProfileString(kHandshakeSection, kHandshakeKey,
                                   std::to_string(static_cast<long long>(mainWindow)));
 }
