@@ -107,15 +107,6 @@ void PollIdlePrinter() {
 
 }  // namespace
 
-DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
-  const char* text = std::getenv("KELVANE_TIMER_MS");
-  if (!text || !*text) return requested;
-  char* end = nullptr;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (end == text || *end != '\0' || value == 0 || value > 3600000) return requested;
-  return static_cast<DWORD>(value);
-}
-
 void SetShellFrontEnd(ShellFrontEnd* frontEnd) {
   g_frontEnd = frontEnd ? frontEnd : &g_noFrontEnd;
 }
@@ -142,8 +133,12 @@ FrameGeometry PrepareFrameGeometry() {
 }
 
 bool PublishMainWindow(HWND mainWindow) {
-  // No print thread exists yet: the handle is written once, without the lock.
-  g_hMainWnd = mainWindow;
+  // No print thread exists yet, but the desktop's stop-signal thread may
+  // already read the handle (under the lock) when a signal comes.
+  {
+    SpoolerLock lock;
+    g_hMainWnd = mainWindow;
+  }
   return plat::WriteProfileString(kHandshakeSection, kHandshakeKey,
                                   std::to_string(static_cast<long long>(mainWindow)));
 }

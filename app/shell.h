@@ -33,10 +33,6 @@ class ShellFrontEnd {
 void SetShellFrontEnd(ShellFrontEnd* frontEnd);
 
 inline constexpr DWORD kSchedulerIntervalMs = 5000;
-// The scheduler interval a front end sets: `requested`, or KELVANE_TIMER_MS
-// when it holds a whole number of milliseconds from 1 to 3600000 (tests
-// that must not wait for real 5-second ticks); anything else is ignored.
-DWORD SchedulerIntervalFromEnvironment(DWORD requested);
 inline constexpr DWORD kIdleCloseMs = 600000;   // strictly more closes
 inline constexpr DWORD kCloseWaitMs = 2000;
 

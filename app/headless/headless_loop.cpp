@@ -11,6 +11,7 @@
 
 #include "app/headless/console_text.h"
 #include "app/spooler_state.h"
+#include "app/startup.h"
 #include "pages/printer_wait_text.h"
 
 namespace headless {
@@ -145,7 +146,7 @@ HeadlessLoop::HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes)
 DWORD HeadlessLoop::SetTimer(DWORD intervalMs) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    timerInterval_ = std::chrono::milliseconds(SchedulerIntervalFromEnvironment(intervalMs));
+    timerInterval_ = std::chrono::milliseconds(app::SchedulerIntervalFromEnvironment(intervalMs));
     nextTick_ = Clock::now() + timerInterval_;
     timerOn_ = true;
   }

@@ -9,65 +9,20 @@
 // a fault (see fault_policy.h).
 // Main thread; the command channel's listener and the print thread are
 // started from here.
-#include <signal.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/headless/headless_loop.h"
 #include "app/shell.h"
+#include "app/startup.h"
 #include "platform/command_channel.h"
-#include "platform/message_box.h"
-#include "platform/single_instance.h"
-#include "platform/window_messages.h"
 
 namespace {
 
 constexpr int kExitStartFailed = 2;
-constexpr DWORD kBringToFrontWaitMs = 2000;
 constexpr const char* kUsage =
     "usage: kelvane-headless [--on-fault ask|retry[=SECONDS]|keep] [-f QUEUE_FILE | -i PORT]\n";
-
-// SIGINT, SIGTERM and SIGHUP come from a service manager, a closing terminal
-// or Ctrl+C: nobody is there to answer the quit question, and the jobs still
-// queued belong to the next start. They stop the spooler with its queue kept
-// (WM_SPOOLER_STOP). They are blocked in every thread; this thread takes
-// them with sigwait.
-// It is joined before the loop it posts to goes away: Stop() wakes it with
-// kStopSignal, which it tells from an outside one by the stopping flag.
-class SignalThread {
- public:
-  static constexpr int kStopSignal = SIGUSR2;
-
-  void Start(sigset_t signals, HWND mainWindow) {
-    thread_ = std::thread([this, signals, mainWindow] {
-      for (;;) {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0) return;
-        if (signal == kStopSignal) {
-          if (stopping_.load()) return;
-          continue;  // someone else's SIGUSR2 means nothing to us
-        }
-        plat::PostMessage(mainWindow, WM_SPOOLER_STOP, 0, 0);
-      }
-    });
-  }
-  void Stop() {
-    if (!thread_.joinable()) return;
-    stopping_.store(true);
-    pthread_kill(thread_.native_handle(), kStopSignal);
-    thread_.join();
-  }
-  ~SignalThread() { Stop(); }
-
- private:
-  std::thread thread_;
-  std::atomic<bool> stopping_{false};
-};
 
 }  // namespace
 
@@ -92,41 +47,24 @@ int main(int argc, char** argv) {
   }
 
   plat::SingleInstance instance;
-  if (!instance.Acquire()) {
-    // Another spooler runs: bring it to the front and end; its scheduler
-    // picks up whatever the driver queued for us.
-    plat::BringRunningInstanceToFront(kBringToFrontWaitMs);
-    return 0;
-  }
+  if (!app::ClaimSingleInstance(instance)) return 0;
 
-  // A reader of our prompts that goes away must not kill us in the middle of
-  // a job (the queue would be left "Processing"): a failed write is enough.
-  ::signal(SIGPIPE, SIG_IGN);
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  sigaddset(&signals, SignalThread::kStopSignal);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  app::IgnoreBrokenPipes();
+  // Joined before the loop it posts to goes away.
+  app::StopSignals stopSignals;
+  stopSignals.Take(app::StopSignals::Life::kJoined);
 
-  const HWND mainWindow = static_cast<HWND>(::getpid());
+  const HWND mainWindow = app::MainWindowHandle();
   headless::ConsoleMessageBoxes boxes(policy);
   headless::HeadlessLoop loop(mainWindow, &boxes);
-  plat::SetWindowSink(&loop);
-  plat::SetMessageBoxSink(&boxes);
-  SetShellFrontEnd(&loop);
+  app::FrontEndBinding frontEnd(&loop, &boxes, &loop);
 
-  // The channel listens before the handle is published, so whoever reads
-  // "SpoolerHwnd" finds someone to talk to.
   plat::CommandServer server;
-  if (!server.Start(mainWindow, DispatchChannelRequest, [&loop] { loop.WakeChannel(); })) {
+  if (!app::OpenToDriver(server, mainWindow, [&loop] { loop.WakeChannel(); })) {
     // Printing goes on; only the driver's commands cannot reach us.
     std::cerr << "kelvane-headless: the command channel could not be opened\n";
   }
-  PublishMainWindow(mainWindow);
-  SignalThread signalThread;
-  signalThread.Start(signals, mainWindow);
+  stopSignals.Start(mainWindow);
 
   int exitCode = 0;
   if (DocumentStart(static_cast<int>(args.size()), spoolerArgs.data())) {
@@ -137,9 +75,6 @@ int main(int argc, char** argv) {
     exitCode = kExitStartFailed;
   }
   server.Stop();
-  signalThread.Stop();
-  SetShellFrontEnd(nullptr);
-  plat::SetMessageBoxSink(nullptr);
-  plat::SetWindowSink(nullptr);
+  stopSignals.Stop();
   return exitCode;
 }

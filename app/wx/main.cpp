@@ -5,13 +5,13 @@
 // stop that keeps the queue.
 #include <wx/init.h>
 
-#include "app/wx/stop_signals.h"
+#include "app/startup.h"
 #include "app/wx/vorn95_app.h"
 
 int main(int argc, char** argv) {
   // Before the toolkit starts its own threads, so that they inherit the
   // blocked signals.
-  kwx::TakeStopSignals();
+  app::TakeStopSignalsUntilExit();
 
   CVorn95App::SetRawArguments(argc, argv);
   wxApp::SetInstance(new CVorn95App);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/spooler_state.h"
+#include "app/startup.h"
 #include "app/wx/app_icon.h"
 #include "app/wx/tamrel_doc.h"
 #include "app/wx/tamrel_view.h"
@@ -94,7 +95,7 @@ wxBEGIN_EVENT_TABLE(CMainFrame, wxFrame)
   EVT_IDLE(CMainFrame::OnIdleIndicators)
 wxEND_EVENT_TABLE()
 
-CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> beforePublish)
+CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> openToDriver)
     : document_(document),
       handle_(kwx::MainWindowHandle()),
       timer_(this, kSchedulerTimerId),
@@ -119,9 +120,8 @@ CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> beforePub
 
   if (kwx::WxWindowSink* sink = kwx::WxWindowSink::Instance())
     sink->Register(handle_, this, this);
-  if (beforePublish) beforePublish(handle_);
-  // Written while no print thread exists yet.
-  PublishMainWindow(handle_);
+  // Published while no print thread exists yet.
+  if (openToDriver) openToDriver(handle_);
   kwx::SetModalEndedCallback([this] { RetryDeferredClose(); });
 }
 
@@ -193,7 +193,7 @@ void CMainFrame::OnIdleIndicators(wxIdleEvent& event) {
 }
 
 DWORD CMainFrame::SetTimer(DWORD intervalMs) {
-  timer_.Start(static_cast<int>(SchedulerIntervalFromEnvironment(intervalMs)));
+  timer_.Start(static_cast<int>(app::SchedulerIntervalFromEnvironment(intervalMs)));
   return kSchedulerTimerId;
 }
 

@@ -21,10 +21,10 @@ class CTamrelView;
 
 class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarget {
  public:
-  // Creates the window and publishes its handle; takes the document. `beforePublish` runs just
-  // before "SpoolerHwnd" is written (the command channel starts there, so
-  // whoever reads the handle finds someone to talk to).
-  CMainFrame(CTamrelDoc* document, std::function<void(HWND)> beforePublish);
+  // Creates the window and hands its handle to `openToDriver` once the
+  // window can be addressed (the start-up opens the command channel and
+  // publishes the handle there); takes the document.
+  CMainFrame(CTamrelDoc* document, std::function<void(HWND)> openToDriver);
   ~CMainFrame() override;
 
   HWND handle() const { return handle_; }

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr DWORD kBringToFrontWaitMs = 2000;
-
 // Set by main before the toolkit starts; main thread only afterwards.
 std::vector<std::string> g_rawArguments;
 int g_startExitCode = -1;
@@ -49,9 +47,7 @@ bool CVorn95App::OnInit() {
   SetClassName("CVorn95App");
   SetVendorName("VORNA");
 
-  if (!instance_.Acquire()) {
-    // Another spooler runs; its scheduler picks up what the driver queued.
-    plat::BringRunningInstanceToFront(kBringToFrontWaitMs);
+  if (!app::ClaimSingleInstance(instance_)) {
     g_startExitCode = kExitNormal;
     return false;
   }
@@ -63,7 +59,7 @@ bool CVorn95App::OnInit() {
   boxes_ = std::make_unique<kwx::WxMessageBoxes>();
   document_ = new CTamrelDoc;
   frame_ = new CMainFrame(document_, [this](HWND handle) {
-    server_.Start(handle, DispatchChannelRequest, [] {
+    app::OpenToDriver(server_, handle, [] {
       // Listener thread: the request is served by the main thread.
       if (wxTheApp)
         wxTheApp->CallAfter([] {
@@ -72,7 +68,7 @@ bool CVorn95App::OnInit() {
     });
   });
   SetTopWindow(frame_);
-  SetShellFrontEnd(frame_);
+  frontEnd_ = std::make_unique<app::FrontEndBinding>(windows_.get(), boxes_.get(), frame_);
   frame_->SetClosingListener([this] {
     // The close is under way: nothing more is served, and a box that the
     // print thread still waits for is answered so it can finish.
@@ -92,7 +88,7 @@ bool CVorn95App::OnInit() {
     // the document.
     server_.Stop();
     document_->OnCloseDocument();
-    SetShellFrontEnd(nullptr);
+    RemoveFrontEnd();
     frame_->Destroy();
     frame_ = nullptr;
     g_startExitCode = kExitStartFailed;
@@ -109,11 +105,18 @@ int CVorn95App::OnExit() {
 
 void CVorn95App::ShutDownServices() {
   server_.Stop();
-  SetShellFrontEnd(nullptr);
+  RemoveFrontEnd();
   boxes_.reset();
   windows_.reset();
   document_ = nullptr;  // the frame owns it
   frame_ = nullptr;
+}
+
+void CVorn95App::RemoveFrontEnd() {
+  // A box the print thread still waits for is answered while the box sink
+  // is still ours, as the boxes' own end would.
+  if (boxes_ && frontEnd_) boxes_->AbandonPending();
+  frontEnd_.reset();
 }
 
 void CVorn95App::OnAppAbout(wxCommandEvent&) {

@@ -11,6 +11,7 @@
 
 #include <memory>
 
+#include "app/startup.h"
 #include "platform/command_channel.h"
 #include "platform/single_instance.h"
 
@@ -50,11 +51,14 @@ class CVorn95App : public wxApp {
   void OnFileNew(wxCommandEvent& event);
   void OnFileOpen(wxCommandEvent& event);
   void ShutDownServices();
+  void RemoveFrontEnd();
 
   plat::SingleInstance instance_;
   plat::CommandServer server_;
   std::unique_ptr<kwx::WxWindowSink> windows_;
   std::unique_ptr<kwx::WxMessageBoxes> boxes_;
+  // The three sinks, installed once the frame exists and removed together.
+  std::unique_ptr<app::FrontEndBinding> frontEnd_;
   CTamrelDoc* document_ = nullptr;
   CMainFrame* frame_ = nullptr;
 

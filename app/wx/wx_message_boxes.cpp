@@ -175,12 +175,9 @@ void CMessageBoxDlg::OnButton(wxCommandEvent& event) {
     event.Skip();
 }
 
-WxMessageBoxes::WxMessageBoxes() { plat::SetMessageBoxSink(this); }
+WxMessageBoxes::WxMessageBoxes() = default;
 
-WxMessageBoxes::~WxMessageBoxes() {
-  AbandonPending();
-  plat::SetMessageBoxSink(nullptr);
-}
+WxMessageBoxes::~WxMessageBoxes() { AbandonPending(); }
 
 int WxMessageBoxes::ShowHere(HWND owner, const std::string& text,
                              const std::string& caption, UINT style) {

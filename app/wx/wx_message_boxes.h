@@ -50,8 +50,9 @@ class CMessageBoxDlg : public wxDialog {
 
 class WxMessageBoxes final : public plat::MessageBoxSink {
  public:
-  WxMessageBoxes();   // installs itself
-  ~WxMessageBoxes() override;  // answers what waits, restores the default
+  // Installed by the application's front-end binding.
+  WxMessageBoxes();
+  ~WxMessageBoxes() override;  // answers what waits
 
   int Show(HWND owner, const std::string& text, const std::string& caption,
            UINT style) override;

@@ -2,13 +2,13 @@
 // wx_windows.h).
 #include "app/wx/wx_windows.h"
 
-#include <unistd.h>
-
 #include <wx/app.h>
 #include <wx/frame.h>
 #include <wx/toplevel.h>
 
 #include <atomic>
+
+#include "app/startup.h"
 
 namespace kwx {
 
@@ -23,19 +23,13 @@ std::atomic<HWND> g_nextHandle{0x40000000};
 
 }  // namespace
 
-HWND MainWindowHandle() { return static_cast<HWND>(::getpid()); }
+HWND MainWindowHandle() { return app::MainWindowHandle(); }
 
 HWND NextWindowHandle() { return g_nextHandle.fetch_add(1); }
 
-WxWindowSink::WxWindowSink() {
-  g_sink = this;
-  plat::SetWindowSink(this);
-}
+WxWindowSink::WxWindowSink() { g_sink = this; }
 
-WxWindowSink::~WxWindowSink() {
-  plat::SetWindowSink(nullptr);
-  g_sink = nullptr;
-}
+WxWindowSink::~WxWindowSink() { g_sink = nullptr; }
 
 WxWindowSink* WxWindowSink::Instance() { return g_sink; }
 

@@ -36,8 +36,10 @@ HWND NextWindowHandle();
 
 class WxWindowSink final : public plat::WindowSink {
  public:
-  WxWindowSink();   // installs itself
-  ~WxWindowSink() override;  // restores the default sink
+  // Installed by the application's front-end binding; Instance() finds it
+  // while it lives.
+  WxWindowSink();
+  ~WxWindowSink() override;
 
   void Register(HWND handle, wxWindow* window, MessageTarget* target);
   void Unregister(HWND handle);

@@ -13,9 +13,9 @@
 
 #include "app/shell.h"
 #include "app/spooler_state.h"
+#include "app/startup.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
-#include "app/wx/stop_signals.h"
 #include "engine/print_thread.h"
 #include "platform/window_messages.h"
 #include "queue/settings_store.h"
@@ -81,7 +81,7 @@ TEST(EndWhilePrinting, HangUpEndsTheQuestionAndKeepsTheQueue) {
 
 int main(int argc, char** argv) {
   // As the program's own start does, before any thread exists.
-  kwx::TakeStopSignals();
+  app::TakeStopSignalsUntilExit();
   testing::InitGoogleTest(&argc, argv);
   kt::TempHome home;
   home.InstallKey();

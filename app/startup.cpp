@@ -1,0 +1,47 @@
+// The shared start-up (see startup.h). The stop signals' thread lives with
+// the platform's body (startup_posix.cpp).
+#include "app/startup.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "app/shell.h"
+
+namespace app {
+
+bool ClaimSingleInstance(plat::SingleInstance& instance) {
+  if (instance.Acquire()) return true;
+  plat::BringRunningInstanceToFront(kBringToFrontWaitMs);
+  return false;
+}
+
+FrontEndBinding::FrontEndBinding(plat::WindowSink* windows, plat::MessageBoxSink* boxes,
+                                 ShellFrontEnd* frontEnd) {
+  plat::SetWindowSink(windows);
+  plat::SetMessageBoxSink(boxes);
+  SetShellFrontEnd(frontEnd);
+}
+
+FrontEndBinding::~FrontEndBinding() {
+  SetShellFrontEnd(nullptr);
+  plat::SetMessageBoxSink(nullptr);
+  plat::SetWindowSink(nullptr);
+}
+
+bool OpenToDriver(plat::CommandServer& server, HWND mainWindow, std::function<void()> wake) {
+  // The channel listens before the handle is published.
+  const bool listening = server.Start(mainWindow, DispatchChannelRequest, std::move(wake));
+  PublishMainWindow(mainWindow);
+  return listening;
+}
+
+DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
+  const char* text = std::getenv("KELVANE_TIMER_MS");
+  if (!text || !*text) return requested;
+  char* end = nullptr;
+  unsigned long value = std::strtoul(text, &end, 10);
+  if (end == text || *end != '\0' || value == 0 || value > 3600000) return requested;
+  return static_cast<DWORD>(value);
+}
+
+}  // namespace app
