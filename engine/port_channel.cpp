@@ -23,6 +23,7 @@
 #include "platform/files.h"
 #include "platform/net_redirect.h"
 #include "platform/port_device.h"
+#include "platform/posix/descriptor_io.h"
 #include "platform/window_messages.h"
 
 namespace {

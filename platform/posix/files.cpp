@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/posix/descriptor_io.h"
 
 namespace plat {
 namespace {
