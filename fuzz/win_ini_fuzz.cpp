@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/profile.h"
-#include "platform/text_util.h"
+#include "platform/common/text_util.h"
 
 namespace {
 

@@ -15,8 +15,6 @@
 // internal. SendSpoolerMessage: any thread.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -78,11 +76,6 @@ static_assert(sizeof(CommandAnswer) == 16);
 
 // Whether a request may go to the handler: magic and a message we carry.
 bool IsAcceptableRequest(const CommandRequest& request);
-// The peer check: true only for a peer running as `ownUid`.
-bool IsSameUser(uid_t peerUid, uid_t ownUid);
-// The uid of a connected Unix socket's peer (SO_PEERCRED); false when the
-// kernel does not tell.
-bool GetPeerUid(int socketFd, uid_t& uid);
 
 // run/spooler-<hwnd>.sock; "" when the run directory is not available.
 std::string SpoolerSocketPath(HWND window);
@@ -134,8 +127,10 @@ class CommandServer {
   void Listen();
 
   std::string path_;
-  int listenFd_ = -1;
-  int wakePipe_[2] = {-1, -1};
+  // The system's listening endpoint and the listener's wake-up; set by
+  // Start, closed by Stop, kept for the server's whole life.
+  struct SystemState;
+  std::unique_ptr<SystemState> system_;
   Handler handler_;
   Wake wake_;
   std::thread listener_;

@@ -137,21 +137,12 @@ bool UpdateFileContents(
 // untouched.
 bool PrependToFile(const std::string& path, const void* bytes, std::size_t count);
 
-// Descriptor-level pieces of the rewrite-beside-and-rename pattern, for
-// code that streams a file rather than holding it in memory.
+// Pieces of the rewrite-beside-and-rename pattern, for code that streams a
+// file rather than holding it in memory (the descriptor pieces are in the
+// system's own files header).
 std::string DirectoryOf(const std::string& path);
-// Writes all of `data`, advancing over partial writes; false with errno set.
-bool WriteAllToDescriptor(int fd, const void* data, std::size_t size);
 // Makes a rename in `dir` durable; failures are not reported.
 void SyncDirectory(const std::string& dir);
-// Copies what `source` holds from its position to the end of the file onto
-// `fd` at fd's position, inside the kernel where the file systems allow it
-// (no pass through our memory), else through a buffer. Both positions end
-// after the copied bytes. The disk is set to work on the copied part as the
-// copy goes, for a caller that syncs `fd` next. False with the last error
-// set when a read or a write fails; `copied` (when given) says how many
-// bytes went over.
-bool CopyHandleToDescriptor(HANDLE source, int fd, std::uint64_t* copied = nullptr);
 
 // Objects in the handle table. Files and port devices derive from it.
 class HandleObject {

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/text_util.h"  // the blank and case rules used below
+#include "platform/common/text_util.h"  // the blank and case rules used below
 
 namespace plat {
 

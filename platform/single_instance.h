@@ -8,6 +8,7 @@
 // thread (the driver uses them too).
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/win_types.h"
@@ -26,7 +27,7 @@ std::string SingleInstanceMarkerPath();
 
 class SingleInstance {
  public:
-  SingleInstance() = default;
+  SingleInstance();
   ~SingleInstance();  // releases the marker
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
@@ -36,10 +37,12 @@ class SingleInstance {
   // False when another process holds it.
   bool Acquire();
   void Release();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return marker_ != nullptr; }
 
  private:
-  int fd_ = -1;
+  // The system's hold on the marker; present exactly while it is held.
+  struct Marker;
+  std::unique_ptr<Marker> marker_;
 };
 
 // True while some process holds the marker.

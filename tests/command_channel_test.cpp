@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/command_channel_posix.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/port_devices.h"
+#include "platform/posix/polled_port.h"
 #include "tests/support/test_support.h"
 
 namespace {

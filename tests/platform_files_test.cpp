@@ -20,6 +20,7 @@
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/message_box.h"
+#include "platform/posix/descriptor_io.h"
 #include "platform/window_messages.h"
 #include "tests/support/test_support.h"
 

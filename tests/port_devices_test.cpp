@@ -21,9 +21,10 @@
 #include "app/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/files.h"
-#include "platform/lp_port.h"
+#include "platform/posix/lp_port.h"
 #include "platform/port_device.h"
-#include "platform/port_devices.h"
+#include "platform/posix/polled_port.h"
+#include "platform/posix/socket_port.h"
 #include "platform/profile.h"
 #include "support/test_support.h"
 

@@ -26,7 +26,7 @@
 #include "engine/port_channel.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/sim_port.h"
+#include "platform/posix/sim_port.h"
 #include "tests/support/test_support.h"
 #include "tools/vprinter/sim_server.h"
 #include "tools/vprinter/virtual_printer.h"

@@ -16,7 +16,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/port_device.h"
-#include "platform/port_devices.h"
+#include "platform/posix/polled_port.h"
 #include "tests/support/test_support.h"
 #include "tools/vprinter/in_process_port.h"
 #include "tools/vprinter/virtual_printer.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 
 #include "platform/port_names.h"
-#include "platform/text_util.h"
+#include "platform/common/text_util.h"
 
 namespace cupsbackend {
 namespace {

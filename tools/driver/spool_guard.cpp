@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/posix/descriptor_io.h"
 #include "queue/job_record.h"
 
 namespace driver {

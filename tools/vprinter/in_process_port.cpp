@@ -8,7 +8,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/port_devices.h"
+#include "platform/posix/polled_port.h"
 
 namespace vprinter {
 

@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "platform/clock.h"
-#include "platform/sim_port.h"
+#include "platform/posix/sim_port.h"
 
 namespace vprinter {
 

@@ -1,5 +1,5 @@
 // Serves a VirtualPrinter to "sim:" ports over a Unix socket (protocol in
-// platform/sim_port.h) and takes control commands from people and scripts
+// platform/posix/sim_port.h) and takes control commands from people and scripts
 // on a second socket, PATH.ctl, one line per connection.
 //
 // Control commands (also the actions of a script):

@@ -9,7 +9,7 @@
 
 #include "platform/net_redirect.h"
 #include "platform/profile.h"
-#include "platform/text_util.h"
+#include "platform/common/text_util.h"
 
 namespace plat {
 namespace {

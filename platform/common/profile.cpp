@@ -13,7 +13,7 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
-#include "platform/text_util.h"
+#include "platform/common/text_util.h"
 
 namespace plat {
 namespace {

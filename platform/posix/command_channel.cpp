@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/home.h"
+#include "platform/posix/command_channel_posix.h"
 
 namespace plat {
 namespace {
@@ -209,7 +210,12 @@ bool SendSpoolerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
   return ok;
 }
 
-CommandServer::CommandServer() = default;
+struct CommandServer::SystemState {
+  int listenFd = -1;
+  int wakePipe[2] = {-1, -1};  // a byte in [1] wakes the listener's poll
+};
+
+CommandServer::CommandServer() : system_(std::make_unique<SystemState>()) {}
 
 CommandServer::~CommandServer() { Stop(); }
 
@@ -226,15 +232,15 @@ bool CommandServer::Start(HWND window, Handler handler, Wake wake) {
   ::unlink(path.c_str());
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::chmod(path.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 ||
-      ::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+      ::pipe2(system_->wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     ::close(fd);
     ::unlink(path.c_str());
-    CloseFd(wakePipe_[0]);
-    CloseFd(wakePipe_[1]);
+    CloseFd(system_->wakePipe[0]);
+    CloseFd(system_->wakePipe[1]);
     return false;
   }
   path_ = path;
-  listenFd_ = fd;
+  system_->listenFd = fd;
   handler_ = std::move(handler);
   wake_ = std::move(wake);
   {
@@ -252,11 +258,11 @@ void CommandServer::Stop() {
     stopping_ = true;
   }
   char byte = 1;
-  (void)!::write(wakePipe_[1], &byte, 1);
+  (void)!::write(system_->wakePipe[1], &byte, 1);
   listener_.join();
-  CloseFd(listenFd_);
-  CloseFd(wakePipe_[0]);
-  CloseFd(wakePipe_[1]);
+  CloseFd(system_->listenFd);
+  CloseFd(system_->wakePipe[0]);
+  CloseFd(system_->wakePipe[1]);
   if (!path_.empty()) ::unlink(path_.c_str());
   path_.clear();
   std::lock_guard<std::mutex> lock(mutex_);
@@ -285,7 +291,7 @@ int CommandServer::ServePending() {
     }
     // The listener writes the answer: wake it from its poll.
     char byte = 0;
-    (void)!::write(wakePipe_[1], &byte, 1);
+    (void)!::write(system_->wakePipe[1], &byte, 1);
     ++served;
   }
   return served;
@@ -351,9 +357,9 @@ void CommandServer::Listen() {
     }
 
     std::vector<pollfd> fds;
-    fds.push_back({wakePipe_[0], POLLIN, 0});
+    fds.push_back({system_->wakePipe[0], POLLIN, 0});
     const bool room = connections.size() < kMaxConnections;
-    fds.push_back({room ? listenFd_ : -1, POLLIN, 0});
+    fds.push_back({room ? system_->listenFd : -1, POLLIN, 0});
     auto next = SteadyClock::now() + std::chrono::hours(1);
     for (auto& c : connections) {
       short events = 0;
@@ -368,7 +374,7 @@ void CommandServer::Listen() {
 
     if (fds[0].revents != 0) {
       char drain[64];
-      while (::read(wakePipe_[0], drain, sizeof drain) > 0) {
+      while (::read(system_->wakePipe[0], drain, sizeof drain) > 0) {
       }
     }
 
@@ -439,7 +445,7 @@ void CommandServer::Listen() {
     }
 
     if (room && (fds[1].revents & POLLIN) != 0) {
-      int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      int fd = ::accept4(system_->listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (fd < 0) {
         // Out of descriptors (or a connection that died in the backlog):
         // the listening socket stays readable, so pause a little instead

@@ -26,6 +26,7 @@
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/posix/descriptor_io.h"
 
 namespace plat {
 namespace {

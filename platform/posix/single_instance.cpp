@@ -41,10 +41,21 @@ std::string SingleInstanceMarkerPath() {
   return run + "/" + kSingleInstanceMarker;
 }
 
+// The open marker file; the lock lives as long as this descriptor.
+struct SingleInstance::Marker {
+  explicit Marker(int descriptor) : fd(descriptor) {}
+  ~Marker() { ::close(fd); }  // closing the only descriptor drops the lock
+  Marker(const Marker&) = delete;
+  Marker& operator=(const Marker&) = delete;
+  const int fd;
+};
+
+SingleInstance::SingleInstance() = default;
+
 SingleInstance::~SingleInstance() { Release(); }
 
 bool SingleInstance::Acquire() {
-  if (fd_ >= 0) return true;
+  if (marker_) return true;
   int fd = OpenMarker();
   if (fd < 0) return true;  // no marker possible: run as the first instance
   if (LockMarker(fd, LOCK_EX) != 0) {
@@ -52,15 +63,11 @@ bool SingleInstance::Acquire() {
     ::close(fd);
     return !taken;
   }
-  fd_ = fd;
+  marker_ = std::make_unique<Marker>(fd);
   return true;
 }
 
-void SingleInstance::Release() {
-  if (fd_ < 0) return;
-  ::close(fd_);  // closing the only descriptor drops the lock
-  fd_ = -1;
-}
+void SingleInstance::Release() { marker_.reset(); }
 
 bool IsSpoolerRunning() {
   int fd = OpenMarker();

@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-#include "platform/port_devices.h"
+#include "platform/posix/file_port.h"
 
 namespace plat {
 namespace {

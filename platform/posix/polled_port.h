@@ -28,7 +28,6 @@ namespace plat {
 // call only delays Cancel Print and the close; the printer loses nothing,
 // since the unsent rest is written again.
 inline constexpr DWORD kUnsetWriteWaitMs = 110;
-inline constexpr DWORD kSocketConnectTimeoutMs = 2000;
 
 // The errno classes every device sorts its failures into.
 enum class ErrnoClass {
@@ -80,21 +79,11 @@ class PolledPort : public PortDevice {
   COMMTIMEOUTS timeouts_;
 };
 
-// `path` is a printer character device (LpPort) or a plain file (FilePort);
+// `path` is a printer character device (lp_port.h) or a plain file
+// (file_port.h);
 // a missing plain file is created only when `mayCreate`.
 std::shared_ptr<PortDevice> OpenPathPort(const std::string& path,
                                          bool mayCreate, DWORD& error);
-// A plain file that receives the data, opened for appending: always ready,
-// no flags, nothing to read.
-std::shared_ptr<PortDevice> OpenFilePort(const std::string& path,
-                                         bool mayCreate, DWORD& error);
-// A raw TCP printer (port 9100 style). The open fails only when the host
-// name does not resolve; a printer that refuses or does not answer within
-// `connectTimeoutMs` gives a port that reports CE_IOE and tries to connect
-// again at the next write.
-std::shared_ptr<PortDevice> OpenSocketPort(
-    const std::string& host, std::uint16_t port, DWORD& error,
-    DWORD connectTimeoutMs = kSocketConnectTimeoutMs);
 
 // Takes an exclusive non-blocking flock on `fd`: false with `error` EBUSY
 // when someone else holds the device.

@@ -1,6 +1,6 @@
 // The Linux printer device as a port (see lp_port.h).
 // Any thread; one thread at a time per port, except Close.
-#include "platform/lp_port.h"
+#include "platform/posix/lp_port.h"
 
 #include <fcntl.h>
 #include <linux/lp.h>

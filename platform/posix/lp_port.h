@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/port_devices.h"
+#include "platform/posix/polled_port.h"
 
 namespace plat {
 

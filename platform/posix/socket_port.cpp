@@ -19,7 +19,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/port_devices.h"
+#include "platform/posix/socket_port.h"
 
 namespace plat {
 namespace {

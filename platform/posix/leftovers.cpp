@@ -61,7 +61,7 @@ bool NobodyListens(const std::string& path) {
 
 // A lock file is removed only while we hold its lock and the name still
 // names the inode we locked; whoever claims a port checks the same after
-// locking (platform/port_device.cpp), so nobody is left holding a lock on a
+// locking (platform/posix/port_device.cpp), so nobody is left holding a lock on a
 // removed file while another locks a new one.
 bool RemoveUnheldLockFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);

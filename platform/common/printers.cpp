@@ -7,7 +7,7 @@
 #include <atomic>
 
 #include "platform/profile.h"
-#include "platform/text_util.h"
+#include "platform/common/text_util.h"
 
 namespace plat {
 namespace {

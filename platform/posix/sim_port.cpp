@@ -1,6 +1,6 @@
 // The "sim:PATH" client port: talks to a kelvane-printer over a Unix socket.
 // One call at a time per device plus Close from any thread; see sim_port.h.
-#include "platform/sim_port.h"
+#include "platform/posix/sim_port.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,7 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "platform/port_devices.h"
+#include "platform/posix/polled_port.h"
 
 namespace plat {
 

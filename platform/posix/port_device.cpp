@@ -19,10 +19,12 @@
 
 #include "platform/errors.h"
 #include "platform/home.h"
-#include "platform/lp_port.h"
-#include "platform/port_devices.h"
+#include "platform/posix/file_port.h"
+#include "platform/posix/lp_port.h"
+#include "platform/posix/polled_port.h"
 #include "platform/port_names.h"
-#include "platform/sim_port.h"
+#include "platform/posix/sim_port.h"
+#include "platform/posix/socket_port.h"
 
 
 namespace plat {
