@@ -107,4 +107,8 @@ HWND MainWindowHandle();
 // job (the queue would be left "Processing"): a failed write is enough.
 void IgnoreBrokenPipes();
 
+// Whether someone may answer on standard input: a terminal, a pipe or a
+// socket (a supervising program); not /dev/null, not a file.
+bool StandardInputCanAnswer();
+
 }  // namespace app

@@ -2,6 +2,7 @@
 // are blocked in every thread and one thread takes them with sigwait.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -96,5 +97,12 @@ void TakeStopSignalsUntilExit() {
 HWND MainWindowHandle() { return static_cast<HWND>(::getpid()); }
 
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+bool StandardInputCanAnswer() {
+  struct stat st {};
+  if (::fstat(STDIN_FILENO, &st) != 0) return false;
+  if (::isatty(STDIN_FILENO)) return true;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+}
 
 }  // namespace app

@@ -98,16 +98,20 @@ std::string StatusPaneText(const PrinterWaitView& view, DWORD nowTick, std::time
   return text.empty() ? LoadResString(AFX_IDS_IDLEMESSAGE) : text;
 }
 
-BoxNotice MakeBoxNotice(const std::string& caption, const std::string& text) {
-  BoxNotice notice{caption, ""};
-  notice.body.reserve(text.size());
+std::string WithLfLineEnds(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\r') {
-      notice.body += '\n';
+      out += '\n';
       if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
       continue;
     }
-    notice.body += text[i];
+    out += text[i];
   }
-  return notice;
+  return out;
+}
+
+BoxNotice MakeBoxNotice(const std::string& caption, const std::string& text) {
+  return BoxNotice{caption, WithLfLineEnds(text)};
 }

@@ -57,6 +57,10 @@ std::string StatusPaneText(const PrinterWaitView& view, DWORD nowTick, std::time
 // The desktop notification for a box of the print thread that comes up
 // while none of our windows is active: its caption as the title, its text
 // with LF line ends as the body.
+// A box text with LF line ends, as the toolkit and the desktop's
+// notifications want them: CR LF and a lone CR each become one LF.
+std::string WithLfLineEnds(const std::string& text);
+
 struct BoxNotice {
   std::string title;
   std::string body;

@@ -2,8 +2,6 @@
 // Run: the main thread; Post, WakeChannel and Show: any thread.
 #include "app/headless/headless_loop.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -41,15 +39,8 @@ int ParseAnswer(const std::string& line, UINT style) {
   return 0;
 }
 
-bool StandardInputCanAnswer() {
-  struct stat st {};
-  if (::fstat(STDIN_FILENO, &st) != 0) return false;
-  if (::isatty(STDIN_FILENO)) return true;
-  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
-}
-
 ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy)
-    : ConsoleMessageBoxes(policy, std::cin, std::cout, StandardInputCanAnswer(), nullptr) {}
+    : ConsoleMessageBoxes(policy, std::cin, std::cout, app::StandardInputCanAnswer(), nullptr) {}
 
 ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy, std::istream& in,
                                          std::ostream& out, bool someoneCanAnswer,

@@ -80,11 +80,6 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   bool closing_ = false;
 };
 
-// Whether standard input has someone at its other end who can answer: a
-// terminal, a pipe or a socket (a program driving us). /dev/null, a regular
-// file or a closed descriptor has nobody.
-bool StandardInputCanAnswer();
-
 // Parses an answer line for a style: the button id, the default for an
 // empty line, 0 for a name the box does not offer.
 int ParseAnswer(const std::string& line, UINT style);

@@ -40,13 +40,7 @@ const ButtonMap* FindByResult(int result) {
 
 // The box's texts use CR LF line ends; the toolkit wants LF.
 wxString ToDisplayText(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    out += text[i];
-  }
-  return wxString::FromUTF8(out.c_str());
+  return wxString::FromUTF8(WithLfLineEnds(text).c_str());
 }
 
 wxArtID IconFor(UINT style) {

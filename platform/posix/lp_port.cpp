@@ -21,12 +21,6 @@ namespace {
 // long before the next try instead of spinning.
 constexpr DWORD kBusyBackoffMs = 5;
 
-DWORD ElapsedSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count());
-}
-
 }  // namespace
 
 DWORD LpStatusToCommErrors(int status) {

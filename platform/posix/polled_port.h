@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,14 @@ namespace plat {
 // call only delays Cancel Print and the close; the printer loses nothing,
 // since the unsent rest is written again.
 inline constexpr DWORD kUnsetWriteWaitMs = 110;
+
+// Milliseconds since `start` on the monotonic clock, for the devices that
+// bound their own calls.
+inline DWORD ElapsedSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count());
+}
 
 // The errno classes every device sorts its failures into.
 enum class ErrnoClass {

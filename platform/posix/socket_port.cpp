@@ -24,12 +24,6 @@
 namespace plat {
 namespace {
 
-DWORD ElapsedSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count());
-}
-
 class SocketPort final : public PolledPort {
  public:
   SocketPort(std::vector<sockaddr_storage> addrs, std::vector<socklen_t> lens,
