@@ -11,14 +11,7 @@
 # Under CI (CI=true) a missing tool fails instead.
 set -uo pipefail
 
-skip() {
-  if [ "${CI:-}" = true ]; then
-    echo "FAIL: $* (CI=true: scripts/install-deps.sh must provide it)" >&2
-    exit 1
-  fi
-  echo "SKIP: $*" >&2
-  exit 77
-}
+. "$(dirname "$0")/check_lib.sh"
 
 backend=${1:?usage: cups_backend_check.sh BACKEND HEADLESS DRIVER PRINTER}
 headless=${2:?}
@@ -53,9 +46,7 @@ chmod 755 "$work"
 # run the installed one; the spooler's home, the virtual printer and the
 # spooler then belong to lp too.
 as_spooler=()
-user_lines=""
 if [ "$(id -u)" -eq 0 ]; then
-  user_lines=$'User lp\nGroup lp'
   as_spooler=(setpriv --reuid=lp --regid=lp --init-groups)
 fi
 
@@ -78,9 +69,9 @@ driver="$work/bin/$(basename "$driver")"
 printer="$work/bin/$(basename "$printer")"
 
 home="$work/home"
-mkdir -p "$work"/{spool,cache,state,log,tmp} "$home"
+mkdir -p "$home"
 if [ "$(id -u)" -eq 0 ]; then
-  chown lp "$work"/{spool,cache,state,log,tmp} "$home"
+  chown lp "$home"
 fi
 chmod 700 "$home"
 run() { env KELVANE_HOME="$home" "${as_spooler[@]}" "$@"; }
@@ -88,59 +79,12 @@ run "$driver" install >/dev/null || { echo "FAIL: kelvane-driver install" >&2; e
 sock="$home/run/printer.sock"
 out="$sock.prn"
 
-cat >"$work/cupsd.conf" <<EOF
-Listen $work/cups.sock
-LogLevel debug
-MaxLogSize 0
 # printers.conf written at once: the marker levels are read from there.
-DirtyCleanInterval 0
-Browsing Off
-WebInterface No
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Location /admin>
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-cat >"$work/cups-files.conf" <<EOF
-ServerRoot $work
-ServerBin $bin
-RequestRoot $work/spool
-CacheDir $work/cache
-StateDir $work/state
-TempDir $work/tmp
-ErrorLog $work/log/error_log
-AccessLog $work/log/access_log
-PageLog $work/log/page_log
-Printcap $work/printcap
-SystemGroup root
+start_private_cupsd "$cupsd" "$work" $'LogLevel debug\nMaxLogSize 0\nDirtyCleanInterval 0' \
+  "ServerBin $bin
 SetEnv KELVANE_HOME $home
 SetEnv KELVANE_HEADLESS $headless
-SetEnv KELVANE_ON_FAULT retry=2
-$user_lines
-EOF
-
-"$cupsd" -f -c "$work/cupsd.conf" -s "$work/cups-files.conf" >"$work/cupsd.out" 2>&1 &
-pid=$!
-for _ in $(seq 100); do
-  [ -S "$work/cups.sock" ] && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -S "$work/cups.sock" ]; then
-  echo "FAIL: the private cupsd did not start" >&2
-  cat "$work/cupsd.out" "$work/log/error_log" >&2 2>/dev/null
-  exit 1
-fi
-export CUPS_SERVER="$work/cups.sock"
+SetEnv KELVANE_ON_FAULT retry=2"
 # The attributes cupsd keeps for queue $1 in printers.conf.
 queue_attributes() {
   sed -n "/^<Printer $1>/,/^<\/Printer>/p" "$work/printers.conf" 2>/dev/null

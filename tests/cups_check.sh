@@ -11,14 +11,7 @@
 # installs it, so its absence there is a fault of the set-up.
 set -uo pipefail
 
-skip() {
-  if [ "${CI:-}" = true ]; then
-    echo "FAIL: $* (CI=true: scripts/install-deps.sh must provide it)" >&2
-    exit 1
-  fi
-  echo "SKIP: $*" >&2
-  exit 77
-}
+. "$(dirname "$0")/check_lib.sh"
 
 suite=${1:?usage: cups_check.sh PATH/TO/cups_printers_test}
 cupsd=$(command -v cupsd || echo /usr/sbin/cupsd)
@@ -37,64 +30,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# cupsd refuses to run its helpers as root; it also has to reach its files
-# as that user.
+# cupsd has to reach its files as the user it runs its helpers as.
 chmod 755 "$work"
-mkdir -p "$work"/{spool,cache,state,log,tmp}
-user_lines=""
-if [ "$(id -u)" -eq 0 ]; then
-  user_lines=$'User lp\nGroup lp'
-  chown lp "$work"/{spool,cache,state,log,tmp} 2>/dev/null
-fi
-cat >"$work/cupsd.conf" <<EOF
-Listen $work/cups.sock
-LogLevel warn
-Browsing Off
-WebInterface No
-<Location />
-  Order allow,deny
-  Allow all
-</Location>
-<Location /admin>
-  Order allow,deny
-  Allow all
-</Location>
-<Policy default>
-  <Limit All>
-    Order deny,allow
-  </Limit>
-</Policy>
-EOF
-cat >"$work/cups-files.conf" <<EOF
-ServerRoot $work
-RequestRoot $work/spool
-CacheDir $work/cache
-StateDir $work/state
-TempDir $work/tmp
-ErrorLog $work/log/error_log
-AccessLog $work/log/access_log
-PageLog $work/log/page_log
-Printcap $work/printcap
-FileDevice Yes
-SystemGroup root
-$user_lines
-EOF
-
-"$cupsd" -f -c "$work/cupsd.conf" -s "$work/cups-files.conf" >"$work/cupsd.out" 2>&1 &
-pid=$!
-# Up in well under a second here; give a loaded machine ten.
-for _ in $(seq 100); do
-  [ -S "$work/cups.sock" ] && break
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -S "$work/cups.sock" ]; then
-  echo "FAIL: the private cupsd did not start" >&2
-  cat "$work/cupsd.out" "$work/log/error_log" >&2 2>/dev/null
-  exit 1
-fi
-
-export CUPS_SERVER="$work/cups.sock"
+start_private_cupsd "$cupsd" "$work" "LogLevel warn" "FileDevice Yes"
 output="$work/ribbon-out.prn"
 for queue in "Ribbon_File file:$output" "Ribbon_Net socket://127.0.0.1:9100" \
              "Par parallel:/dev/lp0" "Office ipp://127.0.0.1/ipp/print"; do

@@ -24,16 +24,7 @@ build=$(cd "$build" && pwd)
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
-# Under CI (CI=true) a missing tool fails: scripts/install-deps.sh installs
-# every one of them.
-skip() {
-  if [ "${CI:-}" = true ]; then
-    echo "FAIL: $* (CI=true: scripts/install-deps.sh must provide it)" >&2
-    exit 1
-  fi
-  echo "SKIP: $*" >&2
-  exit 77
-}
+. "$(dirname "$0")/check_lib.sh"
 has() { for p in "${programs[@]}"; do [ "$p" = "$1" ] && return 0; done; return 1; }
 
 for tool in cmake cpack dpkg-deb gzip; do
