@@ -57,7 +57,11 @@ std::time_t WaitStartTime(const PrinterWaitView& view, DWORD nowTick, std::time_
 
 std::string FormatTimeOfDay(std::time_t when) {
   std::tm parts{};
+#ifdef _WIN32
+  if (localtime_s(&parts, &when) != 0) return "";  // the C runtime's reentrant form
+#else
   if (!localtime_r(&when, &parts)) return "";
+#endif
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &parts);
   return text;

@@ -21,12 +21,16 @@ set(KELVANE_PLATFORM_POSIX_SOURCES
   platform/posix/net_redirect.cpp
   platform/posix/port_device.cpp
   platform/posix/port_names.cpp
+  platform/posix/profile.cpp
+  platform/posix/registry.cpp
   platform/posix/sim_port.cpp
   platform/posix/single_instance.cpp
   platform/posix/socket_port.cpp)
 
-# No Windows bodies are written yet; a Windows build stops at the link.
-set(KELVANE_PLATFORM_WIN32_SOURCES)
+# The Windows bodies: every .cpp of platform/win32/ (the folder holds
+# nothing else that is built).
+file(GLOB KELVANE_PLATFORM_WIN32_SOURCES CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/win32/*.cpp)
 
 if(WIN32)
   set(KELVANE_PLATFORM_SOURCES ${KELVANE_PLATFORM_COMMON_SOURCES}
@@ -35,5 +39,5 @@ elseif(UNIX)
   set(KELVANE_PLATFORM_SOURCES ${KELVANE_PLATFORM_COMMON_SOURCES}
       ${KELVANE_PLATFORM_POSIX_SOURCES})
 else()
-  message(FATAL_ERROR "Kelvane has platform bodies for POSIX systems only")
+  message(FATAL_ERROR "Kelvane has platform bodies for POSIX systems and Windows only")
 endif()

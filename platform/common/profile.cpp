@@ -1,5 +1,4 @@
-// The user's profile (win.ini): the pure INI reading and editing functions
-// and the file operations built on them. Sections and keys match without
+// The user's profile (win.ini): the pure INI reading and editing functions. Sections and keys match without
 // regard to case; values are read trimmed of surrounding blanks. An edit
 // changes the one line it concerns and keeps every other line, comments and
 // unknown lines included, byte for byte.
@@ -11,8 +10,6 @@
 #include <cerrno>
 #include <optional>
 
-#include "platform/files.h"
-#include "platform/home.h"
 #include "platform/common/text_util.h"
 
 namespace plat {
@@ -179,35 +176,6 @@ std::string SetIniString(std::string_view ini, const std::string& section,
   out += newLine;
   out.append(br);
   return out;
-}
-
-std::string GetProfileString(const std::string& section, const std::string& key,
-                             const std::string& fallback) {
-  std::string text;
-  if (!ReadWholeFile(ProfilePath(), text)) return fallback;
-  return GetIniString(text, section, key, fallback);
-}
-
-std::vector<std::pair<std::string, std::string>> GetProfileSection(
-    const std::string& section) {
-  std::string text;
-  if (!ReadWholeFile(ProfilePath(), text)) return {};
-  return GetIniSection(text, section);
-}
-
-bool WriteProfileString(const std::string& section, const std::string& key,
-                        const std::string& value) {
-  if (!ValidName(section, "]\r\n") || !ValidName(key, "=\r\n") ||
-      value.find_first_of("\r\n") != std::string::npos) {
-    SetLastError(EINVAL);
-    return false;
-  }
-  if (!MakeDirectories(KelvaneHome(), 0700)) return false;
-  return UpdateFileContents(ProfilePath(), Disposition::OpenAlways,
-                            [&](const std::string& text, std::string& updated) {
-                              updated = SetIniString(text, section, key, value);
-                              return true;
-                            });
 }
 
 }  // namespace plat

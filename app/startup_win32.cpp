@@ -1,0 +1,1 @@
+// placeholder until the Windows start-up is written
