@@ -159,11 +159,6 @@ bool ParseKeyContent(std::string_view s, std::string& key) {
   return true;
 }
 
-bool IsBracketLine(const RegFileLine& line) {
-  std::string_view c = TrimBlanks(Content(line.text));
-  return !c.empty() && c.front() == '[';
-}
-
 std::string HexList(const std::vector<BYTE>& data) {
   std::string out;
   char buf[4];
