@@ -38,7 +38,12 @@ namespace plat {
 // above sort it with ClassifyError (platform/errors.h).
 DWORD GetLastError();
 void SetLastError(DWORD error);
+// The code of an open refused by another opener's hold.
+#ifdef _WIN32
+inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 32;  // ERROR_SHARING_VIOLATION
+#else
 inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 16;  // EBUSY
+#endif
 
 enum class Access { Read, Write, ReadWrite };
 enum class ShareMode { None, ReadWrite };
