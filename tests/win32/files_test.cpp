@@ -2,7 +2,8 @@
 // priority on the real system calls: share modes between openers, the
 // rewrite through a held handle, moves over a file, the sorting of Win32
 // codes, nested folders and the system's path forms.
-// Test thread and one helper thread in the retried-open case.
+// Test thread, one helper thread in the retried-open case and a second copy
+// of this program that holds a file.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -139,6 +140,83 @@ TEST(FileSharing, RetriedOpenGetsTheFileOnceTheHolderCloses) {
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_GE(attempts.load(), 3);
   plat::CloseHandle(h);
+}
+
+std::string EnvironmentValue(const char* name) {
+  char value[MAX_PATH * 2];
+  const W32_DWORD n = ::GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+// The driver and the spooler are separate processes: the system must refuse
+// our opens while another process holds the file with no sharing, and let
+// the retried open in once it closes. This program, started again with
+// KELVANE_HOLD_FILE set, is that other process.
+TEST(FileSharing, AnotherProcessHoldingTheFileRefusesUsUntilItCloses) {
+  const std::string held = EnvironmentValue("KELVANE_HOLD_FILE");
+  if (!held.empty()) {
+    W32_HANDLE holding = ::OpenEventA(EVENT_MODIFY_STATE, FALSE,
+                                      EnvironmentValue("KELVANE_HOLD_EVENT").c_str());
+    W32_HANDLE release = ::OpenEventA(SYNCHRONIZE, FALSE,
+                                      EnvironmentValue("KELVANE_RELEASE_EVENT").c_str());
+    ASSERT_TRUE(holding && release);
+    HANDLE h = Open(held, ShareMode::None);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ::SetEvent(holding);
+    ::WaitForSingleObject(release, 60000);
+    plat::CloseHandle(h);
+    return;
+  }
+
+  ScopedHome home;
+  const std::string path = home.File("queue.txt");
+  WriteBytes(path, "record\n");
+  const std::string tag = std::to_string(::GetCurrentProcessId());
+  const std::string holdName = "kelvane-files-held-" + tag;
+  const std::string releaseName = "kelvane-files-release-" + tag;
+  W32_HANDLE holding = ::CreateEventA(nullptr, TRUE, FALSE, holdName.c_str());
+  W32_HANDLE release = ::CreateEventA(nullptr, TRUE, FALSE, releaseName.c_str());
+  ASSERT_TRUE(holding && release);
+
+  char self[MAX_PATH];
+  ASSERT_GT(::GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+  std::string command = std::string("\"") + self +
+                        "\" --gtest_filter=FileSharing.AnotherProcessHoldingTheFileRefusesUsUntilItCloses";
+  ::SetEnvironmentVariableA("KELVANE_HOLD_FILE", path.c_str());
+  ::SetEnvironmentVariableA("KELVANE_HOLD_EVENT", holdName.c_str());
+  ::SetEnvironmentVariableA("KELVANE_RELEASE_EVENT", releaseName.c_str());
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  const bool started = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0,
+                                        nullptr, nullptr, &startup, &child);
+  ::SetEnvironmentVariableA("KELVANE_HOLD_FILE", nullptr);
+  ASSERT_TRUE(started);
+  // The bound only keeps a broken child from hanging the suite.
+  ASSERT_EQ(::WaitForSingleObject(holding, 60000), WAIT_OBJECT_0);
+
+  EXPECT_EQ(Open(path, ShareMode::ReadWrite, Access::Read), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
+  EXPECT_FALSE(plat::PrependToFile(path, "x", 1));
+  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::SharingViolation);
+  {
+    // The clock stands still: only the child's close ends the wait.
+    plat::ScopedFakeClock clock(1000, 0);
+    ::SetEvent(release);
+    HANDLE h = plat::OpenWithRetry(path, Access::ReadWrite, ShareMode::None,
+                                   Disposition::OpenExisting);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    plat::CloseHandle(h);
+  }
+  ::WaitForSingleObject(child.hProcess, 60000);
+  W32_DWORD exitCode = 1;
+  ::GetExitCodeProcess(child.hProcess, &exitCode);
+  EXPECT_EQ(exitCode, 0u);
+  ::CloseHandle(child.hProcess);
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(holding);
+  ::CloseHandle(release);
+  EXPECT_EQ(ReadBytes(path), "record\n");
 }
 
 TEST(Files, ReadWriteSizeAndWhatIsNotAFile) {
