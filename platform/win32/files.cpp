@@ -8,7 +8,7 @@
 // Any thread. Each file object guards its system handle with a reader/writer
 // lock so that CloseHandle from one thread never closes it under a read or
 // write in another.
-#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <shared_mutex>
@@ -303,7 +303,6 @@ bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
   if (!file) return Fail(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
   if (file->share() != ShareMode::None) return Fail(ERROR_INVALID_PARAMETER);
   if (!data && size != 0) return Fail(kErrorBadAddress);
-  if (size > 0xFFFFFFFFu) return Fail(ERROR_INVALID_PARAMETER);
   const bool writable = file->writable();
   return file->WithExclusiveHandle([&](W32_HANDLE held) {
     if (!NamesHeldFile(held, path)) return Fail(ERROR_INVALID_PARAMETER);

@@ -148,6 +148,31 @@ std::string EnvironmentValue(const char* name) {
   return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
 }
 
+// Starts this program again, running only the current test, with this
+// process's environment.
+bool StartThisTest(PROCESS_INFORMATION* child) {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  char self[MAX_PATH];
+  if (::GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) return false;
+  std::string command = std::string("\"") + self + "\" --gtest_filter=" +
+                        test->test_suite_name() + "." + test->name();
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  return ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, child);
+}
+
+// Waits for a child started by StartThisTest; the bound only keeps a broken
+// child from hanging the suite.
+W32_DWORD ExitCodeOf(PROCESS_INFORMATION& child) {
+  W32_DWORD code = 1;
+  ::WaitForSingleObject(child.hProcess, 60000);
+  ::GetExitCodeProcess(child.hProcess, &code);
+  ::CloseHandle(child.hProcess);
+  ::CloseHandle(child.hThread);
+  return code;
+}
+
 // The driver and the spooler are separate processes: the system must refuse
 // our opens while another process holds the file with no sharing, and let
 // the retried open in once it closes. This program, started again with
@@ -178,18 +203,11 @@ TEST(FileSharing, AnotherProcessHoldingTheFileRefusesUsUntilItCloses) {
   W32_HANDLE release = ::CreateEventA(nullptr, TRUE, FALSE, releaseName.c_str());
   ASSERT_TRUE(holding && release);
 
-  char self[MAX_PATH];
-  ASSERT_GT(::GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
-  std::string command = std::string("\"") + self +
-                        "\" --gtest_filter=FileSharing.AnotherProcessHoldingTheFileRefusesUsUntilItCloses";
   ::SetEnvironmentVariableA("KELVANE_HOLD_FILE", path.c_str());
   ::SetEnvironmentVariableA("KELVANE_HOLD_EVENT", holdName.c_str());
   ::SetEnvironmentVariableA("KELVANE_RELEASE_EVENT", releaseName.c_str());
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION child{};
-  const bool started = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0,
-                                        nullptr, nullptr, &startup, &child);
+  const bool started = StartThisTest(&child);
   ::SetEnvironmentVariableA("KELVANE_HOLD_FILE", nullptr);
   ASSERT_TRUE(started);
   // The bound only keeps a broken child from hanging the suite.
@@ -208,12 +226,7 @@ TEST(FileSharing, AnotherProcessHoldingTheFileRefusesUsUntilItCloses) {
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     plat::CloseHandle(h);
   }
-  ::WaitForSingleObject(child.hProcess, 60000);
-  W32_DWORD exitCode = 1;
-  ::GetExitCodeProcess(child.hProcess, &exitCode);
-  EXPECT_EQ(exitCode, 0u);
-  ::CloseHandle(child.hProcess);
-  ::CloseHandle(child.hThread);
+  EXPECT_EQ(ExitCodeOf(child), 0u);
   ::CloseHandle(holding);
   ::CloseHandle(release);
   EXPECT_EQ(ReadBytes(path), "record\n");
@@ -405,6 +418,29 @@ TEST(Leftovers, RemovesOldTemporariesAndSpoolFilesOfDeadDrivers) {
   EXPECT_EQ(removed.sockets + removed.portLocks, 0);
   for (const auto& path : removable) EXPECT_FALSE(std::filesystem::exists(path)) << path;
   for (const auto& path : kept) EXPECT_TRUE(std::filesystem::exists(path)) << path;
+}
+
+// The offset is read once per process, so it is checked in a second copy of
+// this program started with the variable set.
+TEST(RealClock, FollowsTheSystemTickCountShiftedByTheOffset) {
+  if (EnvironmentValue("KELVANE_CLOCK_CHILD") == "1") {
+    const DWORD raw = static_cast<DWORD>(::GetTickCount());
+    const DWORD shifted = plat::RealClock().Now();
+    // -5000 wraps to 0xFFFFEC78: the clock reads 5 s behind the system's.
+    EXPECT_LT((raw - 5000u) - shifted + 50u, 100u);
+    return;
+  }
+  const DWORD before = static_cast<DWORD>(::GetTickCount());
+  const DWORD now = plat::RealClock().Now();
+  EXPECT_LT(now - before, 1000u);  // no offset unless asked for
+  ::SetEnvironmentVariableA("KELVANE_CLOCK_CHILD", "1");
+  ::SetEnvironmentVariableA("KELVANE_TICK_OFFSET", "-5000");
+  PROCESS_INFORMATION child{};
+  const bool started = StartThisTest(&child);
+  ::SetEnvironmentVariableA("KELVANE_CLOCK_CHILD", nullptr);
+  ::SetEnvironmentVariableA("KELVANE_TICK_OFFSET", nullptr);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(ExitCodeOf(child), 0u);
 }
 
 TEST(Threads, RaisedPriorityIsOneStepAboveNormal) {
