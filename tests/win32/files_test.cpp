@@ -81,6 +81,37 @@ HANDLE Open(const std::string& path, ShareMode share, Access access = Access::Re
   return plat::OpenFile(path, access, share, disposition);
 }
 
+std::string EnvironmentValue(const char* name) {
+  char value[MAX_PATH * 2];
+  const W32_DWORD n = ::GetEnvironmentVariableA(name, value, sizeof value);
+  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
+}
+
+// Starts this program again, running only the current test, with this
+// process's environment.
+bool StartThisTest(PROCESS_INFORMATION* child) {
+  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  char self[MAX_PATH];
+  if (::GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) return false;
+  std::string command = std::string("\"") + self + "\" --gtest_filter=" +
+                        test->test_suite_name() + "." + test->name();
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  return ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, child);
+}
+
+// Waits for a child started by StartThisTest; the bound only keeps a broken
+// child from hanging the suite.
+W32_DWORD ExitCodeOf(PROCESS_INFORMATION& child) {
+  W32_DWORD code = 1;
+  ::WaitForSingleObject(child.hProcess, 60000);
+  ::GetExitCodeProcess(child.hProcess, &code);
+  ::CloseHandle(child.hProcess);
+  ::CloseHandle(child.hThread);
+  return code;
+}
+
 TEST(FileSharing, ShareModesDecideWhoElseMayOpen) {
   ScopedHome home;
   const std::string path = home.File("queue.txt");
@@ -140,37 +171,6 @@ TEST(FileSharing, RetriedOpenGetsTheFileOnceTheHolderCloses) {
   EXPECT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_GE(attempts.load(), 3);
   plat::CloseHandle(h);
-}
-
-std::string EnvironmentValue(const char* name) {
-  char value[MAX_PATH * 2];
-  const W32_DWORD n = ::GetEnvironmentVariableA(name, value, sizeof value);
-  return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
-}
-
-// Starts this program again, running only the current test, with this
-// process's environment.
-bool StartThisTest(PROCESS_INFORMATION* child) {
-  const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  char self[MAX_PATH];
-  if (::GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) return false;
-  std::string command = std::string("\"") + self + "\" --gtest_filter=" +
-                        test->test_suite_name() + "." + test->name();
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  return ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          nullptr, &startup, child);
-}
-
-// Waits for a child started by StartThisTest; the bound only keeps a broken
-// child from hanging the suite.
-W32_DWORD ExitCodeOf(PROCESS_INFORMATION& child) {
-  W32_DWORD code = 1;
-  ::WaitForSingleObject(child.hProcess, 60000);
-  ::GetExitCodeProcess(child.hProcess, &code);
-  ::CloseHandle(child.hProcess);
-  ::CloseHandle(child.hThread);
-  return code;
 }
 
 // The driver and the spooler are separate processes: the system must refuse
