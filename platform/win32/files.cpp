@@ -308,9 +308,14 @@ bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
     if (!NamesHeldFile(held, path)) return Fail(ERROR_INVALID_PARAMETER);
     if (!writable) return Fail(ERROR_ACCESS_DENIED);
     if (DWORD e = InjectedFileFault(FileFault::RewriteInPlace, path)) return Fail(e);
-    LARGE_INTEGER start{};
-    return ::SetFilePointerEx(held, start, nullptr, FILE_BEGIN) &&
-           WriteAll(held, data, size) && ::SetEndOfFile(held) && ::FlushFileBuffers(held);
+    // The handle goes on at the position it had, as after a replacement
+    // by rename.
+    LARGE_INTEGER zero{}, position{};
+    if (!::SetFilePointerEx(held, zero, &position, FILE_CURRENT)) return false;
+    return ::SetFilePointerEx(held, zero, nullptr, FILE_BEGIN) &&
+           WriteAll(held, data, size) && ::SetEndOfFile(held) &&
+           ::FlushFileBuffers(held) &&
+           ::SetFilePointerEx(held, position, nullptr, FILE_BEGIN);
   });
 }
 

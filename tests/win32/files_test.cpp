@@ -273,6 +273,14 @@ TEST(ReplaceFileContents, RewritesTheHeldFileWholeAndKeepsTheHold) {
   EXPECT_EQ(Open(path, ShareMode::ReadWrite, Access::Read), INVALID_HANDLE_VALUE);
   const std::string longer(100000, 'z');
   EXPECT_TRUE(plat::ReplaceFileContents(h, path, longer.data(), longer.size()));
+  // The handle reads on from where it stood before the rewrite.
+  char head[4] = {};
+  DWORD n = 0;
+  EXPECT_TRUE(plat::ReadFile(h, head, 3, &n));
+  EXPECT_TRUE(plat::ReplaceFileContents(h, path, "abcdef", 6));
+  EXPECT_TRUE(plat::ReadFile(h, head, 3, &n));
+  EXPECT_EQ(std::string(head, n), "def");
+  EXPECT_TRUE(plat::ReplaceFileContents(h, path, longer.data(), longer.size()));
 
   WriteBytes(home.File("other.txt"), "other");
   EXPECT_FALSE(plat::ReplaceFileContents(h, home.File("other.txt"), "x", 1));
