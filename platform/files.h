@@ -20,6 +20,13 @@
 //     whole; only where no temporary can be made (folder not writable, disk
 //     full) is it rewritten in place under the same hold. Appenders hold the
 //     file with no sharing while they append.
+// On Windows the system's share modes are the protocol (dwShareMode 0 for
+// no sharing, FILE_SHARE_READ | FILE_SHARE_WRITE for sharing read and
+// write) and a refusal is ERROR_SHARING_VIOLATION. A file open anywhere
+// cannot be renamed over there, so ReplaceFileContents rewrites the held file
+// in place through the handle, which keeps the hold but not the whole-or-
+// nothing on a crash; WriteFileAtomically and PrependToFile still move a
+// flushed new file over one that nobody holds.
 // Any thread.
 #pragma once
 
@@ -38,7 +45,12 @@ namespace plat {
 // above sort it with ClassifyError (platform/errors.h).
 DWORD GetLastError();
 void SetLastError(DWORD error);
+// The code of an open refused by another opener's hold.
+#ifdef _WIN32
+inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 32;  // ERROR_SHARING_VIOLATION
+#else
 inline constexpr DWORD ERROR_SHARING_VIOLATION_CODE = 16;  // EBUSY
+#endif
 
 enum class Access { Read, Write, ReadWrite };
 enum class ShareMode { None, ReadWrite };
@@ -77,8 +89,9 @@ bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
                          std::size_t size);
 
 // Test seam: faults injected into the files layer. The hook is asked at
-// each point with the path concerned and returns 0 (go on) or the errno the
-// step fails with. Empty: no faults (the default). Install it before the
+// each point with the path concerned and returns 0 (go on) or the error the
+// step fails with, in the platform's numbers (errno on POSIX, Win32 codes on
+// Windows, where the held rewrite asks only at RewriteInPlace). Empty: no faults (the default). Install it before the
 // threads that use files start and remove it after they have ended.
 enum class FileFault {
   OpenForWriting,   // OpenFile with Write or ReadWrite access

@@ -2,6 +2,8 @@
 # platform/ are the same everywhere; platform/common/ is built on every
 # system; platform/<os>/ holds the bodies and private headers of one system.
 set(KELVANE_PLATFORM_COMMON_SOURCES
+  platform/common/clock.cpp
+  platform/common/files.cpp
   platform/common/message_box.cpp
   platform/common/printers.cpp
   platform/common/profile.cpp

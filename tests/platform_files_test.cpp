@@ -221,6 +221,15 @@ TEST(Files, StaleAndInvalidHandlesFailCleanly) {
   plat::CloseHandle(h2);
 }
 
+// A backslash is part of a name here, not a folder's end.
+TEST(Files, DirectoryOfSplitsAtTheLastSlashOnly) {
+  EXPECT_EQ(plat::DirectoryOf("/spool/q.txt"), "/spool");
+  EXPECT_EQ(plat::DirectoryOf("/q.txt"), "/");
+  EXPECT_EQ(plat::DirectoryOf("q.txt"), ".");
+  EXPECT_EQ(plat::DirectoryOf("/spool/a\\b"), "/spool");
+  EXPECT_EQ(plat::DirectoryOf("a\\b"), ".");
+}
+
 TEST(ReplaceFileContents, KeepsModeAndSwapsWholeFile) {
   kt::TempHome home;
   const std::string path = home.File("win.ini");

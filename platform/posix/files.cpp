@@ -1,4 +1,6 @@
-// Files, the process-wide handle table and the thread's last error.
+// Files on POSIX systems and the thread's last error (errno numbers); the
+// handle table and the retried open are the portable half's
+// (platform/common/files.cpp).
 //
 // Sharing between processes rests on flock(): LOCK_EX for "no sharing",
 // LOCK_SH for "sharing read and write", both non-blocking, so a refused
@@ -6,8 +8,7 @@
 // to retry. Because a writer replaces a file by renaming a new one over it,
 // a lock taken on an inode that the path no longer names protects nothing;
 // every open therefore checks the path after locking and starts over.
-// Any thread. The handle table is guarded by its own mutex; each file object
-// guards its descriptor with a reader/writer lock so that CloseHandle from
+// Any thread. Each file object guards its descriptor with a reader/writer lock so that CloseHandle from
 // one thread never closes a descriptor under a read or write in another.
 #include "platform/files.h"
 
@@ -21,10 +22,10 @@
 #include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/common/files_shared.h"
 #include "platform/errors.h"
 #include "platform/posix/descriptor_io.h"
 
@@ -33,63 +34,14 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
-std::mutex g_faultMutex;
-FileFaultHook g_faultHook;  // guarded by g_faultMutex; tests only
-
-// 0, or the errno a test wants this step to fail with.
-int InjectedFault(FileFault point, const std::string& path) {
-  FileFaultHook hook;
-  {
-    std::lock_guard<std::mutex> g(g_faultMutex);
-    if (!g_faultHook) return 0;
-    hook = g_faultHook;
-  }
-  return hook(point, path);
-}
-
 bool Fail(int e) {
   t_lastError = static_cast<DWORD>(e);
   return false;
 }
 
-// ---------------------------------------------------------------- handles
-
-class HandleTable {
- public:
-  HANDLE Add(std::shared_ptr<HandleObject> object) {
-    std::lock_guard<std::mutex> g(mutex_);
-    // Handle numbers are never reused while the process runs (a 64-bit
-    // counter does not wrap), so a stale handle cannot reach a newer object.
-    HANDLE h = next_;
-    next_ += 4;
-    objects_.emplace(h, std::move(object));
-    return h;
-  }
-
-  std::shared_ptr<HandleObject> Find(HANDLE h) {
-    std::lock_guard<std::mutex> g(mutex_);
-    auto it = objects_.find(h);
-    return it == objects_.end() ? nullptr : it->second;
-  }
-
-  std::shared_ptr<HandleObject> Remove(HANDLE h) {
-    std::lock_guard<std::mutex> g(mutex_);
-    auto it = objects_.find(h);
-    if (it == objects_.end()) return nullptr;
-    auto object = std::move(it->second);
-    objects_.erase(it);
-    return object;
-  }
-
- private:
-  std::mutex mutex_;  // guards next_ and objects_
-  HANDLE next_ = 0x100;
-  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects_;
-};
-
-HandleTable& Table() {
-  static HandleTable* table = new HandleTable;  // outlives static destructors
-  return *table;
+// 0, or the errno a test wants this step to fail with.
+int InjectedFault(FileFault point, const std::string& path) {
+  return static_cast<int>(InjectedFileFault(point, path));
 }
 
 // ------------------------------------------------------------ file object
@@ -318,18 +270,6 @@ bool RewriteInPlace(int fd, const std::string& path, const void* data,
 
 }  // namespace
 
-void SetFileFaultHook(FileFaultHook hook) {
-  std::lock_guard<std::mutex> g(g_faultMutex);
-  g_faultHook = std::move(hook);
-}
-
-std::string DirectoryOf(const std::string& path) {
-  auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 bool WriteAllToDescriptor(int fd, const void* data, std::size_t size) {
   const auto* p = static_cast<const char*>(data);
   std::size_t done = 0;
@@ -378,6 +318,8 @@ const DWORD kErrorNotFound = ENOENT;
 const DWORD kErrorInvalidParameter = EINVAL;
 const DWORD kErrorInsufficientBuffer = ENOBUFS;
 const DWORD kErrorTimedOut = ETIMEDOUT;
+const DWORD kErrorBadHandle = EBADF;
+const DWORD kErrorBadAddress = EFAULT;
 
 ErrorClass ClassifyError(DWORD error) {
   switch (error) {
@@ -408,19 +350,6 @@ ErrorClass ClassifyError(DWORD error) {
 
 bool IsAccessDenied(DWORD error) {
   return error == EACCES || error == EPERM || error == EROFS;
-}
-
-HANDLE RegisterHandle(std::shared_ptr<HandleObject> object) {
-  if (!object) {
-    Fail(EINVAL);
-    return INVALID_HANDLE_VALUE;
-  }
-  return Table().Add(std::move(object));
-}
-
-std::shared_ptr<HandleObject> LookupHandle(HANDLE h) {
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  return Table().Find(h);
 }
 
 HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
@@ -506,22 +435,6 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
   return INVALID_HANDLE_VALUE;
 }
 
-bool ReadFile(HANDLE h, void* buffer, DWORD size, DWORD* bytesRead) {
-  if (bytesRead) *bytesRead = 0;
-  auto object = LookupHandle(h);
-  if (!object) return Fail(EBADF);
-  if (!buffer && size != 0) return Fail(EFAULT);
-  return object->Read(buffer, size, bytesRead);
-}
-
-bool WriteFile(HANDLE h, const void* data, DWORD size, DWORD* bytesWritten) {
-  if (bytesWritten) *bytesWritten = 0;
-  auto object = LookupHandle(h);
-  if (!object) return Fail(EBADF);
-  if (!data && size != 0) return Fail(EFAULT);
-  return object->Write(data, size, bytesWritten);
-}
-
 DWORD GetFileSize(HANDLE h) {
   auto object = LookupHandle(h);
   auto* file = dynamic_cast<FileObject*>(object.get());
@@ -530,14 +443,6 @@ DWORD GetFileSize(HANDLE h) {
     return INVALID_FILE_SIZE;
   }
   return file->Size();
-}
-
-bool CloseHandle(HANDLE h) {
-  if (h == INVALID_HANDLE_VALUE) return Fail(EBADF);
-  auto object = Table().Remove(h);
-  if (!object) return Fail(EBADF);
-  object->Close();
-  return true;
 }
 
 bool DeleteFile(const std::string& path) {
@@ -633,67 +538,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view data) {
   ::close(fd);
   SyncDirectory(DirectoryOf(path));
   return true;
-}
-
-HANDLE OpenWithRetry(const std::string& path, Access access, ShareMode share,
-                     Disposition disposition, DWORD ms, OpenRetry retry) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HANDLE h = OpenFile(path, access, share, disposition);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    const ErrorClass kind = ClassifyError(GetLastError());
-    const bool passing =
-        kind == ErrorClass::SharingViolation ||
-        (retry == OpenRetry::PassingRefusals && kind == ErrorClass::Transient);
-    if (!passing) return h;
-    if (GetTickCount() - start >= ms) return h;
-    PausePolling();
-  }
-}
-
-bool ReadAllFromHandle(HANDLE h, std::string& out) {
-  out.clear();
-  char buf[8192];
-  for (;;) {
-    DWORD n = 0;
-    if (!ReadFile(h, buf, sizeof buf, &n)) {
-      out.clear();  // half a file must not pass for the whole of it
-      return false;
-    }
-    if (n == 0) return true;
-    out.append(buf, n);
-  }
-}
-
-bool ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
-  HANDLE h = OpenWithRetry(path, Access::Read, ShareMode::ReadWrite,
-                           Disposition::OpenExisting);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  const bool ok = ReadAllFromHandle(h, out);
-  DWORD e = GetLastError();
-  CloseHandle(h);
-  if (!ok) SetLastError(e);
-  return ok;
-}
-
-bool UpdateFileContents(
-    const std::string& path, Disposition disposition,
-    const std::function<bool(const std::string& text, std::string& updated)>& edit) {
-  HANDLE h = OpenWithRetry(path, Access::ReadWrite, ShareMode::None, disposition);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  std::string text;
-  bool ok = ReadAllFromHandle(h, text);
-  if (ok) {
-    std::string updated;
-    ok = edit(text, updated);
-    if (ok && updated != text)
-      ok = ReplaceFileContents(h, path, updated.data(), updated.size());
-  }
-  DWORD e = GetLastError();
-  CloseHandle(h);
-  SetLastError(e);
-  return ok;
 }
 
 

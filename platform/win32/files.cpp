@@ -1,0 +1,391 @@
+// Files on Windows. The system's share modes are the sharing protocol itself:
+// "no sharing" is dwShareMode 0 and "sharing read and write" is
+// FILE_SHARE_READ | FILE_SHARE_WRITE, so a second opener is refused with
+// ERROR_SHARING_VIOLATION by the system, across processes, and waits it out
+// in OpenWithRetry. The handle table and the retried open are the portable
+// half's (platform/common/files.cpp); the system handle lives in a file
+// object of that table.
+// Any thread. Each file object guards its system handle with a reader/writer
+// lock so that CloseHandle from one thread never closes it under a read or
+// write in another.
+#include <functional>
+#include <mutex>
+#include <random>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/common/files_shared.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/win32/windows_api.h"
+
+namespace plat {
+
+const DWORD kErrorBadHandle = ERROR_INVALID_HANDLE;
+const DWORD kErrorBadAddress = ERROR_NOACCESS;
+
+namespace {
+
+bool Fail(DWORD error) {
+  SetLastError(error);
+  return false;
+}
+
+// Runs cleanup calls without letting them overwrite the error being reported.
+class KeepLastError {
+ public:
+  KeepLastError() : error_(GetLastError()) {}
+  ~KeepLastError() { SetLastError(error_); }
+  KeepLastError(const KeepLastError&) = delete;
+  KeepLastError& operator=(const KeepLastError&) = delete;
+
+ private:
+  DWORD error_;
+};
+
+bool IsValid(W32_HANDLE h) { return h != nullptr && h != w32::InvalidHandle(); }
+
+// Writes all of `data`; false with the system's error set.
+bool WriteAll(W32_HANDLE h, const void* data, std::size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size) {
+    const std::size_t left = size - done;
+    const W32_DWORD chunk = static_cast<W32_DWORD>(left > (1u << 30) ? (1u << 30) : left);
+    W32_DWORD n = 0;
+    if (!::WriteFile(h, p + done, chunk, &n, nullptr)) return false;
+    if (n == 0) return Fail(ERROR_DISK_FULL);
+    done += n;
+  }
+  return true;
+}
+
+class FileObject final : public HandleObject {
+ public:
+  FileObject(W32_HANDLE handle, Access access, ShareMode share)
+      : handle_(handle), access_(access), share_(share) {}
+  ~FileObject() override { Close(); }
+
+  bool Read(void* buffer, DWORD size, DWORD* bytesRead) override {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    DWORD done = 0;
+    if (bytesRead) *bytesRead = 0;
+    if (!IsValid(handle_)) return Fail(ERROR_INVALID_HANDLE);
+    auto* p = static_cast<char*>(buffer);
+    while (done < size) {
+      W32_DWORD n = 0;
+      if (!::ReadFile(handle_, p + done, size - done, &n, nullptr)) {
+        if (bytesRead) *bytesRead = done;
+        return false;
+      }
+      if (n == 0) break;  // end of file: a short read is a success
+      done += n;
+    }
+    if (bytesRead) *bytesRead = done;
+    return true;
+  }
+
+  bool Write(const void* data, DWORD size, DWORD* bytesWritten) override {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    DWORD done = 0;
+    if (bytesWritten) *bytesWritten = 0;
+    if (!IsValid(handle_)) return Fail(ERROR_INVALID_HANDLE);
+    const auto* p = static_cast<const char*>(data);
+    while (done < size) {
+      W32_DWORD n = 0;
+      if (!::WriteFile(handle_, p + done, size - done, &n, nullptr)) {
+        if (bytesWritten) *bytesWritten = done;
+        return false;
+      }
+      if (n == 0) {  // a disk file that takes nothing is full
+        if (bytesWritten) *bytesWritten = done;
+        return Fail(ERROR_DISK_FULL);
+      }
+      done += n;
+    }
+    if (bytesWritten) *bytesWritten = done;
+    return true;
+  }
+
+  void Close() override {
+    std::unique_lock<std::shared_mutex> g(mutex_);
+    if (IsValid(handle_)) {
+      KeepLastError keep;
+      ::CloseHandle(handle_);  // ends our share-mode hold
+      handle_ = w32::InvalidHandle();
+    }
+  }
+
+  DWORD Size() {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    if (!IsValid(handle_)) {
+      Fail(ERROR_INVALID_HANDLE);
+      return INVALID_FILE_SIZE;
+    }
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(handle_, &size)) return INVALID_FILE_SIZE;
+    return static_cast<DWORD>(static_cast<unsigned long long>(size.QuadPart));
+  }
+
+  // Runs `fn(handle)` with no read or write of this object in between.
+  template <typename Fn>
+  bool WithExclusiveHandle(Fn fn) {
+    std::unique_lock<std::shared_mutex> g(mutex_);
+    if (!IsValid(handle_)) return Fail(ERROR_INVALID_HANDLE);
+    return fn(handle_);
+  }
+
+  ShareMode share() const { return share_; }
+  bool writable() const { return access_ != Access::Read; }
+
+ private:
+  std::shared_mutex mutex_;  // guards handle_: shared for I/O, exclusive to close
+  W32_HANDLE handle_;
+  const Access access_;
+  const ShareMode share_;
+};
+
+// Six characters for a temporary's name. Lower case and digits only: names
+// differ on this system only where they differ without regard to case.
+std::string RandomSuffix() {
+  static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::minstd_rand generator(static_cast<unsigned>(
+      ::GetCurrentProcessId() * 2654435761u ^ ::GetTickCount() ^
+      std::hash<std::thread::id>{}(std::this_thread::get_id())));
+  std::uniform_int_distribution<int> pick(0, static_cast<int>(sizeof kChars) - 2);
+  std::string suffix;
+  for (int i = 0; i < 6; ++i) suffix += kChars[pick(generator)];
+  return suffix;
+}
+
+// Writes `data` to a new file `path` + ".tmp" + six characters, flushed to
+// disk and closed, ready to be moved over `path`. False with the error set
+// (and nothing left behind) on failure.
+bool WriteTemporaryBeside(const std::string& path, const void* data, std::size_t size,
+                          std::string& tempName) {
+  if (DWORD e = InjectedFileFault(FileFault::CreateTemporary, path)) return Fail(e);
+  W32_HANDLE h = w32::InvalidHandle();
+  for (int attempt = 0; attempt < 100 && !IsValid(h); ++attempt) {
+    tempName = path + ".tmp" + RandomSuffix();
+    // CREATE_NEW: never take over a file someone else made under the name.
+    h = ::CreateFileA(tempName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!IsValid(h) && ::GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  if (!IsValid(h)) return false;
+  const DWORD injected = InjectedFileFault(FileFault::WriteTemporary, path);
+  if (injected != 0 || !WriteAll(h, data, size) || !::FlushFileBuffers(h)) {
+    if (injected != 0) SetLastError(injected);
+    KeepLastError keep;
+    ::CloseHandle(h);
+    ::DeleteFileA(tempName.c_str());
+    return false;
+  }
+  if (!::CloseHandle(h)) {
+    KeepLastError keep;
+    ::DeleteFileA(tempName.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Moves a finished temporary over `target`, replacing it; the temporary is
+// removed when the move fails.
+bool MoveOver(const std::string& tempName, const std::string& target) {
+  if (::MoveFileExA(tempName.c_str(), target.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  KeepLastError keep;
+  ::DeleteFileA(tempName.c_str());
+  return false;
+}
+
+// True when `path` names the file `held` is open on. The path is opened
+// with no access at all, which no share mode refuses, so our own no-sharing
+// hold does not stand in the way.
+bool NamesHeldFile(W32_HANDLE held, const std::string& path) {
+  W32_HANDLE named = ::CreateFileA(path.c_str(), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!IsValid(named)) return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = ::GetFileInformationByHandle(held, &a) &&
+                    ::GetFileInformationByHandle(named, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  ::CloseHandle(named);
+  return same;
+}
+
+bool IsDirectory(const std::string& path) {
+  const W32_DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+// Our moves use MOVEFILE_WRITE_THROUGH, which returns only once the new
+// folder entry is on disk, and the system has no flush of a folder apart
+// from that; nothing is left to do here.
+void SyncDirectory(const std::string&) {}
+
+HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
+                Disposition disposition) {
+  if (path.empty()) {
+    Fail(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (disposition == Disposition::CreateAlways && access == Access::Read) {
+    Fail(ERROR_INVALID_PARAMETER);  // truncating needs write access
+    return INVALID_HANDLE_VALUE;
+  }
+  W32_DWORD desired = 0;
+  switch (access) {
+    case Access::Read: desired = GENERIC_READ; break;
+    case Access::Write: desired = GENERIC_WRITE; break;
+    case Access::ReadWrite: desired = GENERIC_READ | GENERIC_WRITE; break;
+  }
+  const W32_DWORD shareMode =
+      share == ShareMode::None ? 0 : (FILE_SHARE_READ | FILE_SHARE_WRITE);
+  W32_DWORD creation = OPEN_EXISTING;
+  switch (disposition) {
+    case Disposition::OpenExisting: creation = OPEN_EXISTING; break;
+    case Disposition::OpenAlways: creation = OPEN_ALWAYS; break;
+    // The system truncates only once the share modes have let us in, so a
+    // refused open leaves the holder's contents alone.
+    case Disposition::CreateAlways: creation = CREATE_ALWAYS; break;
+  }
+  if (access != Access::Read) {
+    if (DWORD e = InjectedFileFault(FileFault::OpenForWriting, path)) {
+      Fail(e);
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  W32_HANDLE h = ::CreateFileA(path.c_str(), desired, shareMode, nullptr, creation,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!IsValid(h)) return INVALID_HANDLE_VALUE;  // the system's error stands
+  // Device names (LPT1, COM1, NUL, pipes) open too; they are the ports'
+  // business, not files.
+  if (::GetFileType(h) != FILE_TYPE_DISK) {
+    ::CloseHandle(h);
+    Fail(ERROR_BAD_FILE_TYPE);
+    return INVALID_HANDLE_VALUE;
+  }
+  return RegisterHandle(std::make_shared<FileObject>(h, access, share));
+}
+
+DWORD GetFileSize(HANDLE h) {
+  auto object = LookupHandle(h);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) {
+    Fail(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return INVALID_FILE_SIZE;
+  }
+  return file->Size();
+}
+
+// The system refuses to delete a file anyone holds open without
+// FILE_SHARE_DELETE, which none of our opens grant: a driver still writing
+// a spool file never loses it under its feet.
+bool DeleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+
+// A file cannot be renamed over while a handle is open on it, and the
+// caller's no-sharing hold is what keeps other writers out between its read
+// and this rewrite; so the new contents go through the held handle itself.
+// This gives up the whole-or-nothing of a rename on a crash in the middle,
+// never the hold.
+bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
+                         std::size_t size) {
+  auto object = LookupHandle(h);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) return Fail(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+  if (file->share() != ShareMode::None) return Fail(ERROR_INVALID_PARAMETER);
+  if (!data && size != 0) return Fail(kErrorBadAddress);
+  const bool writable = file->writable();
+  return file->WithExclusiveHandle([&](W32_HANDLE held) {
+    if (!NamesHeldFile(held, path)) return Fail(ERROR_INVALID_PARAMETER);
+    if (!writable) return Fail(ERROR_ACCESS_DENIED);
+    if (DWORD e = InjectedFileFault(FileFault::RewriteInPlace, path)) return Fail(e);
+    // The handle goes on at the position it had, as after a replacement
+    // by rename.
+    LARGE_INTEGER zero{}, position{};
+    if (!::SetFilePointerEx(held, zero, &position, FILE_CURRENT)) return false;
+    return ::SetFilePointerEx(held, zero, nullptr, FILE_BEGIN) &&
+           WriteAll(held, data, size) && ::SetEndOfFile(held) &&
+           ::FlushFileBuffers(held) &&
+           ::SetFilePointerEx(held, position, nullptr, FILE_BEGIN);
+  });
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view data) {
+  if (IsDirectory(path)) return Fail(ERROR_ACCESS_DENIED);
+  std::string tempName;
+  if (!WriteTemporaryBeside(path, data.data(), data.size(), tempName)) return false;
+  return MoveOver(tempName, path);
+}
+
+namespace {
+
+bool AbandonPrepend(W32_HANDLE temp, const std::string& tempName, HANDLE source) {
+  KeepLastError keep;
+  if (IsValid(temp)) ::CloseHandle(temp);
+  if (!tempName.empty()) ::DeleteFileA(tempName.c_str());
+  if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+  return false;
+}
+
+}  // namespace
+
+bool PrependToFile(const std::string& target, const void* bytes, std::size_t count) {
+  if (!bytes && count != 0) return Fail(ERROR_INVALID_PARAMETER);
+
+  // Held with no sharing while the new file is built, so the driver cannot
+  // append to the old one behind our back.
+  HANDLE source = OpenFile(target, Access::Read, ShareMode::None, Disposition::OpenExisting);
+  if (source == INVALID_HANDLE_VALUE) return false;
+
+  // Beside the old file, so the move stays on one volume. The new file
+  // takes the folder's permissions, which the old one had too.
+  char name[MAX_PATH];
+  if (::GetTempFileNameA(DirectoryOf(target).c_str(), "~tm", 0, name) == 0)
+    return AbandonPrepend(w32::InvalidHandle(), "", source);
+  const std::string tempName = name;
+  W32_HANDLE temp = ::CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!IsValid(temp)) return AbandonPrepend(temp, tempName, source);
+  if (!WriteAll(temp, bytes, count)) return AbandonPrepend(temp, tempName, source);
+
+  std::vector<char> buffer(1u << 20);
+  for (;;) {
+    DWORD n = 0;
+    if (!ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &n))
+      return AbandonPrepend(temp, tempName, source);
+    if (n == 0) break;
+    if (!WriteAll(temp, buffer.data(), n)) return AbandonPrepend(temp, tempName, source);
+  }
+  // Whole on disk before it takes the name: a crash leaves the old file or
+  // the new one.
+  if (!::FlushFileBuffers(temp)) return AbandonPrepend(temp, tempName, source);
+  if (!::CloseHandle(temp)) return AbandonPrepend(w32::InvalidHandle(), tempName, source);
+
+  // A file cannot be renamed over while open, so the hold ends just before
+  // the move. An opener that slips into that moment only reads (the job is
+  // finished by the time it is printed); the move waits it out as an open
+  // waits out a hold.
+  CloseHandle(source);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    if (::MoveFileExA(name, target.c_str(),
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    const DWORD e = GetLastError();
+    const bool held = e == ERROR_SHARING_VIOLATION || e == ERROR_ACCESS_DENIED;
+    if (!held || GetTickCount() - start >= kSharingRetryMs)
+      return AbandonPrepend(w32::InvalidHandle(), tempName, INVALID_HANDLE_VALUE);
+    PausePolling();
+  }
+}
+
+}  // namespace plat
