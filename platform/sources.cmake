@@ -3,6 +3,7 @@
 # system; platform/<os>/ holds the bodies and private headers of one system.
 set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/message_box.cpp
+  platform/common/port_names.cpp
   platform/common/printers.cpp
   platform/common/profile.cpp
   platform/common/registry.cpp
