@@ -4,8 +4,11 @@
 // the engine sees. Where the driver has no communications settings (a
 // share, or a file behind the device name) the time-out calls fail, which
 // the engine takes as harmless, and a failed error query counts as no flag.
+// A write that no write time-out of the driver bounds (a share) is cut off
+// by us after kUnsetWriteWaitMs, so that a stop request is heard soon.
 // Any thread; one thread at a time per port, except Close, which cancels
-// the read or write in progress.
+// the read or write in progress. The time-up callback runs on a thread of
+// the system's pool and only cancels the port's I/O.
 #include <atomic>
 
 #include "platform/errors.h"
@@ -34,7 +37,14 @@ bool FailWithSystemError() {
 class DevicePort final : public PortDevice {
  public:
   explicit DevicePort(W32_HANDLE handle) : handle_(handle) {}
-  ~DevicePort() override { ::CloseHandle(handle_); }
+  ~DevicePort() override {
+    if (timer_) {
+      ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
+      ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+      ::CloseThreadpoolTimer(timer_);
+    }
+    ::CloseHandle(handle_);
+  }
 
   bool Read(void* buffer, DWORD size, DWORD* read) override {
     if (read) *read = 0;
@@ -48,10 +58,23 @@ class DevicePort final : public PortDevice {
   bool Write(const void* data, DWORD size, DWORD* written) override {
     if (written) *written = 0;
     if (closed_.load()) return Closed();
+    const bool bounded = BoundWrite();
     W32_DWORD n = 0;
     const bool ok = ::WriteFile(handle_, data, size, &n, nullptr) != FALSE;
+    const W32_DWORD error = ok ? 0 : ::GetLastError();
+    if (bounded) {
+      ::SetThreadpoolTimer(timer_, nullptr, 0, 0);
+      ::WaitForThreadpoolTimerCallbacks(timer_, TRUE);
+    }
     if (written) *written = static_cast<DWORD>(n);
-    return ok || FailWithSystemError();
+    if (ok) return true;
+    // Our own bound ended it: the printer did not take the data in time.
+    if (bounded && error == ERROR_OPERATION_ABORTED && !closed_.load()) {
+      SetLastError(kErrorTimedOut);
+    } else {
+      SetLastError(static_cast<DWORD>(error));
+    }
+    return false;
   }
 
   void Close() override {
@@ -83,7 +106,10 @@ class DevicePort final : public PortDevice {
     system.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
     system.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     system.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
-    return ::SetCommTimeouts(handle_, &system) != FALSE || FailWithSystemError();
+    if (!::SetCommTimeouts(handle_, &system)) return FailWithSystemError();
+    driverBoundsWrites_.store(timeouts.WriteTotalTimeoutConstant != 0 ||
+                              timeouts.WriteTotalTimeoutMultiplier != 0);
+    return true;
   }
 
   bool ClearCommError(DWORD& errors) override {
@@ -103,6 +129,27 @@ class DevicePort final : public PortDevice {
   }
 
  private:
+  static void CALLBACK OnWriteTimeUp(PTP_CALLBACK_INSTANCE, PVOID self, PTP_TIMER) {
+    ::CancelIoEx(static_cast<DevicePort*>(self)->handle_, nullptr);
+  }
+
+  // Arms the time-up for a write the driver does not bound; false when the
+  // driver bounds it (or no timer can be had: the write then lasts as long
+  // as the driver lets it).
+  bool BoundWrite() {
+    if (driverBoundsWrites_.load()) return false;
+    if (!timer_) timer_ = ::CreateThreadpoolTimer(&DevicePort::OnWriteTimeUp, this, nullptr);
+    if (!timer_) return false;
+    // Relative due times are negative, in 100 ns units.
+    ULARGE_INTEGER due;
+    due.QuadPart = static_cast<ULONGLONG>(-static_cast<LONGLONG>(kUnsetWriteWaitMs) * 10000);
+    FILETIME when;
+    when.dwLowDateTime = due.LowPart;
+    when.dwHighDateTime = due.HighPart;
+    ::SetThreadpoolTimer(timer_, &when, 0, 0);
+    return true;
+  }
+
   static bool Closed() {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
@@ -110,6 +157,9 @@ class DevicePort final : public PortDevice {
 
   const W32_HANDLE handle_;
   std::atomic<bool> closed_{false};
+  // The driver took write time-outs: its own writes end in time.
+  std::atomic<bool> driverBoundsWrites_{false};
+  PTP_TIMER timer_ = nullptr;  // only the thread that writes touches it
 };
 
 }  // namespace

@@ -15,10 +15,10 @@
 
 namespace plat {
 
-// Bound on one socket write when no write time-out is set, as on a network
-// share that gets no port settings: the write time-out the engine gives its
-// other ports. The engine measures its own transmission time-out across
-// calls, so a longer wait per call would only delay Cancel Print.
+// Bound on one write when no write time-out is set, as on a network share
+// that gets no port settings: the write time-out the engine gives its other
+// ports. The engine measures its own transmission time-out across calls, so
+// a longer wait per call would only delay Cancel Print.
 inline constexpr DWORD kUnsetWriteWaitMs = 110;
 inline constexpr DWORD kSocketConnectTimeoutMs = 2000;
 
