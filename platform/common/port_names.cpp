@@ -129,7 +129,9 @@ PortTarget ParsePortDevice(const std::string& raw) {
     t.port = static_cast<std::uint16_t>(port);
     return t;
   }
-  if (lower.compare(0, 4, "sim:") == 0 && value.size() > 4) {
+  if (lower.compare(0, 4, "sim:") == 0) {
+    // "sim:" alone names no socket (and no device of the system either).
+    if (value.size() == 4) return Fails(kErrorInvalidParameter);
     t.kind = PortKind::Sim;
     t.path = value.substr(4);
     return t;
