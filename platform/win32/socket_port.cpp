@@ -90,7 +90,11 @@ class SocketPort final : public SelfTimedPort {
           WSANETWORKEVENTS events{};
           const int rc = WaitFor(s, FD_CONNECT, ms - used, &events);
           if (rc == 1) {
-            error = static_cast<DWORD>(events.iErrorCode[FD_CONNECT_BIT]);
+            // No connect event recorded (the events could not be read):
+            // nothing says the connection stands.
+            error = (events.lNetworkEvents & FD_CONNECT)
+                        ? static_cast<DWORD>(events.iErrorCode[FD_CONNECT_BIT])
+                        : static_cast<DWORD>(WSAENOTCONN);
           } else {
             error = rc == 0 ? static_cast<DWORD>(WSAETIMEDOUT) : ERROR_INVALID_HANDLE;
           }
