@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "app/spooler_state.h"
+#include "engine/port_channel.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/net_redirect.h"
@@ -243,6 +245,28 @@ TEST_F(SocketPortTest, ResetByThePrinterShowsAtTheNextQuery) {
     if (errors == 0) ::Sleep(5);
   }
   EXPECT_EQ(errors, CE_IOE);
+  plat::CloseHandle(port);
+}
+
+TEST_F(SocketPortTest, TheEngineStopsAJobOnARefusedPrinterWithADeviceError) {
+  {
+    SpoolerLock lock;
+    CopyField(g_szPortName, Name().c_str());
+    g_bAbortJob = 0;
+  }
+  HANDLE port = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(OpenPrinterPort(port));  // the port exists; the printer refuses
+  const std::string text = "page";
+  const BYTE* block = reinterpret_cast<const BYTE*>(text.data());
+  DWORD count = static_cast<DWORD>(text.size());
+  DWORD last = 1;
+  std::int32_t code = 0;
+  JobRecord job;
+  job.txTimeout = 45000;
+  EXPECT_FALSE(WritePortBlock(port, block, count, last, job, code));
+  EXPECT_EQ(code, ERROR_IO_DEVICE);
+  EXPECT_EQ(last, 0u);
+  EXPECT_EQ(count, text.size());
   plat::CloseHandle(port);
 }
 

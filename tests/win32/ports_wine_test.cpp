@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/spooler_state.h"
+#include "engine/port_channel.h"
 #include "platform/files.h"
 #include "platform/port_device.h"
 #include "platform/win32/windows_api.h"
@@ -93,6 +95,28 @@ TEST_F(LptStandIn, FailingCommunicationsCallsReadAsNoFlags) {
   EXPECT_EQ(written, 2u);
   ASSERT_TRUE(plat::CloseHandle(port));
   EXPECT_EQ(ReadAll(path_), "ok");
+}
+
+TEST_F(LptStandIn, TheEngineOpensItWithItsSettingsAndWritesABlock) {
+  {
+    SpoolerLock lock;
+    CopyField(g_szPortName, "LPT1:");
+    g_bAbortJob = 0;
+  }
+  HANDLE port = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(OpenPrinterPort(port)) << plat::GetLastError();
+  const std::string text = "\x1b@block of a job\r\n";
+  const BYTE* block = reinterpret_cast<const BYTE*>(text.data());
+  DWORD count = static_cast<DWORD>(text.size());
+  DWORD last = 0;
+  std::int32_t code = 0;
+  JobRecord job;
+  job.txTimeout = 45000;
+  job.dnsTimeout = 45000;
+  EXPECT_TRUE(WritePortBlock(port, block, count, last, job, code)) << code;
+  EXPECT_EQ(last, text.size());
+  ASSERT_TRUE(plat::CloseHandle(port));
+  EXPECT_EQ(ReadAll(path_), text);
 }
 
 }  // namespace
