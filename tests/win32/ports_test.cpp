@@ -106,6 +106,34 @@ TEST(WindowsFilePortTest, MissingFolderAndUnknownDeviceDoNotOpen) {
   EXPECT_EQ(plat::OpenPort("sim:/run/vp.sock"), INVALID_HANDLE_VALUE);
 }
 
+// --------------------------------------------------- device with no settings
+
+// A pipe stands in for a share: the system opens it by a \\.\ name, it
+// has no communications settings, and a write waits while nobody reads.
+TEST(WindowsDevicePortTest, AWriteNoDriverTimeOutBoundsEndsWithWhatMoved) {
+  const std::string name =
+      "\\\\.\\pipe\\kelvane-port-" + std::to_string(::GetCurrentProcessId());
+  W32_HANDLE printer = ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
+                                          PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(printer, w32::InvalidHandle());
+  HANDLE port = plat::OpenPort(name);
+  ASSERT_NE(port, INVALID_HANDLE_VALUE) << plat::GetLastError();
+  plat::COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 110;
+  plat::SetCommTimeouts(port, &timeouts);  // refused by a pipe, harmlessly
+  DWORD errors = 0xFFFF;
+  plat::ClearCommError(port, &errors);
+  EXPECT_EQ(errors, 0u);
+
+  const std::vector<char> block(1u << 20, 'x');
+  DWORD written = 0;
+  EXPECT_FALSE(plat::WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &written));
+  EXPECT_LT(written, block.size());
+  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), plat::ErrorClass::PrinterState);
+  plat::CloseHandle(port);
+  ::CloseHandle(printer);
+}
+
 // ------------------------------------------------------------- TCP printer
 
 class SocketPortTest : public ::testing::Test {
