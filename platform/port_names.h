@@ -6,6 +6,9 @@
 //   LPT3=sim:/run/vp.sock        the virtual printer
 //   \\office\ribbon=socket://10.0.0.7:9100
 // Keys match without regard to case, with or without a trailing colon.
+// On Windows paths start with a drive ("C:\out.prn"), there is no sim:
+// device, and what [ports] does not map is the system's own device: "LPT1:",
+// "COM1", "\\.\name", a share (opened through the system's redirector).
 // Resolution is a pure function of the name, the section and the network
 // redirections, so it can be tested without devices.
 // Any thread.
@@ -24,7 +27,8 @@ namespace plat {
 
 enum class PortKind {
   None,    // the name does not open; `error` says why
-  Path,    // a printer character device or a plain file
+  Path,    // a printer device (on Windows any device the system names) or
+           // a plain file
   Socket,  // raw TCP printer
   Sim,     // the virtual printer's socket
 };
@@ -35,9 +39,10 @@ struct PortTarget {
   std::string host;       // Socket
   std::uint16_t port = 0; // Socket
   // A Path target may be created as a plain file. Names we derive ourselves
-  // (LPTn -> /dev/lp<n-1>) and anything under /dev/ must already exist.
+  // (LPTn -> /dev/lp<n-1> or the device LPTn:) and devices (under /dev/, or
+  // named by the system) must already exist.
   bool mayCreate = false;
-  DWORD error = 0;        // None: the errno to report
+  DWORD error = 0;        // None: the platform's error number to report
   // The same device spelled one way, for the no-sharing claim.
   std::string Key() const;
 };
@@ -56,7 +61,8 @@ int LptNumber(const std::string& name);
 // The value of `ports` for `name`, matched as described above.
 std::optional<std::string> LookUpPortMapping(const std::string& name,
                                              const PortSection& ports);
-// Parses one [ports] value (absolute path, socket://HOST:PORT, sim:PATH).
+// Parses one [ports] value (absolute path, socket://HOST:PORT, sim:PATH, and
+// on Windows a device or share name).
 PortTarget ParsePortDevice(const std::string& value);
 
 PortTarget ResolvePortName(const std::string& name, const PortSection& ports,

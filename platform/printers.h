@@ -1,7 +1,8 @@
-// Installed printers, in place of the original printer enumeration. By
-// default they are the entries of the [devices] section of win.ini
-// ("Printer Name=driver,PORT:"), so a user can list printers without a print
-// system; other sources (a print service, tests) can be installed.
+// Installed printers. By default they are the system's own list: on
+// Windows the printers the print spooler has installed, elsewhere the
+// entries of the [devices] section of win.ini ("Printer Name=driver,PORT:"),
+// so a user can list printers without a print system; other sources (a
+// print service, tests) can be installed.
 // Any thread.
 #pragma once
 
@@ -23,8 +24,11 @@ class PrinterSource {
 };
 
 bool ListInstalledPrinters(std::vector<InstalledPrinter>& out);
-// nullptr restores the default ([devices] of win.ini).
+// nullptr restores the default (the system's own list).
 void SetPrinterSource(PrinterSource* source);
+
+// The system's own list, whatever source is installed; each system's body.
+bool ListDefaultPrinters(std::vector<InstalledPrinter>& out);
 
 // The [devices] source, for composing with others.
 bool ListProfileDevices(std::vector<InstalledPrinter>& out);

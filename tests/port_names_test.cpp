@@ -1,13 +1,14 @@
 // Port name resolution without devices: [ports] mappings, default LPT
-// devices, redirected devices, shares and names that must not open.
+// devices, redirected devices, shares and names that must not open, with
+// each system's meaning of paths and device names.
 // Test thread only.
 #include "platform/port_names.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <map>
 
+#include "platform/errors.h"
 #include "platform/profile.h"
 #include "support/test_support.h"
 
@@ -17,6 +18,15 @@ using plat::PortKind;
 using plat::PortSection;
 using plat::PortTarget;
 using plat::ResolvePortName;
+
+// A plain file's path as each system writes it.
+#ifdef _WIN32
+constexpr const char* kFileA = "C:\\spool\\a.prn";
+constexpr const char* kFileB = "D:/out/b.prn";
+#else
+constexpr const char* kFileA = "/tmp/a";
+constexpr const char* kFileB = "/tmp/b";
+#endif
 
 plat::RedirectLookup NoRedirections() {
   return [](const std::string&) { return std::optional<std::string>(); };
@@ -43,21 +53,40 @@ TEST(PortNamesTest, LptNumbersAndCanonicalNames) {
 }
 
 TEST(PortNamesTest, PortsKeysMatchWithoutCaseAndWithOrWithoutColon) {
-  const PortSection ports = {{"lpt1:", "/tmp/a"}, {"LPT2", "/tmp/b"}};
+  const PortSection ports = {{"lpt1:", kFileA}, {"LPT2", kFileB}};
   for (const char* name : {"LPT1:", "LPT1", "lpt1", "Lpt1:"}) {
     auto t = ResolvePortName(name, ports, NoRedirections());
     EXPECT_EQ(t.kind, PortKind::Path) << name;
-    EXPECT_EQ(t.path, "/tmp/a") << name;
+    EXPECT_EQ(t.path, kFileA) << name;
     EXPECT_TRUE(t.mayCreate) << name;
   }
   auto t = ResolvePortName("lpt2:", ports, NoRedirections());
-  EXPECT_EQ(t.path, "/tmp/b");
+  EXPECT_EQ(t.path, kFileB);
 }
 
 TEST(PortNamesTest, DeviceValuesOfEveryKind) {
+#ifdef _WIN32
+  auto device = plat::ParsePortDevice("\\\\.\\COM10");
+  EXPECT_EQ(device.kind, PortKind::Path);
+  EXPECT_EQ(device.path, "\\\\.\\COM10");
+  EXPECT_FALSE(device.mayCreate);  // a device is never created as a file
+  auto named = plat::ParsePortDevice("COM2:");
+  EXPECT_EQ(named.kind, PortKind::Path);
+  EXPECT_EQ(named.path, "\\\\.\\COM2");
+  EXPECT_FALSE(named.mayCreate);
+  auto share = plat::ParsePortDevice("\\\\server\\queue");
+  EXPECT_EQ(share.kind, PortKind::Path);
+  EXPECT_EQ(share.path, "\\\\server\\queue");
+  EXPECT_FALSE(share.mayCreate);
+  auto file = plat::ParsePortDevice(" c:\\out.prn ");
+  EXPECT_EQ(file.kind, PortKind::Path);
+  EXPECT_EQ(file.path, "c:\\out.prn");
+  EXPECT_TRUE(file.mayCreate);
+#else
   auto device = plat::ParsePortDevice("/dev/usb/lp0");
   EXPECT_EQ(device.kind, PortKind::Path);
   EXPECT_FALSE(device.mayCreate);  // never create a plain file in /dev
+#endif
 
   auto sock = plat::ParsePortDevice(" socket://printer.local:9101 ");
   EXPECT_EQ(sock.kind, PortKind::Socket);
@@ -78,7 +107,7 @@ TEST(PortNamesTest, DeviceValuesOfEveryKind) {
 
   for (const char* bad : {"socket://", "socket://host:0", "socket://host:70000",
                           "socket://host:9x", "socket://[::1", "sim:", "relative/file",
-                          "", "lp0"}) {
+                          "", "out.prn", "\\\\host", "\\\\host\\"}) {
     auto t = plat::ParsePortDevice(bad);
     EXPECT_EQ(t.kind, PortKind::None) << bad;
     EXPECT_NE(t.error, 0u) << bad;
@@ -87,9 +116,13 @@ TEST(PortNamesTest, DeviceValuesOfEveryKind) {
 
 TEST(PortNamesTest, UnmappedLptIsTheMatchingPrinterDevice) {
   for (int n = 1; n <= 9; ++n) {
-    auto t = ResolvePortName("LPT" + std::to_string(n) + ":", {}, NoRedirections());
+    auto t = ResolvePortName("lpt" + std::to_string(n), {}, NoRedirections());
     EXPECT_EQ(t.kind, PortKind::Path);
+#ifdef _WIN32
+    EXPECT_EQ(t.path, "LPT" + std::to_string(n) + ":");
+#else
     EXPECT_EQ(t.path, "/dev/lp" + std::to_string(n - 1));
+#endif
     EXPECT_FALSE(t.mayCreate);
   }
 }
@@ -101,9 +134,16 @@ TEST(PortNamesTest, RedirectedLptReachesItsShare) {
                               {"LPT3", "\\\\OFFICE\\Mapped"}});
   // The redirection wins over the local mapping of the device.
   auto t = ResolvePortName("lpt2:", ports, lookup);
+#ifdef _WIN32
+  // The system's redirector carries the device's data to the share.
+  EXPECT_EQ(t.kind, PortKind::Path);
+  EXPECT_EQ(t.path, "LPT2:");
+  EXPECT_FALSE(t.mayCreate);
+#else
   EXPECT_EQ(t.kind, PortKind::Socket);
   EXPECT_EQ(t.host, "print-host");
   EXPECT_EQ(t.port, 9100);
+#endif
   // A share with its own [ports] entry goes where that entry says.
   auto m = ResolvePortName("LPT3", ports, lookup);
   EXPECT_EQ(m.kind, PortKind::Socket);
@@ -111,10 +151,16 @@ TEST(PortNamesTest, RedirectedLptReachesItsShare) {
   EXPECT_EQ(m.port, 9200);
 }
 
-TEST(PortNamesTest, ShareOpensDirectlyOnlyWhenMapped) {
+TEST(PortNamesTest, ShareOpensByItselfOnlyWhereTheSystemOpensShares) {
   auto direct = ResolvePortName("\\\\office\\ribbon", {}, NoRedirections());
+#ifdef _WIN32
+  EXPECT_EQ(direct.kind, PortKind::Path);
+  EXPECT_EQ(direct.path, "\\\\office\\ribbon");
+  EXPECT_FALSE(direct.mayCreate);
+#else
   EXPECT_EQ(direct.kind, PortKind::None);
-  EXPECT_EQ(direct.error, static_cast<DWORD>(ENOENT));
+  EXPECT_EQ(direct.error, plat::kErrorNotFound);
+#endif
 
   const PortSection ports = {{"\\\\Office\\Ribbon", "sim:/tmp/vp.sock"}};
   auto mapped = ResolvePortName("\\\\office\\ribbon", ports, NoRedirections());
@@ -123,22 +169,39 @@ TEST(PortNamesTest, ShareOpensDirectlyOnlyWhenMapped) {
 }
 
 TEST(PortNamesTest, AbsolutePathsOpenAsWrittenAndOthersDoNot) {
-  auto file = ResolvePortName("/var/spool/out.prn", {}, NoRedirections());
+  auto file = ResolvePortName(kFileA, {}, NoRedirections());
   EXPECT_EQ(file.kind, PortKind::Path);
-  EXPECT_EQ(file.path, "/var/spool/out.prn");
+  EXPECT_EQ(file.path, kFileA);
   EXPECT_TRUE(file.mayCreate);
 
-  auto colon = ResolvePortName("/tmp/odd:", {}, NoRedirections());
-  EXPECT_EQ(colon.path, "/tmp/odd:");
+  auto colon = ResolvePortName(std::string(kFileB) + ":", {}, NoRedirections());
+  EXPECT_EQ(colon.path, std::string(kFileB) + ":");
 
-  for (const char* typo : {"LTP1:", "out.prn", "COM1:", "", ":", "FILE:"}) {
+  for (const char* typo : {"out.prn", "spool/out.prn", "", ":", "\\\\office"}) {
     auto t = ResolvePortName(typo, {}, NoRedirections());
     EXPECT_EQ(t.kind, PortKind::None) << typo;
-    EXPECT_EQ(t.error, static_cast<DWORD>(ENOENT)) << typo;
+    EXPECT_EQ(t.error, plat::kErrorNotFound) << typo;
   }
+#ifdef _WIN32
+  // Other names are the system's devices: they open if the system has them,
+  // and a typo fails there rather than becoming a file.
+  for (const char* name : {"COM1:", "LTP1:", "FILE:"}) {
+    auto t = ResolvePortName(name, {}, NoRedirections());
+    EXPECT_EQ(t.kind, PortKind::Path) << name;
+    EXPECT_FALSE(t.mayCreate) << name;
+  }
+  EXPECT_EQ(ResolvePortName("com1:", {}, NoRedirections()).path, "\\\\.\\com1");
+#else
+  for (const char* typo : {"LTP1:", "COM1:", "FILE:"}) {
+    auto t = ResolvePortName(typo, {}, NoRedirections());
+    EXPECT_EQ(t.kind, PortKind::None) << typo;
+    EXPECT_EQ(t.error, plat::kErrorNotFound) << typo;
+  }
+#endif
   // ... unless [ports] maps them.
-  auto mapped = ResolvePortName("file:", {{"FILE", "/tmp/file.prn"}}, NoRedirections());
+  auto mapped = ResolvePortName("file:", {{"FILE", kFileB}}, NoRedirections());
   EXPECT_EQ(mapped.kind, PortKind::Path);
+  EXPECT_EQ(mapped.path, kFileB);
 }
 
 TEST(PortNamesTest, NetworkPrinterAddressOpensDirectly) {
@@ -168,7 +231,11 @@ TEST(PortNamesTest, ResolvesThroughTheUsersProfile) {
   auto t = ResolvePortName("lpt4");
   EXPECT_EQ(t.kind, PortKind::Socket);
   EXPECT_EQ(t.port, 9999);
+#ifdef _WIN32
+  EXPECT_EQ(ResolvePortName("LPT5:").path, "LPT5:");
+#else
   EXPECT_EQ(ResolvePortName("LPT5:").path, "/dev/lp4");
+#endif
 }
 
 }  // namespace

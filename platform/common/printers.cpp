@@ -1,5 +1,5 @@
-// Installed printers through the installed source; by default the [devices]
-// section of the user's profile.
+// Installed printers through the installed source; by default the system's
+// own list (ListDefaultPrinters, one body per system).
 // Any thread; the source pointer is atomic, the source itself must be
 // callable from any thread.
 #include "platform/printers.h"
@@ -30,7 +30,7 @@ bool ListProfileDevices(std::vector<InstalledPrinter>& out) {
 
 bool ListInstalledPrinters(std::vector<InstalledPrinter>& out) {
   PrinterSource* source = g_source.load(std::memory_order_acquire);
-  if (!source) return ListProfileDevices(out);
+  if (!source) return ListDefaultPrinters(out);
   out.clear();
   return source->List(out);
 }

@@ -378,6 +378,12 @@ bool SystemPrinterSource::List(std::vector<InstalledPrinter>& out) {
   return true;
 }
 
+// Without an installed source the list is the [devices] one: the print
+// service joins it only where a program asks for it (UseSystemPrinters).
+bool ListDefaultPrinters(std::vector<InstalledPrinter>& out) {
+  return ListProfileDevices(out);
+}
+
 void UseSystemPrinters() {
   static SystemPrinterSource source;
   SetPrinterSource(&source);
