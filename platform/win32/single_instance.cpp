@@ -1,0 +1,109 @@
+// The single-instance marker on Windows: the named semaphore "VORNA
+// KELVANE", whose handle the first spooler keeps open for its whole life
+// and never waits on; the system drops it when the process ends in any way.
+// A second start finds the running spooler's window (by its class, or as
+// published in "SpoolerHwnd") and asks it to come to the front.
+// SingleInstance: its owner's thread; the free functions: any thread.
+#include "platform/single_instance.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "platform/clock.h"
+#include "platform/command_channel.h"
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/win32/windows_api.h"
+
+namespace plat {
+namespace {
+
+// A published window that still lives and is of our class; 0 otherwise
+// (the value outlives the spooler, and its number may name another window
+// by now).
+HWND PublishedSpoolerWindow() {
+  const std::string text = GetProfileString(kHandshakeSection, kHandshakeKey, "");
+  if (text.empty()) return 0;
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value == 0) return 0;
+  const HWND window = static_cast<HWND>(value);
+  W32_HWND system = w32::ToSystem(window);
+  char className[64] = {};
+  if (!::IsWindow(system) || ::GetClassNameA(system, className, sizeof className) == 0)
+    return 0;
+  return lstrcmpiA(className, kMainWindowClass) == 0 ? window : 0;
+}
+
+}  // namespace
+
+// No file: the marker is a named object of the system's.
+std::string SingleInstanceMarkerPath() { return ""; }
+
+struct SingleInstance::Marker {
+  explicit Marker(W32_HANDLE held) : semaphore(held) {}
+  ~Marker() { ::CloseHandle(semaphore); }
+  Marker(const Marker&) = delete;
+  Marker& operator=(const Marker&) = delete;
+  const W32_HANDLE semaphore;
+};
+
+SingleInstance::SingleInstance() = default;
+
+SingleInstance::~SingleInstance() { Release(); }
+
+bool SingleInstance::Acquire() {
+  if (marker_) return true;
+  // Count 0 of at most 1: nobody ever waits on it; that it exists is all.
+  W32_HANDLE semaphore = ::CreateSemaphoreA(nullptr, 0, 1, kSingleInstanceMarker);
+  if (!semaphore) {
+    SetLastError(::GetLastError());
+    return true;  // no marker possible: run as the first instance
+  }
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    ::CloseHandle(semaphore);
+    return false;
+  }
+  marker_ = std::make_unique<Marker>(semaphore);
+  return true;
+}
+
+void SingleInstance::Release() { marker_.reset(); }
+
+bool IsSpoolerRunning() {
+  W32_HANDLE semaphore = ::OpenSemaphoreA(SYNCHRONIZE, FALSE, kSingleInstanceMarker);
+  if (!semaphore) return false;
+  ::CloseHandle(semaphore);
+  return true;
+}
+
+HWND FindSpoolerWindow() {
+  if (HWND published = PublishedSpoolerWindow()) return published;
+  return w32::FromSystem(::FindWindowA(kMainWindowClass, nullptr));
+}
+
+bool BringRunningInstanceToFront(DWORD timeoutMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    HWND window = FindSpoolerWindow();
+    LRESULT result = 0;
+    DWORD elapsed = GetTickCount() - start;
+    if (window != 0) {
+      // Only the program the user just started may hand the foreground on.
+      W32_DWORD process = 0;
+      if (::GetWindowThreadProcessId(w32::ToSystem(window), &process) != 0)
+        ::AllowSetForegroundWindow(process);
+      // A window whose channel is not open yet answers 0: still starting.
+      if (SendSpoolerMessage(window, kBringToFrontRequest, 0, 0, &result,
+                             timeoutMs > elapsed ? timeoutMs - elapsed : 1) &&
+          result != 0) {
+        return true;
+      }
+    }
+    if (GetTickCount() - start >= timeoutMs) return false;
+    PausePolling();
+  }
+}
+
+}  // namespace plat
