@@ -55,22 +55,6 @@ class CountingFrontEnd : public ShellFrontEnd {
 
 const char* const kManualStart[] = {"kelvane", nullptr};
 
-void SetEnvironment(const char* name, const char* value) {
-#ifdef _WIN32
-  _putenv_s(name, value);  // an empty value removes the variable there
-#else
-  ::setenv(name, value, 1);
-#endif
-}
-
-void UnsetEnvironment(const char* name) {
-#ifdef _WIN32
-  _putenv_s(name, "");
-#else
-  ::unsetenv(name);
-#endif
-}
-
 TEST(FrontEndBinding, TheThreeSinksComeAndGoTogether) {
   kt::TempHome home;
   home.InstallKey();
@@ -118,15 +102,15 @@ TEST(OpenToDriver, PublishesTheWindowOnceTheChannelListens) {
 
 class SchedulerInterval : public ::testing::Test {
  protected:
-  void TearDown() override { UnsetEnvironment("KELVANE_TIMER_MS"); }
+  void TearDown() override { ::unsetenv("KELVANE_TIMER_MS"); }
   static DWORD With(const char* text) {
-    SetEnvironment("KELVANE_TIMER_MS", text);
+    ::setenv("KELVANE_TIMER_MS", text, 1);
     return app::SchedulerIntervalFromEnvironment(kSchedulerIntervalMs);
   }
 };
 
 TEST_F(SchedulerInterval, AWholeNumberOfMillisecondsInRangeReplacesTheRequest) {
-  UnsetEnvironment("KELVANE_TIMER_MS");
+  ::unsetenv("KELVANE_TIMER_MS");
   EXPECT_EQ(app::SchedulerIntervalFromEnvironment(kSchedulerIntervalMs), kSchedulerIntervalMs);
   EXPECT_EQ(With("200"), 200u);
   EXPECT_EQ(With("1"), 1u);
