@@ -35,13 +35,15 @@ StopTarget& Target() {
   return *target;
 }
 
+// Straight to the window sink: at the session's end the main window's own
+// thread is the one waiting for the stop, and would never pass it on.
 void PostStop(HWND window) {
   HWND target = window;
   if (target == StopSignals::kPublishedMainWindow) {
     SpoolerLock lock;
     target = g_hMainWnd;
   }
-  plat::PostMessage(target, WM_SPOOLER_STOP, 0, 0);
+  plat::PostToWindowSink(target, WM_SPOOLER_STOP, 0, 0);
 }
 
 // Posts the stop; with `untilOver`, returns only once the spooler has

@@ -53,16 +53,20 @@ std::string FullPath(const std::string& path) {
   return full;
 }
 
-// Waits for `event` up to `timeoutMs`, serving meanwhile what other threads
-// send to this thread's windows: a box owned by the spooler window disables
-// it with a message sent from the box's thread, which may be the very
-// thread whose answer we wait for.
+// How long the window's thread may wait without looking at its queue: one
+// that has not looked for five seconds counts as hung, and a driver's
+// SendMessageTimeoutA with SMTO_ABORTIFHUNG would give up on us at once.
+constexpr W32_DWORD kQueueLookMs = 1000;
+
+// Waits for `event` up to `timeoutMs` (or kQueueLookMs), serving meanwhile
+// what other threads send to this thread's windows: a box owned by the
+// spooler window disables it with a message sent from the box's thread,
+// which may be the very thread whose answer we wait for.
 void WaitServingSentMessages(W32_HANDLE event, W32_DWORD timeoutMs) {
-  const W32_DWORD woke = ::MsgWaitForMultipleObjectsEx(1, &event, timeoutMs, QS_SENDMESSAGE, 0);
-  if (woke == WAIT_OBJECT_0 + 1) {
-    MSG message;
-    ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
+  ::MsgWaitForMultipleObjectsEx(1, &event, std::min(timeoutMs, kQueueLookMs), QS_SENDMESSAGE, 0);
+  // Serves the sent messages and leaves every posted one where it is.
+  MSG message;
+  ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
 }
 
 }  // namespace

@@ -11,6 +11,11 @@
 #include "platform/files.h"
 #include "platform/win32/windows_api.h"
 
+// Our constants of the same names and values, not the system's macros.
+#undef REG_SZ
+#undef REG_BINARY
+#undef REG_DWORD
+
 namespace {
 
 // A key of this test run's own under the spooler's, made as installation
@@ -81,7 +86,7 @@ TEST_F(RegistryTest, AStringStoredWithoutItsTerminatorReadsWithOne) {
   HKEY key = nullptr;
   ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE, &key),
             ERROR_SUCCESS);
-  ASSERT_EQ(::RegSetValueExA(key, "Bare", 0, REG_SZ, reinterpret_cast<const BYTE*>("COM2:"), 5),
+  ASSERT_EQ(::RegSetValueExA(key, "Bare", 0, plat::REG_SZ, reinterpret_cast<const BYTE*>("COM2:"), 5),
             ERROR_SUCCESS);
   ::RegCloseKey(key);
   auto value = plat::RegQueryValue(key_, "Bare");

@@ -186,6 +186,35 @@ TEST(SpoolerWindow, AStopEndsARequestStillWaiting) {
   server.Stop();
 }
 
+TEST(SpoolerWindow, AWaitingRequestStillLetsTheServingThreadSendToTheWindow) {
+  // A box the main thread shows, owned by the window, disables it with a
+  // message sent to the window's thread, which may be waiting for the main
+  // thread's answer right then.
+  const HWND window = SpoolerWindow();
+  ASSERT_NE(window, 0);
+  std::atomic<bool> woken{false};
+  plat::CommandServer server;
+  ASSERT_TRUE(server.Start(
+      window, [](UINT, WPARAM, LPARAM) -> LRESULT { return 1; }, [&] { woken = true; }));
+  DWORD_PTR answer = 0;
+  std::thread driver([&] {
+    ::SendMessageTimeoutA(w32::ToSystem(window), 0x463, 2, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                          60000, &answer);
+  });
+  const auto bound = std::chrono::steady_clock::now() + kArrivalBound;
+  while (!woken && std::chrono::steady_clock::now() < bound)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(woken);
+  DWORD_PTR ignored = 0;
+  EXPECT_NE(::SendMessageTimeoutA(w32::ToSystem(window), WM_NULL, 0, 0, SMTO_BLOCK, 20000,
+                                  &ignored),
+            0);
+  EXPECT_EQ(server.ServePending(), 1);
+  driver.join();
+  EXPECT_EQ(answer, 1u);
+  server.Stop();
+}
+
 TEST(SpoolerWindow, CloseTimerAndPostsReachTheSinkOnTheWindowsThread) {
   const HWND window = SpoolerWindow();
   ASSERT_NE(window, 0);
