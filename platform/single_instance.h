@@ -51,9 +51,10 @@ class SingleInstance {
 bool IsSpoolerRunning();
 
 // The main window published as "SpoolerHwnd" in section "Tovrel"; 0 when
-// there is none or it is not a number. On Windows only a live window of
-// class kMainWindowClass counts, and without one published the first
-// window of that class is taken.
+// there is none or it is not a number. On Windows a published window that
+// lives but is of another class is not ours (its number was given out
+// again); then, or when the published one is gone, a window of class
+// kMainWindowClass is taken when there is one.
 HWND FindSpoolerWindow();
 
 // The second start: asks the running spooler's main window to come to the

@@ -18,22 +18,21 @@
 namespace plat {
 namespace {
 
-// A published window that still lives and is of our class; 0 otherwise
-// (the value outlives the spooler, and its number may name another window
-// by now).
-HWND PublishedSpoolerWindow() {
+// The number published as "SpoolerHwnd", 0 when there is none.
+HWND PublishedWindow() {
   const std::string text = GetProfileString(kHandshakeSection, kHandshakeKey, "");
   if (text.empty()) return 0;
   char* end = nullptr;
   errno = 0;
   const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || value == 0) return 0;
-  const HWND window = static_cast<HWND>(value);
-  W32_HWND system = w32::ToSystem(window);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return 0;
+  return static_cast<HWND>(value);
+}
+
+bool IsOfOurClass(W32_HWND window) {
   char className[64] = {};
-  if (!::IsWindow(system) || ::GetClassNameA(system, className, sizeof className) == 0)
-    return 0;
-  return lstrcmpiA(className, kMainWindowClass) == 0 ? window : 0;
+  return ::GetClassNameA(window, className, sizeof className) != 0 &&
+         lstrcmpiA(className, kMainWindowClass) == 0;
 }
 
 }  // namespace
@@ -79,8 +78,16 @@ bool IsSpoolerRunning() {
 }
 
 HWND FindSpoolerWindow() {
-  if (HWND published = PublishedSpoolerWindow()) return published;
-  return w32::FromSystem(::FindWindowA(kMainWindowClass, nullptr));
+  // The value outlives the spooler: once its window is gone, its number may
+  // name another program's window, or none.
+  const HWND published = PublishedWindow();
+  W32_HWND system = w32::ToSystem(published);
+  if (published != 0 && ::IsWindow(system) && IsOfOurClass(system)) return published;
+  if (W32_HWND found = ::FindWindowA(kMainWindowClass, nullptr)) return w32::FromSystem(found);
+  // Some other program's window now: not to be talked to.
+  if (published != 0 && ::IsWindow(system)) return 0;
+  // No window at all: whoever sends there hears nothing, as on POSIX.
+  return published;
 }
 
 bool BringRunningInstanceToFront(DWORD timeoutMs) {

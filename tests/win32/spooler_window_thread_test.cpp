@@ -243,6 +243,16 @@ TEST(SpoolerWindow, CloseTimerAndPostsReachTheSinkOnTheWindowsThread) {
   ASSERT_TRUE(sink.AwaitMessage(kStop, stop));
   EXPECT_EQ(stop.window, 0x4711);
   EXPECT_EQ(stop.thread, std::this_thread::get_id());
+  // Nor does one the system takes for our window: its handle's low word.
+  const HWND lowWord = window & 0xFFFF;
+  if (lowWord != window) {
+    constexpr UINT kShowSheet = WM_USER + 0x65;
+    ASSERT_TRUE(plat::PostMessage(lowWord, kShowSheet, 0, 0));
+    Delivery sheet{};
+    ASSERT_TRUE(sink.AwaitMessage(kShowSheet, sheet));
+    EXPECT_EQ(sheet.window, lowWord);
+    EXPECT_EQ(sheet.thread, std::this_thread::get_id());
+  }
 
   ASSERT_TRUE(plat::SetSpoolerWindowTimer(20));
   Delivery tick{};
