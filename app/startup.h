@@ -99,16 +99,37 @@ class StopSignals {
 // published main window, in one call from main before any other thread.
 void TakeStopSignalsUntilExit();
 
-// The handle the main window goes by: the process id, as the driver and the
-// command channel know it. Any thread.
+// The handle the main window goes by, as the driver and the command channel
+// know it: on POSIX the process id; on Windows the spooler window
+// (platform/spooler_window.h), made on the first call. Any thread.
 HWND MainWindowHandle();
+
+// The main window's own timer, where the system has one: its WM_TIMER
+// reaches the window sink as a post. A front end without a window of the
+// system's keeps time itself.
+class MainWindowTimer {
+ public:
+  virtual ~MainWindowTimer() = default;
+  // From now on a WM_TIMER every `intervalMs`; false when none can be set.
+  virtual bool Set(DWORD intervalMs) = 0;
+  virtual void Kill() = 0;
+};
+// The timer of MainWindowHandle(); nullptr where there is none (POSIX).
+MainWindowTimer* SystemTimerOfMainWindow();
 
 // A reader of our prompts that goes away must not kill us in the middle of a
 // job (the queue would be left "Processing"): a failed write is enough.
 void IgnoreBrokenPipes();
 
 // Whether someone may answer on standard input: a terminal, a pipe or a
-// socket (a supervising program); not /dev/null, not a file.
+// socket (a supervising program); not /dev/null (NUL), not a file.
 bool StandardInputCanAnswer();
+
+// Whether kelvane-headless asks its questions in the system's message boxes
+// rather than on the console: only where the system has boxes of its own
+// (Windows), and only when nobody can answer on standard input and no fault
+// policy was given (one given on the command line means: unattended, let the
+// policy answer). Elsewhere never.
+bool UseSystemMessageBoxes(bool faultPolicyGiven);
 
 }  // namespace app

@@ -96,6 +96,10 @@ void TakeStopSignalsUntilExit() {
 
 HWND MainWindowHandle() { return static_cast<HWND>(::getpid()); }
 
+MainWindowTimer* SystemTimerOfMainWindow() { return nullptr; }
+
+bool UseSystemMessageBoxes(bool) { return false; }
+
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 bool StandardInputCanAnswer() {

@@ -1,16 +1,21 @@
 // The command channel: how another process reaches the running spooler's
-// main window. The window handle published as "SpoolerHwnd" names a local
-// Unix socket run/spooler-<hwnd>.sock (mode 0600 in a 0700 directory); a
-// request is one fixed-size frame, answered with one fixed-size frame that
-// carries the handler's result.
+// main window, published as "SpoolerHwnd".
 //
-// The listener thread only reads and checks requests, from every connected
+// On POSIX the handle names a local Unix socket run/spooler-<hwnd>.sock
+// (mode 0600 in a 0700 directory); a request is one fixed-size frame,
+// answered with one fixed-size frame that carries the handler's result. The
+// listener thread only reads and checks requests, from every connected
 // client at once (each bounded by its own time-out, so idle clients hold up
-// nobody); the handler runs on the thread that runs the windows: the
-// listener queues the request, calls the front end's wake-up, and writes
-// the answer once that thread has called ServePending(). Only the same user may connect; a malformed request
-// (wrong size, wrong magic, unknown message) is dropped and its connection
-// closed; every read is bounded by a time-out.
+// nobody). Only the same user may connect; a malformed request (wrong size,
+// wrong magic, unknown message) is dropped and its connection closed; every
+// read is bounded by a time-out.
+// On Windows the handle is the spooler window (platform/spooler_window.h)
+// and a request is a window message sent to it with SendMessageTimeoutA;
+// the window's thread plays the listener's part.
+//
+// Either way the handler runs on the thread that runs the front end: the
+// listener queues the request, calls the front end's wake-up, and answers
+// once that thread has called ServePending().
 // CommandServer: Start/Stop/ServePending on the main thread, the listener is
 // internal. SendSpoolerMessage: any thread.
 #pragma once
@@ -77,7 +82,8 @@ static_assert(sizeof(CommandAnswer) == 16);
 // Whether a request may go to the handler: magic and a message we carry.
 bool IsAcceptableRequest(const CommandRequest& request);
 
-// run/spooler-<hwnd>.sock; "" when the run directory is not available.
+// run/spooler-<hwnd>.sock; "" when the run directory is not available, and
+// on Windows, where there is no socket.
 std::string SpoolerSocketPath(HWND window);
 
 // Sends one request to the spooler whose main window is `window` and waits
@@ -98,9 +104,12 @@ class CommandServer {
   CommandServer& operator=(const CommandServer&) = delete;
 
   // Binds the socket of `window` (replacing a stale one) and starts the
-  // listener. False when the socket cannot be made.
+  // listener; on Windows, opens the spooler window `window` to requests.
+  // False when the socket cannot be made, or `window` is not this process's
+  // spooler window.
   bool Start(HWND window, Handler handler, Wake wake);
-  // Stops the listener, answers nothing more, removes the socket.
+  // Stops the listener, answers nothing more, removes the socket (the
+  // spooler window answers 0 from now on).
   void Stop();
   // Main thread: runs every queued request through the handler and hands
   // each answer back. Returns how many ran.

@@ -21,9 +21,11 @@ class MessageBoxSink {
 int MessageBox(HWND owner, const std::string& text, const std::string& caption,
                UINT style);
 
-// Installs a sink; nullptr restores the default, which writes the box to
+// Installs a sink and returns the one it replaces (nullptr: the default).
+// nullptr restores the default: where the system has message boxes of its
+// own (Windows), the system's box; elsewhere one that writes the box to
 // standard error and answers with the first button of its style.
-void SetMessageBoxSink(MessageBoxSink* sink);
+MessageBoxSink* SetMessageBoxSink(MessageBoxSink* sink);
 
 // The first (default) button of a style's button set: IDOK, IDABORT,
 // IDYES or IDRETRY.

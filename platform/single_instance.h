@@ -1,9 +1,10 @@
-// Single instance: the marker "VORNA KELVANE" is a lock file in the run
-// directory held with flock() for the spooler's whole life. The kernel drops
-// the lock when the process ends in any way, so a crashed spooler never
-// blocks the next start. A second start finds the running spooler's main
-// window through "SpoolerHwnd" and asks it, over the command channel, to
-// come to the front.
+// Single instance. On POSIX the marker "VORNA KELVANE" is a lock file in
+// the run directory held with flock() for the spooler's whole life; on
+// Windows it is the named semaphore of that name, kept open as long. Either
+// way the system drops it when the process ends in any way, so a crashed
+// spooler never blocks the next start. A second start finds the running
+// spooler's main window (through "SpoolerHwnd"; on Windows also by its
+// window class) and asks it, over the command channel, to come to the front.
 // SingleInstance: the main thread of the spooler; the free functions: any
 // thread (the driver uses them too).
 #pragma once
@@ -22,7 +23,8 @@ inline constexpr const char* kMainWindowClass = "CVorn95App";
 inline constexpr const char* kHandshakeSection = "Tovrel";
 inline constexpr const char* kHandshakeKey = "SpoolerHwnd";
 
-// $KELVANE_HOME/run/VORNA KELVANE; "" when the run directory is unavailable.
+// $KELVANE_HOME/run/VORNA KELVANE; "" when the run directory is unavailable,
+// and on Windows, where the marker is no file.
 std::string SingleInstanceMarkerPath();
 
 class SingleInstance {
@@ -49,7 +51,10 @@ class SingleInstance {
 bool IsSpoolerRunning();
 
 // The main window published as "SpoolerHwnd" in section "Tovrel"; 0 when
-// there is none or it is not a number.
+// there is none or it is not a number. On Windows a published window that
+// lives but is of another class is not ours (its number was given out
+// again); then, or when the published one is gone, a window of class
+// kMainWindowClass is taken when there is one.
 HWND FindSpoolerWindow();
 
 // The second start: asks the running spooler's main window to come to the

@@ -1,7 +1,10 @@
 // Windows as the engine sees them: opaque handles that messages are posted
 // to, that can be asked to repaint or be brought to the front. Behind the
 // calls sits a replaceable sink: the front end delivers to its windows, tests
-// record what was posted. Posting to window 0 reaches no window.
+// record what was posted. Posting to window 0 reaches no window. Where the
+// system has windows of its own (Windows), a post to a top-level window of
+// this process goes through the system's queue instead; what that window
+// receives it hands to the sink (platform/spooler_window.h).
 // Any thread.
 #pragma once
 
@@ -26,6 +29,9 @@ class WindowSink {
 };
 
 bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Straight to the installed sink, whatever the window: for a window of the
+// system's that passes on what reached it.
+bool PostToWindowSink(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void InvalidateWindow(HWND window);
 void SetForegroundWindow(HWND window);
 

@@ -341,4 +341,40 @@ TEST_F(PrinterStateLinesTest, ALineIsNotHeldUpByABoxThatWaitsForItsAnswer) {
             std::string::npos);
 }
 
+// --- The main window's own timer ---------------------------------------------
+
+// Records what the loop asks of the main window's timer.
+class FakeWindowTimer final : public app::MainWindowTimer {
+ public:
+  explicit FakeWindowTimer(bool works) : works_(works) {}
+  bool Set(DWORD intervalMs) override {
+    sets.push_back(intervalMs);
+    return works_;
+  }
+  void Kill() override { ++kills; }
+  std::vector<DWORD> sets;
+  int kills = 0;
+
+ private:
+  bool works_;
+};
+
+TEST(HeadlessTimer, TheMainWindowsTimerIsSetAndKilledWhereThereIsOne) {
+  FakeWindowTimer timer(true);
+  headless::HeadlessLoop loop(321, nullptr, &timer);
+  EXPECT_EQ(loop.SetTimer(1234), 1u);
+  EXPECT_EQ(timer.sets, std::vector<DWORD>{app::SchedulerIntervalFromEnvironment(1234)});
+  loop.KillTimer(1);
+  EXPECT_EQ(timer.kills, 1);
+}
+
+TEST(HeadlessTimer, ATimerThatCannotBeSetLeavesTheLoopToKeepTimeItself) {
+  FakeWindowTimer timer(false);
+  headless::HeadlessLoop loop(321, nullptr, &timer);
+  EXPECT_EQ(loop.SetTimer(1234), 1u);  // the loop's own clock ticks instead
+  EXPECT_EQ(timer.sets.size(), 1u);
+  loop.KillTimer(1);
+  EXPECT_EQ(timer.kills, 0);
+}
+
 }  // namespace

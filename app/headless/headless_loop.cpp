@@ -3,6 +3,7 @@
 #include "app/headless/headless_loop.h"
 
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <iostream>
@@ -131,14 +132,19 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   return id;
 }
 
-HeadlessLoop::HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes)
-    : mainWindow_(mainWindow), boxes_(boxes) {}
+HeadlessLoop::HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes,
+                           app::MainWindowTimer* windowTimer)
+    : mainWindow_(mainWindow), boxes_(boxes), windowTimer_(windowTimer) {}
 
 DWORD HeadlessLoop::SetTimer(DWORD intervalMs) {
+  const DWORD interval = app::SchedulerIntervalFromEnvironment(intervalMs);
+  // Asked outside the lock: the window's thread may be posting to us.
+  const bool windowTicks = windowTimer_ && windowTimer_->Set(interval);
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    timerInterval_ = std::chrono::milliseconds(app::SchedulerIntervalFromEnvironment(intervalMs));
-    nextTick_ = Clock::now() + timerInterval_;
+    timerInterval_ = std::chrono::milliseconds(interval);
+    windowTicks_ = windowTicks;
+    nextTick_ = windowTicks ? Clock::now() : Clock::now() + timerInterval_;
     timerOn_ = true;
   }
   changed_.notify_all();
@@ -146,8 +152,13 @@ DWORD HeadlessLoop::SetTimer(DWORD intervalMs) {
 }
 
 void HeadlessLoop::KillTimer(DWORD) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  timerOn_ = false;
+  bool windowTicks = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    timerOn_ = false;
+    windowTicks = windowTicks_;
+  }
+  if (windowTicks) windowTimer_->Kill();
 }
 
 bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -169,6 +180,11 @@ bool HeadlessLoop::Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Like a window timer: ticks that fell due while we were busy collapse
+    // into one.
+    if (event == Event::Tick && windowTicks_ &&
+        std::find(events_.begin(), events_.end(), Event::Tick) != events_.end())
+      return true;
     events_.push_back(event);
   }
   changed_.notify_all();
@@ -212,16 +228,21 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
         if (!events_.empty()) {
           event = events_.front();
           events_.pop_front();
+          // The window's ticks count only while the timer is on and no
+          // retry holds them back.
+          if (event == Event::Tick && windowTicks_ &&
+              (!timerOn_ || Clock::now() < nextTick_))
+            continue;
           break;
         }
-        if (timerOn_ && Clock::now() >= nextTick_) {
+        if (timerOn_ && !windowTicks_ && Clock::now() >= nextTick_) {
           // Like a window timer: ticks that fell due while we were busy
           // collapse into one.
           nextTick_ = Clock::now() + timerInterval_;
           event = Event::Tick;
           break;
         }
-        if (timerOn_) {
+        if (timerOn_ && !windowTicks_) {
           changed_.wait_until(lock, nextTick_);
         } else {
           changed_.wait(lock);

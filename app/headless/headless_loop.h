@@ -16,6 +16,7 @@
 
 #include "app/headless/fault_policy.h"
 #include "app/shell.h"
+#include "app/startup.h"
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
 #include "platform/window_messages.h"
@@ -88,9 +89,14 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
  public:
   // `boxes` (may be null) is told when a close begins, so a policy wait
   // ends at once; its policy decides what a fault nobody answered leads to.
-  explicit HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes = nullptr);
+  // With `windowTimer` (the main window's own, where the system has one)
+  // the scheduler's ticks are that timer's WM_TIMER posts; without it, or
+  // when it cannot be set, the loop keeps time itself.
+  explicit HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes = nullptr,
+                        app::MainWindowTimer* windowTimer = nullptr);
 
-  // ShellFrontEnd: one timer, driven by the loop on the real clock.
+  // ShellFrontEnd: one timer, driven by the loop on the real clock or by
+  // the main window's timer.
   DWORD SetTimer(DWORD intervalMs) override;
   void KillTimer(DWORD timerId) override;
   bool GetPlacement(WINDOWPLACEMENT&) override { return false; }
@@ -129,10 +135,14 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
 
   HWND mainWindow_;
   ConsoleMessageBoxes* boxes_;
-  std::mutex mutex_;  // protects events_, timerInterval_, nextTick_, timerOn_
+  app::MainWindowTimer* windowTimer_;
+  std::mutex mutex_;  // protects events_, timerInterval_, nextTick_, timerOn_, windowTicks_
   std::condition_variable changed_;
   std::deque<Event> events_;
   bool timerOn_ = false;
+  // The ticks come from the main window's timer (then nextTick_ is the
+  // earliest one that counts).
+  bool windowTicks_ = false;
   std::chrono::milliseconds timerInterval_{kSchedulerIntervalMs};
   Clock::time_point nextTick_{};
   std::mutex waitMutex_;  // protects lastWait_

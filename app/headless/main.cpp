@@ -1,7 +1,9 @@
 // kelvane-headless: the spooler without windows. Same command line and
-// behaviour as the desktop spooler; its "main window" is a number (the
-// process id) that the command channel answers to, and its message boxes
-// are questions on standard input.
+// behaviour as the desktop spooler; its "main window" is what the command
+// channel answers to (the process id on POSIX, a hidden window on Windows),
+// and its message boxes are questions on standard input. On Windows, with
+// nobody to answer on standard input and no --on-fault given, they are the
+// system's message boxes instead: a person at the desktop answers them.
 // Exit codes: 0 after a normal close or when another instance runs, 2 when
 // the start fails (bad command line).
 // Besides the spooler's own arguments it takes --on-fault
@@ -30,10 +32,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   headless::FaultPolicy policy;
   std::string error;
+  const std::size_t givenArgs = args.size();
   if (!headless::TakeFaultPolicyOption(args, policy, error)) {
     std::cerr << "kelvane-headless: " << error << "\n" << kUsage;
     return kExitStartFailed;
   }
+  const bool policyGiven = args.size() != givenArgs;
   std::vector<const char*> spoolerArgs;
   for (const std::string& arg : args) spoolerArgs.push_back(arg.c_str());
   spoolerArgs.push_back(nullptr);
@@ -55,9 +59,12 @@ int main(int argc, char** argv) {
   stopSignals.Take(app::StopSignals::Life::kJoined);
 
   const HWND mainWindow = app::MainWindowHandle();
-  headless::ConsoleMessageBoxes boxes(policy);
-  headless::HeadlessLoop loop(mainWindow, &boxes);
-  app::FrontEndBinding frontEnd(&loop, &boxes, &loop);
+  headless::ConsoleMessageBoxes consoleBoxes(policy);
+  // The system's boxes are the default sink: none is installed for them.
+  headless::ConsoleMessageBoxes* boxes =
+      app::UseSystemMessageBoxes(policyGiven) ? nullptr : &consoleBoxes;
+  headless::HeadlessLoop loop(mainWindow, boxes, app::SystemTimerOfMainWindow());
+  app::FrontEndBinding frontEnd(&loop, boxes, &loop);
 
   plat::CommandServer server;
   if (!app::OpenToDriver(server, mainWindow, [&loop] { loop.WakeChannel(); })) {

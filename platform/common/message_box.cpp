@@ -1,5 +1,6 @@
 // Message boxes through the installed sink, and the button sets of the
-// styles. The default sink reports the box on standard error and takes the
+// styles. Where the system has boxes of its own they are the default;
+// elsewhere the default reports the box on standard error and takes the
 // first button, so a program without a front end never blocks on a box.
 // Any thread; the sink pointer is atomic, the sink itself must be callable
 // from any thread.
@@ -7,6 +8,8 @@
 
 #include <atomic>
 #include <cstdio>
+
+#include "platform/common/system_windows.h"
 
 namespace plat {
 namespace {
@@ -51,12 +54,13 @@ std::atomic<MessageBoxSink*> g_sink{nullptr};
 int MessageBox(HWND owner, const std::string& text, const std::string& caption,
                UINT style) {
   MessageBoxSink* sink = g_sink.load(std::memory_order_acquire);
+  if (!sink) sink = SystemMessageBoxes();
   if (!sink) sink = &g_stderrSink;
   return sink->Show(owner, text, caption, style);
 }
 
-void SetMessageBoxSink(MessageBoxSink* sink) {
-  g_sink.store(sink, std::memory_order_release);
+MessageBoxSink* SetMessageBoxSink(MessageBoxSink* sink) {
+  return g_sink.exchange(sink, std::memory_order_acq_rel);
 }
 
 int DefaultButton(UINT style) { return ButtonsOf(style).ids[0]; }

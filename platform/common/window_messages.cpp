@@ -1,11 +1,14 @@
 // Posting to windows through the installed sink. Without a front end there
 // are no windows, so the default sink drops everything and reports posts as
-// undelivered.
+// undelivered. A window of the system's own goes through the system, so its
+// messages keep their order with everything else the window receives.
 // Any thread; the sink pointer is atomic, the sink itself must be callable
 // from any thread.
 #include "platform/window_messages.h"
 
 #include <atomic>
+
+#include "platform/common/system_windows.h"
 
 namespace plat {
 namespace {
@@ -28,6 +31,12 @@ WindowSink& Sink() {
 }  // namespace
 
 bool PostMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (window != 0 && IsOwnSystemWindow(window))
+    return PostToSystemWindow(window, message, wParam, lParam);
+  return Sink().Post(window, message, wParam, lParam);
+}
+
+bool PostToWindowSink(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return Sink().Post(window, message, wParam, lParam);
 }
 
