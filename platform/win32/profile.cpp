@@ -9,7 +9,6 @@
 #include "platform/win32/windows_api.h"
 
 // Ours, not the system's A/W macro.
-#undef GetProfileSection
 
 namespace plat {
 namespace {

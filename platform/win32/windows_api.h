@@ -49,6 +49,7 @@
 #undef MessageBox
 #undef DeleteFile
 #undef GetProfileString
+#undef GetProfileSection
 #undef WriteProfileString
 #undef RegSetValue
 #undef RegCreateKey

@@ -12,8 +12,6 @@
 #include "platform/files.h"
 #include "platform/win32/windows_api.h"
 
-#undef GetProfileSection  // ours, not the system's A/W macro
-
 namespace {
 
 class ProfileTest : public ::testing::Test {
