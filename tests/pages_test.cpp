@@ -292,11 +292,11 @@ class PrinterWaitText : public ::testing::Test {
     const char* tz = std::getenv("TZ");
     if (tz) savedTz_ = tz;
     hadTz_ = tz != nullptr;
-    setenv("TZ", "UTC", 1);
+    kt::SetEnv("TZ", "UTC");
     tzset();
   }
   void TearDown() override {
-    if (hadTz_) setenv("TZ", savedTz_.c_str(), 1); else unsetenv("TZ");
+    if (hadTz_) kt::SetEnv("TZ", savedTz_); else kt::UnsetEnv("TZ");
     tzset();
   }
   // 2026-12-07 14:02:11 UTC.

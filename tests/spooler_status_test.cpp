@@ -22,13 +22,13 @@ class SpoolerStatusTest : public ::testing::Test {
     const char* tz = std::getenv("TZ");
     hadTz_ = tz != nullptr;
     if (tz) savedTz_ = tz;
-    setenv("TZ", "UTC", 1);
+    kt::SetEnv("TZ", "UTC");
     tzset();
     ResetSpoolerState();
   }
   void TearDown() override {
     ResetSpoolerState();
-    if (hadTz_) setenv("TZ", savedTz_.c_str(), 1); else unsetenv("TZ");
+    if (hadTz_) kt::SetEnv("TZ", savedTz_); else kt::UnsetEnv("TZ");
     tzset();
   }
   void PrintSecondCopyOfPhoto() {

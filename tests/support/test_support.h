@@ -16,7 +16,11 @@
 namespace kt {
 
 // A fresh temporary directory set as KELVANE_HOME for the guard's lifetime
-// (removed afterwards), with the shared spooler state reset.
+// (removed afterwards), with the shared spooler state reset. On Windows the
+// registry and win.ini are the system's, not files in the home: the guard
+// also empties the settings key (HKLM\SOFTWARE\VORNA\Kelvane) and the
+// handshake section of win.ini at its start and its end, so the suites
+// there run one at a time.
 class TempHome {
  public:
   TempHome();
@@ -33,6 +37,11 @@ class TempHome {
   std::string oldHome_;
   bool hadHome_ = false;
 };
+
+// Sets / removes an environment variable of this process (and of the
+// programs it starts).
+void SetEnv(const std::string& name, const std::string& value);
+void UnsetEnv(const std::string& name);
 
 // Writes / reads a whole file (binary); Read returns "" when missing.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
