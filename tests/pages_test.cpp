@@ -292,11 +292,11 @@ class PrinterWaitText : public ::testing::Test {
     const char* tz = std::getenv("TZ");
     if (tz) savedTz_ = tz;
     hadTz_ = tz != nullptr;
-    kt::SetEnv("TZ", "UTC");
+    setenv("TZ", "UTC", 1);
     tzset();
   }
   void TearDown() override {
-    if (hadTz_) kt::SetEnv("TZ", savedTz_); else kt::UnsetEnv("TZ");
+    if (hadTz_) setenv("TZ", savedTz_.c_str(), 1); else unsetenv("TZ");
     tzset();
   }
   // 2026-12-07 14:02:11 UTC.

@@ -22,13 +22,13 @@ class SpoolerStatusTest : public ::testing::Test {
     const char* tz = std::getenv("TZ");
     hadTz_ = tz != nullptr;
     if (tz) savedTz_ = tz;
-    kt::SetEnv("TZ", "UTC");
+    setenv("TZ", "UTC", 1);
     tzset();
     ResetSpoolerState();
   }
   void TearDown() override {
     ResetSpoolerState();
-    if (hadTz_) kt::SetEnv("TZ", savedTz_); else kt::UnsetEnv("TZ");
+    if (hadTz_) setenv("TZ", savedTz_.c_str(), 1); else unsetenv("TZ");
     tzset();
   }
   void PrintSecondCopyOfPhoto() {

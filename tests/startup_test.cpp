@@ -93,15 +93,15 @@ TEST(OpenToDriver, PublishesTheWindowOnceTheChannelListens) {
 
 class SchedulerInterval : public ::testing::Test {
  protected:
-  void TearDown() override { kt::UnsetEnv("KELVANE_TIMER_MS"); }
+  void TearDown() override { ::unsetenv("KELVANE_TIMER_MS"); }
   static DWORD With(const char* text) {
-    kt::SetEnv("KELVANE_TIMER_MS", text);
+    ::setenv("KELVANE_TIMER_MS", text, 1);
     return app::SchedulerIntervalFromEnvironment(kSchedulerIntervalMs);
   }
 };
 
 TEST_F(SchedulerInterval, AWholeNumberOfMillisecondsInRangeReplacesTheRequest) {
-  kt::UnsetEnv("KELVANE_TIMER_MS");
+  ::unsetenv("KELVANE_TIMER_MS");
   EXPECT_EQ(app::SchedulerIntervalFromEnvironment(kSchedulerIntervalMs), kSchedulerIntervalMs);
   EXPECT_EQ(With("200"), 200u);
   EXPECT_EQ(With("1"), 1u);

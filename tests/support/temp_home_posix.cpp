@@ -21,7 +21,7 @@ TempHome::TempHome() {
   buf.push_back('\0');
   if (!mkdtemp(buf.data())) std::abort();
   path_ = buf.data();
-  SetEnv("KELVANE_HOME", path_);
+  setenv("KELVANE_HOME", path_.c_str(), 1);
   ResetSpoolerState();
 }
 
@@ -29,19 +29,10 @@ TempHome::~TempHome() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
   if (hadHome_)
-    SetEnv("KELVANE_HOME", oldHome_);
+    setenv("KELVANE_HOME", oldHome_.c_str(), 1);
   else
-    UnsetEnv("KELVANE_HOME");
+    unsetenv("KELVANE_HOME");
 }
 
 }  // namespace kt
 
-namespace kt {
-
-void SetEnv(const std::string& name, const std::string& value) {
-  ::setenv(name.c_str(), value.c_str(), 1);
-}
-
-void UnsetEnv(const std::string& name) { ::unsetenv(name.c_str()); }
-
-}  // namespace kt

@@ -40,7 +40,7 @@ TempHome::TempHome() {
         (temp / ("kelvane-test-" + std::to_string(random() % 1000000000u))).string();
     if (::CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
   }
-  SetEnv("KELVANE_HOME", path_);
+  setenv("KELVANE_HOME", path_.c_str(), 1);
   ClearSystemState();
   ResetSpoolerState();
 }
@@ -50,21 +50,17 @@ TempHome::~TempHome() {
   std::error_code ec;
   std::filesystem::remove_all(path_, ec);
   if (hadHome_)
-    SetEnv("KELVANE_HOME", oldHome_);
+    setenv("KELVANE_HOME", oldHome_.c_str(), 1);
   else
-    UnsetEnv("KELVANE_HOME");
+    unsetenv("KELVANE_HOME");
 }
 
 }  // namespace kt
 
-namespace kt {
-
-// _putenv_s changes both the C runtime's copy, which getenv reads, and the
-// process's, which the programs we start inherit; "" removes the variable.
-void SetEnv(const std::string& name, const std::string& value) {
-  ::_putenv_s(name.c_str(), value.c_str());
+int setenv(const char* name, const char* value, int overwrite) {
+  if (!overwrite && std::getenv(name)) return 0;
+  // An empty value would remove the variable: none of ours is empty.
+  return ::_putenv_s(name, value) == 0 ? 0 : -1;
 }
 
-void UnsetEnv(const std::string& name) { ::_putenv_s(name.c_str(), ""); }
-
-}  // namespace kt
+int unsetenv(const char* name) { return ::_putenv_s(name, "") == 0 ? 0 : -1; }

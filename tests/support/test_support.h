@@ -38,11 +38,6 @@ class TempHome {
   bool hadHome_ = false;
 };
 
-// Sets / removes an environment variable of this process (and of the
-// programs it starts).
-void SetEnv(const std::string& name, const std::string& value);
-void UnsetEnv(const std::string& name);
-
 // Writes / reads a whole file (binary); Read returns "" when missing.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
@@ -101,3 +96,11 @@ class RecordingWindows : public plat::WindowSink {
 };
 
 }  // namespace kt
+
+#ifdef _WIN32
+// The POSIX environment calls the suites use, where the C runtime has only
+// _putenv_s. They change both the runtime's copy, which getenv reads, and
+// the process's, which the programs a suite starts inherit.
+int setenv(const char* name, const char* value, int overwrite);
+int unsetenv(const char* name);
+#endif
