@@ -97,8 +97,10 @@ Outcome Install() {
     return Fail("cannot create the settings key in " + plat::RegistryPath());
   if (!ReadRegString("Port")) WriteRegString("Port", "LPT1:");
 
+  // A fresh install points LPT1: at the simulated printer where sim:
+  // sockets exist; elsewhere LPT1: stays the system's own device.
   plat::PortSection ports = plat::GetProfileSection("ports");
-  if (!plat::LookUpPortMapping("LPT1:", ports) &&
+  if (HasSimPorts() && !plat::LookUpPortMapping("LPT1:", ports) &&
       !plat::WriteProfileString("ports", "LPT1:",
                                 "sim:" + plat::KelvaneHome() + "/run/printer.sock")) {
     return Fail("cannot write " + plat::ProfilePath());

@@ -32,6 +32,10 @@ char PathListSeparator();
 bool StartDetached(const std::string& program, const std::vector<std::string>& args,
                    const std::string& logPath);
 
+// Whether this system has the simulated printer's "sim:" sockets, which a
+// fresh install maps LPT1: to (elsewhere LPT1: stays the system's device).
+bool HasSimPorts();
+
 // The calling process's id (names the unfinished spool files).
 unsigned long CurrentProcessId();
 

@@ -64,6 +64,8 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
   return true;
 }
 
+bool HasSimPorts() { return true; }
+
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 std::string DescribeError(DWORD error) { return std::strerror(static_cast<int>(error)); }

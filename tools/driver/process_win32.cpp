@@ -104,6 +104,8 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
   return true;
 }
 
+bool HasSimPorts() { return false; }
+
 unsigned long CurrentProcessId() { return ::GetCurrentProcessId(); }
 
 std::string DescribeError(DWORD error) {
