@@ -70,7 +70,9 @@ export KELVANE_WINEPREFIX="$work/prefix"
 cp -a "$template" "$KELVANE_WINEPREFIX"
 echo "prefix copied in $((SECONDS - t)) s: $KELVANE_WINEPREFIX"
 # One server for the whole stage: each program would otherwise start its own.
-WINEPREFIX="$KELVANE_WINEPREFIX" /usr/lib/wine/wineserver -p
+# Its standard streams are not ours: whoever reads our output (ctest, the
+# CI log) would otherwise wait for the server to end.
+WINEPREFIX="$KELVANE_WINEPREFIX" /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
 
 failed=()
 section "suites under Wine (ctest -j1)"
