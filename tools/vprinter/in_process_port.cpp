@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/vprinter/port_errors.h"
 
@@ -111,7 +112,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
       return false;
     }
     if (plat::GetTickCount() - start >= limit) {
-      plat::SetLastError(port_errors::kTimedOut);
+      plat::SetLastError(plat::kErrorTimedOut);
       return false;
     }
     WaitBetweenTries(seen, start, limit, printer_.MsUntilAccept(size - moved));
@@ -267,7 +268,7 @@ std::shared_ptr<plat::PortDevice> InProcessPortOpener::Open(
   std::lock_guard<std::mutex> lock(book_->mutex);
   auto it = book_->entries.find(key);
   if (it == book_->entries.end() || it->second.printer == nullptr) {
-    error = port_errors::kNotFound;
+    error = plat::kErrorNotFound;
     return nullptr;
   }
   OpenerBook::Entry& entry = it->second;

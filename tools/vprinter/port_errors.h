@@ -1,7 +1,9 @@
 // The failure codes the in-process port sets, in the platform's own numbers
 // (errno values on POSIX, Win32 error codes on Windows), so that the engine
 // sorts them with plat::ClassifyError as it sorts a real port's. One body
-// per operating system (port_errors_posix.cpp, port_errors_win32.cpp).
+// per operating system (port_errors_posix.cpp, port_errors_win32.cpp). A
+// time-out and a name that is not there are the platform's own
+// (plat::kErrorTimedOut, plat::kErrorNotFound).
 // Any thread.
 #pragma once
 
@@ -11,9 +13,7 @@ namespace vprinter::port_errors {
 
 extern const DWORD kClosed;        // the handle was closed
 extern const DWORD kCancelled;     // closed while the call waited
-extern const DWORD kTimedOut;      // the printer took nothing in time
 extern const DWORD kNotSupported;  // an I/O control the port does not know
-extern const DWORD kNotFound;      // no printer of that name
 extern const DWORD kDeviceError;   // an open refused by the test's script
 extern const DWORD kBusy;          // the port is open already
 

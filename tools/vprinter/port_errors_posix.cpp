@@ -8,9 +8,7 @@ namespace vprinter::port_errors {
 
 const DWORD kClosed = EBADF;
 const DWORD kCancelled = ECANCELED;
-const DWORD kTimedOut = ETIMEDOUT;
 const DWORD kNotSupported = ENOTTY;
-const DWORD kNotFound = ENOENT;
 const DWORD kDeviceError = EIO;
 const DWORD kBusy = EBUSY;
 

@@ -9,10 +9,8 @@ namespace vprinter::port_errors {
 
 const DWORD kClosed = ERROR_INVALID_HANDLE;
 const DWORD kCancelled = ERROR_OPERATION_ABORTED;
-const DWORD kTimedOut = ERROR_TIMEOUT;
 const DWORD kNotSupported = ERROR_INVALID_FUNCTION;
-const DWORD kNotFound = ERROR_FILE_NOT_FOUND;
-const DWORD kDeviceError = ERROR_IO_DEVICE;
+const DWORD kDeviceError = ERROR_NOT_READY;
 const DWORD kBusy = ERROR_SHARING_VIOLATION;
 
 }  // namespace vprinter::port_errors
