@@ -49,7 +49,7 @@ export DISPLAY=":$display"
 echo "DISPLAY=$DISPLAY"
 
 section "a fresh Wine prefix"
-wine_version="$(/usr/lib/wine/wine64 --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' '_')"
+wine_version="$(/usr/lib/wine/wine64 --version 2>/dev/null | tr -cs 'A-Za-z0-9.\n' '-')"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/kelvane"
 template="$cache/wine-prefix-$wine_version"
 t=$SECONDS
@@ -73,6 +73,10 @@ echo "prefix copied in $((SECONDS - t)) s: $KELVANE_WINEPREFIX"
 # Its standard streams are not ours: whoever reads our output (ctest, the
 # CI log) would otherwise wait for the server to end.
 WINEPREFIX="$KELVANE_WINEPREFIX" /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+# The prefix's services start with the first program and live as long as
+# the server: started here, they hold none of the suites' output pipes
+# (ctest would wait for those to close).
+tests/win32/run_wine.sh cmd /c exit </dev/null >/dev/null 2>&1 || true
 
 failed=()
 section "suites under Wine (ctest -j1)"
