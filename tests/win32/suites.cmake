@@ -16,7 +16,7 @@ set(KELVANE_PORTABLE_SUITES
   spooler_status_test
   startup_test
   string_table_test
-  tcp_printer_test)
+  tcp_printer_thread_test)
 set(KELVANE_WINDOWS_TEST_SOURCES "")
 foreach(name ${KELVANE_PORTABLE_SUITES})
   list(APPEND KELVANE_WINDOWS_TEST_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)
