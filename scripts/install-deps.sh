@@ -3,6 +3,9 @@
 # Debian 12: everything any test, benchmark or script uses, so that nothing
 # depends on what happens to be on a developer's machine.
 # Run as root (or with sudo available). Safe to run again.
+#   scripts/install-deps.sh             what the Linux build and tests use
+#   scripts/install-deps.sh --windows   what the Windows stage uses
+#                                       (scripts/test-windows.sh) instead
 #
 # Who needs what:
 #   build (every tree)        build-essential cmake ninja-build ccache pkg-config
@@ -27,9 +30,23 @@
 #   file suite (full disk)    every Debian system), the user nobody
 #   port benchmark            socat (the dd comparison on a socket)
 #   scripts/demo.sh           xxd (the first bytes the printer received)
+#
+# The Windows stage (--windows):
+#   cross build               g++-mingw-w64-x86-64 (its -posix compilers, whose
+#                             C++ runtime has std::thread), cmake ninja-build
+#                             ccache
+#   the suites for Windows    googletest (the sources, built with the cross
+#                             compiler: no Windows GoogleTest is packaged)
+#   kelvane-driver.exe        libcli11-dev (headers only: the build machine's
+#                             copy serves the cross build)
+#   running the programs and  wine64 (the loader and wineserver; wineboot
+#   suites, the end-to-end    makes the prefix)
+#   run
+#   a display for Wine        xvfb xauth (the spooler's windows, even the
+#                             headless one's hidden window, need an X server)
 set -euo pipefail
 
-packages=(
+linux_packages=(
   build-essential cmake ninja-build ccache pkg-config
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -40,6 +57,16 @@ packages=(
   libcups2-dev cups cups-daemon cups-client
   desktop-file-utils dpkg-dev man-db
 )
+windows_packages=(
+  cmake ninja-build ccache
+  g++-mingw-w64-x86-64 googletest libcli11-dev
+  wine64 xvfb xauth
+)
+case "${1:-}" in
+  "") packages=("${linux_packages[@]}") ;;
+  --windows) packages=("${windows_packages[@]}") ;;
+  *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -13,6 +13,7 @@
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
 #include "tests/runner_test_fixture.h"
+#include "tools/vprinter/port_errors.h"
 
 namespace {
 
@@ -155,6 +156,10 @@ TEST_F(RunnerTest, EmptyFileSendsNoBlockAndAFullBlockFileSendsOne) {
   EXPECT_EQ(printer_.output(), "");
 }
 
+// A spool file cut short or removed while the runner holds it open: Windows
+// refuses both while the runner's handle is open, so these cases exist only
+// where a file can change under an open handle.
+#ifndef _WIN32
 TEST_F(RunnerTest, FileShorterThanItsSizeEndsWhereTheDataEnds) {
   kt::ScriptedMessageBoxes boxes;
   const std::string data = Bytes(6000, 10);
@@ -171,6 +176,7 @@ TEST_F(RunnerTest, FileShorterThanItsSizeEndsWhereTheDataEnds) {
   EXPECT_EQ(printer_.output(), data.substr(0, 3000));
   EXPECT_EQ(writes_.sizes(), (std::vector<DWORD>{2048, 952}));
 }
+#endif
 
 // --- Stop requests ----------------------------------------------------------
 
@@ -734,7 +740,7 @@ TEST_F(RunnerTest, PortThatDoesNotOpenIsFailureF2WithTheErrorNumber) {
   const auto shown = boxes.boxes();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Could not get handle to port. Spooler Error # " +
-                               std::to_string(EIO));
+                               std::to_string(vprinter::port_errors::kDeviceError));
   EXPECT_EQ(Shared(g_hSpoolFile), INVALID_HANDLE_VALUE);
   EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);  // manual mode
   EXPECT_TRUE(kt::FileExists(path));
@@ -795,6 +801,7 @@ TEST_F(RunnerTest, LaterSpoolFileMissingIsFailureF4WithoutClose) {
   EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
 }
 
+#ifndef _WIN32
 TEST_F(RunnerTest, FirstFileGoneBeforeTheNextCopyIsFailureF4) {
   kt::ScriptedMessageBoxes boxes;
   const std::string data = Bytes(1000, 25);
@@ -811,6 +818,7 @@ TEST_F(RunnerTest, FirstFileGoneBeforeTheNextCopyIsFailureF4) {
   ASSERT_EQ(boxes.count(), 1u);
   EXPECT_EQ(Shared(g_bPrinting), 0);
 }
+#endif
 
 }  // namespace
 

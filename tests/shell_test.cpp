@@ -790,7 +790,10 @@ TEST_F(ShellTest, MainWindowIsPublishedAsSignedDecimal) {
   EXPECT_EQ(plat::GetProfileString("Tovrel", "SpoolerHwnd", ""), "123456");
   ASSERT_TRUE(PublishMainWindow(-77));
   EXPECT_EQ(plat::GetProfileString("Tovrel", "SpoolerHwnd", ""), "-77");
+#ifndef _WIN32
+  // Windows takes a published number only when it names a spooler window.
   EXPECT_EQ(plat::FindSpoolerWindow(), -77);
+#endif
 }
 
 TEST_F(ShellTest, ChannelRequestsReachTheirHandlers) {

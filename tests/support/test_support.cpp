@@ -1,38 +1,16 @@
-// Test support (see test_support.h).
+// Test support (see test_support.h); the temporary home has one body per
+// operating system (temp_home_posix.cpp, temp_home_win32.cpp).
+// Test threads only.
 #include "tests/support/test_support.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "app/spooler_state.h"
 #include "platform/registry.h"
 #include "queue/settings_store.h"
 
 namespace kt {
-
-TempHome::TempHome() {
-  const char* old = std::getenv("KELVANE_HOME");
-  hadHome_ = old != nullptr;
-  if (old) oldHome_ = old;
-  std::string tmpl = (std::filesystem::temp_directory_path() / "kelvane-test-XXXXXX").string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) std::abort();
-  path_ = buf.data();
-  setenv("KELVANE_HOME", path_.c_str(), 1);
-  ResetSpoolerState();
-}
-
-TempHome::~TempHome() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-  if (hadHome_)
-    setenv("KELVANE_HOME", oldHome_.c_str(), 1);
-  else
-    unsetenv("KELVANE_HOME");
-}
 
 void TempHome::InstallKey() const { plat::RegCreateKey(SettingsKeyPath()); }
 

@@ -16,7 +16,11 @@
 namespace kt {
 
 // A fresh temporary directory set as KELVANE_HOME for the guard's lifetime
-// (removed afterwards), with the shared spooler state reset.
+// (removed afterwards), with the shared spooler state reset. On Windows the
+// registry and win.ini are the system's, not files in the home: the guard
+// also empties the settings key (HKLM\SOFTWARE\VORNA\Kelvane) and the
+// handshake section of win.ini at its start and its end, so the suites
+// there run one at a time.
 class TempHome {
  public:
   TempHome();
@@ -92,3 +96,11 @@ class RecordingWindows : public plat::WindowSink {
 };
 
 }  // namespace kt
+
+#ifdef _WIN32
+// The POSIX environment calls the suites use, where the C runtime has only
+// _putenv_s. They change both the runtime's copy, which getenv reads, and
+// the process's, which the programs a suite starts inherit.
+int setenv(const char* name, const char* value, int overwrite);
+int unsetenv(const char* name);
+#endif

@@ -2,9 +2,9 @@
 # of tests/win32/ (the Windows bodies on the real services, under Wine).
 set(KELVANE_PORTABLE_SUITES
   console_text_test
+  driver_ops_test
   headless_test
   pages_test
-  platform_errors_test
   platform_headers_test
   port_names_test
   print_job_runner_thread_test
@@ -15,7 +15,8 @@ set(KELVANE_PORTABLE_SUITES
   shell_test
   spooler_status_test
   startup_test
-  string_table_test)
+  string_table_test
+  tcp_printer_thread_test)
 set(KELVANE_WINDOWS_TEST_SOURCES "")
 foreach(name ${KELVANE_PORTABLE_SUITES})
   list(APPEND KELVANE_WINDOWS_TEST_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/${name}.cpp)

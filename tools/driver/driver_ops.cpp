@@ -3,13 +3,6 @@
 // Driver process, one thread.
 #include "tools/driver/driver_ops.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -27,6 +20,7 @@
 #include "queue/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "tools/driver/process.h"
 #include "tools/driver/spool_guard.h"
 
 namespace driver {
@@ -34,12 +28,14 @@ namespace {
 
 // The spooler reads lines into a 78-byte buffer: 77 characters at most.
 constexpr std::size_t kMaxLineChars = kLineBufferSize - 1;
-constexpr DWORD kSharingRetryMs = 5000;
+// The spooler holds the queue file only while it reads or rewrites it; a
+// driver waits that out, up to this long.
+constexpr DWORD kQueueOpenRetryMs = 5000;
 
 Outcome Fail(std::string text) { return Outcome{false, std::move(text)}; }
 
 std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
+  std::size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -56,52 +52,26 @@ Outcome CheckLine(const std::string& what, const std::string& text) {
   return {};
 }
 
-std::string ProgramDirectory() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return "";
-  buffer[n] = '\0';
-  return plat::DirectoryOf(buffer);
-}
-
-bool IsExecutable(const std::string& path) {
-  return !path.empty() && ::access(path.c_str(), X_OK) == 0;
-}
-
 // Beside us first (a build tree or an install prefix), then on PATH.
 std::string FindProgram(const std::string& name) {
   std::string dir = ProgramDirectory();
+  const std::string file = ExecutableName(name);
   for (const std::string& candidate :
-       {dir + "/" + name, dir + "/../../app/headless/" + name,
-        dir + "/../../app/wx/" + name}) {
+       {dir + "/" + file, dir + "/../../app/headless/" + file,
+        dir + "/../../app/wx/" + file}) {
     if (IsExecutable(candidate)) return candidate;
   }
   const char* path = std::getenv("PATH");
   std::string list = path ? path : "";
   std::size_t start = 0;
   while (start <= list.size()) {
-    std::size_t end = list.find(':', start);
+    std::size_t end = list.find(PathListSeparator(), start);
     if (end == std::string::npos) end = list.size();
-    std::string candidate = list.substr(start, end - start) + "/" + name;
+    std::string candidate = list.substr(start, end - start) + "/" + file;
     if (end > start && IsExecutable(candidate)) return candidate;
     start = end + 1;
   }
   return "";
-}
-
-// Opens the queue file with no sharing, retrying while the spooler holds it.
-HANDLE OpenQueueExclusive(const std::string& path) {
-  const DWORD start = plat::GetTickCount();
-  for (;;) {
-    HANDLE h = plat::OpenFile(path, plat::Access::ReadWrite, plat::ShareMode::None,
-                              plat::Disposition::OpenAlways);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (plat::GetLastError() != plat::ERROR_SHARING_VIOLATION_CODE ||
-        plat::GetTickCount() - start >= kSharingRetryMs) {
-      return INVALID_HANDLE_VALUE;
-    }
-    plat::PausePolling();
-  }
 }
 
 }  // namespace
@@ -127,8 +97,10 @@ Outcome Install() {
     return Fail("cannot create the settings key in " + plat::RegistryPath());
   if (!ReadRegString("Port")) WriteRegString("Port", "LPT1:");
 
+  // A fresh install points LPT1: at the simulated printer where sim:
+  // sockets exist; elsewhere LPT1: stays the system's own device.
   plat::PortSection ports = plat::GetProfileSection("ports");
-  if (!plat::LookUpPortMapping("LPT1:", ports) &&
+  if (HasSimPorts() && !plat::LookUpPortMapping("LPT1:", ports) &&
       !plat::WriteProfileString("ports", "LPT1:",
                                 "sim:" + plat::KelvaneHome() + "/run/printer.sock")) {
     return Fail("cannot write " + plat::ProfilePath());
@@ -230,11 +202,14 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
     return formatted;
   }
 
-  HANDLE queue = OpenQueueExclusive(queueFile);
+  // No sharing: the spooler may not read a half-appended record, and two
+  // drivers may not interleave theirs.
+  HANDLE queue = plat::OpenWithRetry(queueFile, plat::Access::ReadWrite, plat::ShareMode::None,
+                                     plat::Disposition::OpenAlways, kQueueOpenRetryMs);
   if (queue == INVALID_HANDLE_VALUE) {
     removeSpool();
     return Fail("cannot open the queue file " + queueFile + ": " +
-                std::strerror(static_cast<int>(plat::GetLastError())));
+                DescribeError(plat::GetLastError()));
   }
   // Read to the end: we need the tail, and the append starts there.
   std::string existing;
@@ -313,35 +288,17 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
   if (!IsExecutable(program)) return Fail("no spooler program found to start");
   // Nobody reads the headless spooler's boxes: it answers by a policy that
   // loses nothing. The desktop spooler has someone to ask.
-  const std::string policyOption = "--on-fault=" + faultPolicy;
-  std::vector<const char*> args = {program.c_str()};
-  if (BaseName(program) == "kelvane-headless") args.push_back(policyOption.c_str());
-  args.insert(args.end(), {"-f", queueFile.c_str(), nullptr});
+  std::vector<std::string> args;
+  std::string programName = BaseName(program);
+  const std::string headlessName = ExecutableName("kelvane-headless");
+  if (programName == "kelvane-headless" || programName == headlessName)
+    args.push_back("--on-fault=" + faultPolicy);
+  args.insert(args.end(), {"-f", queueFile});
 
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
-  std::string log = plat::RunDirectory() + "/spooler.log";
-  pid_t child = ::fork();
-  if (child < 0) return Fail("cannot start the spooler");
-  if (child == 0) {
-    ::setsid();
-    if (::fork() != 0) ::_exit(0);
-    int in = ::open("/dev/null", O_RDONLY);
-    int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (in >= 0) ::dup2(in, 0);
-    if (out >= 0) {
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-    }
-    // The spooler runs for minutes; it keeps only its standard streams.
-    if (in > 2) ::close(in);
-    if (out > 2) ::close(out);
-    ::execv(program.c_str(), const_cast<char* const*>(args.data()));
-    ::_exit(127);
-  }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  if (!StartDetached(program, args, plat::RunDirectory() + "/spooler.log"))
+    return Fail("cannot start the spooler " + program);
   return {};
 }
 

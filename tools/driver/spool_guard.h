@@ -5,10 +5,13 @@
 //     is unfinished ("KLV~xxxxxx.part<pid>") and renamed to its own name
 //     ("KLV~xxxxxx") only when it is whole; a spooler's start removes the
 //     unfinished ones of drivers that no longer run (SIGKILL, power loss).
-//   - SIGINT, SIGTERM and SIGHUP while the guard lives remove what it holds
-//     (unfinished and finished files alike) and end the driver; once the
-//     record is appended (Commit) the files belong to the queue and stay.
-// Driver process, main thread; the signal handler only unlinks.
+//   - SIGINT, SIGTERM and SIGHUP (on Windows the console's Ctrl+C,
+//     Ctrl+Break, close, log-off and shut-down events) while the guard
+//     lives remove what it holds (unfinished and finished files alike) and
+//     end the driver; once the record is appended (Commit) the files belong
+//     to the queue and stay.
+// Driver process, main thread; the signal handler (on Windows the console
+// control thread) only removes files.
 #pragma once
 
 #include <string>

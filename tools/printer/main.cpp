@@ -1,14 +1,10 @@
-// kelvane-printer: a printer of the Vorna family that lives on a Unix
-// socket, for watching the spooler work (and fail) without hardware.
-// Point a port at it in win.ini: [ports] LPT1:=sim:/path/to/socket.
-// Single-threaded apart from the signal handler, which only wakes Run().
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
+// kelvane-printer: a printer of the Vorna family, simulated, for watching
+// the spooler work (and fail) without hardware. It lives on a Unix socket
+// (point a port at it in win.ini: [ports] LPT1:=sim:/path/to/socket) or, on
+// every system, on TCP at 127.0.0.1 (LPT1:=socket://127.0.0.1:PORT).
+// Single-threaded apart from the stop handler, which only wakes the server.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,21 +12,28 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "tools/vprinter/sim_server.h"
+#include "tools/printer/printer_host.h"
+#include "tools/vprinter/tcp_server.h"
 #include "tools/vprinter/virtual_printer.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: kelvane-printer [options] SOCKET\n"
+    "       kelvane-printer [options] --tcp PORT --output FILE\n"
     "       kelvane-printer ctl SOCKET COMMAND [ARGS]\n"
     "\n"
     "Serves a simulated printer on the Unix socket SOCKET (use the port\n"
-    "sim:SOCKET) and takes commands on SOCKET.ctl.\n"
+    "sim:SOCKET; not on Windows) and takes commands on SOCKET.ctl; or, with\n"
+    "--tcp, as a raw TCP printer on 127.0.0.1:PORT (use the port\n"
+    "socket://127.0.0.1:PORT).\n"
     "\n"
     "options:\n"
     "  --output FILE              append everything received to FILE\n"
     "                             (default SOCKET.prn)\n"
+    "  --tcp PORT                 serve on TCP, 127.0.0.1:PORT (0: any free\n"
+    "                             port)\n"
+    "  --port-file FILE           with --tcp: write the port served to FILE\n"
     "  --rate BYTES_PER_SEC       take at most this many bytes a second\n"
     "                             (default 0: unlimited)\n"
     "  --first-reply-length N     bytes in the reply to the first query\n"
@@ -46,58 +49,15 @@ const char kUsage[] =
     "  status TEXT | message TEXT | error CODE [COUNT] | raw HEX\n"
     "  mute N | levels B,C,M,Y | rate BYTES_PER_SEC | first-reply-length N\n";
 
-vprinter::SimServer* g_server = nullptr;
+vprinter::TcpServer* g_tcpServer = nullptr;
 
-void OnSignal(int) {
-  if (g_server) g_server->Stop();
+void StopTcpServer() {
+  if (g_tcpServer) g_tcpServer->Stop();
 }
 
 void LogLine(const std::string& line) {
   std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
-}
-
-int RunControl(const std::string& socketPath,
-               const std::vector<std::string>& words) {
-  std::string line;
-  for (const std::string& w : words) line += (line.empty() ? "" : " ") + w;
-  line += "\n";
-  const std::string path = socketPath + ".ctl";
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) {
-    std::fprintf(stderr, "kelvane-printer: %s: path too long\n", path.c_str());
-    return 2;
-  }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 ||
-      ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    std::fprintf(stderr, "kelvane-printer: %s: %s\n", path.c_str(),
-                 std::strerror(errno));
-    if (fd >= 0) ::close(fd);
-    return 1;
-  }
-  timeval tv{5, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(line.size())) {
-    std::fprintf(stderr, "kelvane-printer: send: %s\n", std::strerror(errno));
-    ::close(fd);
-    return 1;
-  }
-  std::string answer;
-  char buffer[256];
-  for (;;) {
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    answer.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  std::fputs(answer.c_str(), answer.rfind("ok", 0) == 0 ? stdout : stderr);
-  return answer.rfind("ok", 0) == 0 ? 0 : 1;
 }
 
 bool ParseCount(const char* text, unsigned long long most,
@@ -119,17 +79,19 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stderr);
       return 2;
     }
-    return RunControl(args[1],
+    return printer_host::RunControl(args[1],
                       std::vector<std::string>(args.begin() + 2, args.end()));
   }
 
   // Everything this program creates is its user's alone.
-  ::umask(077);
+  printer_host::RestrictNewFiles();
 
   vprinter::VirtualPrinter printer;
   printer.SetKeepOutput(false);  // the output file has it
   printer.SetLogSink(LogLine);
-  std::string socketPath, outputPath, scriptPath;
+  std::string socketPath, outputPath, scriptPath, portFile;
+  bool tcp = false;
+  std::uint16_t tcpPort = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* name) -> const char* {
@@ -164,6 +126,15 @@ int main(int argc, char** argv) {
         return 2;
       }
       printer.SetLevels(levels);
+    } else if (a == "--tcp") {
+      if (!ParseCount(value("--tcp"), 65535, n)) {
+        std::fputs("kelvane-printer: bad --tcp port\n", stderr);
+        return 2;
+      }
+      tcp = true;
+      tcpPort = static_cast<std::uint16_t>(n);
+    } else if (a == "--port-file") {
+      portFile = value("--port-file");
     } else if (a == "--script") {
       scriptPath = value("--script");
     } else if (!a.empty() && a[0] == '-') {
@@ -177,8 +148,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (socketPath.empty()) {
+  if (tcp ? !socketPath.empty() || outputPath.empty() : socketPath.empty()) {
     std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (!tcp && !printer_host::HasSimSockets()) {
+    std::fputs("kelvane-printer: this system has no sim: sockets; use --tcp PORT\n", stderr);
     return 2;
   }
   if (outputPath.empty()) outputPath = socketPath + ".prn";
@@ -187,39 +162,40 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
+  std::string script;
+  if (!scriptPath.empty() && !plat::ReadWholeFile(scriptPath, script)) {
+    std::fprintf(stderr, "kelvane-printer: %s: cannot read\n", scriptPath.c_str());
+    return 1;
+  }
+  if (!tcp) {
+    const int code = printer_host::ServeSimSocket(printer, socketPath, script, LogLine);
+    if (code == 0) LogLine("printer: stopped");
+    return code;
+  }
 
-  vprinter::SimServer server(printer);
+  vprinter::TcpServer server(printer);
   server.SetLogSink(LogLine);
   std::string error;
-  if (!scriptPath.empty()) {
-    std::string script;
-    if (!plat::ReadWholeFile(scriptPath, script)) {
-      std::fprintf(stderr, "kelvane-printer: %s: cannot read\n",
-                   scriptPath.c_str());
-      return 1;
-    }
-    if (!server.LoadScript(script, error)) {
-      std::fprintf(stderr, "kelvane-printer: %s: %s\n", scriptPath.c_str(),
-                   error.c_str());
-      return 2;
-    }
+  if (!script.empty() && !server.LoadScript(script, error)) {
+    std::fprintf(stderr, "kelvane-printer: %s: %s\n", scriptPath.c_str(), error.c_str());
+    return 2;
   }
-  if (!server.Listen(socketPath, error)) {
+  if (!server.Listen(tcpPort, error)) {
     std::fprintf(stderr, "kelvane-printer: %s\n", error.c_str());
     return 1;
   }
-
-  g_server = &server;
-  struct sigaction sa {};
-  sa.sa_handler = OnSignal;
-  sigemptyset(&sa.sa_mask);
-  ::sigaction(SIGTERM, &sa, nullptr);
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
-
-  LogLine("printer: serving " + socketPath + ", output " + outputPath);
+  // Written whole under another name first: a reader never sees half a port.
+  if (!portFile.empty() &&
+      !plat::WriteFileAtomically(portFile, std::to_string(server.port()) + "\n")) {
+    std::fprintf(stderr, "kelvane-printer: %s: cannot write\n", portFile.c_str());
+    return 1;
+  }
+  g_tcpServer = &server;
+  printer_host::OnStopRequest(StopTcpServer);
+  LogLine("printer: serving 127.0.0.1:" + std::to_string(server.port()) + ", output " +
+          outputPath);
   server.Run();
-  g_server = nullptr;
+  g_tcpServer = nullptr;
   LogLine("printer: stopped");
   return 0;
 }

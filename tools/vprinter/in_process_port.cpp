@@ -4,13 +4,17 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/posix/polled_port.h"
+#include "tools/vprinter/port_errors.h"
 
 namespace vprinter {
+
+// The real ports' bound on a write with no time-out set (a share): the
+// engine measures its own time-out across calls, so this only paces them.
+constexpr DWORD kUnsetWriteWaitMs = 110;
 
 // Owned by the opener; ports hold it weakly, so a port closed after its
 // opener is gone reports to nobody instead of to freed memory.
@@ -87,14 +91,14 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
   DWORD moved = 0;
   if (written) *written = 0;
   if (closed_.load()) {
-    plat::SetLastError(EBADF);
+    plat::SetLastError(port_errors::kClosed);
     return false;
   }
   plat::COMMTIMEOUTS t = timeouts();
   DWORD limit = TotalTimeout(t.WriteTotalTimeoutMultiplier,
                              t.WriteTotalTimeoutConstant, size);
   // As a real port does for a share, which gets no time-outs.
-  if (limit == 0) limit = plat::kUnsetWriteWaitMs;
+  if (limit == 0) limit = kUnsetWriteWaitMs;
   const DWORD start = plat::GetTickCount();
   const BYTE* bytes = static_cast<const BYTE*>(data);
   for (;;) {
@@ -104,11 +108,11 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
     if (written) *written = moved;
     if (moved >= size) return true;
     if (closed_.load()) {
-      plat::SetLastError(ECANCELED);
+      plat::SetLastError(port_errors::kCancelled);
       return false;
     }
     if (plat::GetTickCount() - start >= limit) {
-      plat::SetLastError(ETIMEDOUT);
+      plat::SetLastError(plat::kErrorTimedOut);
       return false;
     }
     WaitBetweenTries(seen, start, limit, printer_.MsUntilAccept(size - moved));
@@ -118,7 +122,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
 bool InProcessPort::Read(void* buffer, DWORD size, DWORD* read) {
   if (read) *read = 0;
   if (closed_.load()) {
-    plat::SetLastError(EBADF);
+    plat::SetLastError(port_errors::kClosed);
     return false;
   }
   if (size == 0) return true;
@@ -134,7 +138,7 @@ bool InProcessPort::Read(void* buffer, DWORD size, DWORD* read) {
       return true;
     }
     if (closed_.load()) {
-      plat::SetLastError(ECANCELED);
+      plat::SetLastError(port_errors::kCancelled);
       return false;
     }
     // Nothing to say within the time-out is a successful empty read.
@@ -175,7 +179,7 @@ bool InProcessPort::SetCommTimeouts(const plat::COMMTIMEOUTS& timeouts) {
 bool InProcessPort::ClearCommError(DWORD& errors) {
   errors = 0;
   if (closed_.load()) {
-    plat::SetLastError(EBADF);
+    plat::SetLastError(port_errors::kClosed);
     return false;
   }
   {
@@ -190,13 +194,13 @@ bool InProcessPort::DeviceIoControl(DWORD code, void* /*out*/,
                                     DWORD /*outSize*/, DWORD* returned) {
   if (returned) *returned = 0;
   if (closed_.load()) {
-    plat::SetLastError(EBADF);
+    plat::SetLastError(port_errors::kClosed);
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   ++ioctls_[code];
   if (code != plat::kCancelJobIoControl) {
-    plat::SetLastError(ENOTTY);
+    plat::SetLastError(port_errors::kNotSupported);
     return false;
   }
   return true;
@@ -264,19 +268,19 @@ std::shared_ptr<plat::PortDevice> InProcessPortOpener::Open(
   std::lock_guard<std::mutex> lock(book_->mutex);
   auto it = book_->entries.find(key);
   if (it == book_->entries.end() || it->second.printer == nullptr) {
-    error = ENOENT;
+    error = plat::kErrorNotFound;
     return nullptr;
   }
   OpenerBook::Entry& entry = it->second;
   if (entry.failNext > 0) {
     --entry.failNext;
     ++entry.refused;
-    error = EIO;
+    error = port_errors::kDeviceError;
     return nullptr;
   }
   if (entry.open) {
     ++entry.refused;
-    error = EBUSY;
+    error = port_errors::kBusy;
     return nullptr;
   }
   auto port = std::make_shared<InProcessPort>(*entry.printer);

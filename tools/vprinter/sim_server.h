@@ -2,12 +2,7 @@
 // platform/posix/sim_port.h) and takes control commands from people and scripts
 // on a second socket, PATH.ctl, one line per connection.
 //
-// Control commands (also the actions of a script):
-//   ready | offline | paperout | ioerror | stall
-//   status TEXT | message TEXT | error CODE COUNT | raw HEX
-//   mute N | levels B,C,M,Y | rate BYTES_PER_SEC | first-reply-length N
-// Script lines: "after-bytes N COMMAND" and "after-ms N COMMAND" (from the
-// server's start); "#" starts a comment.
+// Control commands and scripts: printer_script.h.
 //
 // Run() and everything it calls run on one thread; Stop() may be called
 // from any thread or a signal handler.
@@ -17,22 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "tools/vprinter/printer_script.h"
 #include "tools/vprinter/virtual_printer.h"
 
 namespace vprinter {
-
-// Carries out one control command on the printer. False with `error` set
-// when the command is not understood.
-bool ApplyCommand(VirtualPrinter& printer, const std::string& line,
-                  std::string& error);
-
-// Parses "B,C,M,Y" (each -128..127).
-bool ParseLevels(const std::string& text, InkLevels& levels);
-
-struct TimedCommand {
-  std::uint32_t afterMs;
-  std::string command;
-};
 
 class SimServer {
  public:

@@ -5,6 +5,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+// Windows' C runtime has no close-on-exec flag (its descriptors are not
+// inherited unless asked) and would turn LF into CR LF without O_BINARY.
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -33,7 +42,7 @@ const NamedFrame kKnownFrames[] = {
 // write to only loses the copy on disk, never the printer's run.
 bool WriteAll(int fd, const BYTE* data, std::size_t size) {
   while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
+    const auto n = ::write(fd, data, static_cast<unsigned>(size));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -193,7 +202,7 @@ void VirtualPrinter::SetRate(DWORD bytesPerSecond) {
 bool VirtualPrinter::SetOutputFile(const std::string& path) {
   int fd = -1;
   if (!path.empty()) {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_BINARY, 0600);
     if (fd < 0) return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);

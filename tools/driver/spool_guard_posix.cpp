@@ -1,4 +1,5 @@
-// The driver's guard over spool files not yet named by a record.
+// The driver's guard over spool files not yet named by a record, on POSIX
+// systems: signal handlers, mkostemps and a rename that replaces nothing.
 // Driver process, main thread; OnSignal runs in a signal handler and only
 // calls async-signal-safe functions on the fixed table below.
 #include "tools/driver/spool_guard.h"

@@ -1,0 +1,125 @@
+// The driver stand-in's parts that differ by operating system: the command
+// line a Windows spooler is started with, the spool files' guard, and a
+// submission's record in the queue file.
+// Test thread only.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/home.h"
+#include "tests/support/test_support.h"
+#include "tools/driver/command_line.h"
+#include "tools/driver/driver_ops.h"
+#include "tools/driver/process.h"
+#include "tools/driver/spool_guard.h"
+
+namespace {
+
+std::vector<std::string> FilesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+    names.push_back(entry.path().filename().string());
+  return names;
+}
+
+TEST(DriverCommandLine, WordsComeBackWholeUnderTheRuntimesRules) {
+  EXPECT_EQ(driver::QuoteArgument("-f"), "-f");
+  EXPECT_EQ(driver::QuoteArgument(""), "\"\"");
+  EXPECT_EQ(driver::QuoteArgument("C:\\Program Files\\q.txt"), "\"C:\\Program Files\\q.txt\"");
+  // Backslashes count only before a quote, the closing one included.
+  EXPECT_EQ(driver::QuoteArgument("a b\\"), "\"a b\\\\\"");
+  EXPECT_EQ(driver::QuoteArgument("say \"hi\""), "\"say \\\"hi\\\"\"");
+  EXPECT_EQ(driver::QuoteArgument("x\\\"y"), "\"x\\\\\\\"y\"");
+  EXPECT_EQ(driver::QuoteArgument("C:\\dir\\"), "C:\\dir\\");
+  EXPECT_EQ(driver::JoinCommandLine("C:\\k\\kelvane-headless.exe",
+                                    {"--on-fault=retry=30", "-f", "Z:\\tmp\\a b\\queue.txt"}),
+            "C:\\k\\kelvane-headless.exe --on-fault=retry=30 -f \"Z:\\tmp\\a b\\queue.txt\"");
+}
+
+TEST(DriverSpoolGuard, AFileIsWholeUnderItsOwnNameAndGoesUnlessCommitted) {
+  kt::TempHome home;
+  const std::string folder = home.File("spool");
+  std::filesystem::create_directories(folder);
+  const std::string source = home.File("page.bin");
+  std::string bytes(70000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 % 256);
+  kt::WriteFileBytes(source, bytes);
+
+  std::string kept;
+  {
+    driver::SpoolGuard guard;
+    std::string error;
+    const std::string dropped = guard.CopyIn(source, folder, error);
+    ASSERT_FALSE(dropped.empty()) << error;
+    EXPECT_EQ(kt::ReadFileBytes(dropped), bytes);
+    // Finished files carry no unfinished suffix.
+    EXPECT_EQ(FilesIn(folder), std::vector<std::string>{dropped.substr(folder.size() + 1)});
+    guard.RemoveAll();
+    EXPECT_FALSE(kt::FileExists(dropped));
+
+    kept = guard.CopyIn(source, folder, error);
+    ASSERT_FALSE(kept.empty()) << error;
+    const std::string missing = guard.CopyIn(home.File("nothing-here"), folder, error);
+    EXPECT_TRUE(missing.empty());
+    EXPECT_NE(error.find("nothing-here"), std::string::npos) << error;
+    guard.HoldSignals();
+    guard.Commit();
+  }
+  EXPECT_EQ(kt::ReadFileBytes(kept), bytes);
+  EXPECT_EQ(FilesIn(folder).size(), 1u);
+  {
+    driver::SpoolGuard guard;
+    std::string error;
+    ASSERT_FALSE(guard.CopyIn(source, folder, error).empty()) << error;
+  }  // ends uncommitted
+  EXPECT_EQ(FilesIn(folder).size(), 1u);
+}
+
+TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
+  kt::TempHome home;
+  kt::WriteFileBytes(home.File("a.txt"), "first\r\n");
+  kt::WriteFileBytes(home.File("b.txt"), "second");
+  // A queue file whose last record lost its closing empty line.
+  kt::WriteFileBytes(home.File("queue.txt"), "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n");
+  driver::JobSpec job;
+  job.queueFile = home.File("queue.txt");
+  job.name = "Two pages";
+  job.copies = 2;
+  job.files = {home.File("a.txt"), home.File("b.txt")};
+  std::string used;
+  const driver::Outcome outcome = driver::Submit(job, &used);
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  EXPECT_EQ(used, job.queueFile);
+
+  const std::string queue = kt::ReadFileBytes(job.queueFile);
+  const std::string head = "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n\r\nTwo pages\r\nLPT1:\r\n2\r\n"
+                           "VORNA Tamrel\r\nStandard\r\n";
+  ASSERT_EQ(queue.compare(0, head.size(), head), 0) << queue;
+  std::vector<std::string> spoolLines;
+  std::size_t at = head.size();
+  while (at < queue.size()) {
+    const std::size_t end = queue.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos) << queue;
+    spoolLines.push_back(queue.substr(at, end - at));
+    at = end + 2;
+  }
+  ASSERT_EQ(spoolLines.size(), 2u);
+  EXPECT_EQ(kt::ReadFileBytes(spoolLines[0]), "first\r\n");
+  EXPECT_EQ(kt::ReadFileBytes(spoolLines[1]), "second");
+  EXPECT_EQ(FilesIn(driver::SpoolDirectory()).size(), 2u);
+}
+
+TEST(DriverProcess, FindsItselfAndNamesProgramsAsTheSystemDoes) {
+  const std::string dir = driver::ProgramDirectory();
+  ASSERT_FALSE(dir.empty());
+  EXPECT_TRUE(std::filesystem::is_directory(dir)) << dir;
+  const std::string name = driver::ExecutableName("kelvane-headless");
+  EXPECT_EQ(name.rfind("kelvane-headless", 0), 0u);
+  EXPECT_FALSE(driver::IsExecutable(dir));
+  EXPECT_FALSE(driver::IsExecutable(dir + "/no-such-program"));
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+// The driver's Windows process calls on the real system: the spooler's
+// detached start with its output in a log, and the system's error texts.
+// Test thread only.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/support/test_support.h"
+#include "tools/driver/process.h"
+
+namespace {
+
+// Waits (bounded) until `path` holds `text`; the started program runs on
+// its own, so its output comes when it comes.
+bool WaitForText(const std::string& path, const std::string& text) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (kt::ReadFileBytes(path).find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= giveUp) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+TEST(DriverStartDetached, TheProgramRunsWithItsOutputAppendedToTheLog) {
+  kt::TempHome home;
+  const std::string log = home.File("spooler.log");
+  kt::WriteFileBytes(log, "earlier run\r\n");
+  ASSERT_TRUE(driver::StartDetached("C:\\windows\\system32\\cmd.exe",
+                                    {"/c", "echo", "started alone"}, log));
+  ASSERT_TRUE(WaitForText(log, "started alone")) << kt::ReadFileBytes(log);
+  EXPECT_EQ(kt::ReadFileBytes(log).rfind("earlier run\r\n", 0), 0u);
+}
+
+TEST(DriverStartDetached, AProgramThatIsNotThereIsNotStarted) {
+  kt::TempHome home;
+  EXPECT_FALSE(driver::StartDetached(home.File("no-such-spooler.exe"), {"-f", "q"},
+                                     home.File("spooler.log")));
+  EXPECT_FALSE(driver::IsExecutable(home.File("no-such-spooler.exe")));
+  EXPECT_TRUE(driver::IsExecutable("C:\\windows\\system32\\cmd.exe"));
+}
+
+TEST(DriverErrors, SystemCodesReadAsTheSystemsText) {
+  // ERROR_FILE_NOT_FOUND and ERROR_SHARING_VIOLATION.
+  const std::string notFound = driver::DescribeError(2);
+  const std::string sharing = driver::DescribeError(32);
+  EXPECT_FALSE(notFound.empty());
+  EXPECT_NE(notFound, sharing);
+  EXPECT_NE(notFound.back(), '\n');
+  EXPECT_EQ(driver::DescribeError(0xDEADBEEF), "error " + std::to_string(0xDEADBEEFu));
+}
+
+}  // namespace

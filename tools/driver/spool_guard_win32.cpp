@@ -1,0 +1,195 @@
+// The driver's guard over spool files not yet named by a record, on
+// Windows: a console control handler, files made with CREATE_NEW and a move
+// that replaces nothing.
+// Driver process, main thread; OnControl runs on the thread the system
+// starts for a console event and takes the table's lock, which HoldSignals
+// keeps until Commit or RemoveAll: an event during the append waits for it.
+#include "tools/driver/spool_guard.h"
+
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "tools/driver/process.h"
+#include "platform/win32/windows_api.h"
+
+namespace driver {
+namespace {
+
+std::mutex g_mutex;  // guards g_held; held from HoldSignals to Commit
+std::vector<std::string> g_held;
+bool g_holding = false;  // HoldSignals took g_mutex (main thread only)
+
+void RemoveHeldLocked() {
+  for (const std::string& path : g_held) ::DeleteFileA(path.c_str());
+  g_held.clear();
+}
+
+BOOL WINAPI OnControl(W32_DWORD) {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    RemoveHeldLocked();
+  }
+  // Not handled: the next handler, the system's, ends the process as it
+  // would have without the guard.
+  return FALSE;
+}
+
+template <typename F>
+void WithTable(F change) {
+  if (g_holding) {
+    change();
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_mutex);
+  change();
+}
+
+void Forget(const std::string& path) {
+  WithTable([&] {
+    for (std::size_t i = 0; i < g_held.size(); ++i) {
+      if (g_held[i] != path) continue;
+      g_held.erase(g_held.begin() + static_cast<std::ptrdiff_t>(i));
+      return;
+    }
+  });
+}
+
+std::string RandomSuffix() {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mt19937 random{std::random_device{}()};
+  std::string s;
+  for (int i = 0; i < 6; ++i) s += kLetters[random() % (sizeof kLetters - 1)];
+  return s;
+}
+
+bool IsNameTaken(W32_DWORD error) {
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
+// Copies what `in` holds to `out`, then makes it durable.
+bool CopyAndFlush(HANDLE in, W32_HANDLE out, DWORD& error) {
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!plat::ReadFile(in, buffer, sizeof buffer, &got)) {
+      error = plat::GetLastError();
+      return false;
+    }
+    if (got == 0) break;
+    for (DWORD done = 0; done < got;) {
+      W32_DWORD wrote = 0;
+      if (!::WriteFile(out, buffer + done, got - done, &wrote, nullptr) || wrote == 0) {
+        error = ::GetLastError();
+        return false;
+      }
+      done += wrote;
+    }
+  }
+  if (!::FlushFileBuffers(out)) {
+    error = ::GetLastError();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+SpoolGuard::SpoolGuard() { ::SetConsoleCtrlHandler(OnControl, TRUE); }
+
+SpoolGuard::~SpoolGuard() {
+  RemoveAll();
+  ::SetConsoleCtrlHandler(OnControl, FALSE);
+}
+
+std::string SpoolGuard::CopyIn(const std::string& source, const std::string& folder,
+                               std::string& error) {
+  HANDLE in = plat::OpenWithRetry(source, plat::Access::Read, plat::ShareMode::ReadWrite,
+                                  plat::Disposition::OpenExisting);
+  if (in == INVALID_HANDLE_VALUE) {
+    error = "cannot read " + source;
+    return "";
+  }
+  const std::string suffix =
+      std::string(kUnfinishedSpoolSuffix) + std::to_string(CurrentProcessId());
+  std::string unfinished;
+  W32_HANDLE out = w32::InvalidHandle();
+  W32_DWORD createError = 0;
+  for (int attempt = 0; attempt < 100 && out == w32::InvalidHandle(); ++attempt) {
+    unfinished = folder + "/KLV~" + RandomSuffix() + suffix;
+    // Held before it exists: an event between the create and the entry
+    // would otherwise leave it behind.
+    WithTable([&] { g_held.push_back(unfinished); });
+    out = ::CreateFileA(unfinished.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == w32::InvalidHandle()) {
+      createError = ::GetLastError();
+      Forget(unfinished);
+      if (!IsNameTaken(createError)) break;
+    }
+  }
+  if (out == w32::InvalidHandle()) {
+    error = "cannot create a spool file in " + folder + ": " + DescribeError(createError);
+    plat::CloseHandle(in);
+    return "";
+  }
+  DWORD copyError = 0;
+  const bool copied = CopyAndFlush(in, out, copyError);
+  plat::CloseHandle(in);
+  ::CloseHandle(out);
+  if (!copied) {
+    ::DeleteFileA(unfinished.c_str());
+    Forget(unfinished);
+    error = "cannot copy " + source + " to the spool file " + unfinished + ": " +
+            DescribeError(copyError);
+    return "";
+  }
+  // Its own name: the one it was made under, less the unfinished suffix;
+  // should that be taken meanwhile, another one.
+  std::string finished = unfinished.substr(0, unfinished.size() - suffix.size());
+  W32_DWORD moveError = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    bool moved = false;
+    WithTable([&] {
+      moved = ::MoveFileExA(unfinished.c_str(), finished.c_str(), MOVEFILE_WRITE_THROUGH);
+      if (!moved) moveError = ::GetLastError();
+      if (moved) {
+        for (std::string& held : g_held)
+          if (held == unfinished) held = finished;
+      }
+    });
+    if (moved) return finished;
+    if (!IsNameTaken(moveError)) break;
+    finished = folder + "/KLV~" + RandomSuffix();
+  }
+  ::DeleteFileA(unfinished.c_str());
+  Forget(unfinished);
+  error = "cannot name the spool file " + finished + ": " + DescribeError(moveError);
+  return "";
+}
+
+void SpoolGuard::HoldSignals() {
+  if (g_holding) return;
+  g_mutex.lock();
+  g_holding = true;
+}
+
+void SpoolGuard::Commit() {
+  WithTable([] { g_held.clear(); });
+  if (g_holding) {
+    g_holding = false;
+    g_mutex.unlock();
+  }
+}
+
+void SpoolGuard::RemoveAll() {
+  WithTable([] { RemoveHeldLocked(); });
+  if (g_holding) {
+    g_holding = false;
+    g_mutex.unlock();
+  }
+}
+
+}  // namespace driver

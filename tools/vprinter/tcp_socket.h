@@ -1,0 +1,40 @@
+// The few socket calls the simulated printer's TCP server makes, on
+// 127.0.0.1 only, every socket non-blocking. One body per operating system
+// (tcp_socket_posix.cpp, tcp_socket_win32.cpp: Winsock).
+// The server's thread; nothing here is shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vprinter::tcp {
+
+using Socket = std::intptr_t;
+inline constexpr Socket kNoSocket = -1;
+
+// Readies the socket library (Winsock wants it once per process).
+bool Start(std::string& error);
+
+// A listening socket on 127.0.0.1:`port` (0: the system chooses); the port
+// it got goes to `bound`. kNoSocket with `error` set on failure.
+Socket Listen(std::uint16_t port, std::uint16_t& bound, std::string& error);
+
+// A waiting connection, or kNoSocket when none waits.
+Socket Accept(Socket listener);
+
+// Bytes read (> 0), 0 when none are there now, -1 when the peer closed or
+// the connection broke.
+long Receive(Socket s, void* buffer, std::size_t size);
+// Bytes written (>= 0; 0 when the peer's window is full), -1 when the
+// connection broke.
+long Send(Socket s, const void* data, std::size_t size);
+
+// Sleeps until `listener` has a connection waiting, `client` has something
+// to read (when `wantRead`) or room to write (when `wantWrite`), or `ms`
+// milliseconds have passed. Either socket may be kNoSocket.
+void Wait(Socket listener, Socket client, bool wantRead, bool wantWrite, int ms);
+
+void Close(Socket s);
+
+}  // namespace vprinter::tcp
