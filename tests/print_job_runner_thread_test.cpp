@@ -17,6 +17,15 @@
 
 namespace {
 
+// Windows answers ERROR_NO_NETWORK where no network provider is installed
+// (Wine has none): the share cases cannot be set up there. Our POSIX
+// redirection table never answers it.
+#ifdef _WIN32
+constexpr DWORD kNoNetworkError = 1222;
+#else
+constexpr DWORD kNoNetworkError = 0xFFFFFFFFu;
+#endif
+
 using rt::Bytes;
 using rt::kMainWnd;
 using rt::Prefix;
@@ -580,8 +589,8 @@ class KeptRecordTest : public RunnerTest {
 TEST_F(KeptRecordTest, RecordThatCannotBeRemovedIsPrintedOnceAndEndsTheRun) {
   kt::ScriptedMessageBoxes boxes;
   SetUpQueue();
-  QueueFileFaults faults(queue_, {{plat::FileFault::CreateTemporary, EACCES},
-                                  {plat::FileFault::RewriteInPlace, EIO}});
+  QueueFileFaults faults(queue_, {{plat::FileFault::CreateTemporary, kt::kAccessDeniedError},
+                                  {plat::FileFault::RewriteInPlace, kt::kDeviceIoError}});
   EXPECT_EQ(RunToEnd(), kExitQueueKept);
   // A once, B not at all (compared whole, sizes first for a readable failure).
   EXPECT_EQ(printer_.output().size(), Prefix().size() + a_.size());
@@ -593,8 +602,8 @@ TEST_F(KeptRecordTest, RecordThatCannotBeRemovedIsPrintedOnceAndEndsTheRun) {
 TEST_F(KeptRecordTest, CancelledJobWhoseRecordStaysEndsTheRunToo) {
   kt::ScriptedMessageBoxes boxes;
   SetUpQueue();
-  QueueFileFaults faults(queue_, {{plat::FileFault::WriteTemporary, ENOSPC},
-                                  {plat::FileFault::RewriteInPlace, ENOSPC}});
+  QueueFileFaults faults(queue_, {{plat::FileFault::WriteTemporary, kt::kDiskFullError},
+                                  {plat::FileFault::RewriteInPlace, kt::kDiskFullError}});
   printer_.AtTotalBytes(2048, [](vprinter::VirtualPrinter&) { CancelPrint(); });
   EXPECT_EQ(RunToEnd(), kExitQueueKept);
   EXPECT_EQ(printer_.output().size(), 2048u);
@@ -605,19 +614,22 @@ TEST_F(KeptRecordTest, CancelledJobWhoseRecordStaysEndsTheRunToo) {
 TEST_F(KeptRecordTest, QueueFileThatCannotBeWrittenStopsTheRunBeforeAnythingIsSent) {
   kt::ScriptedMessageBoxes boxes;
   SetUpQueue();
-  QueueFileFaults faults(queue_, {{plat::FileFault::OpenForWriting, EACCES}});
+  QueueFileFaults faults(queue_, {{plat::FileFault::OpenForWriting, kt::kAccessDeniedError}});
   EXPECT_EQ(RunToEnd(), kExitQueueKept);
   EXPECT_EQ(printer_.output(), "");
   EXPECT_EQ(opener_.opens("LPT1"), 0);
   ExpectQueueKept(boxes);
 }
 
+#ifndef _WIN32
 // A folder the spooler may not write, or a full disk: the record goes by a
-// rewrite in place and the queue goes on as usual.
+// rewrite in place and the queue goes on as usual. (On Windows a held file
+// cannot be renamed over: its record is always removed in place, and no
+// temporary is there to fail.)
 TEST_F(KeptRecordTest, RecordRemovedInPlaceLetsTheQueueGoOn) {
   for (const auto& [point, error] :
-       {std::pair{plat::FileFault::CreateTemporary, EACCES},
-        std::pair{plat::FileFault::WriteTemporary, ENOSPC}}) {
+       {std::pair{plat::FileFault::CreateTemporary, kt::kAccessDeniedError},
+        std::pair{plat::FileFault::WriteTemporary, kt::kDiskFullError}}) {
     kt::ScriptedMessageBoxes boxes;
     printer_.ClearOutput();
     SetUpQueue();
@@ -632,6 +644,7 @@ TEST_F(KeptRecordTest, RecordRemovedInPlaceLetsTheQueueGoOn) {
     EXPECT_EQ(boxes.count(), 0u);
   }
 }
+#endif
 
 // --- Network job and ink query ---------------------------------------------
 
@@ -639,7 +652,9 @@ TEST_F(RunnerTest, NetworkShareIsReachedThroughTheFirstFreeLptDevice) {
   kt::ScriptedMessageBoxes boxes;
   vprinter::VirtualPrinter remote;
   opener_.Attach("LPT2", remote);
-  ASSERT_EQ(plat::AddConnection("LPT1", "\\\\elsewhere\\other"), 0u);
+  const DWORD connected = plat::AddConnection("LPT1", "\\\\elsewhere\\other");
+  if (connected == kNoNetworkError) GTEST_SKIP() << "the system offers no network connections here";
+  ASSERT_EQ(connected, 0u);
   const std::string data = Bytes(3000, 20);
   UseQueue(Record("Net", "\\\\office\\ribbon", "1", "Ribbon", {Spool("n.prn", data)}));
   EXPECT_EQ(RunToEnd(), kExitNormal);
@@ -680,7 +695,9 @@ TEST_F(RunnerTest, CancelWhileAShareStallsEndsTheJobWithinAWriteCallOrTwo) {
 TEST_F(RunnerTest, NetworkJobWithEveryLptDeviceTakenFailsWithErrorOne) {
   kt::ScriptedMessageBoxes boxes;
   for (int n = 1; n <= 9; ++n) {
-    ASSERT_EQ(plat::AddConnection("LPT" + std::to_string(n), "\\\\busy\\q"), 0u);
+    const DWORD connected = plat::AddConnection("LPT" + std::to_string(n), "\\\\busy\\q");
+    if (connected == kNoNetworkError) GTEST_SKIP() << "the system offers no network connections here";
+    ASSERT_EQ(connected, 0u);
   }
   const std::string path = Spool("n.prn", "data");
   UseQueue(Record("Net", "\\\\office\\ribbon", "1", "Ribbon", {path}));

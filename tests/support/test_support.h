@@ -15,6 +15,19 @@
 
 namespace kt {
 
+// Errors a fault hook injects, in the numbering of the system the suite runs
+// on (errno on POSIX, the system's error codes on Windows), so that the code
+// under test sorts them as it would sort the real ones.
+#ifdef _WIN32
+inline constexpr int kAccessDeniedError = 5;  // ERROR_ACCESS_DENIED
+inline constexpr int kDiskFullError = 112;    // ERROR_DISK_FULL
+inline constexpr int kDeviceIoError = 1117;   // ERROR_IO_DEVICE
+#else
+inline constexpr int kAccessDeniedError = 13;  // EACCES
+inline constexpr int kDiskFullError = 28;      // ENOSPC
+inline constexpr int kDeviceIoError = 5;       // EIO
+#endif
+
 // A fresh temporary directory set as KELVANE_HOME for the guard's lifetime
 // (removed afterwards), with the shared spooler state reset. On Windows the
 // registry and win.ini are the system's, not files in the home: the guard
