@@ -1,4 +1,5 @@
-// The registry on Windows: HKEY_LOCAL_MACHINE itself. Each call opens the
+// The registry on Windows: HKEY_LOCAL_MACHINE itself, in the view the
+// drivers see (registry_view.h). Each call opens the
 // key, does its one query or set and closes it again; no key handle is
 // kept, so the driver's and the installer's changes are seen at once.
 // Failures leave the system's code (ERROR_FILE_NOT_FOUND for a missing key
@@ -8,6 +9,7 @@
 
 #include "platform/files.h"
 #include "platform/win32/windows_api.h"
+#include "platform/win32/registry_view.h"
 
 namespace plat {
 namespace {
@@ -15,7 +17,8 @@ namespace {
 // The key opened for `access`, or nullptr with the last error set.
 HKEY OpenKey(const std::string& keyPath, REGSAM access) {
   HKEY key = nullptr;
-  const W32_LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, access, &key);
+  const W32_LONG rc = ::RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0,
+                                         access | kDriverRegistryView, &key);
   if (rc != ERROR_SUCCESS) {
     SetLastError(static_cast<DWORD>(rc));
     return nullptr;
@@ -93,7 +96,7 @@ bool RegCreateKey(const std::string& keyPath) {
   }
   HKEY key = nullptr;
   const W32_LONG rc = ::RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, nullptr,
-                                        REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key,
+                                        REG_OPTION_NON_VOLATILE, KEY_WRITE | kDriverRegistryView, nullptr, &key,
                                         nullptr);
   if (rc != ERROR_SUCCESS) {
     SetLastError(static_cast<DWORD>(rc));

@@ -12,6 +12,7 @@
 #include "platform/single_instance.h"
 #include "tests/support/test_support.h"
 #include "platform/win32/windows_api.h"
+#include "platform/win32/registry_view.h"
 
 namespace kt {
 namespace {
@@ -19,9 +20,13 @@ namespace {
 void ClearSystemState() {
   // The product's key (queue/settings_store.h's kProductKey, whose header
   // cannot sit beside the system's: both name a PRINTER_INFO_2).
-  const char* key = "SOFTWARE\\VORNA\\Kelvane";
-  ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
-  ::RegDeleteKeyA(HKEY_LOCAL_MACHINE, key);
+  HKEY vendor = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VORNA", 0,
+                      KEY_ALL_ACCESS | kDriverRegistryView, &vendor) == ERROR_SUCCESS) {
+    ::RegDeleteTreeA(vendor, "Kelvane");
+    ::RegDeleteKeyExA(vendor, "Kelvane", kDriverRegistryView, 0);
+    ::RegCloseKey(vendor);
+  }
   // A null key removes the whole section.
   ::WriteProfileStringA(plat::kHandshakeSection, nullptr, nullptr);
 }

@@ -113,13 +113,14 @@ command_when_idle() {
 }
 
 step "A clean state: no settings key, no handshake section"
-"$RUN" reg delete 'HKLM\SOFTWARE\VORNA\Kelvane' /f >/dev/null 2>&1 || true
+# The key is in the 32-bit view of SOFTWARE, where 32-bit drivers meet it.
+"$RUN" reg delete 'HKLM\SOFTWARE\VORNA\Kelvane' /f /reg:32 >/dev/null 2>&1 || true
 ini_set Tovrel InkType
 for key in BlackLevel CyanLevel MagentaLevel YellowLevel; do ini_set Tovrel "$key"; done
 
 step "kelvane-driver.exe install (KELVANE_HOME=$KELVANE_HOME)"
 "$RUN" "$DRIVER" install || fail "install failed"
-registry="$("$RUN" reg query 'HKLM\SOFTWARE\VORNA\Kelvane' /s 2>/dev/null | tr -d '\r' || true)"
+registry="$("$RUN" reg query 'HKLM\SOFTWARE\VORNA\Kelvane' /s /reg:32 2>/dev/null | tr -d '\r' || true)"
 printf '%s\n' "$registry" | sed 's/^/  | /'
 printf '%s\n' "$registry" | grep -Eq '^ +Port +REG_SZ +LPT1:$' ||
   fail "the registry holds no Port=LPT1: under HKLM\\SOFTWARE\\VORNA\\Kelvane"

@@ -10,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/win32/windows_api.h"
+#include "platform/win32/registry_view.h"
 
 // Our constants of the same names and values, not the system's macros.
 #undef REG_SZ
@@ -26,16 +27,36 @@ class RegistryTest : public ::testing::Test {
     key_ = "SOFTWARE\\VORNA\\Kelvane\\Test-" + std::to_string(::GetCurrentProcessId());
     ASSERT_TRUE(plat::RegCreateKey(key_));
   }
-  void TearDown() override { ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, key_.c_str()); }
+  void TearDown() override {
+    if (HKEY key = SystemKey(KEY_ALL_ACCESS, kDriverRegistryView)) {
+      ::RegDeleteTreeA(key, nullptr);
+      ::RegCloseKey(key);
+    }
+    HKEY vendor = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\VORNA\\Kelvane", 0,
+                        KEY_ALL_ACCESS | kDriverRegistryView, &vendor) == ERROR_SUCCESS) {
+      ::RegDeleteKeyExA(vendor, key_.substr(key_.rfind('\\') + 1).c_str(), kDriverRegistryView, 0);
+      ::RegCloseKey(vendor);
+    }
+  }
+
+  // The test's key straight from the system in one view, or nullptr.
+  HKEY SystemKey(REGSAM access, REGSAM view) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, access | view, &key) != ERROR_SUCCESS)
+      return nullptr;
+    return key;
+  }
 
   // Straight from the system, not through our calls.
   std::string SystemString(const char* name) {
+    HKEY key = SystemKey(KEY_QUERY_VALUE, kDriverRegistryView);
+    if (!key) return "<no key>";
     char text[256] = {};
     W32_DWORD size = sizeof text;
-    if (::RegGetValueA(HKEY_LOCAL_MACHINE, key_.c_str(), name, RRF_RT_REG_SZ, nullptr, text,
-                       &size) != ERROR_SUCCESS)
-      return "<missing>";
-    return text;
+    const W32_LONG rc = ::RegGetValueA(key, nullptr, name, RRF_RT_REG_SZ, nullptr, text, &size);
+    ::RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? text : "<missing>";
   }
 
   std::string key_;
@@ -82,9 +103,27 @@ TEST_F(RegistryTest, ValuesGoToTheMachinesKeyAndComeBackAsSet) {
   EXPECT_EQ(SystemString("Port"), "\\\\server\\printer");
 }
 
+// A 32-bit driver on 64-bit Windows reads and writes SOFTWARE's 32-bit view:
+// the key must be there, and not in the 64-bit view it would never see.
+TEST_F(RegistryTest, TheKeyLivesInTheViewThe32BitDriversSee) {
+  ASSERT_TRUE(plat::RegSetValue(key_, "Port", Text("LPT2:")));
+  HKEY shared = SystemKey(KEY_QUERY_VALUE, KEY_WOW64_32KEY);
+  ASSERT_NE(shared, nullptr);
+  ::RegCloseKey(shared);
+  BOOL wow64 = FALSE;
+  const bool sixtyFourBitSystem =
+      sizeof(void*) == 8 || (::IsWow64Process(::GetCurrentProcess(), &wow64) && wow64);
+  if (sixtyFourBitSystem) {
+    HKEY native = SystemKey(KEY_QUERY_VALUE, KEY_WOW64_64KEY);
+    EXPECT_EQ(native, nullptr) << "the key went to the 64-bit view";
+    if (native) ::RegCloseKey(native);
+  }
+}
+
 TEST_F(RegistryTest, AStringStoredWithoutItsTerminatorReadsWithOne) {
   HKEY key = nullptr;
-  ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0, KEY_SET_VALUE, &key),
+  ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_.c_str(), 0,
+                            KEY_SET_VALUE | kDriverRegistryView, &key),
             ERROR_SUCCESS);
   ASSERT_EQ(::RegSetValueExA(key, "Bare", 0, plat::REG_SZ, reinterpret_cast<const BYTE*>("COM2:"), 5),
             ERROR_SUCCESS);
