@@ -318,6 +318,8 @@ const DWORD kErrorNotFound = ENOENT;
 const DWORD kErrorInvalidParameter = EINVAL;
 const DWORD kErrorInsufficientBuffer = ENOBUFS;
 const DWORD kErrorTimedOut = ETIMEDOUT;
+const DWORD kErrorUnsupportedCall = ENOTTY;
+const DWORD kErrorNullArgument = EFAULT;
 const DWORD kErrorBadHandle = EBADF;
 const DWORD kErrorBadAddress = EFAULT;
 
