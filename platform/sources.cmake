@@ -3,6 +3,7 @@
 # system; platform/<os>/ holds the bodies and private headers of one system.
 set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/clock.cpp
+  platform/common/command_channel.cpp
   platform/common/files.cpp
   platform/common/message_box.cpp
   platform/common/port_device.cpp
