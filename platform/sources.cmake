@@ -5,6 +5,7 @@ set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/clock.cpp
   platform/common/command_channel.cpp
   platform/common/files.cpp
+  platform/common/leftover_names.cpp
   platform/common/message_box.cpp
   platform/common/port_device.cpp
   platform/common/port_names.cpp
