@@ -12,6 +12,7 @@ set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/printers.cpp
   platform/common/profile.cpp
   platform/common/registry.cpp
+  platform/common/single_instance.cpp
   platform/common/window_messages.cpp)
 
 set(KELVANE_PLATFORM_POSIX_SOURCES
