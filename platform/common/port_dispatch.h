@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +26,31 @@ namespace plat {
 // call only delays Cancel Print and the close; the printer loses nothing,
 // since the unsent rest is written again.
 inline constexpr DWORD kUnsetWriteWaitMs = 110;
+
+// Milliseconds since `start` on the monotonic clock, for the devices that
+// bound their own calls.
+inline DWORD ElapsedSince(std::chrono::steady_clock::time_point start) {
+  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now() - start)
+                                .count());
+}
+
+// The time a call may still take: the limit it started with, less what
+// has passed since. Zero once it is spent, so a wait for what is left never
+// wraps around.
+class CallDeadline {
+ public:
+  explicit CallDeadline(DWORD limitMs)
+      : start_(std::chrono::steady_clock::now()), limitMs_(limitMs) {}
+  DWORD LeftMs() const {
+    const DWORD used = ElapsedSince(start_);
+    return used >= limitMs_ ? 0 : limitMs_ - used;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_;
+  DWORD limitMs_;
+};
 
 // Each system's body: the device `target` leads to, or nullptr with `error`
 // set in the system's numbers.

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -22,14 +21,6 @@
 #include "platform/port_device.h"
 
 namespace plat {
-
-// Milliseconds since `start` on the monotonic clock, for the devices that
-// bound their own calls.
-inline DWORD ElapsedSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count());
-}
 
 // The errno classes every device sorts its failures into.
 enum class ErrnoClass {
