@@ -157,8 +157,11 @@ std::string SpoolGuard::CopyIn(const std::string& source, const std::string& fol
         bool renamed = false;
         WithSignalsBlocked([&] {
           renamed = RenameNoReplace(from, to);
-          if (renamed) Rename(from, to);
-          else e = errno;
+          if (renamed) {
+            Rename(from, to);
+          } else {
+            e = errno;
+          }
         });
         return renamed;
       },
