@@ -134,6 +134,8 @@ class CommandServer {
   };
   struct Connection;
   void Listen();
+  // Tells the side that waits for an answer that one is ready.
+  void SignalAnswered();
 
   std::string path_;
   // The system's listening endpoint and the listener's wake-up; set by

@@ -31,5 +31,9 @@ extern const DWORD kErrorNotFound;
 extern const DWORD kErrorInvalidParameter;
 extern const DWORD kErrorInsufficientBuffer;
 extern const DWORD kErrorTimedOut;
+// A call the object does not take (not a port, a control code it does not
+// know); and a call given no place for what it reads or fills.
+extern const DWORD kErrorUnsupportedCall;
+extern const DWORD kErrorNullArgument;
 
 }  // namespace plat

@@ -3,12 +3,16 @@
 # system; platform/<os>/ holds the bodies and private headers of one system.
 set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/clock.cpp
+  platform/common/command_channel.cpp
   platform/common/files.cpp
+  platform/common/leftover_names.cpp
   platform/common/message_box.cpp
+  platform/common/port_device.cpp
   platform/common/port_names.cpp
   platform/common/printers.cpp
   platform/common/profile.cpp
   platform/common/registry.cpp
+  platform/common/single_instance.cpp
   platform/common/window_messages.cpp)
 
 set(KELVANE_PLATFORM_POSIX_SOURCES

@@ -20,6 +20,36 @@ DWORD InjectedFileFault(FileFault point, const std::string& path);
 // Defined by each system's files body, in its own numbers.
 extern const DWORD kErrorBadHandle;   // a handle that names nothing
 extern const DWORD kErrorBadAddress;  // no buffer where bytes were promised
+extern const DWORD kErrorDiskFull;    // a file that takes no more bytes
+
+// Moves `size` bytes through as many system calls as it takes, counting
+// what moved in *counted (also on failure). `step(done, left, moved)` makes
+// one call: false with the thread's last error set on failure, else true
+// with `moved` bytes. A call that moves nothing ends the transfer: a read
+// at the end of the file succeeds short; a write fails (disk full) when
+// `nothingIsFull`.
+template <typename Step>
+bool TransferAll(DWORD size, DWORD* counted, bool nothingIsFull, Step step) {
+  DWORD done = 0;
+  bool ok = true;
+  while (done < size) {
+    DWORD moved = 0;
+    if (!step(done, size - done, moved)) {
+      ok = false;
+      break;
+    }
+    if (moved == 0) {
+      if (nothingIsFull) {
+        SetLastError(kErrorDiskFull);
+        ok = false;
+      }
+      break;
+    }
+    done += moved;
+  }
+  if (counted) *counted = done;
+  return ok;
+}
 
 // The characters that end a folder's name in a path on this system.
 #ifdef _WIN32

@@ -16,13 +16,6 @@ namespace {
 
 constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE\\";
 
-// The line without its terminator ("\n" or "\r\n").
-std::string_view Content(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -205,7 +198,7 @@ std::vector<RegFileLine> ParseRegFile(std::string_view text) {
 
   for (std::size_t i = 0; i < physical.size(); ++i) {
     RegFileLine line;
-    std::string_view c = Content(physical[i]);
+    std::string_view c = LineContent(physical[i]);
     line.text.assign(physical[i]);
     if (i == 0 && c == "REGEDIT4") {
       line.kind = RegFileLine::Kind::Header;
@@ -220,7 +213,7 @@ std::vector<RegFileLine> ParseRegFile(std::string_view text) {
       while (!joined.empty() && joined.back() == '\\' && last + 1 < physical.size()) {
         joined.pop_back();
         ++last;
-        joined += TrimBlanks(Content(physical[last]));
+        joined += TrimBlanks(LineContent(physical[last]));
       }
       if (ParseValueContent(joined, line.name, line.value)) {
         line.kind = RegFileLine::Kind::Value;

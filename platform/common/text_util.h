@@ -20,6 +20,13 @@ inline std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
+// The line without its terminator ("\n" or "\r\n").
+inline std::string_view LineContent(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
 inline bool EqualNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i)

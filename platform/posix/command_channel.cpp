@@ -269,37 +269,10 @@ void CommandServer::Stop() {
   queue_.clear();
 }
 
-int CommandServer::ServePending() {
-  int served = 0;
-  for (;;) {
-    std::shared_ptr<Pending> next;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (queue_.empty()) break;
-      next = queue_.front();
-      queue_.pop_front();
-      next->taken = true;
-    }
-    LRESULT result = handler_ ? handler_(next->request.message,
-                                         static_cast<WPARAM>(next->request.wParam),
-                                         static_cast<LPARAM>(next->request.lParam))
-                              : 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      next->result = result;
-      next->done = true;
-    }
-    // The listener writes the answer: wake it from its poll.
-    char byte = 0;
-    (void)!::write(system_->wakePipe[1], &byte, 1);
-    ++served;
-  }
-  return served;
-}
-
-int CommandServer::droppedCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return dropped_;
+// The listener writes the answer: wake it from its poll.
+void CommandServer::SignalAnswered() {
+  char byte = 0;
+  (void)!::write(system_->wakePipe[1], &byte, 1);
 }
 
 // The listener serves every connection at once: each has its own deadline

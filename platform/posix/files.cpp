@@ -105,49 +105,36 @@ class FileObject final : public HandleObject {
 
   bool Read(void* buffer, DWORD size, DWORD* bytesRead) override {
     std::shared_lock<std::shared_mutex> g(mutex_);
-    DWORD done = 0;
     if (bytesRead) *bytesRead = 0;
     if (fd_ < 0) return Fail(EBADF);
     if (access_ == Access::Write) return Fail(EBADF);
     auto* p = static_cast<char*>(buffer);
-    while (done < size) {
-      ssize_t n = ::read(fd_, p + done, size - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        int e = errno;
-        if (bytesRead) *bytesRead = done;
-        return Fail(e);
-      }
-      if (n == 0) break;  // end of file: a short read is a success
-      done += static_cast<DWORD>(n);
-    }
-    if (bytesRead) *bytesRead = done;
-    return true;
+    return TransferAll(size, bytesRead, false, [&](DWORD done, DWORD left, DWORD& moved) {
+      ssize_t n;
+      do {
+        n = ::read(fd_, p + done, left);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) return Fail(errno);
+      moved = static_cast<DWORD>(n);
+      return true;
+    });
   }
 
   bool Write(const void* data, DWORD size, DWORD* bytesWritten) override {
     std::shared_lock<std::shared_mutex> g(mutex_);
-    DWORD done = 0;
     if (bytesWritten) *bytesWritten = 0;
     if (fd_ < 0) return Fail(EBADF);
     if (access_ == Access::Read) return Fail(EBADF);
     const auto* p = static_cast<const char*>(data);
-    while (done < size) {
-      ssize_t n = ::write(fd_, p + done, size - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        int e = errno;
-        if (bytesWritten) *bytesWritten = done;
-        return Fail(e);
-      }
-      if (n == 0) {  // a regular file that takes nothing is full
-        if (bytesWritten) *bytesWritten = done;
-        return Fail(ENOSPC);
-      }
-      done += static_cast<DWORD>(n);
-    }
-    if (bytesWritten) *bytesWritten = done;
-    return true;
+    return TransferAll(size, bytesWritten, true, [&](DWORD done, DWORD left, DWORD& moved) {
+      ssize_t n;
+      do {
+        n = ::write(fd_, p + done, left);
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) return Fail(errno);
+      moved = static_cast<DWORD>(n);
+      return true;
+    });
   }
 
   void Close() override {
@@ -318,8 +305,11 @@ const DWORD kErrorNotFound = ENOENT;
 const DWORD kErrorInvalidParameter = EINVAL;
 const DWORD kErrorInsufficientBuffer = ENOBUFS;
 const DWORD kErrorTimedOut = ETIMEDOUT;
+const DWORD kErrorUnsupportedCall = ENOTTY;
+const DWORD kErrorNullArgument = EFAULT;
 const DWORD kErrorBadHandle = EBADF;
 const DWORD kErrorBadAddress = EFAULT;
+const DWORD kErrorDiskFull = ENOSPC;
 
 ErrorClass ClassifyError(DWORD error) {
   switch (error) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/common/leftover_names.h"
 #include "platform/files.h"
 #include "platform/home.h"
 
@@ -83,11 +84,6 @@ bool IsOldRegularFileOfOurs(const std::string& path, std::time_t runStart) {
          st.st_mtime < runStart;
 }
 
-// `base` + ".tmp" + six characters: the temporaries of an atomic rewrite.
-bool IsRewriteTemporaryOf(const std::string& name, const std::string& base) {
-  return name.size() == base.size() + 4 + 6 && StartsWith(name, base + ".tmp");
-}
-
 int RemoveOldTemporaries(const std::string& dir, std::time_t runStart,
                          const std::function<bool(const std::string&)>& isOurs) {
   int removed = 0;
@@ -98,22 +94,7 @@ int RemoveOldTemporaries(const std::string& dir, std::time_t runStart,
   return removed;
 }
 
-// The writer's process id of an unfinished spool file, 0 for other names.
-long UnfinishedSpoolWriter(const std::string& name) {
-  const std::string tag = ".part";
-  if (name.size() <= 10 + tag.size() || !StartsWith(name, "KLV~") ||
-      name.compare(10, tag.size(), tag) != 0) {
-    return 0;
-  }
-  const std::string digits = name.substr(10 + tag.size());
-  if (digits.empty() || digits.size() > 9 ||
-      digits.find_first_not_of("0123456789") != std::string::npos) {
-    return 0;
-  }
-  return std::stol(digits);
-}
-
-bool IsProcessAlive(long pid) {
+bool IsProcessAlive(unsigned long pid) {
   return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
@@ -138,9 +119,7 @@ LeftoversRemoved RemoveLeftovers(const std::string& queueFile, std::time_t runSt
   }
 
   const std::string home = KelvaneHome();
-  removed.temporaries += RemoveOldTemporaries(home, runStart, [](const std::string& name) {
-    return IsRewriteTemporaryOf(name, "registry.reg") || IsRewriteTemporaryOf(name, "win.ini");
-  });
+  removed.temporaries += RemoveOldTemporaries(home, runStart, IsSettingsTemporary);
   if (!queueFile.empty()) {
     const std::string dir = DirectoryOf(queueFile);
     const std::string base = queueFile.substr(queueFile.find_last_of('/') + 1);
@@ -156,7 +135,7 @@ LeftoversRemoved RemoveLeftovers(const std::string& queueFile, std::time_t runSt
   // A driver writes a spool file as "KLV~" + six characters + ".part" + its
   // process id until the file is whole; one whose writer is gone never will be.
   ForEachEntry(home + "/spool", [&](const std::string& name, const std::string& path) {
-    const long writer = UnfinishedSpoolWriter(name);
+    const unsigned long writer = UnfinishedSpoolWriter(name);
     struct stat st {};
     if (writer > 0 && !IsProcessAlive(writer) && ::lstat(path.c_str(), &st) == 0 &&
         S_ISREG(st.st_mode) && OwnedByUs(st) && ::unlink(path.c_str()) == 0) {

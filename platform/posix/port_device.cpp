@@ -1,8 +1,6 @@
-// Opening ports by name and the communications calls on port handles; the
-// descriptor-based device base (PolledPort) and the no-sharing claim that
-// every device takes.
-// Any thread. The replaceable opener is an atomic pointer; PolledPort
-// guards its settings with its own mutex.
+// Opening a resolved port name on POSIX systems; the descriptor-based
+// device base (PolledPort) and the no-sharing claim that every device takes.
+// Any thread.
 #include "platform/port_device.h"
 
 #include <fcntl.h>
@@ -12,11 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 
+#include "platform/common/port_dispatch.h"
 #include "platform/errors.h"
 #include "platform/home.h"
 #include "platform/posix/file_port.h"
@@ -30,55 +28,13 @@
 namespace plat {
 namespace {
 
-std::atomic<PortOpener*> g_opener{nullptr};
-
-std::shared_ptr<PortDevice> LookupPort(HANDLE h) {
-  auto object = LookupHandle(h);
-  auto port = std::dynamic_pointer_cast<PortDevice>(object);
-  if (!port) SetLastError(object ? ENOTTY : EBADF);
-  return port;
-}
-
 // A device that is not a single inode we can lock (a TCP printer, the
 // virtual printer's socket) is claimed through a lock file named after it in
 // the run directory, so two spoolers cannot both hold it.
-class ClaimedPort final : public PortDevice {
- public:
-  ClaimedPort(std::shared_ptr<PortDevice> inner, int claimFd)
-      : inner_(std::move(inner)), claimFd_(claimFd) {}
-  ~ClaimedPort() override {
-    if (claimFd_ >= 0) ::close(claimFd_);
-  }
-  bool Read(void* b, DWORD s, DWORD* r) override { return inner_->Read(b, s, r); }
-  bool Write(const void* d, DWORD s, DWORD* w) override {
-    return inner_->Write(d, s, w);
-  }
-  void Close() override { inner_->Close(); }
-  bool SetCommMask(DWORD m) override { return inner_->SetCommMask(m); }
-  bool GetCommTimeouts(COMMTIMEOUTS& t) override { return inner_->GetCommTimeouts(t); }
-  bool SetCommTimeouts(const COMMTIMEOUTS& t) override {
-    return inner_->SetCommTimeouts(t);
-  }
-  bool ClearCommError(DWORD& e) override { return inner_->ClearCommError(e); }
-  bool DeviceIoControl(DWORD c, void* o, DWORD s, DWORD* r) override {
-    return inner_->DeviceIoControl(c, o, s, r);
-  }
-
- private:
-  std::shared_ptr<PortDevice> inner_;
-  int claimFd_;
-};
-
-// FNV-1a: a stable name for the lock file whatever the key contains.
 std::string LockFileName(const std::string& key) {
-  std::uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : key) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
   char buf[40];
   std::snprintf(buf, sizeof buf, "port-%016llx.lock",
-                static_cast<unsigned long long>(h));
+                static_cast<unsigned long long>(HashPortKey(key)));
   return buf;
 }
 
@@ -113,7 +69,9 @@ int ClaimByLockFile(const std::string& key, DWORD& error) {
   return -1;
 }
 
-std::shared_ptr<PortDevice> OpenTarget(const PortTarget& target, DWORD& error) {
+}  // namespace
+
+std::shared_ptr<PortDevice> OpenTargetDevice(const PortTarget& target, DWORD& error) {
   switch (target.kind) {
     case PortKind::None:
       error = target.error ? target.error : ENOENT;
@@ -134,14 +92,12 @@ std::shared_ptr<PortDevice> OpenTarget(const PortTarget& target, DWORD& error) {
         ::close(claim);
         return nullptr;
       }
-      return std::make_shared<ClaimedPort>(std::move(inner), claim);
+      return MakeClaimedPort(std::move(inner), [claim] { ::close(claim); });
     }
   }
   error = ENOENT;
   return nullptr;
 }
-
-}  // namespace
 
 // ------------------------------------------------------------ errno classes
 
@@ -178,31 +134,6 @@ PolledPort::~PolledPort() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-bool PolledPort::SetCommMask(DWORD mask) {
-  std::lock_guard<std::mutex> g(mutex_);
-  mask_ = mask;
-  return true;
-}
-
-bool PolledPort::GetCommTimeouts(COMMTIMEOUTS& timeouts) {
-  std::lock_guard<std::mutex> g(mutex_);
-  timeouts = timeouts_;
-  return true;
-}
-
-bool PolledPort::SetCommTimeouts(const COMMTIMEOUTS& timeouts) {
-  std::lock_guard<std::mutex> g(mutex_);
-  timeouts_ = timeouts;
-  return true;
-}
-
-bool PolledPort::DeviceIoControl(DWORD code, void*, DWORD, DWORD* returned) {
-  if (returned) *returned = 0;
-  if (code == kCancelJobIoControl) return true;
-  SetLastError(ENOTTY);
-  return false;
-}
-
 void PolledPort::Close() {
   if (closed_.exchange(true)) return;
   if (wake_ >= 0) {
@@ -210,22 +141,6 @@ void PolledPort::Close() {
     [[maybe_unused]] ssize_t n = ::write(wake_, &one, sizeof one);
   }
   OnClose();
-}
-
-DWORD PolledPort::WriteLimitMs(DWORD size) const {
-  std::lock_guard<std::mutex> g(mutex_);
-  const std::uint64_t limit =
-      static_cast<std::uint64_t>(timeouts_.WriteTotalTimeoutMultiplier) * size +
-      timeouts_.WriteTotalTimeoutConstant;
-  if (limit == 0) return kUnsetWriteWaitMs;
-  return limit > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<DWORD>(limit);
-}
-
-DWORD PolledPort::ReadLimitMs() const {
-  std::lock_guard<std::mutex> g(mutex_);
-  // The multiplier would scale with the buffer size; replies are short and
-  // the engine never sets it, so only the constant counts.
-  return timeouts_.ReadTotalTimeoutConstant;
 }
 
 int PolledPort::WaitFor(int fd, short events, DWORD ms, short* revents) {
@@ -276,65 +191,6 @@ std::shared_ptr<PortDevice> OpenPathPort(const std::string& path, bool mayCreate
   if (S_ISREG(st.st_mode)) return OpenFilePort(path, mayCreate, error);
   error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
   return nullptr;
-}
-
-HANDLE OpenPort(const std::string& name) {
-  DWORD error = 0;
-  std::shared_ptr<PortDevice> device;
-  if (PortOpener* opener = g_opener.load()) {
-    device = opener->Open(name, error);
-  } else {
-    device = OpenTarget(ResolvePortName(name), error);
-  }
-  if (!device) {
-    SetLastError(error ? error : ENOENT);
-    return INVALID_HANDLE_VALUE;
-  }
-  return RegisterHandle(std::move(device));
-}
-
-void SetPortOpener(PortOpener* opener) { g_opener.store(opener); }
-
-bool SetCommMask(HANDLE port, DWORD mask) {
-  auto p = LookupPort(port);
-  return p && p->SetCommMask(mask);
-}
-
-bool GetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts) {
-  auto p = LookupPort(port);
-  if (!p) return false;
-  if (!timeouts) {
-    SetLastError(EFAULT);
-    return false;
-  }
-  return p->GetCommTimeouts(*timeouts);
-}
-
-bool SetCommTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts) {
-  auto p = LookupPort(port);
-  if (!p) return false;
-  if (!timeouts) {
-    SetLastError(EFAULT);
-    return false;
-  }
-  return p->SetCommTimeouts(*timeouts);
-}
-
-bool ClearCommError(HANDLE port, DWORD* errors) {
-  if (errors) *errors = 0;
-  auto p = LookupPort(port);
-  if (!p) return false;
-  DWORD flags = 0;
-  const bool ok = p->ClearCommError(flags);
-  if (errors) *errors = flags;
-  return ok;
-}
-
-bool DeviceIoControl(HANDLE port, DWORD code, void* out, DWORD outSize,
-                     DWORD* returned) {
-  if (returned) *returned = 0;
-  auto p = LookupPort(port);
-  return p && p->DeviceIoControl(code, out, outSize, returned);
 }
 
 }  // namespace plat

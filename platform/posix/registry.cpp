@@ -15,15 +15,8 @@ namespace {
 
 constexpr std::string_view kRoot = "HKEY_LOCAL_MACHINE\\";
 
-// The line without its terminator ("\n" or "\r\n").
-std::string_view Content(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
-}
-
 bool IsBracketLine(const RegFileLine& line) {
-  std::string_view c = TrimBlanks(Content(line.text));
+  std::string_view c = TrimBlanks(LineContent(line.text));
   return !c.empty() && c.front() == '[';
 }
 

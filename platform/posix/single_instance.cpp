@@ -1,5 +1,5 @@
-// The single-instance marker (a flock()ed file) and the second start's
-// bring-to-front request.
+// The single-instance marker (a flock()ed file), and the second start's
+// request to the published window.
 // SingleInstance: its owner's thread; the free functions: any thread.
 #include "platform/single_instance.h"
 
@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 
-#include "platform/clock.h"
 #include "platform/command_channel.h"
+#include "platform/common/single_instance_shared.h"
 #include "platform/home.h"
-#include "platform/profile.h"
 
 namespace plat {
 namespace {
@@ -79,30 +77,11 @@ bool IsSpoolerRunning() {
   return running;
 }
 
-HWND FindSpoolerWindow() {
-  std::string text = GetProfileString(kHandshakeSection, kHandshakeKey, "");
-  if (text.empty()) return 0;
-  char* end = nullptr;
-  errno = 0;
-  long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0') return 0;
-  return static_cast<HWND>(value);
-}
+HWND FindSpoolerWindow() { return PublishedSpoolerWindow(); }
 
-bool BringRunningInstanceToFront(DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HWND window = FindSpoolerWindow();
-    LRESULT result = 0;
-    DWORD elapsed = GetTickCount() - start;
-    if (window != 0 &&
-        SendSpoolerMessage(window, kBringToFrontRequest, 0, 0, &result,
-                           timeoutMs > elapsed ? timeoutMs - elapsed : 1)) {
-      return true;
-    }
-    if (GetTickCount() - start >= timeoutMs) return false;
-    PausePolling();
-  }
+bool AskToComeToFront(HWND window, DWORD waitMs) {
+  LRESULT result = 0;
+  return SendSpoolerMessage(window, kBringToFrontRequest, 0, 0, &result, waitMs);
 }
 
 }  // namespace plat

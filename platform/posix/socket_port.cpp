@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -38,11 +37,11 @@ class SocketPort final : public PolledPort {
   // Connects, trying each address in turn within `ms`. On failure the port
   // stays unconnected and CE_IOE is raised.
   bool Connect(DWORD ms) {
-    const auto start = std::chrono::steady_clock::now();
+    const CallDeadline deadline(ms);
     int lastError = ECONNREFUSED;
     for (std::size_t i = 0; i < addrs_.size(); ++i) {
-      const DWORD used = ElapsedSince(start);
-      if (used >= ms || closed()) break;
+      const DWORD left = deadline.LeftMs();
+      if (left == 0 || closed()) break;
       int fd = ::socket(addrs_[i].ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
       if (fd < 0) {
         lastError = errno;
@@ -54,7 +53,7 @@ class SocketPort final : public PolledPort {
       int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addrs_[i]), lens_[i]);
       if (rc != 0 && errno == EINPROGRESS) {
         short revents = 0;
-        rc = WaitFor(fd, POLLOUT, ms - used, &revents);
+        rc = WaitFor(fd, POLLOUT, left, &revents);
         if (rc == 1) {
           int err = 0;
           socklen_t len = sizeof err;
@@ -86,8 +85,8 @@ class SocketPort final : public PolledPort {
   bool Write(const void* data, DWORD size, DWORD* written) override {
     if (written) *written = 0;
     tookWholeWrite_ = false;
-    const auto start = std::chrono::steady_clock::now();
     const DWORD limit = WriteLimitMs(size);
+    const CallDeadline deadline(limit);
     if (closed()) {
       SetLastError(EBADF);
       return false;
@@ -105,13 +104,13 @@ class SocketPort final : public PolledPort {
       const int e = n < 0 ? errno : EAGAIN;
       if (ClassifyErrno(e) == ErrnoClass::Retry) {
         if (e == EINTR) continue;
-        const DWORD used = ElapsedSince(start);
+        const DWORD left = deadline.LeftMs();
         // A printer that stops reading: hand back what it took, no flag.
-        if (used >= limit) {
+        if (left == 0) {
           SetLastError(ETIMEDOUT);
           break;
         }
-        if (WaitFor(fd_, POLLOUT, limit - used) < 0) {
+        if (WaitFor(fd_, POLLOUT, left) < 0) {
           SetLastError(EBADF);
           break;
         }
@@ -137,7 +136,7 @@ class SocketPort final : public PolledPort {
       Sleep(limit);  // nothing to hear until the next write reconnects
       return true;
     }
-    const auto start = std::chrono::steady_clock::now();
+    const CallDeadline deadline(limit);
     for (;;) {
       ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
       if (n > 0) {
@@ -154,9 +153,9 @@ class SocketPort final : public PolledPort {
         Broken(e);
         return false;
       }
-      const DWORD used = ElapsedSince(start);
-      if (used >= limit) return true;
-      if (WaitFor(fd_, POLLIN, limit - used) < 0) return false;
+      const DWORD left = deadline.LeftMs();
+      if (left == 0) return true;
+      if (WaitFor(fd_, POLLIN, left) < 0) return false;
     }
   }
 

@@ -217,35 +217,9 @@ void CommandServer::Stop() {
   queue_.clear();
 }
 
-int CommandServer::ServePending() {
-  int served = 0;
-  for (;;) {
-    std::shared_ptr<Pending> next;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (queue_.empty()) break;
-      next = queue_.front();
-      queue_.pop_front();
-      next->taken = true;
-    }
-    LRESULT result = handler_ ? handler_(next->request.message,
-                                         static_cast<WPARAM>(next->request.wParam),
-                                         static_cast<LPARAM>(next->request.lParam))
-                              : 0;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      next->result = result;
-      next->done = true;
-    }
-    if (system_->answered) ::SetEvent(system_->answered);
-    ++served;
-  }
-  return served;
-}
-
-int CommandServer::droppedCount() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return dropped_;
+// The door waits on the window's thread for this event.
+void CommandServer::SignalAnswered() {
+  if (system_->answered) ::SetEvent(system_->answered);
 }
 
 }  // namespace plat

@@ -17,6 +17,8 @@ const DWORD kErrorNotFound = ERROR_FILE_NOT_FOUND;
 const DWORD kErrorInvalidParameter = ERROR_INVALID_PARAMETER;
 const DWORD kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;
 const DWORD kErrorTimedOut = WAIT_TIMEOUT;
+const DWORD kErrorUnsupportedCall = ERROR_INVALID_FUNCTION;
+const DWORD kErrorNullArgument = ERROR_INVALID_PARAMETER;
 
 ErrorClass ClassifyError(DWORD error) {
   switch (error) {

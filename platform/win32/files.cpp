@@ -25,6 +25,7 @@ namespace plat {
 
 const DWORD kErrorBadHandle = ERROR_INVALID_HANDLE;
 const DWORD kErrorBadAddress = ERROR_NOACCESS;
+const DWORD kErrorDiskFull = ERROR_DISK_FULL;
 
 namespace {
 
@@ -70,43 +71,28 @@ class FileObject final : public HandleObject {
 
   bool Read(void* buffer, DWORD size, DWORD* bytesRead) override {
     std::shared_lock<std::shared_mutex> g(mutex_);
-    DWORD done = 0;
     if (bytesRead) *bytesRead = 0;
     if (!IsValid(handle_)) return Fail(ERROR_INVALID_HANDLE);
     auto* p = static_cast<char*>(buffer);
-    while (done < size) {
+    return TransferAll(size, bytesRead, false, [&](DWORD done, DWORD left, DWORD& moved) {
       W32_DWORD n = 0;
-      if (!::ReadFile(handle_, p + done, size - done, &n, nullptr)) {
-        if (bytesRead) *bytesRead = done;
-        return false;
-      }
-      if (n == 0) break;  // end of file: a short read is a success
-      done += n;
-    }
-    if (bytesRead) *bytesRead = done;
-    return true;
+      if (!::ReadFile(handle_, p + done, left, &n, nullptr)) return false;
+      moved = n;
+      return true;
+    });
   }
 
   bool Write(const void* data, DWORD size, DWORD* bytesWritten) override {
     std::shared_lock<std::shared_mutex> g(mutex_);
-    DWORD done = 0;
     if (bytesWritten) *bytesWritten = 0;
     if (!IsValid(handle_)) return Fail(ERROR_INVALID_HANDLE);
     const auto* p = static_cast<const char*>(data);
-    while (done < size) {
+    return TransferAll(size, bytesWritten, true, [&](DWORD done, DWORD left, DWORD& moved) {
       W32_DWORD n = 0;
-      if (!::WriteFile(handle_, p + done, size - done, &n, nullptr)) {
-        if (bytesWritten) *bytesWritten = done;
-        return false;
-      }
-      if (n == 0) {  // a disk file that takes nothing is full
-        if (bytesWritten) *bytesWritten = done;
-        return Fail(ERROR_DISK_FULL);
-      }
-      done += n;
-    }
-    if (bytesWritten) *bytesWritten = done;
-    return true;
+      if (!::WriteFile(handle_, p + done, left, &n, nullptr)) return false;
+      moved = n;
+      return true;
+    });
   }
 
   void Close() override {

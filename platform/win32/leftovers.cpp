@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/common/leftover_names.h"
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/leftovers.h"
@@ -57,11 +58,6 @@ void ForEachFile(const std::string& dir,
   ::FindClose(search);
 }
 
-// `base` + ".tmp" + six characters: the temporaries of an atomic rewrite.
-bool IsRewriteTemporaryOf(const std::string& name, const std::string& base) {
-  return name.size() == base.size() + 4 + 6 && StartsWith(name, base + ".tmp");
-}
-
 // "~tm", one to four hex digits, ".tmp": the system's temporary names, as
 // the prefix pass makes them.
 bool IsPrefixTemporary(const std::string& name) {
@@ -78,21 +74,6 @@ int RemoveOldTemporaries(const std::string& dir, std::time_t runStart,
     if (isOurs(name) && written < runStart && ::DeleteFileA(path.c_str())) ++removed;
   });
   return removed;
-}
-
-// The writer's process id of an unfinished spool file, 0 for other names.
-unsigned long UnfinishedSpoolWriter(const std::string& name) {
-  const std::string tag = ".part";
-  if (name.size() <= 10 + tag.size() || !StartsWith(name, "KLV~") ||
-      name.compare(10, tag.size(), tag) != 0) {
-    return 0;
-  }
-  const std::string digits = name.substr(10 + tag.size());
-  if (digits.empty() || digits.size() > 9 ||
-      digits.find_first_not_of("0123456789") != std::string::npos) {
-    return 0;
-  }
-  return std::stoul(digits);
 }
 
 // The system refuses to open a process id that names no process with
@@ -115,9 +96,7 @@ LeftoversRemoved RemoveLeftovers(const std::string& queueFile, std::time_t runSt
                                  const std::string& /*ownSocket*/) {
   LeftoversRemoved removed;
   const std::string home = KelvaneHome();
-  removed.temporaries += RemoveOldTemporaries(home, runStart, [](const std::string& name) {
-    return IsRewriteTemporaryOf(name, "registry.reg") || IsRewriteTemporaryOf(name, "win.ini");
-  });
+  removed.temporaries += RemoveOldTemporaries(home, runStart, IsSettingsTemporary);
   if (!queueFile.empty()) {
     const std::string dir = DirectoryOf(queueFile);
     const std::string base = queueFile.substr(queueFile.find_last_of("\\/") + 1);

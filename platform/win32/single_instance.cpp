@@ -6,28 +6,13 @@
 // SingleInstance: its owner's thread; the free functions: any thread.
 #include "platform/single_instance.h"
 
-#include <cerrno>
-#include <cstdlib>
-
-#include "platform/clock.h"
 #include "platform/command_channel.h"
+#include "platform/common/single_instance_shared.h"
 #include "platform/files.h"
-#include "platform/profile.h"
 #include "platform/win32/windows_api.h"
 
 namespace plat {
 namespace {
-
-// The number published as "SpoolerHwnd", 0 when there is none.
-HWND PublishedWindow() {
-  const std::string text = GetProfileString(kHandshakeSection, kHandshakeKey, "");
-  if (text.empty()) return 0;
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end == text.c_str() || *end != '\0') return 0;
-  return static_cast<HWND>(value);
-}
 
 bool IsOfOurClass(W32_HWND window) {
   char className[64] = {};
@@ -80,7 +65,7 @@ bool IsSpoolerRunning() {
 HWND FindSpoolerWindow() {
   // The value outlives the spooler: once its window is gone, its number may
   // name another program's window, or none.
-  const HWND published = PublishedWindow();
+  const HWND published = PublishedSpoolerWindow();
   W32_HWND system = w32::ToSystem(published);
   if (published != 0 && ::IsWindow(system) && IsOfOurClass(system)) return published;
   if (W32_HWND found = ::FindWindowA(kMainWindowClass, nullptr)) return w32::FromSystem(found);
@@ -90,27 +75,15 @@ HWND FindSpoolerWindow() {
   return published;
 }
 
-bool BringRunningInstanceToFront(DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  for (;;) {
-    HWND window = FindSpoolerWindow();
-    LRESULT result = 0;
-    DWORD elapsed = GetTickCount() - start;
-    if (window != 0) {
-      // Only the program the user just started may hand the foreground on.
-      W32_DWORD process = 0;
-      if (::GetWindowThreadProcessId(w32::ToSystem(window), &process) != 0)
-        ::AllowSetForegroundWindow(process);
-      // A window whose channel is not open yet answers 0: still starting.
-      if (SendSpoolerMessage(window, kBringToFrontRequest, 0, 0, &result,
-                             timeoutMs > elapsed ? timeoutMs - elapsed : 1) &&
-          result != 0) {
-        return true;
-      }
-    }
-    if (GetTickCount() - start >= timeoutMs) return false;
-    PausePolling();
-  }
+bool AskToComeToFront(HWND window, DWORD waitMs) {
+  // Only the program the user just started may hand the foreground on.
+  W32_DWORD process = 0;
+  if (::GetWindowThreadProcessId(w32::ToSystem(window), &process) != 0)
+    ::AllowSetForegroundWindow(process);
+  // A window whose channel is not open yet answers 0: still starting.
+  LRESULT result = 0;
+  return SendSpoolerMessage(window, kBringToFrontRequest, 0, 0, &result, waitMs) &&
+         result != 0;
 }
 
 }  // namespace plat

@@ -9,7 +9,6 @@
 // Any thread; one thread at a time per port, except Close. sockMutex_
 // guards the swap of the socket against Close's shutdown.
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -21,12 +20,6 @@
 
 namespace plat {
 namespace {
-
-DWORD ElapsedSince(std::chrono::steady_clock::time_point start) {
-  return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                std::chrono::steady_clock::now() - start)
-                                .count());
-}
 
 // Winsock is started once for the life of the process.
 DWORD StartWinsock() {
@@ -63,11 +56,11 @@ class SocketPort final : public SelfTimedPort {
   // Connects, trying each address in turn within `ms`. On failure the port
   // stays unconnected and CE_IOE is raised.
   bool Connect(DWORD ms) {
-    const auto start = std::chrono::steady_clock::now();
+    const CallDeadline deadline(ms);
     DWORD lastError = WSAECONNREFUSED;
     for (const Address& address : addresses_) {
-      const DWORD used = ElapsedSince(start);
-      if (used >= ms || closed_.load()) break;
+      const DWORD left = deadline.LeftMs();
+      if (left == 0 || closed_.load()) break;
       SOCKET s = ::socket(address.storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
       if (s == INVALID_SOCKET) {
         lastError = static_cast<DWORD>(::WSAGetLastError());
@@ -88,7 +81,7 @@ class SocketPort final : public SelfTimedPort {
         error = static_cast<DWORD>(::WSAGetLastError());
         if (error == WSAEWOULDBLOCK) {
           WSANETWORKEVENTS events{};
-          const int rc = WaitFor(s, FD_CONNECT, ms - used, &events);
+          const int rc = WaitFor(s, FD_CONNECT, left, &events);
           if (rc == 1) {
             // No connect event recorded (the events could not be read):
             // nothing says the connection stands.
@@ -120,8 +113,8 @@ class SocketPort final : public SelfTimedPort {
   bool Write(const void* data, DWORD size, DWORD* written) override {
     if (written) *written = 0;
     tookWholeWrite_ = false;
-    const auto start = std::chrono::steady_clock::now();
     const DWORD limit = WriteLimitMs(size);
+    const CallDeadline deadline(limit);
     if (closed_.load()) return Closed();
     if (sock_ == INVALID_SOCKET && !Connect(std::min(limit, connectTimeoutMs_))) return false;
 
@@ -137,13 +130,13 @@ class SocketPort final : public SelfTimedPort {
       const int e = ::WSAGetLastError();
       if (e == WSAEINTR) continue;
       if (e == WSAEWOULDBLOCK) {
-        const DWORD used = ElapsedSince(start);
+        const DWORD left = deadline.LeftMs();
         // A printer that stops reading: hand back what it took, no flag.
-        if (used >= limit) {
+        if (left == 0) {
           SetLastError(kErrorTimedOut);
           break;
         }
-        if (WaitFor(sock_, FD_WRITE | FD_CLOSE, limit - used) < 0) {
+        if (WaitFor(sock_, FD_WRITE | FD_CLOSE, left) < 0) {
           Closed();
           break;
         }
@@ -167,7 +160,7 @@ class SocketPort final : public SelfTimedPort {
       ::WaitForSingleObject(closeEvent_, limit);
       return true;
     }
-    const auto start = std::chrono::steady_clock::now();
+    const CallDeadline deadline(limit);
     for (;;) {
       const int n = ::recv(sock_, static_cast<char*>(buffer),
                            static_cast<int>(std::min<DWORD>(size, INT_MAX)), 0);
@@ -185,9 +178,9 @@ class SocketPort final : public SelfTimedPort {
         Broken(static_cast<DWORD>(e));
         return false;
       }
-      const DWORD used = ElapsedSince(start);
-      if (used >= limit) return true;
-      if (WaitFor(sock_, FD_READ | FD_CLOSE, limit - used) < 0) return Closed();
+      const DWORD left = deadline.LeftMs();
+      if (left == 0) return true;
+      if (WaitFor(sock_, FD_READ | FD_CLOSE, left) < 0) return Closed();
     }
   }
 
@@ -226,12 +219,11 @@ class SocketPort final : public SelfTimedPort {
   // Waits until `s` reports one of `wanted` or `ms` pass. 1 ready (the
   // events in *events), 0 time-out, -1 closed.
   int WaitFor(SOCKET s, long wanted, DWORD ms, WSANETWORKEVENTS* events = nullptr) {
-    const auto start = std::chrono::steady_clock::now();
+    const CallDeadline deadline(ms);
     W32_HANDLE both[2] = {closeEvent_, netEvent_};
     for (;;) {
       if (closed_.load()) return -1;
-      const DWORD used = ElapsedSince(start);
-      const DWORD left = used >= ms ? 0 : ms - used;
+      const DWORD left = deadline.LeftMs();
       const W32_DWORD rc = ::WaitForMultipleObjects(2, both, FALSE, left);
       if (rc == WAIT_OBJECT_0) return -1;
       if (rc != WAIT_OBJECT_0 + 1) return 0;

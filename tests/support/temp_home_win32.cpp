@@ -1,21 +1,20 @@
-// The temporary KELVANE_HOME on Windows. The spooler's settings live in the
-// real registry and its handshake in the real win.ini (of the Wine prefix
-// under test): the guard empties both when it starts and when it ends, so
-// that no suite sees another's values.
+// The temporary home's folder on Windows, and what lives outside it: the
+// spooler's settings in the real registry and its handshake in the real
+// win.ini (of the Wine prefix under test), which the guard empties when it
+// starts and when it ends, so that no suite sees another's values.
 // Test threads only.
 #include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
 
-#include "app/spooler_state.h"
 #include "platform/single_instance.h"
+#include "tests/support/temp_home_system.h"
 #include "tests/support/test_support.h"
 #include "platform/win32/windows_api.h"
 #include "platform/win32/registry_view.h"
 
 namespace kt {
-namespace {
 
 void ClearSystemState() {
   // The product's key (queue/settings_store.h's kProductKey, whose header
@@ -31,33 +30,15 @@ void ClearSystemState() {
   ::WriteProfileStringA(plat::kHandshakeSection, nullptr, nullptr);
 }
 
-}  // namespace
-
-TempHome::TempHome() {
-  const char* old = std::getenv("KELVANE_HOME");
-  hadHome_ = old != nullptr;
-  if (old) oldHome_ = old;
+std::string MakeTempHomeFolder() {
   std::mt19937 random{std::random_device{}()};
   const std::filesystem::path temp = std::filesystem::temp_directory_path();
-  for (int attempt = 0; path_.empty(); ++attempt) {
-    if (attempt == 100) std::abort();
+  for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate =
         (temp / ("kelvane-test-" + std::to_string(random() % 1000000000u))).string();
-    if (::CreateDirectoryA(candidate.c_str(), nullptr)) path_ = candidate;
+    if (::CreateDirectoryA(candidate.c_str(), nullptr)) return candidate;
   }
-  setenv("KELVANE_HOME", path_.c_str(), 1);
-  ClearSystemState();
-  ResetSpoolerState();
-}
-
-TempHome::~TempHome() {
-  ClearSystemState();
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-  if (hadHome_)
-    setenv("KELVANE_HOME", oldHome_.c_str(), 1);
-  else
-    unsetenv("KELVANE_HOME");
+  std::abort();
 }
 
 }  // namespace kt

@@ -6,6 +6,7 @@ set(KELVANE_PORTABLE_SUITES
   headless_test
   pages_test
   platform_headers_test
+  platform_shared_test
   port_names_test
   print_job_runner_thread_test
   print_thread_thread_test
@@ -13,6 +14,7 @@ set(KELVANE_PORTABLE_SUITES
   printer_status_test
   settings_store_test
   shell_test
+  spool_names_test
   spooler_status_test
   startup_test
   string_table_test

@@ -13,13 +13,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
 #include "platform/posix/descriptor_io.h"
 #include "queue/job_record.h"
+#include "tools/driver/spool_names.h"
 
 namespace driver {
 namespace {
@@ -85,14 +85,6 @@ void Forget(const std::string& path) {
   });
 }
 
-std::string RandomSuffix() {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937 random{std::random_device{}()};
-  std::string s;
-  for (int i = 0; i < 6; ++i) s += kLetters[random() % (sizeof kLetters - 1)];
-  return s;
-}
-
 // Gives the finished file its own name without replacing anybody's file.
 bool RenameNoReplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -129,7 +121,7 @@ std::string SpoolGuard::CopyIn(const std::string& source, const std::string& fol
     error = "cannot read " + source;
     return "";
   }
-  const std::string suffix = std::string(kUnfinishedSpoolSuffix) + std::to_string(::getpid());
+  const std::string suffix = UnfinishedSuffixOf(static_cast<unsigned long>(::getpid()));
   std::string pattern = folder + "/KLV~XXXXXX" + suffix;
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
@@ -157,22 +149,27 @@ std::string SpoolGuard::CopyIn(const std::string& source, const std::string& fol
                          std::strerror(copyError);
     return "";
   }
-  // Its own name: the one it was made under, less the unfinished suffix;
-  // should that be taken meanwhile, another one.
-  std::string finished = unfinished.substr(0, unfinished.size() - suffix.size());
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    bool renamed = false;
-    WithSignalsBlocked([&] {
-      renamed = RenameNoReplace(unfinished, finished);
-      if (renamed) Rename(unfinished, finished);
-    });
-    if (renamed) return finished;
-    if (errno != EEXIST) break;
-    finished = folder + "/KLV~" + RandomSuffix();
-  }
+  std::string lastTried;
+  int renameError = 0;
+  const std::string finished = NameFinishedSpoolFile(
+      unfinished, suffix, folder,
+      [](const std::string& from, const std::string& to, int& e) {
+        bool renamed = false;
+        WithSignalsBlocked([&] {
+          renamed = RenameNoReplace(from, to);
+          if (renamed) {
+            Rename(from, to);
+          } else {
+            e = errno;
+          }
+        });
+        return renamed;
+      },
+      [](int e) { return e == EEXIST; }, lastTried, renameError);
+  if (!finished.empty()) return finished;
   ::unlink(unfinished.c_str());
   Forget(unfinished);
-  error = "cannot name the spool file " + finished + ": " + std::strerror(errno);
+  error = "cannot name the spool file " + lastTried + ": " + std::strerror(renameError);
   return "";
 }
 

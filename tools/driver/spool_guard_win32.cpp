@@ -7,12 +7,12 @@
 #include "tools/driver/spool_guard.h"
 
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
 #include "tools/driver/process.h"
+#include "tools/driver/spool_names.h"
 #include "platform/win32/windows_api.h"
 
 namespace driver {
@@ -55,14 +55,6 @@ void Forget(const std::string& path) {
       return;
     }
   });
-}
-
-std::string RandomSuffix() {
-  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937 random{std::random_device{}()};
-  std::string s;
-  for (int i = 0; i < 6; ++i) s += kLetters[random() % (sizeof kLetters - 1)];
-  return s;
 }
 
 bool IsNameTaken(W32_DWORD error) {
@@ -112,13 +104,12 @@ std::string SpoolGuard::CopyIn(const std::string& source, const std::string& fol
     error = "cannot read " + source;
     return "";
   }
-  const std::string suffix =
-      std::string(kUnfinishedSpoolSuffix) + std::to_string(CurrentProcessId());
+  const std::string suffix = UnfinishedSuffixOf(CurrentProcessId());
   std::string unfinished;
   W32_HANDLE out = w32::InvalidHandle();
   W32_DWORD createError = 0;
   for (int attempt = 0; attempt < 100 && out == w32::InvalidHandle(); ++attempt) {
-    unfinished = folder + "/KLV~" + RandomSuffix() + suffix;
+    unfinished = folder + "/KLV~" + RandomSpoolSuffix() + suffix;
     // Held before it exists: an event between the create and the entry
     // would otherwise leave it behind.
     WithTable([&] { g_held.push_back(unfinished); });
@@ -146,27 +137,28 @@ std::string SpoolGuard::CopyIn(const std::string& source, const std::string& fol
             DescribeError(copyError);
     return "";
   }
-  // Its own name: the one it was made under, less the unfinished suffix;
-  // should that be taken meanwhile, another one.
-  std::string finished = unfinished.substr(0, unfinished.size() - suffix.size());
-  W32_DWORD moveError = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    bool moved = false;
-    WithTable([&] {
-      moved = ::MoveFileExA(unfinished.c_str(), finished.c_str(), MOVEFILE_WRITE_THROUGH);
-      if (!moved) moveError = ::GetLastError();
-      if (moved) {
-        for (std::string& held : g_held)
-          if (held == unfinished) held = finished;
-      }
-    });
-    if (moved) return finished;
-    if (!IsNameTaken(moveError)) break;
-    finished = folder + "/KLV~" + RandomSuffix();
-  }
+  std::string lastTried;
+  int moveError = 0;
+  const std::string finished = NameFinishedSpoolFile(
+      unfinished, suffix, folder,
+      [](const std::string& from, const std::string& to, int& e) {
+        bool moved = false;
+        WithTable([&] {
+          moved = ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+          if (!moved) e = static_cast<int>(::GetLastError());
+          if (moved) {
+            for (std::string& held : g_held)
+              if (held == from) held = to;
+          }
+        });
+        return moved;
+      },
+      [](int e) { return IsNameTaken(static_cast<W32_DWORD>(e)); }, lastTried, moveError);
+  if (!finished.empty()) return finished;
   ::DeleteFileA(unfinished.c_str());
   Forget(unfinished);
-  error = "cannot name the spool file " + finished + ": " + DescribeError(moveError);
+  error = "cannot name the spool file " + lastTried + ": " +
+          DescribeError(static_cast<W32_DWORD>(moveError));
   return "";
 }
 

@@ -12,14 +12,6 @@ namespace vprinter {
 
 namespace {
 
-std::string Trim(const std::string& text) {
-  const char* space = " \t\r\n";
-  std::size_t first = text.find_first_not_of(space);
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(space);
-  return text.substr(first, last - first + 1);
-}
-
 bool ParseInt(const std::string& text, long long low, long long high,
               long long& out) {
   if (text.empty()) return false;
@@ -33,17 +25,25 @@ bool ParseInt(const std::string& text, long long low, long long high,
 
 // Splits off the first word; `rest` is what follows, trimmed.
 std::string SplitWord(const std::string& line, std::string& rest) {
-  std::string trimmed = Trim(line);
+  std::string trimmed = TrimCommand(line);
   std::size_t gap = trimmed.find_first_of(" \t");
   if (gap == std::string::npos) {
     rest.clear();
     return trimmed;
   }
-  rest = Trim(trimmed.substr(gap));
+  rest = TrimCommand(trimmed.substr(gap));
   return trimmed.substr(0, gap);
 }
 
 }  // namespace
+
+std::string TrimCommand(const std::string& text) {
+  const char* space = " \t\r\n";
+  std::size_t first = text.find_first_not_of(space);
+  if (first == std::string::npos) return "";
+  std::size_t last = text.find_last_not_of(space);
+  return text.substr(first, last - first + 1);
+}
 
 bool ParseLevels(const std::string& text, InkLevels& levels) {
   std::stringstream in(text);
@@ -51,7 +51,7 @@ bool ParseLevels(const std::string& text, InkLevels& levels) {
   std::vector<long long> values;
   while (std::getline(in, part, ',')) {
     long long v = 0;
-    if (!ParseInt(Trim(part), -128, 127, v)) return false;
+    if (!ParseInt(TrimCommand(part), -128, 127, v)) return false;
     values.push_back(v);
   }
   if (values.size() != 4) return false;
@@ -133,7 +133,7 @@ bool ApplyCommand(VirtualPrinter& printer, const std::string& line,
     printer.SetFirstReplyLength(static_cast<std::size_t>(n));
     return true;
   }
-  error = "not understood: " + Trim(line);
+  error = "not understood: " + TrimCommand(line);
   return false;
 }
 
@@ -147,7 +147,7 @@ bool LoadScript(VirtualPrinter& printer, const std::string& text,
     ++number;
     std::size_t hash = line.find('#');
     if (hash != std::string::npos) line.erase(hash);
-    line = Trim(line);
+    line = TrimCommand(line);
     if (line.empty()) continue;
     std::string rest;
     std::string when = SplitWord(line, rest);

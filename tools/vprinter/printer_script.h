@@ -18,6 +18,10 @@
 
 namespace vprinter {
 
+// `text` without the blanks and line ends around it, as a command line is
+// read.
+std::string TrimCommand(const std::string& text);
+
 // Carries out one control command on the printer. False with `error` set
 // when the command is not understood.
 bool ApplyCommand(VirtualPrinter& printer, const std::string& line,

@@ -17,18 +17,11 @@
 
 #include "platform/clock.h"
 #include "platform/posix/sim_port.h"
+#include "tools/vprinter/printer_script.h"
 
 namespace vprinter {
 
 namespace {
-
-std::string Trim(const std::string& text) {
-  const char* space = " \t\r\n";
-  std::size_t first = text.find_first_not_of(space);
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(space);
-  return text.substr(first, last - first + 1);
-}
 
 bool MakeListener(const std::string& path, int& fdOut, std::string& error) {
   sockaddr_un addr{};
@@ -247,7 +240,7 @@ void SimServer::AcceptControl() {
   line = line.substr(0, line.find('\n'));
   std::string error;
   std::string answer = "ok\n";
-  Log("control: " + Trim(line));
+  Log("control: " + TrimCommand(line));
   if (!ApplyCommand(printer_, line, error)) answer = "error: " + error + "\n";
   SendWithin(fd, answer.data(), answer.size());
   ::close(fd);

@@ -1,0 +1,76 @@
+// The names the driver gives its spool files: the unfinished name and the
+// search for a whole file's own name, with a scripted rename. Main thread.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tools/driver/spool_guard.h"
+#include "tools/driver/spool_names.h"
+
+namespace {
+
+constexpr int kTaken = 17;
+constexpr int kRefused = 13;
+
+// A rename that fails with the given errors in turn, then succeeds.
+struct ScriptedRename {
+  explicit ScriptedRename(std::vector<int> errors = {}) : failures(std::move(errors)) {}
+  std::vector<int> failures;
+  std::vector<std::string> tried;
+  bool operator()(const std::string&, const std::string& to, int& error) {
+    tried.push_back(to);
+    if (tried.size() > failures.size()) return true;
+    error = failures[tried.size() - 1];
+    return false;
+  }
+};
+
+bool IsTaken(int error) { return error == kTaken; }
+
+TEST(SpoolNames, UnfinishedNamesCarryTheWriterAfterTheMark) {
+  EXPECT_EQ(driver::UnfinishedSuffixOf(4711), std::string(driver::kUnfinishedSpoolSuffix) + "4711");
+  const std::string suffix = driver::RandomSpoolSuffix();
+  EXPECT_EQ(suffix.size(), 6u);
+  EXPECT_EQ(suffix.find_first_not_of(
+                "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"),
+            std::string::npos);
+}
+
+TEST(SpoolNames, AWholeFileTakesItsNameLessTheMarkOrANewOneWhenTaken) {
+  const std::string suffix = driver::UnfinishedSuffixOf(42);
+  const std::string unfinished = "spool/KLV~abcdef" + suffix;
+  std::string lastTried;
+  int error = 0;
+
+  ScriptedRename first;
+  EXPECT_EQ(driver::NameFinishedSpoolFile(unfinished, suffix, "spool", std::ref(first), IsTaken,
+                                          lastTried, error),
+            "spool/KLV~abcdef");
+
+  ScriptedRename taken({kTaken});
+  const std::string other = driver::NameFinishedSpoolFile(unfinished, suffix, "spool",
+                                                          std::ref(taken), IsTaken, lastTried,
+                                                          error);
+  ASSERT_EQ(taken.tried.size(), 2u);
+  EXPECT_EQ(taken.tried[0], "spool/KLV~abcdef");
+  EXPECT_EQ(other, taken.tried[1]);
+  EXPECT_EQ(other.rfind("spool/KLV~", 0), 0u);
+  EXPECT_EQ(other.size(), std::string("spool/KLV~abcdef").size());
+}
+
+TEST(SpoolNames, AnotherFailureStopsTheSearchWithItsError) {
+  const std::string suffix = driver::UnfinishedSuffixOf(42);
+  std::string lastTried;
+  int error = 0;
+  ScriptedRename refused({kTaken, kRefused});
+  EXPECT_EQ(driver::NameFinishedSpoolFile("spool/KLV~abcdef" + suffix, suffix, "spool",
+                                          std::ref(refused), IsTaken, lastTried, error),
+            "");
+  EXPECT_EQ(refused.tried.size(), 2u);
+  EXPECT_EQ(lastTried, refused.tried[1]);
+  EXPECT_EQ(error, kRefused);
+}
+
+}  // namespace
