@@ -2,8 +2,9 @@
 # Installs the build dependencies, builds Kelvane and runs every test suite:
 # once plainly (unit, threaded, end-to-end, soak, install and, under Xvfb,
 # GUI tests), once under AddressSanitizer+UndefinedBehaviorSanitizer, the
-# threaded suites under ThreadSanitizer, and each fuzz target for a short
-# fixed number of runs.
+# threaded suites under ThreadSanitizer, each fuzz target for a short
+# fixed number of runs, and the Windows stage (scripts/test-windows.sh: the
+# mingw-w64 cross build, its suites and the programs end to end under Wine).
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build only
 set -euo pipefail
@@ -51,5 +52,8 @@ ninja -C build-tsan -j"$jobs" $(cd tests && ls *_thread_test.cpp | sed 's/\.cpp$
 
 section "fuzz targets, short runs"
 scripts/fuzz.sh --runs 20000
+
+section "the Windows stage: cross build, its suites and the programs under Wine"
+scripts/test-windows.sh
 
 section "done"
