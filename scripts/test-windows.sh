@@ -3,9 +3,10 @@
 # Kelvane with the "windows" preset into build-windows, and runs the suites
 # built for Windows under Wine (ctest, one at a time: they share the
 # prefix's registry and win.ini), then the end-to-end run of the programs
-# (tests/win32/e2e_wine.sh). Wine gets an X server of its own (Xvfb) and a
-# fresh prefix, copied from a booted one kept in ~/.cache/kelvane (a boot
-# costs far more than a copy), keyed by the Wine version.
+# (tests/win32/e2e_wine.sh), the installer's install and uninstall
+# (tests/win32/installer_wine.sh). Wine gets an X server of its own (Xvfb)
+# and a fresh prefix, copied from a booted one kept in ~/.cache/kelvane (a
+# boot costs far more than a copy), keyed by the Wine version.
 # Exit status non-zero when anything failed; timings on the way.
 #   scripts/test-windows.sh
 set -euo pipefail
@@ -17,8 +18,8 @@ section() { printf '\n== %s (%s, %ds into the stage)\n' "$1" "$(date +%T)" $((SE
 section "packages"
 scripts/install-deps.sh --windows
 
-section "cross build (build-windows)"
 export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true
+section "cross build (build-windows)"
 t=$SECONDS
 cmake --preset windows -DCMAKE_BUILD_TYPE=None -DCMAKE_C_FLAGS=-O1 -DCMAKE_CXX_FLAGS=-O1 >/dev/null
 ninja -C build-windows -j"$(nproc)"
@@ -88,6 +89,17 @@ section "end to end under Wine"
 t=$SECONDS
 tests/win32/e2e_wine.sh "$root/build-windows" || failed+=("end to end")
 echo "end to end: $((SECONDS - t)) s"
+
+section "installer under Wine"
+t=$SECONDS
+if ninja -C build-windows kelvane_setup >"$work/setup.log" 2>&1; then
+  tests/win32/installer_wine.sh "build-windows/kelvane-setup-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt).exe" ||
+    failed+=("installer")
+else
+  cat "$work/setup.log"
+  failed+=("installer build")
+fi
+echo "installer: $((SECONDS - t)) s"
 
 section "done"
 if [ ${#failed[@]} -gt 0 ]; then
