@@ -79,7 +79,9 @@
 #undef WINDOWPLACEMENT
 #undef COMMTIMEOUTS
 
-// Constants our resource headers define themselves (res/menu.h).
+// Constants our own headers define themselves (res/menu.h,
+// platform/files.h).
+#undef INVALID_FILE_SIZE
 #undef VK_BACK
 #undef VK_INSERT
 #undef VK_DELETE
