@@ -97,6 +97,18 @@ Section "Kelvane" SecMain
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
+; Off unless the user ticks it or gives /REMOVESETTINGS.
+Section /o "un.Settings (printer port and the spooler's choices)" UnSecSettings
+  SetRegView 32
+  DeleteRegKey HKLM "${SETTINGS_KEY}"
+  ; The keys above it are the maker's, shared with other programs: each
+  ; goes only when nothing is left in it.
+  DeleteRegKey /ifempty HKLM "SOFTWARE\VORNA\Kelvane\2.00"
+  DeleteRegKey /ifempty HKLM "SOFTWARE\VORNA\Kelvane"
+  DeleteRegKey /ifempty HKLM "SOFTWARE\VORNA"
+  SetRegView 64
+SectionEnd
+
 Section "un.Kelvane" UnSecMain
   SectionIn RO
   SetShellVarContext all
@@ -111,23 +123,13 @@ Section "un.Kelvane" UnSecMain
   Delete "${MENU_FOLDER}\Kelvane manual.lnk"
   Delete "${MENU_FOLDER}\Uninstall Kelvane.lnk"
   RMDir "${MENU_FOLDER}"
-  Delete "$INSTDIR\uninstall.exe"
-  ; Only if empty: whatever else is in it is not ours.
-  RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   DeleteRegKey HKLM "Software\Kelvane"
-SectionEnd
-
-; Off unless the user ticks it or gives /REMOVESETTINGS.
-Section /o "un.Settings (printer port and the spooler's choices)" UnSecSettings
-  SetRegView 32
-  DeleteRegKey HKLM "${SETTINGS_KEY}"
-  ; The keys above it are the maker's, shared with other programs: each
-  ; goes only when nothing is left in it.
-  DeleteRegKey /ifempty HKLM "SOFTWARE\VORNA\Kelvane\2.00"
-  DeleteRegKey /ifempty HKLM "SOFTWARE\VORNA\Kelvane"
-  DeleteRegKey /ifempty HKLM "SOFTWARE\VORNA"
-  SetRegView 64
+  ; Last: a silent uninstall runs from a copy of the uninstaller and its
+  ; caller returns at once; the folder going is the sign that it is over.
+  ; Only if empty: whatever else is in it is not ours.
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
 SectionEnd
 
 Function un.onInit

@@ -32,14 +32,15 @@ key_exists() { "$RUN" reg query "$KEY" /reg:32 >/dev/null 2>&1; }
 
 install() { "$RUN" "$(winpath "$SETUP")" /S; }
 # The uninstaller runs a copy of itself from the temporary folder and ends
-# at once; that copy removes uninstall.exe last, so its absence is the end.
+# at once; that copy removes the installation folder last, so its absence
+# is the end (a folder that stays is a failure after a minute).
 uninstall() {
   "$RUN" 'C:\Program Files\Kelvane\uninstall.exe' /S "$@"
   for _ in $(seq 600); do
-    [ -e "$INSTDIR/uninstall.exe" ] || return 0
+    [ -e "$INSTDIR" ] || return 0
     sleep 0.1
   done
-  echo "the uninstaller did not finish" >&2
+  echo "the uninstaller left $INSTDIR" >&2
   return 1
 }
 
