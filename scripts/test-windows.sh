@@ -105,7 +105,9 @@ echo "end to end: $((SECONDS - t)) s"
 section "installer under Wine"
 t=$SECONDS
 if ninja -C build-windows kelvane_setup >"$work/setup.log" 2>&1; then
-  tests/win32/installer_wine.sh "build-windows/kelvane-setup-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt).exe" ||
+  desktop=""
+  [ -f build-windows/app/wx/kelvane.exe ] && desktop=--with-desktop
+  tests/win32/installer_wine.sh "build-windows/kelvane-setup-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt).exe" $desktop ||
     failed+=("installer")
 else
   cat "$work/setup.log"

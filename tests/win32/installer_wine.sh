@@ -4,7 +4,9 @@
 # in place; a second install keeps a value the user changed; the silent
 # uninstall removes what was installed and leaves the settings key, and
 # with /REMOVESETTINGS removes that too.
-#   tests/win32/installer_wine.sh SETUP_EXE
+#   tests/win32/installer_wine.sh SETUP_EXE [--with-desktop]
+# --with-desktop: the installer was built with kelvane.exe, which must be
+# installed and be what the Start menu entry starts.
 # Needs DISPLAY and KELVANE_WINEPREFIX (a prefix of this run: it installs
 # into its Program Files and changes its registry). Exit 0 when every
 # check passed.
@@ -13,6 +15,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 RUN="$ROOT/tests/win32/run_wine.sh"
 SETUP="$(cd "$(dirname "${1:?give the installer}")" && pwd)/$(basename "$1")"
+programs=(kelvane-headless.exe kelvane-driver.exe kelvane-printer.exe)
+[ "${2:-}" = --with-desktop ] && programs+=(kelvane.exe)
 : "${KELVANE_WINEPREFIX:?set KELVANE_WINEPREFIX to a Wine prefix of this run}"
 : "${DISPLAY:?Wine needs an X display (DISPLAY)}"
 
@@ -46,13 +50,16 @@ uninstall() {
 
 installed_files() {
   local f
-  for f in kelvane-headless.exe kelvane-driver.exe kelvane-printer.exe uninstall.exe \
-           manual/kelvane.txt manual/kelvane-driver.txt manual/kelvane-headless.txt \
-           manual/kelvane-printer.txt; do
+  for f in "${programs[@]}" uninstall.exe manual/kelvane.txt manual/kelvane-driver.txt \
+           manual/kelvane-headless.txt manual/kelvane-printer.txt; do
     [ -s "$INSTDIR/$f" ] || { echo "missing $INSTDIR/$f" >&2; return 1; }
   done
 }
-menu_entry() { [ -s "$MENU/Kelvane.lnk" ]; }
+# The shortcut keeps its target's path as text.
+menu_entry() {
+  [ -s "$MENU/Kelvane.lnk" ] || return 1
+  [ "${programs[-1]}" != kelvane.exe ] || grep -aqF 'Kelvane\kelvane.exe' "$MENU/Kelvane.lnk"
+}
 nothing_installed() { [ ! -e "$INSTDIR" ] && [ ! -e "$MENU" ]; }
 port_is() { [ "$(port_value)" = "$1" ]; }
 # The manual is text for Notepad: Windows line ends, no overstrike.
