@@ -44,6 +44,11 @@
 #   run
 #   a display for Wine        xvfb xauth (the spooler's windows, even the
 #                             headless one's hidden window, need an X server)
+#   kelvane.exe               dpkg-dev make (scripts/build-wx-windows.sh: the
+#                             wxWidgets source package, built for Windows)
+#   the installer             nsis (makensis), groff-base (the manual pages
+#                             as text)
+#   the GUI suites' shots     imagemagick (Windows saves BMP; kept as PNG)
 set -euo pipefail
 
 linux_packages=(
@@ -61,6 +66,7 @@ windows_packages=(
   cmake ninja-build ccache
   g++-mingw-w64-x86-64 googletest libcli11-dev
   wine64 xvfb xauth
+  dpkg-dev make nsis groff-base imagemagick
 )
 case "${1:-}" in
   "") packages=("${linux_packages[@]}") ;;

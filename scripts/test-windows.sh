@@ -3,9 +3,12 @@
 # Kelvane with the "windows" preset into build-windows, and runs the suites
 # built for Windows under Wine (ctest, one at a time: they share the
 # prefix's registry and win.ini), then the end-to-end run of the programs
-# (tests/win32/e2e_wine.sh). Wine gets an X server of its own (Xvfb) and a
-# fresh prefix, copied from a booted one kept in ~/.cache/kelvane (a boot
-# costs far more than a copy), keyed by the Wine version.
+# (tests/win32/e2e_wine.sh), the installer's install and uninstall
+# (tests/win32/installer_wine.sh). The desktop spooler and its GUI suites
+# need wxWidgets for Windows, built once per machine into ~/.cache/kelvane
+# (scripts/build-wx-windows.sh). Wine gets an X server of its own (Xvfb)
+# and a fresh prefix, copied from a booted one kept in ~/.cache/kelvane (a
+# boot costs far more than a copy), keyed by the Wine version.
 # Exit status non-zero when anything failed; timings on the way.
 #   scripts/test-windows.sh
 set -euo pipefail
@@ -17,10 +20,16 @@ section() { printf '\n== %s (%s, %ds into the stage)\n' "$1" "$(date +%T)" $((SE
 section "packages"
 scripts/install-deps.sh --windows
 
-section "cross build (build-windows)"
 export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true
+section "wxWidgets for Windows"
 t=$SECONDS
-cmake --preset windows -DCMAKE_BUILD_TYPE=None -DCMAKE_C_FLAGS=-O1 -DCMAKE_CXX_FLAGS=-O1 >/dev/null
+wx_prefix="$(scripts/build-wx-windows.sh | tail -1)"
+echo "wxWidgets: $((SECONDS - t)) s ($wx_prefix)"
+
+section "cross build (build-windows)"
+t=$SECONDS
+cmake --preset windows -DCMAKE_BUILD_TYPE=None -DCMAKE_C_FLAGS=-O1 -DCMAKE_CXX_FLAGS=-O1 \
+  -DKELVANE_GUI=ON -DKELVANE_WX_MSW_PREFIX="$wx_prefix" >/dev/null
 ninja -C build-windows -j"$(nproc)"
 echo "cross build: $((SECONDS - t)) s"
 
@@ -83,11 +92,28 @@ section "suites under Wine (ctest -j1)"
 t=$SECONDS
 (cd build-windows && ctest -j1 --output-on-failure --timeout 600) || failed+=("suites")
 echo "suites: $((SECONDS - t)) s"
+# The GUI suites' screenshots are BMP (no PNG handler in that wxWidgets).
+for shot in build-windows/gui-artefacts/*.bmp; do
+  if [ -f "$shot" ]; then convert "$shot" "${shot%.bmp}.png"; fi
+done
 
 section "end to end under Wine"
 t=$SECONDS
 tests/win32/e2e_wine.sh "$root/build-windows" || failed+=("end to end")
 echo "end to end: $((SECONDS - t)) s"
+
+section "installer under Wine"
+t=$SECONDS
+if ninja -C build-windows kelvane_setup >"$work/setup.log" 2>&1; then
+  desktop=""
+  [ -f build-windows/app/wx/kelvane.exe ] && desktop=--with-desktop
+  tests/win32/installer_wine.sh "build-windows/kelvane-setup-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-windows/CMakeCache.txt).exe" $desktop ||
+    failed+=("installer")
+else
+  cat "$work/setup.log"
+  failed+=("installer build")
+fi
+echo "installer: $((SECONDS - t)) s"
 
 section "done"
 if [ ${#failed[@]} -gt 0 ]; then

@@ -22,10 +22,7 @@
 #include "app/wx/tamrel_view.h"
 #include "app/wx/vorn95_app.h"
 #include "platform/home.h"
-
-// Last: Xlib defines names (Status, Bool...) that clash with the toolkit's.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "tests/gui/screen_capture.h"
 
 namespace kgui {
 
@@ -37,7 +34,7 @@ constexpr int kCloseWaitMs = 15000;
 class GuiTestApp : public CVorn95App {
  public:
   bool OnInit() override {
-    wxImage::AddHandler(new wxPNGHandler);
+    AddScreenshotHandler();
     // Toolkit diagnostics go to the test log, not into dialogs of their own.
     delete wxLog::SetActiveTarget(new wxLogStderr);
     return CVorn95App::OnInit();
@@ -160,33 +157,15 @@ std::string SaveScreenshot(wxWindow* window, const std::string& name) {
   Pump(200);
   const wxRect rect = window->GetScreenRect();
   if (rect.width <= 0 || rect.height <= 0) return "";
-  // Read straight from the X server: what is on the screen now.
-  Display* display = XOpenDisplay(nullptr);
-  if (display == nullptr) return "";
-  XImage* shot = XGetImage(display, DefaultRootWindow(display), rect.x, rect.y,
-                           static_cast<unsigned>(rect.width), static_cast<unsigned>(rect.height),
-                           AllPlanes, ZPixmap);
-  std::string path;
-  if (shot != nullptr) {
-    wxImage image(rect.width, rect.height);
-    for (int y = 0; y < rect.height; ++y)
-      for (int x = 0; x < rect.width; ++x) {
-        const unsigned long pixel = XGetPixel(shot, x, y);
-        image.SetRGB(x, y, static_cast<unsigned char>((pixel & shot->red_mask) >> 16),
-                     static_cast<unsigned char>((pixel & shot->green_mask) >> 8),
-                     static_cast<unsigned char>(pixel & shot->blue_mask));
-      }
-    XDestroyImage(shot);
-    path = ArtefactDirectory() + "/" + name + ".png";
-    if (!image.SaveFile(path, wxBITMAP_TYPE_PNG)) path.clear();
-  }
-  XCloseDisplay(display);
-  return path;
+  wxImage image;
+  if (!CaptureScreen(rect, image)) return "";
+  const std::string path = ArtefactDirectory() + "/" + name + "." + ScreenshotExtension();
+  return image.SaveFile(path, ScreenshotType()) ? path : "";
 }
 
-int CountColours(const std::string& pngPath) {
+int CountColours(const std::string& path) {
   wxImage image;
-  if (!image.LoadFile(pngPath, wxBITMAP_TYPE_PNG)) return 0;
+  if (!image.LoadFile(path, ScreenshotType())) return 0;
   std::set<unsigned long> colours;
   const unsigned char* data = image.GetData();
   const long pixels = static_cast<long>(image.GetWidth()) * image.GetHeight();

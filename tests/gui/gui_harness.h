@@ -2,7 +2,8 @@
 // object in this process (the tests run where its main loop would), pumps
 // its events while a test waits, answers its modal dialogs from a script,
 // clicks buttons with the toolkit's input simulator and saves screenshots as
-// PNG artefacts. Meant for a virtual X server (xvfb-run).
+// artefacts (screen_capture.h). Meant for a virtual X server (xvfb-run; on
+// Windows, Wine's windows on the stage's Xvfb).
 // Main thread (the tests run on the GUI thread).
 #pragma once
 
@@ -46,11 +47,11 @@ void Click(wxWindow* window);
 void PressButton(wxWindow* button);
 std::string LabelOf(wxWindow* window);
 
-// Saves what the screen shows of `window` as <artefacts>/<name>.png; the
-// path, or "" on failure.
+// Saves what the screen shows of `window` as <artefacts>/<name>.png (.bmp
+// on Windows); the path, or "" on failure.
 std::string SaveScreenshot(wxWindow* window, const std::string& name);
-// Number of distinct colours in a saved PNG (0 when unreadable).
-int CountColours(const std::string& pngPath);
+// Number of distinct colours in a saved screenshot (0 when unreadable).
+int CountColours(const std::string& path);
 std::string ArtefactDirectory();
 
 struct SeenDialog {
