@@ -42,6 +42,9 @@
 #   running the programs and  wine64 (the loader and wineserver; wineboot
 #   suites, the end-to-end    makes the prefix)
 #   run
+#   Wine's printer list       cups-daemon (a private cupsd with two queues,
+#                             which Wine lists through libcups), cups-client
+#                             (lpadmin, lpstat)
 #   a display for Wine        xvfb xauth (the spooler's windows, even the
 #                             headless one's hidden window, need an X server)
 #   kelvane.exe               dpkg-dev make (scripts/build-wx-windows.sh: the
@@ -67,6 +70,7 @@ windows_packages=(
   g++-mingw-w64-x86-64 googletest libcli11-dev
   wine64 xvfb xauth
   dpkg-dev make nsis groff-base imagemagick
+  cups-daemon cups-client
 )
 case "${1:-}" in
   "") packages=("${linux_packages[@]}") ;;

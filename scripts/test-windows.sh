@@ -35,7 +35,9 @@ echo "cross build: $((SECONDS - t)) s"
 
 work="$(mktemp -d /tmp/kelvane-windows-XXXXXX)"
 xvfb_pid=""
+cupsd_pid=""
 cleanup() {
+  [ -n "$cupsd_pid" ] && kill "$cupsd_pid" 2>/dev/null || true
   if [ -n "${KELVANE_WINEPREFIX:-}" ]; then
     WINEPREFIX="$KELVANE_WINEPREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
   fi
@@ -86,6 +88,20 @@ WINEPREFIX="$KELVANE_WINEPREFIX" /usr/lib/wine/wineserver -p </dev/null >/dev/nu
 # the server: started here, they hold none of the suites' output pipes
 # (ctest would wait for those to close).
 tests/win32/run_wine.sh cmd /c exit </dev/null >/dev/null 2>&1 || true
+
+section "a print service for Wine's printer list"
+# Wine lists the print service's queues as the system's installed printers
+# (EnumPrintersA; their ports are "CUPS:<queue>"). A private cupsd of the
+# stage's own offers two, so that the Settings page has the system's
+# printers to list; the machine's print service is not touched.
+# shellcheck source=../tests/check_lib.sh
+source tests/check_lib.sh
+start_private_cupsd "$(command -v cupsd || echo /usr/sbin/cupsd)" "$work/cups" "" "FileDevice Yes"
+cupsd_pid=$pid
+for queue in VORNA_Tamrel Writer; do
+  lpadmin -h "$CUPS_SERVER" -p "$queue" -v file:/dev/null -E
+done
+echo "CUPS_SERVER=$CUPS_SERVER: $(lpstat -h "$CUPS_SERVER" -p | cut -d' ' -f2 | tr '\n' ' ')"
 
 failed=()
 section "suites under Wine (ctest -j1)"
