@@ -27,7 +27,10 @@ std::string QuoteArgument(const std::string& argument) {
 
 std::string JoinCommandLine(const std::string& program, const std::vector<std::string>& args) {
   std::string line = QuoteArgument(program);
-  for (const std::string& arg : args) line += " " + QuoteArgument(arg);
+  for (const std::string& arg : args) {
+    line += ' ';
+    line += QuoteArgument(arg);
+  }
   return line;
 }
 
