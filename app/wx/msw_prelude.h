@@ -18,12 +18,7 @@
 #undef W32_PRINTER_INFO_2A
 #undef PRINTER_INFO_2
 
-#define DWORD W32_DWORD
-#define LONG W32_LONG
-#define HANDLE W32_HANDLE
-#define HWND W32_HWND
-#define WINDOWPLACEMENT W32_WINDOWPLACEMENT
-#define COMMTIMEOUTS W32_COMMTIMEOUTS
+#include "platform/win32/system_names_aside.h"
 
 // Every toolkit header the desktop spooler and its GUI suites use.
 #include <wx/accel.h>
@@ -72,12 +67,7 @@
 #include <wx/valtext.h>
 #include <wx/window.h>
 
-#undef DWORD
-#undef LONG
-#undef HANDLE
-#undef HWND
-#undef WINDOWPLACEMENT
-#undef COMMTIMEOUTS
+#include "platform/win32/system_names_back.h"
 
 // Constants our own headers define themselves (res/menu.h,
 // platform/files.h).

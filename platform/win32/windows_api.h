@@ -19,12 +19,7 @@
 #define NOMINMAX
 #endif
 
-#define DWORD W32_DWORD
-#define LONG W32_LONG
-#define HANDLE W32_HANDLE
-#define HWND W32_HWND
-#define WINDOWPLACEMENT W32_WINDOWPLACEMENT
-#define COMMTIMEOUTS W32_COMMTIMEOUTS
+#include "platform/win32/system_names_aside.h"
 #pragma push_macro("INVALID_HANDLE_VALUE")
 #undef INVALID_HANDLE_VALUE
 #define INVALID_HANDLE_VALUE W32_INVALID_HANDLE_VALUE_UNUSED
@@ -35,12 +30,7 @@
 #include <winnetwk.h>
 #include <winspool.h>
 
-#undef DWORD
-#undef LONG
-#undef HANDLE
-#undef HWND
-#undef WINDOWPLACEMENT
-#undef COMMTIMEOUTS
+#include "platform/win32/system_names_back.h"
 #undef INVALID_HANDLE_VALUE
 #pragma pop_macro("INVALID_HANDLE_VALUE")
 
