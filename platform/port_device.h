@@ -11,7 +11,13 @@
 //     returns true with *read = 0;
 //   - ClearCommError: the error flags (CE_BREAK, CE_IOE, CE_DNS, CE_OOP)
 //     raised since the last query, cleared by the query;
-//   - Close from another thread while a write waits ends the write.
+//   - Close from another thread while a write waits ends the write;
+//   - Drain and QueryDelivery: what the printer has taken of what was
+//     written (see DrainPort); a device that buffers (a socket, a USB
+//     printer driver) must not call bytes delivered that it only holds;
+//   - DeviceIoControl(kCancelJobIoControl): drop what the device still
+//     holds of the job (a socket resets its connection rather than let the
+//     kernel send the rest after the job was given up).
 //
 // Port names: "LPT1:", "LPT1", a share "\\host\name", or a path; resolved
 // through the [ports] section of win.ini (see port_names.h).
@@ -39,6 +45,37 @@ struct COMMTIMEOUTS {
   DWORD WriteTotalTimeoutConstant = 0;
 };
 
+// What became of the bytes written to a port, as far as the device can
+// tell. A write that returns has only handed its bytes on: a socket or a
+// USB printer driver may still hold them, and a printer that drops the
+// connection loses what it had not taken.
+enum class DeliveryState {
+  // Some of the bytes are still on their way (or the device cannot tell
+  // yet whether the printer took them).
+  Sending,
+  // The printer has acknowledged every byte but has not ended its side of
+  // the connection: it took them, but may still be working on them.
+  Acknowledged,
+  // The printer has every byte: it acknowledged them all and closed its
+  // side, or the device hands each byte to the printer before the write
+  // returns (a parallel port, a file).
+  Delivered,
+  // The connection that carried bytes of this stream broke (a reset, a
+  // printer that went away): what the printer had not taken is gone, and
+  // a new connection would be a new job to the printer. Stays so until the
+  // port is closed.
+  Lost,
+};
+
+struct PortDelivery {
+  DeliveryState state = DeliveryState::Delivered;
+  // Whether `unconfirmed` is known. Where the system cannot tell (no such
+  // count for the device), progress counts what the writes moved.
+  bool counted = false;
+  // Bytes written that the printer has not acknowledged yet.
+  DWORD unconfirmed = 0;
+};
+
 class PortDevice : public HandleObject {
  public:
   virtual bool SetCommMask(DWORD mask) = 0;
@@ -47,6 +84,10 @@ class PortDevice : public HandleObject {
   virtual bool ClearCommError(DWORD& errors) = 0;
   virtual bool DeviceIoControl(DWORD code, void* out, DWORD outSize,
                                DWORD* returned) = 0;
+  // See QueryPortDelivery and DrainPort. A device whose writes reach the
+  // printer before they return keeps these: Delivered, nothing unconfirmed.
+  virtual bool QueryDelivery(PortDelivery& delivery);
+  virtual bool Drain(DWORD waitMs, PortDelivery& delivery);
 };
 
 // Opens the port `name` with no sharing. INVALID_HANDLE_VALUE with the last
@@ -59,6 +100,27 @@ bool SetCommTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts);
 bool ClearCommError(HANDLE port, DWORD* errors);
 bool DeviceIoControl(HANDLE port, DWORD code, void* out, DWORD outSize,
                      DWORD* returned);
+
+// How far the printer has taken what was written, without ending anything:
+// the progress a page shows, and after a failed write whether the stream
+// can go on (Lost: it cannot). Returns at once. False (with the last error)
+// only for a handle that is no port.
+bool QueryPortDelivery(HANDLE port, PortDelivery* delivery);
+
+// The job's bytes are all written: the first call ends the stream where the
+// device has one to end (a TCP half-close: the printer reads to the end and
+// closes its side), and every call waits at most `waitMs` for the printer
+// to take what is still on its way, then says how far it got. The caller
+// loops, applying its own time-outs and stop request between calls:
+//   Delivered     the printer has every byte; the job is printed;
+//   Acknowledged  every byte acknowledged, the printer keeps its side open
+//                 (the caller decides how long that may last);
+//   Sending       not yet (the count, where known, says how much is left);
+//   Lost          the printer dropped the connection first (CE_IOE raised,
+//                 the last error says why).
+// Reads what the printer says meanwhile and drops it. No write may follow
+// on the handle. False only for a handle that is no port.
+bool DrainPort(HANDLE port, DWORD waitMs, PortDelivery* delivery);
 
 // Tests replace how names become devices (e.g. an in-process printer).
 class PortOpener {

@@ -40,6 +40,8 @@ class ClaimedPort final : public PortDevice {
   bool DeviceIoControl(DWORD c, void* o, DWORD s, DWORD* r) override {
     return inner_->DeviceIoControl(c, o, s, r);
   }
+  bool QueryDelivery(PortDelivery& d) override { return inner_->QueryDelivery(d); }
+  bool Drain(DWORD ms, PortDelivery& d) override { return inner_->Drain(ms, d); }
 
  private:
   std::shared_ptr<PortDevice> inner_;
@@ -61,6 +63,15 @@ std::shared_ptr<PortDevice> MakeClaimedPort(std::shared_ptr<PortDevice> inner,
                                             std::function<void()> release) {
   return std::make_shared<ClaimedPort>(std::move(inner), std::move(release));
 }
+
+// -------------------------------------------------------------- PortDevice
+
+bool PortDevice::QueryDelivery(PortDelivery& delivery) {
+  delivery = PortDelivery{DeliveryState::Delivered, true, 0};
+  return true;
+}
+
+bool PortDevice::Drain(DWORD, PortDelivery& delivery) { return QueryDelivery(delivery); }
 
 // ------------------------------------------------------------ SettingsPort
 
@@ -165,6 +176,26 @@ bool DeviceIoControl(HANDLE port, DWORD code, void* out, DWORD outSize,
   if (returned) *returned = 0;
   auto p = LookupPort(port);
   return p && p->DeviceIoControl(code, out, outSize, returned);
+}
+
+bool QueryPortDelivery(HANDLE port, PortDelivery* delivery) {
+  auto p = LookupPort(port);
+  if (!p) return false;
+  if (!delivery) {
+    SetLastError(kErrorNullArgument);
+    return false;
+  }
+  return p->QueryDelivery(*delivery);
+}
+
+bool DrainPort(HANDLE port, DWORD waitMs, PortDelivery* delivery) {
+  auto p = LookupPort(port);
+  if (!p) return false;
+  if (!delivery) {
+    SetLastError(kErrorNullArgument);
+    return false;
+  }
+  return p->Drain(waitMs, *delivery);
 }
 
 }  // namespace plat
