@@ -1,6 +1,7 @@
 // Definitions of the shared spooler state (see spooler_state.h).
 #include "app/spooler_state.h"
 
+#include <algorithm>
 #include <cstring>
 
 CriticalSection g_csSpooler;
@@ -21,6 +22,7 @@ BOOL g_bQueuePurged = 1;
 DWORD g_dwIdleSince = 0;
 
 DWORD g_nBytesSent = 0;
+DWORD g_nBytesUnconfirmed = 0;
 std::uint16_t g_nCopy = 1;
 
 PrinterWait g_nPrinterWait = PrinterWait::None;
@@ -34,8 +36,17 @@ HANDLE g_hPort = INVALID_HANDLE_VALUE;
 BOOL g_bNetConnected = 0;
 char g_szNetDevice[8] = {};
 
+DWORD g_nJobsSetAside = 0;
+
 std::string g_strFileName;
 std::uint8_t g_jobRowState[128] = {};
+
+DWORD PrintedBytesOfCopy() {
+  // What the port still holds may belong to the copy before (the counter
+  // starts again at each copy while the printer works through the last
+  // one's tail): then nothing of this copy is taken yet.
+  return g_nBytesSent - std::min(g_nBytesUnconfirmed, g_nBytesSent);
+}
 
 void ResetSpoolerState() {
   SpoolerLock lock;
@@ -53,7 +64,9 @@ void ResetSpoolerState() {
   g_bQueuePurged = 1;
   g_dwIdleSince = 0;
   g_nBytesSent = 0;
+  g_nBytesUnconfirmed = 0;
   g_nCopy = 1;
+  g_nJobsSetAside = 0;
   g_nPrinterWait = PrinterWait::None;
   g_dwWaitSince = 0;
   g_dwWaitTimeout = 0;

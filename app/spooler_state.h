@@ -60,6 +60,14 @@ extern DWORD g_dwIdleSince;   // scheduler only
 
 // Progress.
 extern DWORD g_nBytesSent;    // bytes of the current copy sent so far
+// Of the bytes handed to the port, those the printer has not acknowledged
+// yet, where the port can tell (a TCP printer's unacknowledged bytes); 0
+// where it cannot. Set by the print thread.
+extern DWORD g_nBytesUnconfirmed;
+// The bytes of the current copy the printer has taken, as far as the port
+// can tell: what the pages and the driver's status show. Caller holds
+// g_csSpooler.
+DWORD PrintedBytesOfCopy();
 // Copy being printed, from 1. Wide enough for a hand-opened job of up to
 // 9999 copies (see JobRecord::copies).
 extern std::uint16_t g_nCopy;
@@ -99,6 +107,12 @@ extern HANDLE g_hSpoolFile;
 extern HANDLE g_hPort;
 extern BOOL g_bNetConnected;  // written by the print thread only
 extern char g_szNetDevice[8];
+
+// Jobs this process removed from the queue unprinted because nobody was
+// there to answer and they could never print (a spool file missing or
+// unreadable). Set by the print thread; read by the front end at its end,
+// which reports them (a print service takes such a job as failed).
+extern DWORD g_nJobsSetAside;
 
 // Display state.
 extern std::string g_strFileName;

@@ -28,7 +28,7 @@ SpoolerStatus TakeSpoolerStatus(DWORD nowTick, std::time_t nowWall) {
     status.jobName = g_curJob.jobName[0] ? std::string(g_curJob.jobName) : g_strFileName;
     status.copy = g_nCopy;
     status.copies = g_nCopies;
-    status.sent = g_nBytesSent;
+    status.sent = PrintedBytesOfCopy();
     status.total = g_nFileSize > 0 ? static_cast<std::uint32_t>(g_nFileSize) : 0;
     view = {g_nPrinterWait, g_dwWaitSince, g_dwWaitTimeout};
   }

@@ -1,9 +1,9 @@
 // Port channel: opening the printer port with the settings the engine relies
 // on, writing one block while watching the error flags and the time-outs,
 // reading a reply with a time-out, redirecting a share to a free LPT device,
-// waiting, and putting the job prefix in front of a spool file.
-// WritePortBlock, CaptureNetworkPort, PrependToFile and DelayMs run on the
-// print thread; OpenPrinterPort and ReadPortWithTimeout also on the main
+// waiting, and waiting for the printer to take the whole job.
+// WritePortBlock, WaitForPortDelivery, CaptureNetworkPort and DelayMs run on
+// the print thread; OpenPrinterPort and ReadPortWithTimeout also on the main
 // thread. Shared state is touched only under g_csSpooler.
 #include "engine/port_channel.h"
 
@@ -259,6 +259,98 @@ bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
   }
 }
 
+namespace {
+
+void PublishUnconfirmed(const plat::PortDelivery& delivery) {
+  const DWORD unconfirmed = delivery.counted ? delivery.unconfirmed : 0;
+  SpoolerLock lock;
+  g_nBytesUnconfirmed = unconfirmed;
+}
+
+bool IsStopRequested() {
+  SpoolerLock lock;
+  return g_bAbortJob != 0;
+}
+
+}  // namespace
+
+bool WaitForPortDelivery(HANDLE port, const JobRecord& job, std::int32_t& code) {
+  PublishedWait published;
+  DWORD clock = 0;              // the txTimeout, from the last sign of progress
+  DWORD acknowledgedSince = 0;  // 0: not every byte acknowledged yet
+  DWORD quietSince = plat::GetTickCount();
+  bool haveCount = false;
+  DWORD lastUnconfirmed = 0;
+  for (;;) {
+    plat::PortDelivery delivery;
+    if (!plat::DrainPort(port, kWriteTotalTimeoutMs, &delivery)) {
+      // No port to ask (closed under us by the clean-up): nothing says the
+      // printer has the job.
+      code = ERROR_IO_DEVICE;
+      return false;
+    }
+    PublishUnconfirmed(delivery);
+    const DWORD now = plat::GetTickCount();
+    switch (delivery.state) {
+      case plat::DeliveryState::Delivered:
+        published.MarkResumed();
+        return true;
+      case plat::DeliveryState::Lost:
+        code = ERROR_IO_DEVICE;
+        return false;
+      case plat::DeliveryState::Acknowledged:
+        if (acknowledgedSince == 0) acknowledgedSince = now ? now : 1;
+        if (now - acknowledgedSince >= kAcknowledgedGraceMs) {
+          published.MarkResumed();
+          return true;
+        }
+        break;
+      case plat::DeliveryState::Sending:
+        acknowledgedSince = 0;
+        break;
+    }
+    // A stop that comes once the printer has acknowledged every byte finds
+    // the job printed: keeping it would print it again.
+    if (IsStopRequested()) {
+      if (acknowledgedSince != 0) return true;
+      code = WRITE_ABORTED;
+      return false;
+    }
+    // Every byte the printer confirms is progress; the time-out is for a
+    // printer that takes nothing at all.
+    if (delivery.counted && (!haveCount || delivery.unconfirmed < lastUnconfirmed)) {
+      haveCount = true;
+      lastUnconfirmed = delivery.unconfirmed;
+      clock = 0;
+      quietSince = now;
+      published.Show(PrinterWait::None, 0, 0);
+    }
+    if (acknowledgedSince == 0 && HasElapsed(clock, job.txTimeout)) {
+      code = ERROR_COUNTER_TIMEOUT;
+      published.Keep(PrinterWait::NotAccepting, plat::GetTickCount());
+      return false;
+    }
+    if (acknowledgedSince == 0 && now - quietSince >= kQuietShownMs) {
+      published.Show(PrinterWait::NotAccepting, clock != 0 ? clock : now, job.txTimeout);
+    }
+    // The device waited already; this keeps one that answers at once from
+    // spinning the processor (and moves a fake clock on).
+    plat::PausePolling();
+  }
+}
+
+bool IsPortStreamLost(HANDLE port) {
+  plat::PortDelivery delivery;
+  return plat::QueryPortDelivery(port, &delivery) &&
+         delivery.state == plat::DeliveryState::Lost;
+}
+
+void PublishUnconfirmedBytes(HANDLE port) {
+  plat::PortDelivery delivery;
+  if (!plat::QueryPortDelivery(port, &delivery)) delivery = plat::PortDelivery{};
+  PublishUnconfirmed(delivery);
+}
+
 bool HasElapsed(DWORD& clock, DWORD limitMs) {
   if (limitMs == 0) return false;
   const DWORD now = plat::GetTickCount();
@@ -310,12 +402,4 @@ int CaptureNetworkPort(const char* remoteName) {
     }
   }
   return 1;
-}
-
-bool PrependToFile(const char* path, const void* bytes, DWORD count) {
-  if (!path) {
-    plat::SetLastError(plat::kErrorInvalidParameter);
-    return false;
-  }
-  return plat::PrependToFile(path, bytes, count);
 }

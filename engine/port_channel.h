@@ -1,8 +1,8 @@
 // Port channel: the thin layer between the print engine and the printer
 // port: open with the port settings, write one block watching the error
 // flags and the two time-outs, read a reply with a time-out, redirect a
-// network share to a free LPT device, wait, and put bytes in front of a
-// spool file.
+// network share to a free LPT device, wait, and wait for the printer to
+// take the whole job.
 // Runs on the calling thread (print thread; OpenPrinterPort and
 // ReadPortWithTimeout also on the main thread).
 #pragma once
@@ -24,6 +24,11 @@ inline constexpr DWORD kPortEventMask = EV_TXEMPTY | EV_ERR | EV_PERR;  // 0x284
 inline constexpr DWORD kReadTotalTimeoutMs = 50;
 inline constexpr DWORD kWriteTotalTimeoutMs = 110;
 inline constexpr DWORD kCantellaStallMs = 750;
+// A printer that has acknowledged every byte of a job but keeps its side of
+// the connection open has the job: after this long it is taken as done
+// (seconds, not the transmission time-out; many printers close only when
+// the card is out, some never).
+inline constexpr DWORD kAcknowledgedGraceMs = 2000;
 
 // Event mask and communication time-outs on a freshly opened port; the
 // multipliers are left as the port had them.
@@ -50,9 +55,29 @@ bool OpenPrinterPort(HANDLE& port);
 // said for the question that follows. Print thread only.
 bool WritePortBlock(HANDLE port, const BYTE*& block, DWORD& blockCount,
                     DWORD& lastCount, const JobRecord& job, std::int32_t& code);
+// After the job's last block: waits until the printer has taken every byte
+// (plat::DrainPort), while a stop request or the job's txTimeout may end
+// the wait first. The time-out counts from the last time the printer took
+// something, where the port can tell, else from the start of the wait.
+//   true:  the printer has the whole job (it closed its side, or it has
+//          acknowledged every byte and kept its side open for
+//          kAcknowledgedGraceMs, or a stop came after it had them all);
+//   false: `code` ERROR_IO_DEVICE the printer dropped the connection first,
+//          ERROR_COUNTER_TIMEOUT it took nothing for txTimeout,
+//          WRITE_ABORTED a stop request came before it had them all.
+// Publishes the bytes still unconfirmed (g_nBytesUnconfirmed) and, while
+// the printer takes nothing, the wait (as WritePortBlock does). Print
+// thread only; may be called again after a false.
+bool WaitForPortDelivery(HANDLE port, const JobRecord& job, std::int32_t& code);
+// Whether the stream written to `port` can go on: false once the printer
+// dropped a connection that carried part of it (a new connection would be
+// a new job to the printer).
+bool IsPortStreamLost(HANDLE port);
+// Publishes what the printer has not confirmed of what was written to
+// `port` (g_nBytesUnconfirmed), for the progress the pages show.
+void PublishUnconfirmedBytes(HANDLE port);
 bool HasElapsed(DWORD& clock, DWORD limitMs);
 void DelayMs(DWORD ms);
 bool ReadPortWithTimeout(HANDLE port, void* buffer, DWORD bufferSize,
                          DWORD& count, std::uint16_t timeoutMs);
 int CaptureNetworkPort(const char* remoteName);
-bool PrependToFile(const char* path, const void* bytes, DWORD count);

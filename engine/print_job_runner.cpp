@@ -1,13 +1,15 @@
 // The print job runner, PrintThreadProc: one run takes jobs one after
 // another (queue mode) or the hand-opened file (manual mode), sends their
 // spool files to the port in 2048-byte blocks copy after copy, puts port
-// faults to the user, honours the stop and pause requests and decides at the
-// end whether the program closes itself.
+// faults to the user, honours the stop and pause requests, counts a job
+// printed only once the printer has taken all of it, and decides at the end
+// whether the program closes itself.
 // Print thread only. Shared state is touched under g_csSpooler for a few
 // instructions at a time; no message box, delay, read or write happens
 // while the lock is held.
 #include "engine/print_job_runner.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "engine/printer_models.h"
 #include "engine/printer_commands.h"
 #include "engine/printer_status.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/port_device.h"
@@ -29,11 +32,10 @@ namespace {
 
 constexpr const char* kRunnerCaption = kSpoolerErrorCaption;
 
-// The first spool file of a job whose job start was put in front of it by a
-// run that never reached the port (a kept fault before it opened). The next
-// run that takes the same job does not put a second one there. Guarded by
-// g_csSpooler; only print threads use it, one after another.
-std::string g_prefixedUnsentFile;
+// How often, at most, the progress asks the port what the printer has
+// confirmed: the pages look every few seconds, and the question is a
+// system call.
+constexpr DWORD kProgressPublishMs = 100;
 
 // What the caller of a step does next.
 enum class Next {
@@ -53,12 +55,20 @@ class PrintRun {
   Next SendFile();
   Next SendBlock();
   Next EndBlock(bool completed);
+  Next EndJob();
+  Next StopJob();
+  Next AnswerPortFault(std::int32_t code);
+  Next StartJobOver();
   bool CloseRunUnlessAJobArrived();
   DWORD EndRun();
   Next StopForShutdown();
 
   bool OpenSpoolFile(unsigned index);
   void CloseSpoolFile();
+  bool ReadBlock(DWORD& got);
+  bool StepBack(DWORD count);
+  bool IsLastBlockOfJob() const;
+  void PublishProgress(bool now);
   bool OpenPort();
 
   int ShowError(const std::string& text, UINT buttons);
@@ -66,6 +76,8 @@ class PrintRun {
   Next Abandon(DWORD code, bool purge, bool postClose);
   Next EndKeepingQueue();
   Next FailJob(DWORD code, int answer, bool purge, bool postClose);
+  Next FailSpoolFile(DWORD code, int answer, bool postClose);
+  Next SetJobAside();
   Next KeepQueue(DWORD code, WPARAM closeReason = plat::kCloseFaultUnanswered);
 
   JobRecord job_;
@@ -74,15 +86,25 @@ class PrintRun {
   const BYTE* blockPtr_ = block_;
   DWORD blockCount_ = 0;
   DWORD lastCount_ = 0;
+  // Bytes of the file being sent read so far, and its size taken at its
+  // opening; both count the job start in front of the first file of a
+  // queued job's copy.
   DWORD position_ = 0;
   DWORD fileSize_ = 0;
+  // Bytes of JOB_PREFIX in front of the file being sent (0 or 6).
+  DWORD prefixLength_ = 0;
+  // The error of a failed step back in the file, for the next read to
+  // report (0: none).
+  DWORD readError_ = 0;
   unsigned fileIndex_ = 0;
+  std::uint32_t copy_ = 0;
   bool networkJob_ = false;
   HWND mainWnd_ = 0;
   bool queueMode_ = false;
   std::int32_t errorCode_ = 0;
   HANDLE spool_ = INVALID_HANDLE_VALUE;
   HANDLE port_ = INVALID_HANDLE_VALUE;
+  DWORD progressPublished_ = 0;
   // Printer model of the last job taken in this run: it decides the close.
   char lastPrinterName_[kPrinterNameSize] = {};
   DWORD exit_ = kExitNormal;
@@ -138,6 +160,9 @@ void PrintRun::StartRun() {
   blockCount_ = 0;
   position_ = 0;
   fileSize_ = 0;
+  prefixLength_ = 0;
+  readError_ = 0;
+  copy_ = 0;
   networkJob_ = false;
   spool_ = INVALID_HANDLE_VALUE;
   port_ = INVALID_HANDLE_VALUE;
@@ -151,28 +176,22 @@ void PrintRun::StartRun() {
 }
 
 Next PrintRun::PrintJob() {
-  if (queueMode_) {
-    // The driver leaves the prefix to us; a job taken again after a Retry
-    // gets it again, as the printer expects a job start before each attempt
-    // - but only when the printer has seen the last one.
-    bool prefixed = false;
-    {
-      SpoolerLock lock;
-      prefixed = g_prefixedUnsentFile == job_.spoolFiles[0];
-    }
-    if (!prefixed && PrependToFile(job_.spoolFiles[0], JOB_PREFIX, sizeof JOB_PREFIX)) {
-      SpoolerLock lock;
-      g_prefixedUnsentFile = job_.spoolFiles[0];
-    }
+  // The printer expects a job start (JOB_PREFIX) in front of each copy of
+  // a queued job. It goes to the port in front of the first spool file's
+  // bytes (ReadBlock), not into the file: a job taken again, after a start
+  // that failed or after the user's Retry, gets one job start per copy of
+  // each attempt, whatever became of the one before, and a spool folder we
+  // may not write changes nothing.
+  if (queueMode_ && std::strcmp(job_.printerName, kInkModel) == 0) {
     if (IsPrintShutdownRequested()) return StopForShutdown();
-    if (std::strcmp(job_.printerName, kInkModel) == 0) UpdateInkLevels();
+    UpdateInkLevels();
   }
   // The port is not opened for a job whose program is ending.
   if (IsPrintShutdownRequested()) return StopForShutdown();
 
   if (!OpenSpoolFile(0)) {
     const int answer = ShowError("Could not open spool file.", MB_OK);
-    return FailJob(kExitSpoolOpen, answer, queueMode_, queueMode_);
+    return FailSpoolFile(kExitSpoolOpen, answer, queueMode_);
   }
 
   if (!OpenPort()) {
@@ -185,9 +204,6 @@ Next PrintRun::PrintJob() {
     SpoolerLock lock;
     g_bPrinting = 1;
     g_hPort = port_;
-    // From here on the printer may get part of the job: another attempt
-    // needs a job start of its own.
-    g_prefixedUnsentFile.clear();
   }
   // A share's handle belongs to the network layer, which knows no comm
   // settings.
@@ -195,7 +211,7 @@ Next PrintRun::PrintJob() {
 
   // Counted wide: a hand-opened job may ask for up to 9999 copies.
   const std::uint32_t copies = job_.copies;
-  for (std::uint32_t copy = 1; copy <= copies; ++copy) {
+  for (copy_ = 1; copy_ <= copies; ++copy_) {
     for (fileIndex_ = 0; fileIndex_ < job_.fileCount;) {
       const Next sent = SendFile();
       if (sent != Next::Continue) return sent;
@@ -204,43 +220,40 @@ Next PrintRun::PrintJob() {
         CloseSpoolFile();
         if (!OpenSpoolFile(fileIndex_ + 1)) {
           const int answer = ShowError("Could not open spool file.", MB_OK);
-          return FailJob(kExitSpoolOpen, answer, queueMode_, false);
+          return FailSpoolFile(kExitSpoolOpen, answer, false);
         }
       }
       ++fileIndex_;
     }
-    // Copy end.
-    {
-      SpoolerLock lock;
-      ++g_nCopy;
-      g_nBytesSent = 0;
-    }
-    if (copy < copies) {
+    // Copy end. The last copy's counters move on once the printer has it
+    // (EndJob): until then the page shows it being printed.
+    if (copy_ < copies) {
+      {
+        SpoolerLock lock;
+        ++g_nCopy;
+        g_nBytesSent = 0;
+      }
       CloseSpoolFile();
       if (!OpenSpoolFile(0)) {
         const int answer = ShowError("Could not open spool file.", MB_OK);
-        return FailJob(kExitSpoolOpen, answer, queueMode_, false);
+        return FailSpoolFile(kExitSpoolOpen, answer, false);
       }
     }
   }
-
-  // Job end.
-  if (!queueMode_) return Next::RunEnd;
-  if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
-  return Next::NextJob;
+  return EndJob();
 }
 
 Next PrintRun::SendFile() {
   for (;;) {
     if (position_ >= fileSize_) return Next::Continue;
     DWORD got = 0;
-    if (!plat::ReadFile(spool_, block_, kBlockSize, &got)) {
+    if (!ReadBlock(got)) {
       const DWORD error = plat::GetLastError();
       const int answer = ShowError(
           "Spooler Error # " + std::to_string(error) + " in reading spool file",
           MB_RETRYCANCEL);
       if (answer == IDRETRY) return Next::Continue;  // skip the rest of it
-      if (answer == 0) return KeepQueue(kExitSpoolRead);
+      if (answer == 0) return FailSpoolFile(kExitSpoolRead, 0, false);
       return Abandon(kExitSpoolRead, queueMode_, queueMode_);
     }
     // A file shorter than the size it had at opening ends here.
@@ -267,14 +280,14 @@ Next PrintRun::SendBlock() {
       case WRITE_STALLED: {
         DelayMs(kStallDelayMs);
         std::int16_t count = 0;
-        if (QueryPrinterStatus(port_, count) != STATUS_NONE) {
-          // The printer said something about the stall; what it kept of the
-          // block is its business. The rest of this block is dropped.
-          return EndBlock(false);
+        const std::uint16_t status = QueryPrinterStatus(port_, count);
+        // Whatever the printer says about the stall, it has not taken the
+        // rest of the block: that still goes out. An error reply's count
+        // is what it lost of the bytes it took: those go again.
+        if ((status == STATUS_ERROR_SHOWN || status == STATUS_ERROR_SILENT) && count > 0 &&
+            !StepBack(static_cast<DWORD>(count))) {
+          return EndBlock(false);  // sent again from further back in the file
         }
-        // Nothing to report: the printer only needed time. The unsent rest
-        // always goes out (comparing it with the last count would drop a
-        // short rest without a word).
         if (blockCount_ == 0) return EndBlock(false);
         break;
       }
@@ -289,21 +302,8 @@ Next PrintRun::SendBlock() {
       case WRITE_ABORTED:
         return EndBlock(false);
       default: {
-        const int answer = PromptPortError(errorCode_);
-        if (answer == 0) return KeepQueue(kExitPortFault);
-        if (queueMode_) {
-          if (answer == IDRETRY) {
-            // Start the same job over from its first byte and first copy:
-            // it is still at the head of the queue.
-            EndJobCleanup();
-            return Next::NextJob;
-          }
-          if (answer != IDIGNORE) {
-            return Abandon(kExitPortFault, true, true);
-          }
-        } else if (answer != IDRETRY) {
-          return Abandon(kExitPortFault, false, false);
-        }
+        const Next answered = AnswerPortFault(errorCode_);
+        if (answered != Next::Continue) return answered;
         break;
       }
     }
@@ -321,10 +321,43 @@ Next PrintRun::EndBlock(bool completed) {
     stop = g_bAbortJob != 0 || IsPrintShutdownRequested();
     // Partial writes were counted by WritePortBlock; only the call that
     // completed the block is added here.
-    if (!stop && completed) g_nBytesSent += lastCount_;
+    if (completed) g_nBytesSent += lastCount_;
   }
+  PublishProgress(false);
   if (!stop) return Next::Continue;
+  // Every byte of the job is written: whether the printer has them all is
+  // for the wait at the job's end to find out. A job the printer has is
+  // finished, not kept to be printed a second time.
+  if (completed && IsLastBlockOfJob()) return Next::Continue;
+  return StopJob();
+}
 
+// Job end: the job counts as printed once the printer has taken all of it,
+// not when the last write has handed it to the system.
+Next PrintRun::EndJob() {
+  for (;;) {
+    if (WaitForPortDelivery(port_, job_, errorCode_)) break;
+    if (errorCode_ == WRITE_ABORTED || IsPrintShutdownRequested()) return StopJob();
+    const Next answered = AnswerPortFault(errorCode_);
+    if (answered != Next::Continue) return answered;
+    // Ignore: the printer may still take it; wait for it again.
+  }
+  if (job_.copies > 0) {
+    SpoolerLock lock;
+    ++g_nCopy;
+    g_nBytesSent = 0;
+  }
+  if (!queueMode_) return Next::RunEnd;
+  if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
+  return Next::NextJob;
+}
+
+// A stop request (Cancel Print, or the end of the program) before the
+// printer had the whole job.
+Next PrintRun::StopJob() {
+  // The port may hold part of the job (a socket's buffer): it is dropped,
+  // so the printer does not go on with a job that stops here and may be
+  // printed again from its first byte later.
   BYTE out[4] = {};
   DWORD returned = 0;
   (void)plat::DeviceIoControl(port_, plat::kCancelJobIoControl, out, sizeof out,
@@ -337,6 +370,33 @@ Next PrintRun::EndBlock(bool completed) {
   }
   // Only the cancelled job goes; the next one in the queue follows.
   if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
+  return Next::NextJob;
+}
+
+// Puts a port fault (21, 1117, 1121) to the user and acts on the answer.
+// Continue: write (or wait for the printer) again where the job stopped.
+Next PrintRun::AnswerPortFault(std::int32_t code) {
+  const int answer = PromptPortError(code);
+  if (answer == 0) return KeepQueue(kExitPortFault);
+  // The printer dropped a connection that carried part of the job: it took
+  // that part as a job of its own and will take the next connection as
+  // another. The job cannot go on where it stopped; going on means starting
+  // it over.
+  const bool lost = IsPortStreamLost(port_);
+  if (queueMode_) {
+    // Retry starts the same job over from its first byte and first copy:
+    // it is still at the head of the queue.
+    if (answer == IDRETRY || (answer == IDIGNORE && lost)) return StartJobOver();
+    if (answer != IDIGNORE) return Abandon(kExitPortFault, true, true);
+  } else {
+    if (answer != IDRETRY) return Abandon(kExitPortFault, false, false);
+    if (lost) return StartJobOver();
+  }
+  return Next::Continue;
+}
+
+Next PrintRun::StartJobOver() {
+  EndJobCleanup();
   return Next::NextJob;
 }
 
@@ -377,7 +437,10 @@ bool PrintRun::OpenSpoolFile(unsigned index) {
   spool_ = plat::OpenFile(job_.spoolFiles[index], plat::Access::Read,
                           plat::ShareMode::None, plat::Disposition::OpenExisting);
   if (spool_ == INVALID_HANDLE_VALUE) return false;
-  fileSize_ = plat::GetFileSize(spool_);
+  prefixLength_ = queueMode_ && index == 0 ? sizeof JOB_PREFIX : 0;
+  const DWORD size = plat::GetFileSize(spool_);
+  // A size the system cannot tell stays "read to the end".
+  fileSize_ = size > plat::INVALID_FILE_SIZE - prefixLength_ ? size : size + prefixLength_;
   // Every file, also the first one again for the next copy, is sent from
   // its first byte.
   position_ = 0;
@@ -395,6 +458,67 @@ void PrintRun::CloseSpoolFile() {
   }
   if (spool_ != INVALID_HANDLE_VALUE) plat::CloseHandle(spool_);
   spool_ = INVALID_HANDLE_VALUE;
+}
+
+// The next block of the file being sent, from `position_`: the job start's
+// bytes first where it goes in front of the file, then the file's own, so
+// the blocks are those of a file that holds the job start.
+bool PrintRun::ReadBlock(DWORD& got) {
+  got = 0;
+  if (readError_ != 0) {
+    plat::SetLastError(readError_);
+    readError_ = 0;
+    return false;
+  }
+  if (position_ < prefixLength_) {
+    got = prefixLength_ - position_;
+    std::memcpy(block_, JOB_PREFIX + position_, got);
+  }
+  DWORD read = 0;
+  const bool ok = plat::ReadFile(spool_, block_ + got, kBlockSize - got, &read);
+  got += read;
+  return ok;
+}
+
+// The printer's error reply says it lost the last `count` bytes it took:
+// they go again, as far back as the start of the file being sent (what an
+// earlier file held is past recall). True when they lie in the block being
+// sent, which then goes on from there; false when the file is read again
+// from further back (the block is over).
+bool PrintRun::StepBack(DWORD count) {
+  const auto sentOfBlock = static_cast<DWORD>(blockPtr_ - block_);
+  const DWORD sentOfFile = position_ - blockCount_;
+  const DWORD back = std::min(count, sentOfFile);
+  {
+    SpoolerLock lock;
+    g_nBytesSent -= std::min(back, g_nBytesSent);
+  }
+  if (back <= sentOfBlock) {
+    blockPtr_ -= back;
+    blockCount_ += back;
+    return true;
+  }
+  const DWORD from = sentOfFile - back;
+  // A file that cannot be read from there again fails the next read, as a
+  // file that cannot be read on does.
+  if (!plat::SetFilePointer(spool_, from > prefixLength_ ? from - prefixLength_ : 0))
+    readError_ = plat::GetLastError();
+  position_ = from;
+  blockCount_ = 0;
+  return false;
+}
+
+bool PrintRun::IsLastBlockOfJob() const {
+  return copy_ >= job_.copies && fileIndex_ + 1 >= job_.fileCount && position_ >= fileSize_;
+}
+
+// What the printer has confirmed of what was written, for the pages; every
+// kProgressPublishMs at most unless `now`.
+void PrintRun::PublishProgress(bool now) {
+  const DWORD tick = plat::GetTickCount();
+  if (!now && tick - progressPublished_ < kProgressPublishMs) return;
+  progressPublished_ = tick;
+  PublishUnconfirmedBytes(port_);
 }
 
 bool PrintRun::OpenPort() {
@@ -468,6 +592,34 @@ Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
 Next PrintRun::FailJob(DWORD code, int answer, bool purge, bool postClose) {
   if (answer == 0) return KeepQueue(code);
   return Abandon(code, purge, postClose);
+}
+
+// A spool file that cannot be opened or read. Someone who reads the box
+// decides as before; with nobody there, the job can never print and is set
+// aside, so the jobs behind it do not wait for it for ever.
+Next PrintRun::FailSpoolFile(DWORD code, int answer, bool postClose) {
+  if (answer == 0 && queueMode_ && !IsPrintShutdownRequested()) return SetJobAside();
+  return FailJob(code, answer, queueMode_, postClose);
+}
+
+// The job leaves the queue unprinted, its spool files with it as after
+// Cancel Print, and the run goes on with the next one. The user is told in
+// words, and the front end learns it (g_nJobsSetAside) to report the job as
+// failed to whoever submitted it.
+Next PrintRun::SetJobAside() {
+  const std::string name = job_.jobName;
+  EndJobCleanup();
+  {
+    SpoolerLock lock;
+    ++g_nJobsSetAside;
+  }
+  if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
+  plat::MessageBox(0,
+                   "The job \"" + name +
+                       "\" cannot be printed: a spool file of it is missing or cannot "
+                       "be read. It was removed from the queue; the jobs behind it go on.",
+                   kRunnerCaption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  return Next::NextJob;
 }
 
 // Nobody answered a fault: the run ends and every record, the current job's

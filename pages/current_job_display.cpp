@@ -14,7 +14,7 @@ CurrentJobSnapshot SnapshotCurrentJob() {
   CurrentJobSnapshot s;
   {
     SpoolerLock lock;
-    s.bytesSent = g_nBytesSent;
+    s.bytesSent = PrintedBytesOfCopy();
     // The record keeps the size signed; the page reads the same 32 bits
     // unsigned, as the size text and the progress are defined on them.
     s.fileSize = static_cast<std::uint32_t>(g_nFileSize);

@@ -25,8 +25,8 @@
 // write) and a refusal is ERROR_SHARING_VIOLATION. A file open anywhere
 // cannot be renamed over there, so ReplaceFileContents rewrites the held file
 // in place through the handle, which keeps the hold but not the whole-or-
-// nothing on a crash; WriteFileAtomically and PrependToFile still move a
-// flushed new file over one that nobody holds.
+// nothing on a crash; WriteFileAtomically still moves a flushed new file
+// over one that nobody holds.
 // Any thread.
 #pragma once
 
@@ -70,6 +70,9 @@ bool WriteFile(HANDLE h, const void* data, DWORD size, DWORD* bytesWritten);
 // Size of the file (low 32 bits); INVALID_FILE_SIZE on failure.
 inline constexpr DWORD INVALID_FILE_SIZE = 0xFFFFFFFFu;
 DWORD GetFileSize(HANDLE h);
+// Moves the position of a file handle to `offset` bytes from the start (the
+// next read or write begins there). False with the last error set.
+bool SetFilePointer(HANDLE h, std::uint64_t offset);
 bool CloseHandle(HANDLE h);
 bool DeleteFile(const std::string& path);
 
@@ -141,14 +144,6 @@ bool ReadAllFromHandle(HANDLE h, std::string& out);
 bool UpdateFileContents(
     const std::string& path, Disposition disposition,
     const std::function<bool(const std::string& text, std::string& updated)>& edit);
-
-// Puts `count` bytes in front of what the file at `path` holds. The file is
-// held with no sharing throughout, a new file with the bytes and the old
-// contents is built beside it and renamed over it, so a crash leaves the old
-// file or the new one, whole. The new file keeps the old one's permissions.
-// False with the last error set when any step fails; the old file is then
-// untouched.
-bool PrependToFile(const std::string& path, const void* bytes, std::size_t count);
 
 // Pieces of the rewrite-beside-and-rename pattern, for code that streams a
 // file rather than holding it in memory (the descriptor pieces are in the

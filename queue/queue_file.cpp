@@ -282,6 +282,7 @@ void DeleteSpoolFile(const char* path) {
 // read the progress and the print thread the handles).
 void ReleaseJobResources() {
   g_nBytesSent = 0;
+  g_nBytesUnconfirmed = 0;
   g_bAbortJob = 0;
   g_nCopy = 1;
   plat::InvalidateWindow(g_hMainWnd);

@@ -116,29 +116,24 @@ TEST(OpenWithRetry, WaitsOutTheClassesItIsAskedTo) {
   EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::NotFound);
 }
 
-TEST(PrependToFile, PutsTheBytesInFrontAndLeavesSortableErrors) {
+// A spool file is read again from an earlier byte when the printer lost
+// what it had taken; a handle that is no file says so in the system's terms.
+TEST(SetFilePointer, ReadsGoOnFromTheOffsetGiven) {
   kt::TempHome home;
   const std::string path = home.File("job.prn");
-  const char prefix[] = {'\x1b', '@', 'K'};
-
-  EXPECT_FALSE(plat::PrependToFile(path, prefix, sizeof prefix));
-  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::NotFound);
-  EXPECT_FALSE(kt::FileExists(path));
-
-  kt::WriteFileBytes(path, "page");
-  HANDLE driver = plat::OpenFile(path, plat::Access::Write, plat::ShareMode::None,
-                                 plat::Disposition::OpenExisting);
-  ASSERT_NE(driver, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(plat::PrependToFile(path, prefix, sizeof prefix));
-  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::SharingViolation);
-  plat::CloseHandle(driver);
-  EXPECT_EQ(kt::ReadFileBytes(path), "page");
-
-  EXPECT_FALSE(plat::PrependToFile(path, nullptr, 2));
-  EXPECT_EQ(plat::GetLastError(), plat::kErrorInvalidParameter);
-
-  ASSERT_TRUE(plat::PrependToFile(path, prefix, sizeof prefix));
-  EXPECT_EQ(kt::ReadFileBytes(path), std::string("\x1b@Kpage"));
+  kt::WriteFileBytes(path, "0123456789");
+  HANDLE h = plat::OpenFile(path, plat::Access::Read, plat::ShareMode::None,
+                            plat::Disposition::OpenExisting);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char buffer[16] = {};
+  DWORD got = 0;
+  ASSERT_TRUE(plat::ReadFile(h, buffer, 8, &got));
+  ASSERT_TRUE(plat::SetFilePointer(h, 3));
+  ASSERT_TRUE(plat::ReadFile(h, buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(buffer, got), "3456789");
+  plat::CloseHandle(h);
+  EXPECT_FALSE(plat::SetFilePointer(h, 0));
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EBADF));
 }
 
 }  // namespace

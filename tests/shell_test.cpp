@@ -698,11 +698,11 @@ TEST_F(ShellTest, StopFromOutsideKeepsEveryRecordForTheNextStart) {
   EXPECT_EQ(boxes_.count(), 0u);  // nobody was asked anything
   EXPECT_EQ(opener_.opens("LPT1"), 1);
   EXPECT_EQ(kt::ReadFileBytes(home_.File("printed.bin")).find('x'), std::string::npos);
-  // Both records and both spool files stay (the big one with the prefix it
-  // got); the marker says the run was closed, so the next start's recovery
+  // Both records and both spool files stay, as submitted (the job start
+  // goes to the port, never into the file); the marker says the run was closed, so the next start's recovery
   // has nothing to delete.
   EXPECT_EQ(kt::ReadFileBytes(QueuePath()), queue);
-  EXPECT_EQ(kt::ReadFileBytes(spool).size(), 400006u);
+  EXPECT_EQ(kt::ReadFileBytes(spool).size(), 400000u);
   EXPECT_TRUE(kt::FileExists(home_.File("KLV~1.spl")));
   EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
   EXPECT_FALSE(RecoverQueueFile());

@@ -564,7 +564,6 @@ TEST_F(SystemTest, SignalsStopTheSpoolerWithoutAQuestionAndKeepTheQueueForTheNex
   // A service manager's SIGTERM, Ctrl+C and a closing terminal, one start
   // each: the big job stops within a block, nothing is asked, and the next
   // start finds every record and spool file where the driver left them.
-  int stops = 0;
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal);
     const std::size_t before = Printed();
@@ -572,15 +571,14 @@ TEST_F(SystemTest, SignalsStopTheSpoolerWithoutAQuestionAndKeepTheQueueForTheNex
     ASSERT_TRUE(WaitFor([&] { return Printed() > before; }, 10000ms));
     ASSERT_EQ(::kill(spooler->pid(), signal), 0);
     EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
-    ++stops;
     EXPECT_EQ(spooler->output(), "");  // no question, no recovery message
     const std::string printed = kt::ReadFileBytes(output_).substr(before);
-    // Only the big job's first bytes (behind the prefixes its starts gave
-    // it), nothing of the next job.
-    const std::string bigNow = kt::ReadFileBytes(spools[0]);
-    EXPECT_EQ(bigNow.size(), stops * Prefix().size() + big.size());
-    EXPECT_LT(printed.size(), bigNow.size());
-    EXPECT_EQ(printed, bigNow.substr(0, printed.size()));
+    // Only the big job's first bytes behind one job start, nothing of the
+    // next job; its spool file is as the driver wrote it, however often it
+    // was started.
+    EXPECT_TRUE(kt::ReadFileBytes(spools[0]) == big);
+    EXPECT_LT(printed.size(), Prefix().size() + big.size());
+    EXPECT_TRUE(printed == (Prefix() + big).substr(0, printed.size()));
     EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), queue);
     for (unsigned i = 0; i < 4; ++i)  // not even a prefix for the others
       EXPECT_EQ(kt::ReadFileBytes(spools[i + 1]), small[i]) << i;
@@ -593,11 +591,9 @@ TEST_F(SystemTest, SignalsStopTheSpoolerWithoutAQuestionAndKeepTheQueueForTheNex
   auto spooler = StartSpooler(true);
   EXPECT_EQ(spooler->Wait(30000ms), 0) << spooler->output();
   EXPECT_EQ(spooler->output(), "");
-  std::string expected;
-  for (int i = 0; i <= stops; ++i) expected += Prefix();
-  expected += big;
+  std::string expected = Prefix() + big;
   for (const std::string& s : small) expected += Prefix() + s;
-  EXPECT_EQ(kt::ReadFileBytes(output_).substr(before), expected);
+  EXPECT_TRUE(kt::ReadFileBytes(output_).substr(before) == expected);
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
   EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
 }
@@ -878,11 +874,11 @@ TEST_F(SystemTest, PortFaultWithNobodyToAskKeepsTheQueueForTheNextStart) {
   Process second({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
   EXPECT_EQ(second.Wait(30000ms), 0) << second.output();
   EXPECT_EQ(second.output().find("Configuration/Queue File Error."), std::string::npos);
-  // The job is taken again from its first byte, after a job start of its
+  // The job is taken again from its first byte, with one job start of its
   // own: the printer had part of it already.
   const std::string printed = kt::ReadFileBytes(output_);
-  ASSERT_EQ(printed.size(), sentBefore + Prefix().size() + expected.size());
-  EXPECT_TRUE(printed.substr(sentBefore) == Prefix() + expected);
+  ASSERT_EQ(printed.size(), sentBefore + expected.size());
+  EXPECT_TRUE(printed.substr(sentBefore) == expected);
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
   EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
 }

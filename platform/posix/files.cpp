@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
@@ -157,6 +158,14 @@ class FileObject final : public HandleObject {
       return INVALID_FILE_SIZE;
     }
     return static_cast<DWORD>(static_cast<unsigned long long>(st.st_size));
+  }
+
+  bool Seek(std::uint64_t offset) {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    if (fd_ < 0) return Fail(EBADF);
+    if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return Fail(EINVAL);
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return Fail(errno);
+    return true;
   }
 
   // Runs `fn(fd)` with the descriptor held exclusively (no read or write in
@@ -435,6 +444,13 @@ DWORD GetFileSize(HANDLE h) {
   return file->Size();
 }
 
+bool SetFilePointer(HANDLE h, std::uint64_t offset) {
+  auto object = LookupHandle(h);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) return Fail(object ? EINVAL : EBADF);
+  return file->Seek(offset);
+}
+
 bool DeleteFile(const std::string& path) {
   // As on the original platform, a file that someone holds open cannot be
   // deleted: take it with no sharing first, so that a driver still writing
@@ -530,75 +546,5 @@ bool WriteFileAtomically(const std::string& path, std::string_view data) {
   return true;
 }
 
-
-namespace {
-
-bool AbandonPrepend(int tempFd, const std::string& tempName, HANDLE source,
-                    int error) {
-  if (tempFd >= 0) ::close(tempFd);
-  if (!tempName.empty()) ::unlink(tempName.c_str());
-  if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
-  SetLastError(static_cast<DWORD>(error));
-  return false;
-}
-
-}  // namespace
-
-bool PrependToFile(const std::string& target, const void* bytes,
-                   std::size_t count) {
-  if (!bytes && count != 0) {
-    SetLastError(EINVAL);
-    return false;
-  }
-
-  // Held with no sharing until the new file has replaced it, so the driver
-  // cannot append to the old one behind our back.
-  HANDLE source = OpenFile(target, Access::Read, ShareMode::None,
-                           Disposition::OpenExisting);
-  if (source == INVALID_HANDLE_VALUE) return false;
-
-  struct stat st {};
-  if (::stat(target.c_str(), &st) != 0)
-    return AbandonPrepend(-1, "", source, errno);
-
-  // The new file is built beside the old one so that the rename stays on
-  // one file system and is atomic.
-  std::string tmpl = DirectoryOf(target) + "/~tmXXXXXX";
-  std::vector<char> name(tmpl.begin(), tmpl.end());
-  name.push_back('\0');
-  int tfd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (tfd < 0) return AbandonPrepend(-1, "", source, errno);
-  const std::string tempName = name.data();
-  if (::fchmod(tfd, st.st_mode & 07777) != 0)
-    return AbandonPrepend(tfd, tempName, source, errno);
-
-  if (!WriteAllToDescriptor(tfd, bytes, count))
-    return AbandonPrepend(tfd, tempName, source, errno);
-
-  // The old contents go over inside the kernel: a job of many megabytes is
-  // not carried through our memory twice before its first block can go out.
-  if (!CopyHandleToDescriptor(source, tfd))
-    return AbandonPrepend(tfd, tempName, source,
-                          static_cast<int>(GetLastError()));
-  // The new file must be whole on disk before it takes the name: a crash
-  // then leaves either the old file or the new one.
-  if (::fsync(tfd) != 0) return AbandonPrepend(tfd, tempName, source, errno);
-
-  // Lock the new file before it takes the name, as every writer of a shared
-  // file does, so that an opener never sees it half-owned.
-  int rc;
-  do {
-    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0)
-    return AbandonPrepend(tfd, tempName, source, errno);
-
-  // No sync of the directory: whichever name a crash leaves, old file or
-  // new, is a whole job, and the job is given the prefix again when it is
-  // taken again. Waiting for the disk here would only delay the first block.
-  ::close(tfd);
-  CloseHandle(source);
-  return true;
-}
 
 }  // namespace plat

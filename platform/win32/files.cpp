@@ -8,6 +8,7 @@
 // Any thread. Each file object guards its system handle with a reader/writer
 // lock so that CloseHandle from one thread never closes it under a read or
 // write in another.
+#include <climits>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -113,6 +114,15 @@ class FileObject final : public HandleObject {
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(handle_, &size)) return INVALID_FILE_SIZE;
     return static_cast<DWORD>(static_cast<unsigned long long>(size.QuadPart));
+  }
+
+  bool Seek(std::uint64_t offset) {
+    std::shared_lock<std::shared_mutex> g(mutex_);
+    if (!IsValid(handle_)) return Fail(ERROR_INVALID_HANDLE);
+    if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return Fail(ERROR_INVALID_PARAMETER);
+    LARGE_INTEGER to{};
+    to.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(handle_, to, nullptr, FILE_BEGIN) != 0;
   }
 
   // Runs `fn(handle)` with no read or write of this object in between.
@@ -272,6 +282,13 @@ DWORD GetFileSize(HANDLE h) {
   return file->Size();
 }
 
+bool SetFilePointer(HANDLE h, std::uint64_t offset) {
+  auto object = LookupHandle(h);
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) return Fail(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+  return file->Seek(offset);
+}
+
 // The system refuses to delete a file anyone holds open without
 // FILE_SHARE_DELETE, which none of our opens grant: a driver still writing
 // a spool file never loses it under its feet.
@@ -310,68 +327,6 @@ bool WriteFileAtomically(const std::string& path, std::string_view data) {
   std::string tempName;
   if (!WriteTemporaryBeside(path, data.data(), data.size(), tempName)) return false;
   return MoveOver(tempName, path);
-}
-
-namespace {
-
-bool AbandonPrepend(W32_HANDLE temp, const std::string& tempName, HANDLE source) {
-  KeepLastError keep;
-  if (IsValid(temp)) ::CloseHandle(temp);
-  if (!tempName.empty()) ::DeleteFileA(tempName.c_str());
-  if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
-  return false;
-}
-
-}  // namespace
-
-bool PrependToFile(const std::string& target, const void* bytes, std::size_t count) {
-  if (!bytes && count != 0) return Fail(ERROR_INVALID_PARAMETER);
-
-  // Held with no sharing while the new file is built, so the driver cannot
-  // append to the old one behind our back.
-  HANDLE source = OpenFile(target, Access::Read, ShareMode::None, Disposition::OpenExisting);
-  if (source == INVALID_HANDLE_VALUE) return false;
-
-  // Beside the old file, so the move stays on one volume. The new file
-  // takes the folder's permissions, which the old one had too.
-  char name[MAX_PATH];
-  if (::GetTempFileNameA(DirectoryOf(target).c_str(), "~tm", 0, name) == 0)
-    return AbandonPrepend(w32::InvalidHandle(), "", source);
-  const std::string tempName = name;
-  W32_HANDLE temp = ::CreateFileA(name, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!IsValid(temp)) return AbandonPrepend(temp, tempName, source);
-  if (!WriteAll(temp, bytes, count)) return AbandonPrepend(temp, tempName, source);
-
-  std::vector<char> buffer(1u << 20);
-  for (;;) {
-    DWORD n = 0;
-    if (!ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &n))
-      return AbandonPrepend(temp, tempName, source);
-    if (n == 0) break;
-    if (!WriteAll(temp, buffer.data(), n)) return AbandonPrepend(temp, tempName, source);
-  }
-  // Whole on disk before it takes the name: a crash leaves the old file or
-  // the new one.
-  if (!::FlushFileBuffers(temp)) return AbandonPrepend(temp, tempName, source);
-  if (!::CloseHandle(temp)) return AbandonPrepend(w32::InvalidHandle(), tempName, source);
-
-  // A file cannot be renamed over while open, so the hold ends just before
-  // the move. An opener that slips into that moment only reads (the job is
-  // finished by the time it is printed); the move waits it out as an open
-  // waits out a hold.
-  CloseHandle(source);
-  const DWORD start = GetTickCount();
-  for (;;) {
-    if (::MoveFileExA(name, target.c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return true;
-    const DWORD e = GetLastError();
-    const bool held = e == ERROR_SHARING_VIOLATION || e == ERROR_ACCESS_DENIED;
-    if (!held || GetTickCount() - start >= kSharingRetryMs)
-      return AbandonPrepend(w32::InvalidHandle(), tempName, INVALID_HANDLE_VALUE);
-    PausePolling();
-  }
 }
 
 }  // namespace plat

@@ -215,8 +215,6 @@ TEST(FileSharing, AnotherProcessHoldingTheFileRefusesUsUntilItCloses) {
 
   EXPECT_EQ(Open(path, ShareMode::ReadWrite, Access::Read), INVALID_HANDLE_VALUE);
   EXPECT_EQ(plat::GetLastError(), plat::ERROR_SHARING_VIOLATION_CODE);
-  EXPECT_FALSE(plat::PrependToFile(path, "x", 1));
-  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::SharingViolation);
   {
     // The clock stands still: only the child's close ends the wait.
     plat::ScopedFakeClock clock(1000, 0);
@@ -313,28 +311,6 @@ TEST(WriteFileAtomically, MovesAWholeNewFileOverTheOldAndLeavesNothingBeside) {
   plat::CloseHandle(held);
   EXPECT_EQ(ReadBytes(path), "v2");
   EXPECT_EQ(NamesIn(home.path()), std::vector<std::string>{"settings.ini"});
-}
-
-TEST(PrependToFile, PutsTheBytesInFrontOrLeavesTheFileAsItWas) {
-  ScopedHome home;
-  const std::string path = home.File("job.prn");
-  const std::string page(3 << 20, 'p');  // more than one copy buffer
-  WriteBytes(path, page);
-
-  HANDLE driver = Open(path, ShareMode::None, Access::Write);
-  EXPECT_FALSE(plat::PrependToFile(path, "\x1b@", 2));
-  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::SharingViolation);
-  plat::CloseHandle(driver);
-  EXPECT_EQ(ReadBytes(path), page);
-
-  EXPECT_FALSE(plat::PrependToFile(path, nullptr, 2));
-  EXPECT_EQ(plat::GetLastError(), plat::kErrorInvalidParameter);
-  EXPECT_TRUE(plat::PrependToFile(path, "\x1b@", 2));
-  EXPECT_EQ(ReadBytes(path), "\x1b@" + page);
-  EXPECT_EQ(NamesIn(home.path()), std::vector<std::string>{"job.prn"});
-
-  EXPECT_FALSE(plat::PrependToFile(home.File("gone.prn"), "x", 1));
-  EXPECT_EQ(plat::ClassifyError(plat::GetLastError()), ErrorClass::NotFound);
 }
 
 TEST(Errors, Win32CodesSortIntoTheirClasses) {

@@ -103,6 +103,10 @@ bool ApplyCommand(VirtualPrinter& printer, const std::string& line,
                        static_cast<std::int8_t>(count));
     return true;
   }
+  if (word == "lose" && ParseInt(rest, 0, 1000000000, n)) {
+    printer.LoseLastBytes(static_cast<std::size_t>(n));
+    return true;
+  }
   if (word == "raw") {
     std::vector<BYTE> bytes;
     if (!ParseHex(rest, bytes) || bytes.empty()) {

@@ -5,6 +5,7 @@
 //   ready | offline | paperout | ioerror | stall
 //   status TEXT | message TEXT | error CODE COUNT | raw HEX
 //   mute N | levels B,C,M,Y | rate BYTES_PER_SEC | first-reply-length N
+//   lose N (the printer spoils the last N bytes it took)
 // Script lines: "after-bytes N COMMAND" and "after-ms N COMMAND" (from the
 // server's start); "#" starts a comment.
 // Any thread; each call works on the printer it is given.

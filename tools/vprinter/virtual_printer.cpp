@@ -4,6 +4,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>  // _chsize_s
+#endif
 
 // Windows' C runtime has no close-on-exec flag (its descriptors are not
 // inherited unless asked) and would turn LF into CR LF without O_BINARY.
@@ -201,13 +204,16 @@ void VirtualPrinter::SetRate(DWORD bytesPerSecond) {
 
 bool VirtualPrinter::SetOutputFile(const std::string& path) {
   int fd = -1;
+  long long size = 0;
   if (!path.empty()) {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_BINARY, 0600);
     if (fd < 0) return false;
+    size = ::lseek(fd, 0, SEEK_END);
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (outputFd_ >= 0) ::close(outputFd_);
   outputFd_ = fd;
+  outputFileSize_ = size > 0 ? static_cast<std::uint64_t>(size) : 0;
   return true;
 }
 
@@ -282,9 +288,12 @@ void VirtualPrinter::RecordLocked(const BYTE* data, std::size_t size,
                                   std::vector<std::string>& logs) {
   total_ += size;
   if (keepOutput_) output_.append(reinterpret_cast<const char*>(data), size);
-  if (outputFd_ >= 0 && !WriteAll(outputFd_, data, size)) {
-    logs.push_back(std::string("output: write failed: ") +
-                   std::strerror(errno));
+  if (outputFd_ >= 0) {
+    if (WriteAll(outputFd_, data, size)) {
+      outputFileSize_ += size;
+    } else {
+      logs.push_back(std::string("output: write failed: ") + std::strerror(errno));
+    }
   }
   ScanFramesLocked(data, size, logs);
 }
@@ -307,6 +316,26 @@ std::uint64_t VirtualPrinter::offers() const {
 void VirtualPrinter::ClearOutput() {
   std::lock_guard<std::mutex> lock(mutex_);
   output_.clear();
+}
+
+void VirtualPrinter::LoseLastBytes(std::size_t count) {
+  std::vector<std::string> logs;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    output_.resize(output_.size() - std::min(count, output_.size()));
+    if (outputFd_ >= 0) {
+      outputFileSize_ -= std::min<std::uint64_t>(count, outputFileSize_);
+#ifdef _WIN32
+      const int rc = ::_chsize_s(outputFd_, static_cast<long long>(outputFileSize_));
+#else
+      const int rc = ::ftruncate(outputFd_, static_cast<off_t>(outputFileSize_));
+#endif
+      if (rc != 0) logs.push_back(std::string("output: cut failed: ") + std::strerror(errno));
+    }
+    logs.push_back("printer: lost the last " + std::to_string(count) + " bytes");
+    NoteChangeLocked();
+  }
+  Log(logs);
 }
 
 // --- Frames ----------------------------------------------------------------

@@ -131,6 +131,10 @@ class VirtualPrinter {
   // port that waits for the printer from one that keeps asking.
   std::uint64_t offers() const;
   void ClearOutput();
+  // The printer spoils the last `count` bytes it took (a jam): they are no
+  // longer in its output (in memory and in the output file), as a printer
+  // that reports "lost COUNT bytes" in its error reply means.
+  void LoseLastBytes(std::size_t count);
 
   // --- Hooks ---------------------------------------------------------------
 
@@ -221,6 +225,8 @@ class VirtualPrinter {
   bool rateStarted_ = false;
 
   int outputFd_ = -1;
+  // Bytes in the output file (what was there at opening and what we wrote).
+  std::uint64_t outputFileSize_ = 0;
   bool keepOutput_ = true;
   std::string output_;
   std::uint64_t total_ = 0;
