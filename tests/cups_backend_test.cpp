@@ -156,8 +156,11 @@ TEST(CupsExitCodes, EachEndOfTheSpoolerHasItsPrintServiceCode) {
   EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(0)), kBackendRetry);
   EXPECT_EQ(ExitCodeForSpoolerEnd(false, Killed(9)), kBackendFailed);
   EXPECT_EQ(ExitCodeForSpoolerEnd(false, Exited(127)), kBackendFailed);
-  EXPECT_EQ(std::vector<int>({kBackendOk, kBackendFailed, kBackendStop, kBackendRetry}),
-            std::vector<int>({0, 1, 4, 6}));
+  // The job left the queue because it can never print: not printed.
+  EXPECT_EQ(ExitCodeForSpoolerEnd(true, Exited(3)), kBackendCancel);
+  EXPECT_EQ(std::vector<int>({kBackendOk, kBackendFailed, kBackendStop, kBackendCancel,
+                              kBackendRetry}),
+            std::vector<int>({0, 1, 4, 5, 6}));
 }
 
 Lines Relay(StatusRelay& relay, const std::string& output) {

@@ -904,6 +904,27 @@ TEST_F(SystemTest, PortThatCannotBeOpenedIsTriedAgainUnderRetryUntilItPrints) {
   EXPECT_EQ(CountLines(spooler.output(), "trying again"), 1u) << spooler.output();
 }
 
+// Unattended, a job that can never print (its spool file is gone) no longer
+// holds the queue for ever: it is set aside, said so, and the job behind it
+// prints; the exit code tells whoever started the spooler.
+TEST_F(SystemTest, AJobThatCanNeverPrintIsSetAsideAndTheNextOnePrints) {
+  StartPrinter();
+  const std::string gone = Data("gone.bin", 3000, 36);
+  Submit({gone});
+  const std::string expected = Submit({Data("next.bin", 2000, 37)});
+  const std::vector<std::string> spools =
+      QueuedSpoolFiles(kt::ReadFileBytes(home_.File("queue.txt")), home_.File("spool/"));
+  ASSERT_EQ(spools.size(), 2u);
+  ASSERT_EQ(::unlink(spools[0].c_str()), 0);
+  Process spooler({KELVANE_HEADLESS_PATH, "--on-fault=retry=1", "-f", home_.File("queue.txt")},
+                  false, true);
+  EXPECT_EQ(spooler.Wait(30000ms), 3) << spooler.output();
+  EXPECT_NE(spooler.output().find("cannot be printed"), std::string::npos) << spooler.output();
+  EXPECT_TRUE(kt::ReadFileBytes(output_) == expected);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+}
+
 // Out of paper with retry=1: before, Retry came back without a pause and
 // the whole box went to the log each time (56 MB in 10 s).
 TEST_F(SystemTest, PaperOutUnderRetryKeepsTheLogSmallAndPrintsOncePaperIsBack) {

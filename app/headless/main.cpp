@@ -4,8 +4,9 @@
 // and its message boxes are questions on standard input. On Windows, with
 // nobody to answer on standard input and no --on-fault given, they are the
 // system's message boxes instead: a person at the desktop answers them.
-// Exit codes: 0 after a normal close or when another instance runs, 2 when
-// the start fails (bad command line).
+// Exit codes (exit_codes.h): 0 after a normal close or when another instance
+// runs, 2 when the start fails, 3 when a job that could never print was set
+// aside.
 // Besides the spooler's own arguments it takes --on-fault
 // ask|retry[=SECONDS]|keep: what to answer when nobody is there to answer
 // a fault (see fault_policy.h).
@@ -15,14 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "app/headless/exit_codes.h"
 #include "app/headless/headless_loop.h"
 #include "app/shell.h"
+#include "app/spooler_state.h"
 #include "app/startup.h"
 #include "platform/command_channel.h"
 
 namespace {
 
-constexpr int kExitStartFailed = 2;
+using headless::kExitStartFailed;
 constexpr const char* kUsage =
     "usage: kelvane-headless [--on-fault ask|retry[=SECONDS]|keep] [-f QUEUE_FILE | -i PORT]\n";
 
@@ -73,9 +76,11 @@ int main(int argc, char** argv) {
   }
   stopSignals.Start(mainWindow);
 
-  int exitCode = 0;
+  int exitCode = headless::kExitNormal;
   if (DocumentStart(static_cast<int>(args.size()), spoolerArgs.data())) {
     loop.Run(server);
+    SpoolerLock lock;
+    if (g_nJobsSetAside > 0) exitCode = headless::kExitJobsSetAside;
   } else {
     // A failed start closes the document as the destroyed frame would.
     DocumentClose();

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "app/headless/exit_codes.h"
 #include "platform/port_names.h"
 #include "platform/common/text_util.h"
 
@@ -209,9 +210,13 @@ int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument) {
 }
 
 int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus) {
+  const bool exited = WIFEXITED(spoolerStatus);
+  const int code = exited ? WEXITSTATUS(spoolerStatus) : -1;
+  // Our queue file holds one job: the one set aside was this one.
+  if (code == headless::kExitJobsSetAside) return kBackendCancel;
   if (printed) return kBackendOk;
-  if (WIFEXITED(spoolerStatus) && WEXITSTATUS(spoolerStatus) == 2) return kBackendStop;
-  if (WIFEXITED(spoolerStatus) && WEXITSTATUS(spoolerStatus) == 0) return kBackendRetry;
+  if (code == headless::kExitStartFailed) return kBackendStop;
+  if (code == headless::kExitNormal) return kBackendRetry;
   return kBackendFailed;
 }
 

@@ -16,12 +16,15 @@ namespace cupsbackend {
 inline constexpr int kBackendOk = 0;      // the job printed
 inline constexpr int kBackendFailed = 1;  // the job failed: the queue's error policy decides
 inline constexpr int kBackendStop = 4;    // the queue is wrongly set up: stop it, keep the job
+inline constexpr int kBackendCancel = 5;  // the job can never print: cancel it
 inline constexpr int kBackendRetry = 6;   // try the job again later
 
 // How a job ends for the print service, once the spooler has ended:
 // `printed` when its record is gone from our queue file (the spooler
-// removes a record only after its job printed); `spoolerStatus` is its
-// waitpid status. Still queued: the spooler refused its start (exit 2:
+// removes a record only after its job printed, or after it set the job
+// aside as one that can never print: exit 3, the job is cancelled);
+// `spoolerStatus` is its waitpid status. Still queued: the spooler refused
+// its start (exit 2:
 // the home or its files are unsafe or unreadable, which someone must mend:
 // stop the queue, keep the job), ended without taking the job (exit 0:
 // another spooler held the home; try again later), or died (the queue's

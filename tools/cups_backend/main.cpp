@@ -448,6 +448,10 @@ int PrintJob(int argc, char** argv) {
     case kBackendFailed:
       Report("ERROR: kelvane-headless ended abnormally");
       break;
+    case kBackendCancel:
+      Report("ERROR: the job cannot be printed: its spool file is missing or unreadable "
+             "(see the lines before)");
+      break;
     default:
       break;
   }
