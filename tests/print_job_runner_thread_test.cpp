@@ -8,6 +8,7 @@
 #include <mutex>
 #include <regex>
 
+#include "engine/port_channel.h"
 #include "platform/files.h"
 #include "platform/net_redirect.h"
 #include "queue/queue_file.h"
@@ -400,6 +401,131 @@ TEST_F(RunnerTest, StalledCantellaWithNothingToSayGetsTheRestOfTheBlock) {
   EXPECT_EQ(RunToEnd(), kExitNormal);
   helper.join();
   EXPECT_EQ(printer_.output(), Prefix() + data);
+  EXPECT_EQ(boxes.count(), 0u);
+}
+
+// --- The printer has the job -------------------------------------------------
+
+// A port that buffers (a TCP printer) says at the job's end how much the
+// printer has still to take. The job is finished (record removed, spool
+// file deleted) only once the printer has it all; meanwhile the progress
+// counts what the printer confirmed, not what the port took.
+class DeliveryTest : public RunnerTest {
+ protected:
+  void SetUpJob() {
+    data_ = Bytes(5000, 60);
+    spool_ = Spool("a.prn", data_);
+    UseQueue(Record("A", "LPT1:", "1", "Ribbon", {spool_}));
+  }
+  static plat::PortDelivery Says(plat::DeliveryState state, DWORD unconfirmed = 0) {
+    return plat::PortDelivery{state, true, unconfirmed};
+  }
+  bool RecordStillQueued() { return !kt::ReadFileBytes(home_.File("queue.txt")).empty(); }
+
+  std::string data_, spool_;
+};
+
+TEST_F(DeliveryTest, TheJobIsFinishedOnlyOnceThePrinterHasItAll) {
+  kt::ScriptedMessageBoxes boxes;
+  SetUpJob();
+  std::vector<DWORD> shown;
+  bool keptMeanwhile = true;
+  delivery_ = [&](int call) {
+    keptMeanwhile = keptMeanwhile && RecordStillQueued() && kt::FileExists(spool_);
+    {
+      SpoolerLock lock;
+      shown.push_back(PrintedBytesOfCopy());
+    }
+    if (call > 3) return Says(plat::DeliveryState::Delivered);
+    return Says(plat::DeliveryState::Sending, 4000 - 1000 * static_cast<DWORD>(call));
+  };
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_TRUE(keptMeanwhile);
+  // 6 + 5000 bytes written; 3000, 2000, 1000 of them still unconfirmed.
+  EXPECT_EQ(shown, (std::vector<DWORD>{5006, 2006, 3006, 4006}));
+  EXPECT_FALSE(RecordStillQueued());
+  EXPECT_FALSE(kt::FileExists(spool_));
+}
+
+// A printer that drops the connection before it has every byte: the job is
+// kept and the fault put to the user; the connection cannot go on, so
+// Ignore (the unattended policy's answer) starts the job over, with a job
+// start of its own. Nobody at all to answer keeps the queue.
+TEST_F(DeliveryTest, ADroppedConnectionAtTheEndIsAFaultThatStartsTheJobOver) {
+  SetUpJob();
+  int drains = 0;  // over every port of both runs
+  delivery_ = [&drains](int) {
+    return Says(++drains <= 2 ? plat::DeliveryState::Lost : plat::DeliveryState::Delivered);
+  };
+  {
+    rt::ActingBoxes boxes([](const kt::RecordedBox&) { return 0; });
+    EXPECT_EQ(RunToEnd(), kExitPortFault);
+    ASSERT_EQ(boxes.boxes().size(), 1u);
+    EXPECT_NE(boxes.boxes()[0].text.find("device I/O error"), std::string::npos);
+  }
+  EXPECT_TRUE(RecordStillQueued());
+  EXPECT_TRUE(kt::FileExists(spool_));
+  printer_.ClearOutput();
+  {
+    rt::ActingBoxes boxes([](const kt::RecordedBox&) { return IDIGNORE; });
+    EXPECT_EQ(RunToEnd(), kExitNormal);
+  }
+  EXPECT_TRUE(printer_.output() == Prefix() + data_ + Prefix() + data_);
+  EXPECT_FALSE(RecordStillQueued());
+}
+
+// Every byte acknowledged, but the printer keeps its side open: done after
+// a short grace. A printer that takes nothing for txTimeout (2000 ms here)
+// is a fault like a stalled write.
+TEST_F(DeliveryTest, APrinterThatKeepsItsSideOpenIsDoneAfterTheGraceOneThatTakesNothingTimesOut) {
+  SetUpJob();
+  DWORD acknowledgedAt = 0;
+  delivery_ = [&](int) {
+    if (acknowledgedAt == 0) acknowledgedAt = plat::GetTickCount();
+    return Says(plat::DeliveryState::Acknowledged);
+  };
+  {
+    kt::ScriptedMessageBoxes boxes;
+    EXPECT_EQ(RunToEnd(), kExitNormal);
+    EXPECT_EQ(boxes.count(), 0u);
+  }
+  EXPECT_GE(plat::GetTickCount() - acknowledgedAt, kAcknowledgedGraceMs);
+  EXPECT_FALSE(RecordStillQueued());
+
+  SetUpJob();
+  delivery_ = [](int) { return Says(plat::DeliveryState::Sending, 700); };
+  rt::ActingBoxes boxes([](const kt::RecordedBox&) { return IDABORT; });
+  EXPECT_EQ(RunToEnd(), kExitPortFault);
+  ASSERT_EQ(boxes.boxes().size(), 1u);
+  EXPECT_NE(boxes.boxes()[0].text.find("not accepting data"), std::string::npos);
+}
+
+// The program is stopped while the printer finishes the job. Once it has
+// acknowledged every byte, the job is printed: finishing it, not keeping
+// it, is what keeps it from printing twice. Before that, it is kept, and
+// the port told to drop what it holds of it.
+TEST_F(DeliveryTest, AStopOnceThePrinterHasEveryByteFinishesTheJobAStopBeforeKeepsIt) {
+  kt::ScriptedMessageBoxes boxes;
+  SetUpJob();
+  delivery_ = [](int call) {
+    if (call == 2) RequestPrintShutdown(QueueAtShutdown::Keep);
+    return Says(plat::DeliveryState::Acknowledged);
+  };
+  EXPECT_TRUE(StartPrintThread(ThreadPriority::Normal));
+  EXPECT_TRUE(WaitForRunEnd());
+  EXPECT_FALSE(RecordStillQueued());
+  EXPECT_FALSE(kt::FileExists(spool_));
+
+  SetUpJob();
+  delivery_ = [](int call) {
+    if (call == 2) RequestPrintShutdown(QueueAtShutdown::Keep);
+    return Says(plat::DeliveryState::Sending, 10);
+  };
+  EXPECT_TRUE(StartPrintThread(ThreadPriority::Normal));
+  EXPECT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(LastPrintRunExitCode(), kExitStopped);
+  EXPECT_TRUE(RecordStillQueued());
+  EXPECT_TRUE(kt::FileExists(spool_));
   EXPECT_EQ(boxes.count(), 0u);
 }
 

@@ -86,10 +86,17 @@ class WriteLog {
   std::vector<DWORD> sizes_;
 };
 
+// What the port says of the printer's progress at the job's end: by
+// default what the in-process printer says (it has every byte a write
+// returned); a test may play a TCP printer instead. Called on the print
+// thread with the number of the call (from 1).
+using DeliveryScript = std::function<plat::PortDelivery(int call)>;
+
 class LoggingPort : public plat::PortDevice {
  public:
-  LoggingPort(std::shared_ptr<plat::PortDevice> inner, WriteLog& log)
-      : inner_(std::move(inner)), log_(log) {}
+  LoggingPort(std::shared_ptr<plat::PortDevice> inner, WriteLog& log,
+              const DeliveryScript* script = nullptr)
+      : inner_(std::move(inner)), log_(log), script_(script) {}
   bool Read(void* b, DWORD s, DWORD* r) override { return inner_->Read(b, s, r); }
   bool Write(const void* d, DWORD s, DWORD* w) override {
     log_.Add(s);
@@ -107,26 +114,43 @@ class LoggingPort : public plat::PortDevice {
   bool DeviceIoControl(DWORD c, void* o, DWORD s, DWORD* r) override {
     return inner_->DeviceIoControl(c, o, s, r);
   }
+  bool QueryDelivery(plat::PortDelivery& d) override {
+    if (script_ && *script_ && drains_ > 0) {
+      d = last_;
+      return true;
+    }
+    return inner_->QueryDelivery(d);
+  }
+  bool Drain(DWORD ms, plat::PortDelivery& d) override {
+    if (!script_ || !*script_) return inner_->Drain(ms, d);
+    d = last_ = (*script_)(++drains_);
+    return true;
+  }
 
  private:
   std::shared_ptr<plat::PortDevice> inner_;
   WriteLog& log_;
+  const DeliveryScript* script_;
+  int drains_ = 0;
+  plat::PortDelivery last_;
 };
 
 class LoggingOpener : public plat::PortOpener {
  public:
-  LoggingOpener(vprinter::InProcessPortOpener& inner, WriteLog& log)
-      : inner_(inner), log_(log) {}
+  LoggingOpener(vprinter::InProcessPortOpener& inner, WriteLog& log,
+                const DeliveryScript& script)
+      : inner_(inner), log_(log), script_(script) {}
   std::shared_ptr<plat::PortDevice> Open(const std::string& name,
                                          DWORD& error) override {
     auto device = inner_.Open(name, error);
     if (!device) return nullptr;
-    return std::make_shared<LoggingPort>(std::move(device), log_);
+    return std::make_shared<LoggingPort>(std::move(device), log_, &script_);
   }
 
  private:
   vprinter::InProcessPortOpener& inner_;
   WriteLog& log_;
+  const DeliveryScript& script_;
 };
 
 // A message box sink that lets a test act (put the printer right) before it
@@ -264,7 +288,9 @@ class RunnerFixture : public ::testing::Test {
   vprinter::VirtualPrinter printer_;
   vprinter::InProcessPortOpener opener_;
   WriteLog writes_;
-  LoggingOpener logging_{opener_, writes_};
+  // Set before the run starts; read by the print thread's ports.
+  DeliveryScript delivery_;
+  LoggingOpener logging_{opener_, writes_, delivery_};
 };
 
 }  // namespace rt
