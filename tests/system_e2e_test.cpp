@@ -3,14 +3,19 @@
 // are compared with what was submitted. The spooler's timer runs at
 // KELVANE_TIMER_MS=200 so that a test does not wait for 5-second ticks.
 // Test thread; the programs run as child processes.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +23,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -923,6 +929,188 @@ TEST_F(SystemTest, AJobThatCanNeverPrintIsSetAsideAndTheNextOnePrints) {
   EXPECT_TRUE(kt::ReadFileBytes(output_) == expected);
   EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
   EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+}
+
+// --- A TCP printer that has the job, or not ----------------------------------
+
+// A raw TCP printer in the test process, on the loopback: one connection at
+// a time, each played by the next behaviour of its list (the last repeats).
+// It keeps what each connection brought.
+struct PrinterBehaviour {
+  std::size_t resetAfter = 0;  // reset once it has read this many bytes (0: never)
+  bool resetAtEnd = false;     // at the sender's end: reset, the job lost
+  bool keepOpen = false;       // at the sender's end: keep its side open
+  std::size_t bytesPerSecond = 0;  // 0: as fast as it can
+};
+
+class TestTcpPrinter {
+ public:
+  explicit TestTcpPrinter(std::vector<PrinterBehaviour> behaviours)
+      : behaviours_(std::move(behaviours)) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A small window, so that what the printer has not read stays with the
+    // sender, as with a card printer's own small buffer.
+    int window = 64 * 1024;
+    ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    EXPECT_EQ(::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    EXPECT_EQ(::listen(listen_, 4), 0);
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~TestTcpPrinter() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+  }
+  std::string Uri() const { return "socket://127.0.0.1:" + std::to_string(port_); }
+  std::vector<std::string> Connections() {
+    std::lock_guard<std::mutex> g(mutex_);
+    return connections_;
+  }
+  std::size_t Received() {
+    std::lock_guard<std::mutex> g(mutex_);
+    std::size_t n = 0;
+    for (const std::string& c : connections_) n += c.size();
+    return n;
+  }
+
+ private:
+  // Waits for `fd` to be readable; false when the test ends first.
+  bool WaitReadable(int fd) {
+    while (!stop_) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 20) > 0) return true;
+    }
+    return false;
+  }
+  static void Reset(int fd) {
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+  }
+  void Run() {
+    for (std::size_t n = 0; WaitReadable(listen_); ++n) {
+      const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      const PrinterBehaviour& b = behaviours_[std::min(n, behaviours_.size() - 1)];
+      {
+        std::lock_guard<std::mutex> g(mutex_);
+        connections_.emplace_back();
+      }
+      std::size_t got = 0;
+      bool ended = false;
+      char buffer[16384];
+      while (!ended && WaitReadable(fd)) {
+        std::size_t want = sizeof buffer;
+        if (b.bytesPerSecond) want = std::max<std::size_t>(b.bytesPerSecond / 100, 1);
+        if (b.resetAfter) want = std::min(want, b.resetAfter - got);
+        const ssize_t r = ::recv(fd, buffer, std::min(want, sizeof buffer), 0);
+        if (r <= 0) {
+          ended = true;
+          break;
+        }
+        got += static_cast<std::size_t>(r);
+        {
+          std::lock_guard<std::mutex> g(mutex_);
+          connections_.back().append(buffer, static_cast<std::size_t>(r));
+        }
+        if (b.resetAfter && got >= b.resetAfter) break;
+        if (b.bytesPerSecond) std::this_thread::sleep_for(10ms);
+      }
+      if (!ended || b.resetAtEnd) {
+        Reset(fd);
+        continue;
+      }
+      if (b.keepOpen) WaitReadable(-1);
+      ::close(fd);
+    }
+  }
+
+  const std::vector<PrinterBehaviour> behaviours_;
+  int listen_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::mutex mutex_;  // guards connections_
+  std::vector<std::string> connections_;
+};
+
+class TcpDeliveryTest : public SystemTest {
+ protected:
+  void UsePrinter(TestTcpPrinter& printer) {
+    ASSERT_TRUE(plat::WriteProfileString("ports", "LPT1:", printer.Uri()));
+  }
+};
+
+// The printer lost the job: it read every byte and reset the connection
+// instead of closing it, or it reset it after 16 KiB. Every write had
+// succeeded (the sockets held the job), so before, the job was removed as
+// printed, or went on on a new connection without its start. Now the job
+// is kept, the fault put to the policy, and the job starts over whole.
+TEST_F(TcpDeliveryTest, APrinterThatDropsTheConnectionGetsTheJobAgainWhole) {
+  for (const PrinterBehaviour lost : {PrinterBehaviour{0, true}, PrinterBehaviour{16384}}) {
+    SCOPED_TRACE(lost.resetAfter);
+    TestTcpPrinter printer({lost, PrinterBehaviour{}});
+    UsePrinter(printer);
+    const std::string expected = Submit({Data("job.bin", 512 * 1024, 50)});
+    Process spooler({KELVANE_HEADLESS_PATH, "--on-fault=retry=1", "-f", home_.File("queue.txt")},
+                    false, true);
+    EXPECT_EQ(spooler.Wait(30000ms), 0) << spooler.output();
+    EXPECT_NE(spooler.output().find("A device I/O error has occurred."), std::string::npos);
+    const std::vector<std::string> connections = printer.Connections();
+    ASSERT_EQ(connections.size(), 2u);
+    EXPECT_TRUE(connections[1] == expected) << connections[1].size() << " of " << expected.size();
+    EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+    EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+  }
+}
+
+// While a slow printer reads, what the driver's status calls sent is what
+// the printer acknowledged, not what the sockets took; the job is finished
+// only once it has read it all.
+TEST_F(TcpDeliveryTest, ProgressCountsWhatTheSlowPrinterTook) {
+  TestTcpPrinter printer({PrinterBehaviour{0, false, false, 1 << 20}});
+  UsePrinter(printer);
+  const std::string expected = Submit({Data("job.bin", 4 << 20, 51)});
+  Process spooler({KELVANE_HEADLESS_PATH, "-f", home_.File("queue.txt")}, false, true);
+  ASSERT_TRUE(WaitFor([&] { return printer.Received() >= (1u << 20); }, 20000ms));
+  Process status({KELVANE_DRIVER_PATH, "status"}, false, true);
+  ASSERT_EQ(status.Wait(10000ms), 0);
+  const std::size_t read = printer.Received();
+  const std::string text = status.output();
+  const std::size_t at = text.find("sent: ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const std::size_t sent = std::stoul(text.substr(at + 6));
+  // Acknowledged is at most what the printer read plus its small window.
+  EXPECT_LE(sent, read + 512 * 1024) << text;
+  EXPECT_FALSE(kt::ReadFileBytes(home_.File("queue.txt")).empty());
+  EXPECT_EQ(spooler.Wait(30000ms), 0) << spooler.output();
+  ASSERT_EQ(printer.Connections().size(), 1u);
+  EXPECT_TRUE(printer.Connections()[0] == expected);
+}
+
+// The printer has every byte but keeps its side open (it closes when the
+// card is out). A stop now finishes the job: kept, it would print again at
+// the next start.
+TEST_F(TcpDeliveryTest, AStopOnceThePrinterHasEveryByteFinishesTheJob) {
+  TestTcpPrinter printer({PrinterBehaviour{0, false, true}});
+  UsePrinter(printer);
+  const std::string expected = Submit({Data("job.bin", 64 * 1024, 52)});
+  auto spooler = StartSpooler(true);
+  ASSERT_TRUE(WaitFor([&] { return printer.Received() == expected.size(); }, 20000ms));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::kill(spooler->pid(), SIGTERM), 0);
+  EXPECT_EQ(spooler->Wait(15000ms), 0) << spooler->output();
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+  EXPECT_TRUE(std::filesystem::is_empty(home_.File("spool")));
+  auto again = StartSpooler(true);
+  EXPECT_EQ(again->Wait(15000ms), 0) << again->output();
+  EXPECT_EQ(printer.Connections().size(), 1u);
 }
 
 // Out of paper with retry=1: before, Retry came back without a pause and
