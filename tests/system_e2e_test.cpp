@@ -43,10 +43,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A child process with optional pipes to its standard input and output.
+// A child process with optional pipes to its standard input and output
+// (with `withErrors`, standard error goes into the same pipe).
 class Process {
  public:
-  Process(const std::vector<std::string>& argv, bool pipeIn, bool pipeOut) {
+  Process(const std::vector<std::string>& argv, bool pipeIn, bool pipeOut,
+          bool withErrors = false) {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     if (pipeIn) {
@@ -60,6 +62,7 @@ class Process {
       int devnull = ::open("/dev/null", O_RDWR);
       ::dup2(pipeIn ? in[0] : devnull, 0);
       ::dup2(pipeOut ? out[1] : devnull, 1);
+      if (pipeOut && withErrors) ::dup2(out[1], 2);
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
@@ -694,6 +697,33 @@ TEST_F(SystemTest, ADriverStartedSpoolerPrintsAndLeavesOnlyPrivateFiles) {
   }
   EXPECT_EQ(open, "");
   EXPECT_TRUE(kt::FileExists(home_.File("run/spooler.log")));
+}
+
+// The home is open to the group, so the spooler the driver starts refuses
+// its queue file and ends at once. Before, the driver said "spooler
+// started" and the reason stood only in the spooler's log.
+TEST_F(SystemTest, ASpoolerThatRefusesToStartFailsTheSubmitWithItsReason) {
+  StartPrinter();
+  ASSERT_EQ(::chmod(home_.path().c_str(), 0770), 0);
+  const std::string a = Data("a.bin", 1500, 18);
+  Process driver({KELVANE_DRIVER_PATH, "submit", "--spooler", KELVANE_HEADLESS_PATH, a},
+                 false, true, true);
+  EXPECT_EQ(driver.Wait(30000ms), 1) << driver.output();
+  EXPECT_EQ(driver.output().find("spooler started"), std::string::npos) << driver.output();
+  EXPECT_NE(driver.output().find("the spooler did not start: it ended with exit code 2"),
+            std::string::npos)
+      << driver.output();
+  EXPECT_NE(driver.output().find("the folder " + home_.path() +
+                                 " can be written by other users (mode 0770)"),
+            std::string::npos)
+      << driver.output();
+
+  // The job waits in the queue; once the home is mended, a start prints it.
+  ASSERT_EQ(::chmod(home_.path().c_str(), 0700), 0);
+  EXPECT_NE(kt::ReadFileBytes(home_.File("queue.txt")).find("a.bin\r\n"), std::string::npos);
+  auto spooler = StartSpooler();
+  EXPECT_EQ(spooler->Wait(20000ms), 0);
+  EXPECT_EQ(kt::ReadFileBytes(output_), Prefix() + kt::ReadFileBytes(a));
 }
 
 // --- A queue file that cannot be replaced -----------------------------------

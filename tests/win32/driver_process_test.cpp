@@ -27,16 +27,34 @@ TEST(DriverStartDetached, TheProgramRunsWithItsOutputAppendedToTheLog) {
   kt::TempHome home;
   const std::string log = home.File("spooler.log");
   kt::WriteFileBytes(log, "earlier run\r\n");
-  ASSERT_TRUE(driver::StartDetached("C:\\windows\\system32\\cmd.exe",
-                                    {"/c", "echo", "started alone"}, log));
+  driver::StartedProgram program = driver::StartDetached(
+      "C:\\windows\\system32\\cmd.exe", {"/c", "echo", "started alone"}, log);
+  ASSERT_TRUE(program.started());
   ASSERT_TRUE(WaitForText(log, "started alone")) << kt::ReadFileBytes(log);
   EXPECT_EQ(kt::ReadFileBytes(log).rfind("earlier run\r\n", 0), 0u);
+}
+
+// The driver tells a refused start (a spooler that ends at once with an
+// exit code of its own) from one that took the queue.
+TEST(DriverStartDetached, TheEndOfTheProgramAndItsExitCodeAreLearnt) {
+  kt::TempHome home;
+  driver::StartedProgram program = driver::StartDetached(
+      "C:\\windows\\system32\\cmd.exe", {"/c", "exit", "2"}, home.File("spooler.log"));
+  ASSERT_TRUE(program.started());
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (program.Poll().state == driver::ProgramState::Running &&
+         std::chrono::steady_clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(program.Poll().state, driver::ProgramState::Exited);
+  EXPECT_EQ(program.Poll().code, 2u);
 }
 
 TEST(DriverStartDetached, AProgramThatIsNotThereIsNotStarted) {
   kt::TempHome home;
   EXPECT_FALSE(driver::StartDetached(home.File("no-such-spooler.exe"), {"-f", "q"},
-                                     home.File("spooler.log")));
+                                     home.File("spooler.log"))
+                   .started());
   EXPECT_FALSE(driver::IsExecutable(home.File("no-such-spooler.exe")));
   EXPECT_TRUE(driver::IsExecutable("C:\\windows\\system32\\cmd.exe"));
 }

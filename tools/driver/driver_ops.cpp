@@ -277,8 +277,28 @@ std::string WhyNotPrinted(LRESULT answer, const std::string& queueFile) {
   }
 }
 
+// A spooler we started, and where what it says goes.
+struct LaunchedSpooler {
+  StartedProgram program;
+  std::string logPath;
+  DWORD logStart = 0;  // the log's size before it started: its words follow
+};
+
+// The most of a spooler's words we repeat; a refusal takes a few lines.
+constexpr std::size_t kMaxWordsShown = 4000;
+
+DWORD SizeOfFile(const std::string& path) {
+  const HANDLE file =
+      plat::OpenFile(path, plat::Access::Read, plat::ShareMode::ReadWrite,
+                     plat::Disposition::OpenExisting);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  const DWORD size = plat::GetFileSize(file);
+  plat::CloseHandle(file);
+  return size == plat::INVALID_FILE_SIZE ? 0 : size;
+}
+
 Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
-                      const std::string& faultPolicy) {
+                      const std::string& faultPolicy, LaunchedSpooler& launched) {
   std::string program = spooler;
   if (program.empty()) {
     const char* display = std::getenv("DISPLAY");
@@ -297,9 +317,33 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
 
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
-  if (!StartDetached(program, args, plat::RunDirectory() + "/spooler.log"))
-    return Fail("cannot start the spooler " + program);
+  launched.logPath = plat::RunDirectory() + "/spooler.log";
+  launched.logStart = SizeOfFile(launched.logPath);
+  launched.program = StartDetached(program, args, launched.logPath);
+  if (!launched.program.started()) return Fail("cannot start the spooler " + program);
   return {};
+}
+
+// The spooler we started ended without taking the queue: how it ended and
+// what it wrote to its log meanwhile (a refused start says why there).
+std::string WhyItDidNotStart(const ProgramStatus& end, const LaunchedSpooler& launched) {
+  std::string text = "the spooler did not start: it ";
+  text += end.state == ProgramState::Killed
+              ? "was ended by signal " + std::to_string(end.code)
+              : "ended with exit code " + std::to_string(end.code);
+  std::string log;
+  std::string words;
+  if (plat::ReadWholeFile(launched.logPath, log)) {
+    // A log shorter than before was started afresh: all of it is new.
+    words = log.size() >= launched.logStart ? log.substr(launched.logStart) : log;
+  }
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' ||
+                            words.back() == ' '))
+    words.pop_back();
+  if (words.empty()) return text + " and wrote nothing to " + launched.logPath;
+  if (words.size() > kMaxWordsShown)
+    words = "...\n" + words.substr(words.size() - kMaxWordsShown);
+  return text + "; it wrote to " + launched.logPath + ":\n" + words;
 }
 
 }  // namespace
@@ -308,22 +352,50 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
                            bool* started, const std::string& faultPolicy) {
   if (started) *started = false;
   const std::uint64_t queueKey = plat::QueueFileKey(queueFile);
-  const DWORD begin = plat::GetTickCount();
+  DWORD begin = plat::GetTickCount();
+  // The one we started, until it has taken the queue or ended.
+  LaunchedSpooler ours;
   for (;;) {
-    // The record is in the file already: a spooler that says yes now looks
-    // at the file again before it can close; one started now reads it.
-    if (!plat::IsSpoolerRunning()) {
-      Outcome launched = LaunchSpooler(queueFile, spooler, faultPolicy);
-      if (launched.ok && started) *started = true;
-      return launched;
+    if (ours.program.started()) {
+      const ProgramStatus end = ours.program.Poll();
+      if (end.state == ProgramState::Exited && end.code == 0) {
+        // A normal close: it printed what the queue held and closed before
+        // we asked (a small job takes a moment), or it found another
+        // spooler running, which is asked below as any other.
+        ours = LaunchedSpooler{};
+        if (!plat::IsSpoolerRunning()) {
+          if (started) *started = true;
+          return {};
+        }
+      } else if (end.state != ProgramState::Running) {
+        // A refused start (exit code 2) or a crash: the record waits in the
+        // queue file for the next start.
+        return Fail(WhyItDidNotStart(end, ours));
+      }
+    } else if (!plat::IsSpoolerRunning()) {
+      // The record is in the file already: one started now reads it.
+      Outcome launched = LaunchSpooler(queueFile, spooler, faultPolicy, ours);
+      if (!launched.ok) return launched;
+      // Ours has the whole wait to take the queue.
+      begin = plat::GetTickCount();
     }
+    // A spooler that says yes looks at the file again before it can close.
     const LRESULT answer = AskRunningSpooler(queueKey);
-    if (answer == plat::kWillPrintYes) return {};
-    // Closing, another queue file, or not answering: wait for it to end
-    // and start our own.
+    if (answer == plat::kWillPrintYes) {
+      if (started) *started = ours.program.started();
+      return {};
+    }
     if (plat::GetTickCount() - begin >= kSpoolerChangeWaitMs) {
+      // Ours runs but has not said yes: the desktop spooler may sit in a
+      // box that waits for someone. It has the queue file all the same.
+      if (ours.program.started()) {
+        if (started) *started = true;
+        return {};
+      }
       return Fail("no spooler will print it: " + WhyNotPrinted(answer, queueFile));
     }
+    // Ours still starting, or another one closing, serving another queue
+    // file or not answering: we wait for it to end and start our own.
     std::this_thread::sleep_for(kAskAgainPause);
   }
 }

@@ -53,8 +53,14 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed);
 // print it. A running spooler is asked whether it will print that queue
 // file; yes ends it (`started` false). When none runs, or the running one is
 // closing or serves another queue file, we wait (up to 20 s) for it to end
-// and start a spooler on `queueFile`, detached from us (`started` true).
-// Fails when none will print the record ("no spooler will print it: ...").
+// and start a spooler on `queueFile`, detached from us. Ours has started
+// (`started` true) once it says yes to the same question, or has ended
+// normally before we asked (it printed and closed), or still runs silent
+// after 20 s (the desktop spooler may wait in a box).
+// Fails when none will print the record ("no spooler will print it: ...")
+// and when ours ends otherwise ("the spooler did not start: ..." with what
+// it wrote to its log, where a refused start says why); the record stays
+// in the queue file for the next start.
 // `spooler` "" chooses kelvane (with a display) or kelvane-headless; the
 // headless spooler gets `--on-fault=<faultPolicy>`, as nobody reads its
 // boxes.

@@ -1,10 +1,11 @@
 // What the driver needs of the operating system's processes: where its own
 // program lives, whether a file is a program, and the start of a spooler
-// that outlives us. One body per operating system (process_posix.cpp,
-// process_win32.cpp).
+// that outlives us and whose end we can still learn while we wait for it.
+// One body per operating system (process_posix.cpp, process_win32.cpp).
 // Driver process, main thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,12 +26,50 @@ std::string ExecutableName(const std::string& base);
 // The separator of the PATH list (':' or ';').
 char PathListSeparator();
 
+// What became of a program we started, as far as we have seen.
+enum class ProgramState {
+  Running,  // still runs, or its end could not be learnt
+  Exited,   // ended by its own exit; `code` is the exit code
+  Killed,   // ended by a signal (POSIX); `code` is the signal's number
+};
+struct ProgramStatus {
+  ProgramState state = ProgramState::Running;
+  unsigned long code = 0;
+};
+
+// A program started by StartDetached, followed while we live: its end and
+// exit code can be asked for until we exit or forget it. Forgetting it does
+// not stop it. Move only.
+class StartedProgram {
+ public:
+  StartedProgram() = default;  // nothing started
+  ~StartedProgram();
+  StartedProgram(StartedProgram&& other) noexcept;
+  StartedProgram& operator=(StartedProgram&& other) noexcept;
+  StartedProgram(const StartedProgram&) = delete;
+  StartedProgram& operator=(const StartedProgram&) = delete;
+
+  bool started() const { return id_ != 0; }
+  // Looks without waiting; once it has ended, the same status every time.
+  ProgramStatus Poll();
+
+ private:
+  friend StartedProgram StartDetached(const std::string&, const std::vector<std::string>&,
+                                      const std::string&);
+  explicit StartedProgram(std::intptr_t id) : id_(id) {}
+  void Forget();
+
+  std::intptr_t id_ = 0;  // the process id (POSIX) or the process handle (Windows)
+  ProgramStatus end_;     // once it is known to have ended
+};
+
 // Starts `program` with `args` (the program's name not included), detached
 // from us: its own session or process group, no console of ours, none of
 // our handles, standard input empty, standard output and error appended to
-// `logPath`. We do not wait for it. False when it could not be started.
-bool StartDetached(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& logPath);
+// `logPath`. We do not wait for it, but may ask whether it has ended.
+// Nothing started (started() false) when it could not be started.
+StartedProgram StartDetached(const std::string& program, const std::vector<std::string>& args,
+                             const std::string& logPath);
 
 // Whether this system has the simulated printer's "sim:" sockets, which a
 // fresh install maps LPT1: to (elsewhere LPT1: stays the system's device).

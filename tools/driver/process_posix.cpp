@@ -1,9 +1,11 @@
 // The driver's process calls on POSIX systems: /proc/self/exe, access(2),
-// and a double fork so that the spooler is nobody's child of ours.
+// and the spooler's start: a fork into a session of its own, followed with
+// waitpid while we wait for it to take the queue.
 // Driver process, main thread.
 #include "tools/driver/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,16 +37,26 @@ std::string ExecutableName(const std::string& base) { return base; }
 
 char PathListSeparator() { return ':'; }
 
-bool StartDetached(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& logPath) {
+StartedProgram StartDetached(const std::string& program,
+                             const std::vector<std::string>& args,
+                             const std::string& logPath) {
   std::vector<const char*> argv = {program.c_str()};
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   argv.push_back(nullptr);
+  // Under an ignored SIGCHLD (inherited from whoever started us) the system
+  // reaps our children itself and their exit codes are lost to waitpid.
+  struct sigaction childAction {};
+  if (::sigaction(SIGCHLD, nullptr, &childAction) == 0 && childAction.sa_handler == SIG_IGN)
+    ::signal(SIGCHLD, SIG_DFL);
+  // One fork, not two: the spooler stays our child while we live, so that
+  // we learn whether it refused its start (and reap it); when we exit, it
+  // is adopted like any daemon. In a session of its own it keeps no
+  // terminal of ours; as that session's leader it could gain one by opening
+  // a terminal, but every device the spooler opens is opened O_NOCTTY.
   pid_t child = ::fork();
-  if (child < 0) return false;
+  if (child < 0) return {};
   if (child == 0) {
     ::setsid();
-    if (::fork() != 0) ::_exit(0);
     int in = ::open("/dev/null", O_RDONLY);
     int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     if (in >= 0) ::dup2(in, 0);
@@ -58,10 +70,50 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
     ::execv(program.c_str(), const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
-  int status = 0;
-  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  return StartedProgram(child);
+}
+
+StartedProgram::~StartedProgram() { Forget(); }
+
+StartedProgram::StartedProgram(StartedProgram&& other) noexcept
+    : id_(other.id_), end_(other.end_) {
+  other.id_ = 0;
+}
+
+StartedProgram& StartedProgram::operator=(StartedProgram&& other) noexcept {
+  if (this != &other) {
+    Forget();
+    id_ = other.id_;
+    end_ = other.end_;
+    other.id_ = 0;
   }
-  return true;
+  return *this;
+}
+
+// A child that still runs cannot be handed to anyone while we live: one
+// that has ended is reaped now; one that ends later is reaped when we exit
+// (the driver exits right after its answer) by whoever adopts it.
+void StartedProgram::Forget() {
+  if (id_ != 0 && end_.state == ProgramState::Running)
+    ::waitpid(static_cast<pid_t>(id_), nullptr, WNOHANG);
+  id_ = 0;
+}
+
+ProgramStatus StartedProgram::Poll() {
+  if (id_ == 0 || end_.state != ProgramState::Running) return end_;
+  int status = 0;
+  pid_t reaped = 0;
+  while ((reaped = ::waitpid(static_cast<pid_t>(id_), &status, WNOHANG)) < 0 &&
+         errno == EINTR) {
+  }
+  // 0: still running; -1 (ECHILD): not ours to learn of after all.
+  if (reaped != static_cast<pid_t>(id_)) return end_;
+  if (WIFEXITED(status)) {
+    end_ = {ProgramState::Exited, static_cast<unsigned long>(WEXITSTATUS(status))};
+  } else if (WIFSIGNALED(status)) {
+    end_ = {ProgramState::Killed, static_cast<unsigned long>(WTERMSIG(status))};
+  }
+  return end_;
 }
 
 bool HasSimPorts() { return true; }

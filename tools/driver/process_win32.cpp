@@ -1,6 +1,6 @@
 // The driver's process calls on Windows: GetModuleFileNameA, and a spooler
 // started with CreateProcessA outside our console and process group that
-// inherits only its standard streams.
+// inherits only its standard streams, followed through its process handle.
 // Driver process, main thread.
 #include "tools/driver/process.h"
 
@@ -62,11 +62,12 @@ std::string ExecutableName(const std::string& base) { return base + ".exe"; }
 
 char PathListSeparator() { return ';'; }
 
-bool StartDetached(const std::string& program, const std::vector<std::string>& args,
-                   const std::string& logPath) {
+StartedProgram StartDetached(const std::string& program,
+                             const std::vector<std::string>& args,
+                             const std::string& logPath) {
   OwnedHandle in(OpenInheritable("NUL", GENERIC_READ, OPEN_EXISTING));
   OwnedHandle out(OpenInheritable(logPath.c_str(), FILE_APPEND_DATA, OPEN_ALWAYS));
-  if (!in.valid() || !out.valid()) return false;
+  if (!in.valid() || !out.valid()) return {};
 
   // Only the two stream handles cross: a handle of ours the spooler kept
   // (the queue file, a socket) would outlive us for minutes.
@@ -75,7 +76,7 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
   ::InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
   std::vector<char> attributeBuffer(attributeSize);
   auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBuffer.data());
-  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) return false;
+  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize)) return {};
   const bool listed =
       ::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
                                   sizeof inherited, nullptr, nullptr);
@@ -98,10 +99,45 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
                                      EXTENDED_STARTUPINFO_PRESENT,
                                  nullptr, nullptr, &startup.StartupInfo, &process);
   ::DeleteProcThreadAttributeList(attributes);
-  if (!started) return false;
+  if (!started) return {};
   ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return true;
+  // The process handle tells us its end; it does not keep the spooler in
+  // any way, and goes with the StartedProgram.
+  return StartedProgram(reinterpret_cast<std::intptr_t>(process.hProcess));
+}
+
+StartedProgram::~StartedProgram() { Forget(); }
+
+StartedProgram::StartedProgram(StartedProgram&& other) noexcept
+    : id_(other.id_), end_(other.end_) {
+  other.id_ = 0;
+}
+
+StartedProgram& StartedProgram::operator=(StartedProgram&& other) noexcept {
+  if (this != &other) {
+    Forget();
+    id_ = other.id_;
+    end_ = other.end_;
+    other.id_ = 0;
+  }
+  return *this;
+}
+
+void StartedProgram::Forget() {
+  if (id_ != 0) ::CloseHandle(reinterpret_cast<W32_HANDLE>(id_));
+  id_ = 0;
+}
+
+ProgramStatus StartedProgram::Poll() {
+  if (id_ == 0 || end_.state != ProgramState::Running) return end_;
+  const W32_HANDLE process = reinterpret_cast<W32_HANDLE>(id_);
+  // Not the exit code alone: STILL_ACTIVE (259) is also a code a program may
+  // end with.
+  if (::WaitForSingleObject(process, 0) != WAIT_OBJECT_0) return end_;
+  W32_DWORD code = 0;
+  if (::GetExitCodeProcess(process, &code))
+    end_ = {ProgramState::Exited, static_cast<unsigned long>(code)};
+  return end_;
 }
 
 bool HasSimPorts() { return false; }
