@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "app/headless/exit_codes.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
 #include "platform/files.h"
@@ -358,10 +359,14 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
   for (;;) {
     if (ours.program.started()) {
       const ProgramStatus end = ours.program.Poll();
-      if (end.state == ProgramState::Exited && end.code == 0) {
-        // A normal close: it printed what the queue held and closed before
-        // we asked (a small job takes a moment), or it found another
-        // spooler running, which is asked below as any other.
+      // A normal close: it printed what the queue held and closed before we
+      // asked (a small job takes a moment; one it could never print it set
+      // aside and said so), or it found another spooler running, which is
+      // asked below as any other.
+      const bool closedNormally =
+          end.state == ProgramState::Exited &&
+          (end.code == headless::kExitNormal || end.code == headless::kExitJobsSetAside);
+      if (closedNormally) {
         ours = LaunchedSpooler{};
         if (!plat::IsSpoolerRunning()) {
           if (started) *started = true;
