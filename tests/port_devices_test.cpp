@@ -26,6 +26,7 @@
 #include "app/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/files.h"
+#include "platform/posix/file_port.h"
 #include "platform/posix/lp_port.h"
 #include "platform/port_device.h"
 #include "platform/posix/polled_port.h"
@@ -70,6 +71,34 @@ TEST(FilePortTest, AppendsIsAlwaysReadyAndHasNothingToSay) {
   ASSERT_TRUE(plat::WriteFile(h, "|two", 4, &n));
   plat::CloseHandle(h);
   EXPECT_EQ(kt::ReadFileBytes(path), "earlier|job one|two");
+}
+
+TEST(FilePortTest, DrainSyncsTheFileAndAFailedSyncIsLost) {
+  kt::TempHome home;
+  HANDLE h = plat::OpenPort(home.File("out.prn"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_TRUE(plat::WriteFile(h, "card", 4, &n));
+  plat::PortDelivery d;
+  ASSERT_TRUE(plat::DrainPort(h, 0, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+  plat::CloseHandle(h);
+
+  // A descriptor that cannot be synced stands in for a disk that fails.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  h = plat::RegisterHandle(plat::MakeFilePort(fds[1]));
+  ASSERT_TRUE(plat::WriteFile(h, "card", 4, &n));
+  ASSERT_TRUE(plat::DrainPort(h, 0, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Lost);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EINVAL));
+  DWORD flags = 0;
+  EXPECT_TRUE(plat::ClearCommError(h, &flags));
+  EXPECT_EQ(flags, CE_IOE);
+  ASSERT_TRUE(plat::QueryPortDelivery(h, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Lost);
+  plat::CloseHandle(h);
+  ::close(fds[0]);
 }
 
 TEST(FilePortTest, MappedPortCreatesItsFileAndOpensOnlyOnce) {
@@ -204,7 +233,7 @@ class LpPortPairTest : public ::testing::Test {
   }
   void TearDown() override {
     if (handle_ != INVALID_HANDLE_VALUE) plat::CloseHandle(handle_);
-    ::close(printer_);
+    if (printer_ >= 0) ::close(printer_);
   }
   int printer_ = -1;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
@@ -234,6 +263,39 @@ TEST_F(LpPortPairTest, WriteGivesUpAfterTheWriteTimeoutWithThePartCount) {
     have += static_cast<std::size_t>(r);
   }
   EXPECT_EQ(got, data.substr(0, n));
+}
+
+// The stand-in, like the USB printer driver, says writable again only when
+// what it was given has been taken, and hangs up when unplugged.
+TEST_F(LpPortPairTest, DrainWaitsUntilTheDeviceHasTakenTheLastWrite) {
+  ApplyPortSettings(handle_);
+  std::string data(1 << 20, 'd');
+  DWORD n = 0;
+  plat::WriteFile(handle_, data.data(), static_cast<DWORD>(data.size()), &n);
+  ASSERT_GT(n, 0u);
+  plat::PortDelivery d;
+  ASSERT_TRUE(plat::DrainPort(handle_, 0, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Sending);
+  EXPECT_GT(d.unconfirmed, 0u);
+  std::string got(n, '\0');
+  for (std::size_t have = 0; have < n;) {
+    const ssize_t r = ::read(printer_, &got[have], n - have);
+    ASSERT_GT(r, 0);
+    have += static_cast<std::size_t>(r);
+  }
+  ASSERT_TRUE(plat::DrainPort(handle_, 10000, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+
+  // Unplugged while a transfer is under way.
+  plat::WriteFile(handle_, data.data(), static_cast<DWORD>(data.size()), &n);
+  ASSERT_GT(n, 0u);
+  ::close(printer_);
+  printer_ = -1;
+  ASSERT_TRUE(plat::DrainPort(handle_, 10000, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Lost);
+  DWORD flags = 0;
+  EXPECT_TRUE(plat::ClearCommError(handle_, &flags));
+  EXPECT_EQ(flags, CE_IOE);
 }
 
 TEST_F(LpPortPairTest, ReadsTheBackChannelWithinTheReadTimeout) {
