@@ -261,11 +261,13 @@ class SimPortDevice final : public PortDevice {
   // acknowledged but its side is still open.
   bool Drain(DWORD waitMs, PortDelivery& delivery) override {
     delivery = PortDelivery{DeliveryState::Delivered, true, 0};
-    if (broken_ || hungUp_) return true;
     if (!drained_) {
       drained_ = true;
-      ::shutdown(fd_, SHUT_WR);
+      if (!broken_) ::shutdown(fd_, SHUT_WR);
     }
+    // A broken connection has nothing to end: the printer took what the
+    // answers said and the rest was never written.
+    if (broken_ || hungUp_) return true;
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(waitMs);
     for (;;) {
       char scratch[256];
