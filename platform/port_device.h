@@ -16,8 +16,8 @@
 //     written (see DrainPort); a device that buffers (a socket, a USB
 //     printer driver) must not call bytes delivered that it only holds;
 //   - DeviceIoControl(kCancelJobIoControl): drop what the device still
-//     holds of the job (a socket resets its connection rather than let the
-//     kernel send the rest after the job was given up).
+//     holds of the job (a socket's close then resets the connection rather
+//     than let the kernel send the rest after the job was given up).
 //
 // Port names: "LPT1:", "LPT1", a share "\\host\name", or a path; resolved
 // through the [ports] section of win.ini (see port_names.h).
@@ -72,7 +72,9 @@ struct PortDelivery {
   // Whether `unconfirmed` is known. Where the system cannot tell (no such
   // count for the device), progress counts what the writes moved.
   bool counted = false;
-  // Bytes written that the printer has not acknowledged yet.
+  // Bytes written that the printer has not acknowledged yet; at most that
+  // many where the device only knows which write is still on its way (a
+  // USB printer: part of the last write).
   DWORD unconfirmed = 0;
 };
 
@@ -110,11 +112,14 @@ bool QueryPortDelivery(HANDLE port, PortDelivery* delivery);
 // The job's bytes are all written: the first call ends the stream where the
 // device has one to end (a TCP half-close: the printer reads to the end and
 // closes its side), and every call waits at most `waitMs` for the printer
-// to take what is still on its way, then says how far it got. The caller
-// loops, applying its own time-outs and stop request between calls:
+// to take what is still on its way, then says how far it got (a file's
+// sync to disk is the exception: it takes as long as the disk does). The
+// caller loops, applying its own time-outs and stop request between calls:
 //   Delivered     the printer has every byte; the job is printed;
 //   Acknowledged  every byte acknowledged, the printer keeps its side open
-//                 (the caller decides how long that may last);
+//                 (the caller decides how long that may last); a device
+//                 that cannot count acknowledgements (Winsock before
+//                 Windows 10 1703, Wine) says Sending until the close;
 //   Sending       not yet (the count, where known, says how much is left);
 //   Lost          the printer dropped the connection first (CE_IOE raised,
 //                 the last error says why).

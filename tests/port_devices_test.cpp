@@ -5,22 +5,28 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
 #include "app/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/files.h"
+#include "platform/posix/file_port.h"
 #include "platform/posix/lp_port.h"
 #include "platform/port_device.h"
 #include "platform/posix/polled_port.h"
@@ -65,6 +71,34 @@ TEST(FilePortTest, AppendsIsAlwaysReadyAndHasNothingToSay) {
   ASSERT_TRUE(plat::WriteFile(h, "|two", 4, &n));
   plat::CloseHandle(h);
   EXPECT_EQ(kt::ReadFileBytes(path), "earlier|job one|two");
+}
+
+TEST(FilePortTest, DrainSyncsTheFileAndAFailedSyncIsLost) {
+  kt::TempHome home;
+  HANDLE h = plat::OpenPort(home.File("out.prn"));
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_TRUE(plat::WriteFile(h, "card", 4, &n));
+  plat::PortDelivery d;
+  ASSERT_TRUE(plat::DrainPort(h, 0, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+  plat::CloseHandle(h);
+
+  // A descriptor that cannot be synced stands in for a disk that fails.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  h = plat::RegisterHandle(plat::MakeFilePort(fds[1]));
+  ASSERT_TRUE(plat::WriteFile(h, "card", 4, &n));
+  ASSERT_TRUE(plat::DrainPort(h, 0, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Lost);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EINVAL));
+  DWORD flags = 0;
+  EXPECT_TRUE(plat::ClearCommError(h, &flags));
+  EXPECT_EQ(flags, CE_IOE);
+  ASSERT_TRUE(plat::QueryPortDelivery(h, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Lost);
+  plat::CloseHandle(h);
+  ::close(fds[0]);
 }
 
 TEST(FilePortTest, MappedPortCreatesItsFileAndOpensOnlyOnce) {
@@ -199,7 +233,7 @@ class LpPortPairTest : public ::testing::Test {
   }
   void TearDown() override {
     if (handle_ != INVALID_HANDLE_VALUE) plat::CloseHandle(handle_);
-    ::close(printer_);
+    if (printer_ >= 0) ::close(printer_);
   }
   int printer_ = -1;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
@@ -229,6 +263,39 @@ TEST_F(LpPortPairTest, WriteGivesUpAfterTheWriteTimeoutWithThePartCount) {
     have += static_cast<std::size_t>(r);
   }
   EXPECT_EQ(got, data.substr(0, n));
+}
+
+// The stand-in, like the USB printer driver, says writable again only when
+// what it was given has been taken, and hangs up when unplugged.
+TEST_F(LpPortPairTest, DrainWaitsUntilTheDeviceHasTakenTheLastWrite) {
+  ApplyPortSettings(handle_);
+  std::string data(1 << 20, 'd');
+  DWORD n = 0;
+  plat::WriteFile(handle_, data.data(), static_cast<DWORD>(data.size()), &n);
+  ASSERT_GT(n, 0u);
+  plat::PortDelivery d;
+  ASSERT_TRUE(plat::DrainPort(handle_, 0, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Sending);
+  EXPECT_GT(d.unconfirmed, 0u);
+  std::string got(n, '\0');
+  for (std::size_t have = 0; have < n;) {
+    const ssize_t r = ::read(printer_, &got[have], n - have);
+    ASSERT_GT(r, 0);
+    have += static_cast<std::size_t>(r);
+  }
+  ASSERT_TRUE(plat::DrainPort(handle_, 10000, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+
+  // Unplugged while a transfer is under way.
+  plat::WriteFile(handle_, data.data(), static_cast<DWORD>(data.size()), &n);
+  ASSERT_GT(n, 0u);
+  ::close(printer_);
+  printer_ = -1;
+  ASSERT_TRUE(plat::DrainPort(handle_, 10000, &d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Lost);
+  DWORD flags = 0;
+  EXPECT_TRUE(plat::ClearCommError(handle_, &flags));
+  EXPECT_EQ(flags, CE_IOE);
 }
 
 TEST_F(LpPortPairTest, ReadsTheBackChannelWithinTheReadTimeout) {
@@ -290,6 +357,10 @@ class Listener {
   std::uint16_t port() const { return port_; }
   int Accept() {
     conn_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    // A read that waits for what never comes ends, failing the test
+    // instead of hanging it.
+    timeval patience{10, 0};
+    if (conn_ >= 0) ::setsockopt(conn_, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     return conn_;
   }
   std::string ReadExactly(std::size_t n) {
@@ -307,6 +378,49 @@ class Listener {
   void Drop() {
     ::close(conn_);
     conn_ = -1;
+  }
+  // Resets the connection whatever it holds.
+  void Reset() {
+    struct linger now = {1, 0};
+    ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    Drop();
+  }
+  // Reads until the end of the stream or an error: the byte count, and in
+  // `error` the errno of a failed read (0 for a clean end).
+  std::size_t ReadToEnd(int& error) {
+    char buf[65536];
+    std::size_t total = 0;
+    for (;;) {
+      const ssize_t r = ::read(conn_, buf, sizeof buf);
+      if (r > 0) {
+        total += static_cast<std::size_t>(r);
+        continue;
+      }
+      error = r == 0 ? 0 : errno;
+      if (r < 0 && errno == EINTR) continue;
+      return total;
+    }
+  }
+  // Ends our side and waits (bounded) for the peer to acknowledge that
+  // (true) or to answer with a reset (false).
+  bool EndsWithoutReset() {
+    ::shutdown(conn_, SHUT_WR);
+    const auto give_up = Clock::now() + std::chrono::seconds(10);
+    while (Clock::now() < give_up) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      ::getsockopt(conn_, SOL_SOCKET, SO_ERROR, &err, &len);
+      if (err != 0) return false;
+      int queued = -1;
+      if (::ioctl(conn_, SIOCOUTQ, &queued) == 0 && queued == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  }
+  // Someone connected and was not accepted yet.
+  bool HasWaitingConnection() {
+    struct pollfd pfd = {fd_, POLLIN, 0};
+    return ::poll(&pfd, 1, 0) == 1;
   }
   void StopListening() {
     ::close(fd_);
@@ -478,6 +592,165 @@ TEST(SocketPortTest, StalledWriteWithoutATimeOutEndsByItself) {
   EXPECT_TRUE(byItself);
   EXPECT_FALSE(ok);
   EXPECT_LT(n, data.size());
+}
+
+
+// ------------------------------------------- TCP printer: what it took
+
+// A port on `printer`, connected and accepted, whose writes may wait long
+// enough for any buffer the test fills.
+HANDLE OpenAccepted(Listener& printer) {
+  DWORD error = 0;
+  auto device = plat::OpenSocketPort("127.0.0.1", printer.port(), error);
+  if (!device || printer.Accept() < 0) return INVALID_HANDLE_VALUE;
+  HANDLE h = plat::RegisterHandle(device);
+  plat::COMMTIMEOUTS t;
+  t.WriteTotalTimeoutConstant = 2000;
+  plat::SetCommTimeouts(h, &t);
+  return h;
+}
+
+bool WriteAll(HANDLE h, const std::string& data) {
+  DWORD n = 0;
+  return plat::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n) &&
+         n == data.size();
+}
+
+// Drains in short calls while the port is in one of `states`, for at most a
+// generous while.
+plat::PortDelivery DrainWhile(HANDLE h, std::initializer_list<plat::DeliveryState> states) {
+  plat::PortDelivery d;
+  const auto give_up = Clock::now() + std::chrono::seconds(20);
+  do {
+    EXPECT_TRUE(plat::DrainPort(h, 20, &d));
+  } while (std::find(states.begin(), states.end(), d.state) != states.end() &&
+           Clock::now() < give_up);
+  return d;
+}
+
+using State = plat::DeliveryState;
+
+TEST(SocketDeliveryTest, APrinterThatReadsSlowlyIsSendingUntilItHasEveryByteAndCloses) {
+  Listener printer;  // takes a few KiB at a time into its small buffer
+  HANDLE h = OpenAccepted(printer);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::string job(64 << 10, 'j');
+  ASSERT_TRUE(WriteAll(h, job));
+
+  plat::PortDelivery first;
+  ASSERT_TRUE(plat::DrainPort(h, 0, &first));
+  EXPECT_EQ(first.state, State::Sending);
+  ASSERT_TRUE(first.counted);
+  EXPECT_GT(first.unconfirmed, 16u << 10);  // more than the printer can hold
+  EXPECT_LE(first.unconfirmed, job.size());  // and never the end of stream
+
+  ASSERT_EQ(printer.ReadExactly(16 << 10).size(), 16u << 10);
+  plat::PortDelivery later;
+  const auto give_up = Clock::now() + std::chrono::seconds(20);
+  do {
+    ASSERT_TRUE(plat::DrainPort(h, 20, &later));
+  } while (later.unconfirmed == first.unconfirmed && Clock::now() < give_up);
+  EXPECT_EQ(later.state, State::Sending);
+  EXPECT_LT(later.unconfirmed, first.unconfirmed);
+  EXPECT_GT(later.unconfirmed, 0u);
+  plat::PortDelivery query;
+  ASSERT_TRUE(plat::QueryPortDelivery(h, &query));
+  EXPECT_EQ(query.state, State::Sending);
+
+  // It reads to the end of the job and closes.
+  int error = -1;
+  EXPECT_EQ(printer.ReadToEnd(error), job.size() - (16 << 10));
+  EXPECT_EQ(error, 0);
+  printer.Drop();
+  const plat::PortDelivery d = DrainWhile(h, {State::Sending, State::Acknowledged});
+  EXPECT_EQ(d.state, State::Delivered);
+  EXPECT_TRUE(d.counted);
+  EXPECT_EQ(d.unconfirmed, 0u);
+  plat::CloseHandle(h);
+}
+
+TEST(SocketDeliveryTest, APrinterThatKeepsItsSideOpenHasAcknowledgedAndIsNotReset) {
+  Listener printer;
+  HANDLE h = OpenAccepted(printer);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::string job(20000, 'k');
+  ASSERT_TRUE(WriteAll(h, job));
+  EXPECT_EQ(printer.ReadExactly(job.size()).size(), job.size());
+  const plat::PortDelivery d = DrainWhile(h, {State::Sending});
+  EXPECT_EQ(d.state, State::Acknowledged);
+  EXPECT_EQ(d.unconfirmed, 0u);
+
+  // A status line arrives after the last look and is never read: the close
+  // must still end the connection cleanly, not reset it.
+  ASSERT_EQ(::write(printer.conn(), "status", 6), 6);
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  int queued = -1;
+  while ((::ioctl(printer.conn(), SIOCOUTQ, &queued) != 0 || queued != 0) &&
+         Clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_EQ(queued, 0);
+  plat::CloseHandle(h);
+  EXPECT_TRUE(printer.EndsWithoutReset());
+}
+
+TEST(SocketDeliveryTest, AConnectionIsMadeAgainOnlyIfItBrokeBeforeCarryingAByte) {
+  Listener printer;
+  HANDLE h = OpenAccepted(printer);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  // Broken before the job's first byte: the printer was busy or restarted.
+  printer.Reset();
+  DWORD flags = 0;
+  const auto give_up = Clock::now() + std::chrono::seconds(10);
+  do {
+    plat::ClearCommError(h, &flags);
+  } while (!(flags & CE_IOE) && Clock::now() < give_up);
+  ASSERT_TRUE(flags & CE_IOE);
+  ASSERT_TRUE(WriteAll(h, std::string(4096, 'a')));
+  ASSERT_GE(printer.Accept(), 0);
+  EXPECT_EQ(printer.ReadExactly(4096).size(), 4096u);
+
+  // It takes part of the job and resets: the rest is lost, and it must not
+  // arrive on a new connection, which the printer would take for a new job.
+  ASSERT_TRUE(WriteAll(h, std::string(32 << 10, 'b')));
+  printer.Reset();
+  plat::PortDelivery d;
+  do {
+    ASSERT_TRUE(plat::QueryPortDelivery(h, &d));
+    if (d.state != State::Lost) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  } while (d.state != State::Lost && Clock::now() < give_up);
+  EXPECT_EQ(d.state, State::Lost);
+  plat::ClearCommError(h, &flags);
+  EXPECT_EQ(flags, CE_IOE);
+  DWORD n = 0;
+  EXPECT_FALSE(plat::WriteFile(h, "rest", 4, &n));
+  EXPECT_EQ(n, 0u);
+  plat::ClearCommError(h, &flags);
+  EXPECT_EQ(flags, CE_IOE);
+  EXPECT_FALSE(printer.HasWaitingConnection());
+  ASSERT_TRUE(plat::DrainPort(h, 0, &d));
+  EXPECT_EQ(d.state, State::Lost);
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ECONNRESET));
+  plat::CloseHandle(h);
+}
+
+TEST(SocketDeliveryTest, ACancelledJobResetsTheConnectionInsteadOfSendingTheRest) {
+  Listener printer;  // reads nothing until the port is closed
+  HANDLE h = OpenAccepted(printer);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  const std::string job(8 << 20, 'c');
+  DWORD n = 0;
+  plat::COMMTIMEOUTS t;
+  t.WriteTotalTimeoutConstant = 200;
+  ASSERT_TRUE(plat::SetCommTimeouts(h, &t));
+  plat::WriteFile(h, job.data(), static_cast<DWORD>(job.size()), &n);
+  ASSERT_GT(n, 0u);
+  DWORD returned = 1;
+  EXPECT_TRUE(plat::DeviceIoControl(h, plat::kCancelJobIoControl, nullptr, 0, &returned));
+  EXPECT_EQ(returned, 0u);
+  plat::CloseHandle(h);
+  int error = 0;
+  EXPECT_LT(printer.ReadToEnd(error), n);
+  EXPECT_EQ(error, ECONNRESET);
 }
 
 }  // namespace

@@ -408,6 +408,36 @@ TEST(SimPortProcess, SlowPrinterTakesPartOfABlockPerWrite) {
   EXPECT_EQ(flags, 0u);
 }
 
+TEST(SimPortProcess, DrainEndsTheStreamAndThePrinterHangsUp) {
+  kt::TempHome home;
+  PrinterProcess printer(home.path(), {"--output", home.File("out.prn")});
+  ASSERT_TRUE(printer.Ready());
+  auto port = OpenConfigured(printer.socket());
+  ASSERT_NE(port, nullptr);
+  const std::string block = Pattern(2048);
+  DWORD written = 0;
+  ASSERT_TRUE(port->Write(block.data(), 2048, &written));
+  plat::PortDelivery d;
+  ASSERT_TRUE(port->QueryDelivery(d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+  EXPECT_TRUE(d.counted);
+  EXPECT_EQ(d.unconfirmed, 0u);
+  ASSERT_TRUE(port->Drain(10000, d));
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+  // The printer let go of the port while ours is still open: it saw the end.
+  DWORD error = 0;
+  auto next = plat::OpenSimPort(printer.socket(), error);
+  EXPECT_NE(next, nullptr) << error;
+  EXPECT_FALSE(port->Write(block.data(), 2048, &written));
+  DWORD flags = 99;
+  EXPECT_TRUE(port->ClearCommError(flags));
+  EXPECT_EQ(flags, 0u);
+  next.reset();
+  port.reset();
+  printer.Stop();
+  EXPECT_EQ(kt::ReadFileBytes(home.File("out.prn")), block);
+}
+
 TEST(SimPortProcess, CloseFromAnotherThreadEndsAWaitingWrite) {
   kt::TempHome home;
   PrinterProcess printer(home.path(), {});

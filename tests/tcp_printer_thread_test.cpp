@@ -148,6 +148,30 @@ TEST_F(TcpPrinter, AnOfflinePrinterTakesNothingAndLosesNothing) {
   EXPECT_EQ(printer_.output(), data);
 }
 
+TEST_F(TcpPrinter, DrainSaysDeliveredOnlyOnceThePrinterTookEveryByteAndHungUp) {
+  printer_.SetState(PrinterState::NotSelected);
+  const std::string data = Pattern(8000, 4);
+  HANDLE port = OpenPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(WriteAll(port, data));  // the buffers hold it
+  plat::PortDelivery d;
+  ASSERT_TRUE(plat::DrainPort(port, 0, &d));
+  EXPECT_NE(d.state, plat::DeliveryState::Delivered);
+  EXPECT_NE(d.state, plat::DeliveryState::Lost);
+  EXPECT_EQ(printer_.totalAccepted(), 0u);
+
+  printer_.SetState(PrinterState::Ready);
+  const DWORD start = plat::GetTickCount();
+  do {
+    ASSERT_TRUE(plat::DrainPort(port, 100, &d));
+  } while ((d.state == plat::DeliveryState::Sending ||
+            d.state == plat::DeliveryState::Acknowledged) &&
+           plat::GetTickCount() - start < kPatienceMs);
+  EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
+  EXPECT_EQ(printer_.output(), data);
+  plat::CloseHandle(port);
+}
+
 // Waits (in real time, bounded) until `printer` is in `state`.
 bool WaitForState(VirtualPrinter& printer, PrinterState state) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);

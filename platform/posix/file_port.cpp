@@ -51,8 +51,38 @@ class FilePort final : public PolledPort {
     return true;
   }
 
+  bool QueryDelivery(PortDelivery& delivery) override {
+    delivery = lost_ ? PortDelivery{DeliveryState::Lost, false, 0}
+                     : PortDelivery{DeliveryState::Delivered, true, 0};
+    return true;
+  }
+
+  // The job is on the disk once the sync says so. The sync takes as long as
+  // the disk does (no time-out applies); a failed one is reported once by
+  // the system, so it stays lost here.
+  bool Drain(DWORD, PortDelivery& delivery) override {
+    if (!lost_) {
+      int rc;
+      do {
+        rc = ::fsync(fd_);
+      } while (rc != 0 && errno == EINTR);
+      if (rc != 0) {
+        lost_ = true;
+        lostError_ = errno;
+      }
+    }
+    if (lost_) {
+      Raise(CE_IOE);
+      SetLastError(static_cast<DWORD>(lostError_));
+    }
+    return QueryDelivery(delivery);
+  }
+
  private:
   const int fd_;
+  // A sync failed. Only the thread that uses the port touches these.
+  bool lost_ = false;
+  int lostError_ = 0;
 };
 
 }  // namespace
@@ -76,7 +106,9 @@ std::shared_ptr<PortDevice> OpenFilePort(const std::string& path, bool mayCreate
     ::close(fd);
     return nullptr;
   }
-  return std::make_shared<FilePort>(fd);
+  return MakeFilePort(fd);
 }
+
+std::shared_ptr<PortDevice> MakeFilePort(int fd) { return std::make_shared<FilePort>(fd); }
 
 }  // namespace plat

@@ -14,4 +14,9 @@ namespace plat {
 std::shared_ptr<PortDevice> OpenFilePort(const std::string& path,
                                          bool mayCreate, DWORD& error);
 
+// The same port on a descriptor opened and claimed by the caller, which it
+// takes over. Its drain syncs the descriptor (Delivered), or raises CE_IOE
+// and says Lost when the sync fails.
+std::shared_ptr<PortDevice> MakeFilePort(int fd);
+
 }  // namespace plat

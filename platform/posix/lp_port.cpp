@@ -78,6 +78,8 @@ bool LpPort::Write(const void* data, DWORD size, DWORD* written) {
     ssize_t n = ::write(fd_, p + done, size - done);
     if (n > 0) {
       done += static_cast<DWORD>(n);
+      lastWrite_ = static_cast<DWORD>(n);
+      wrote_ = true;
       refusals = 0;
       continue;
     }
@@ -161,6 +163,33 @@ bool LpPort::ClearCommError(DWORD& errors) {
   }
   int status = 0;
   if (::ioctl(fd_, LPGETSTATUS, &status) == 0) errors |= LpStatusToCommErrors(status);
+  return true;
+}
+
+PortDelivery LpPort::Look(DWORD ms) {
+  if (!wrote_) return PortDelivery{DeliveryState::Delivered, true, 0};
+  short revents = 0;
+  const int rc = gone_.load() ? 1 : WaitFor(fd_, POLLOUT, ms, &revents);
+  if (gone_.load() || (rc == 1 && (revents & (POLLHUP | POLLERR)))) {
+    // Unplugged with a transfer perhaps in flight: what the printer had not
+    // taken is gone with it.
+    gone_.store(true);
+    Raise(CE_IOE);
+    SetLastError(ENODEV);
+    return PortDelivery{DeliveryState::Lost, false, 0};
+  }
+  if (rc == 1) return PortDelivery{DeliveryState::Delivered, true, 0};
+  // The transfer in flight is part of the last write.
+  return PortDelivery{DeliveryState::Sending, true, lastWrite_};
+}
+
+bool LpPort::QueryDelivery(PortDelivery& delivery) {
+  delivery = Look(0);
+  return true;
+}
+
+bool LpPort::Drain(DWORD waitMs, PortDelivery& delivery) {
+  delivery = Look(waitMs);
   return true;
 }
 

@@ -246,6 +246,44 @@ class SimPortDevice final : public PortDevice {
     if (!closed_.exchange(true)) ::shutdown(fd_, SHUT_RDWR);
   }
 
+  // Every write's answer says what the printer took, so nothing written is
+  // ever unconfirmed. A connection that broke is not Lost either: the
+  // printer kept every byte it said it took and goes on with the next one
+  // when it is reached again, as a parallel printer does when its cable
+  // is plugged in again (see ClearCommError).
+  bool QueryDelivery(PortDelivery& delivery) override {
+    delivery = PortDelivery{DeliveryState::Delivered, true, 0};
+    return true;
+  }
+
+  // Ends the stream (a half-close: the printer hangs up when it reads the
+  // end) and waits for the printer to hang up. Until it has, every byte is
+  // acknowledged but its side is still open.
+  bool Drain(DWORD waitMs, PortDelivery& delivery) override {
+    delivery = PortDelivery{DeliveryState::Delivered, true, 0};
+    if (!drained_) {
+      drained_ = true;
+      if (!broken_) ::shutdown(fd_, SHUT_WR);
+    }
+    // A broken connection has nothing to end: the printer took what the
+    // answers said and the rest was never written.
+    if (broken_ || hungUp_) return true;
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+      char scratch[256];
+      const ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
+      if (closed_.load()) break;
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        hungUp_ = true;
+        return true;
+      }
+      if (n > 0 || errno == EINTR) continue;  // nothing is asked: drop it
+      if (WaitFor(fd_, POLLIN, deadline) != 0) break;
+    }
+    delivery.state = DeliveryState::Acknowledged;
+    return true;
+  }
+
   bool SetCommMask(DWORD mask) override {
     if (closed_.load()) return false;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -274,6 +312,8 @@ class SimPortDevice final : public PortDevice {
       SetLastError(EBADF);
       return false;
     }
+    // The stream was ended: there is nobody left to ask.
+    if (drained_) return true;
     // A printer that went away (unplugged, restarted) may be back: the
     // query before the next write connects again, as a cable plugged in
     // again would, so that "Ignore" goes on with the job.
@@ -321,6 +361,10 @@ class SimPortDevice final : public PortDevice {
       SetLastError(EBADF);
       return false;
     }
+    if (drained_) {  // nothing may follow the end of the stream
+      SetLastError(EPIPE);
+      return false;
+    }
     if (broken_) {
       SetLastError(EIO);
       return false;
@@ -361,7 +405,10 @@ class SimPortDevice final : public PortDevice {
   int fd_;  // changed only by the calling thread, under mutex_
   const std::string socketPath_;
   std::atomic<bool> closed_{false};
-  bool broken_ = false;  // only the calling thread touches it
+  // Only the calling thread touches these.
+  bool broken_ = false;
+  bool drained_ = false;  // the stream was ended by Drain
+  bool hungUp_ = false;   // and the printer has hung up since
   std::mutex mutex_;     // guards mask_, timeouts_ and a change of fd_
   DWORD mask_ = 0;
   COMMTIMEOUTS timeouts_;

@@ -14,7 +14,9 @@
 //        reply bytes, answered as soon as any are queued or at waitMs;
 //   'F'                           ->  'f' flags   (query and clear)
 // Because every request is answered within its own wait, a flags query
-// never waits behind data. Closing the connection frees the printer.
+// never waits behind data. Closing the connection frees the printer; so
+// does the client's half-close (the end of the job's stream), which the
+// printer answers by hanging up once it has read it.
 //
 // Any thread; one call at a time per device, except Close, which may come
 // from another thread and ends a waiting call (shutdown(2) on the socket;

@@ -1,20 +1,33 @@
 // A raw TCP printer (port 9100 style) as a port. The connection is made
 // with a bounded time-out; writes are bounded by the write time-out, so a
-// printer that stops reading shows as a stall (a partial write, no flag);
-// a refused or broken connection raises CE_IOE and the next write tries to
-// connect again. Replies are read from the same socket.
-// Any thread; one thread at a time per port, except Close. fdMutex_ guards
-// the swap of the descriptor against Close's shutdown.
+// printer that stops reading shows as a stall (a partial write, no flag).
+// A connection refused, or broken before it carried a byte, raises CE_IOE
+// and the next write connects again (a printer that was off when the job
+// started). One that breaks after it carried bytes of the stream is lost
+// for good: the printer takes a new connection for a new job, so the rest
+// of this one must not follow on another; writes then fail with CE_IOE
+// until the port is closed. Replies are read from the same socket.
+//
+// What the printer has taken: the kernel's count of bytes not yet
+// acknowledged (SIOCOUTQ); Drain half-closes, reads what the printer says
+// to the end and waits for its close. The descriptor is closed without a
+// reset (nothing left unread, no zero linger) unless the job was cancelled,
+// when the reset is wanted: the kernel must not go on sending the rest of a
+// job that will be printed again whole.
+// Any thread; one thread at a time per port, except Close, which only wakes
+// a waiting call (PolledPort); the descriptor is closed with the object.
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -23,6 +36,14 @@
 namespace plat {
 namespace {
 
+// While the printer has closed its side and bytes are still unacknowledged
+// nothing on the descriptor marks the moment they are (it reports hang-up
+// at once): the drain looks at the count this often.
+constexpr DWORD kAckTickMs = 10;
+// What the close reads out at most of what the printer sent and nobody
+// read: unread bytes make the kernel reset the connection.
+constexpr std::size_t kDiscardLimit = 1 << 20;
+
 class SocketPort final : public PolledPort {
  public:
   SocketPort(std::vector<sockaddr_storage> addrs, std::vector<socklen_t> lens,
@@ -30,9 +51,7 @@ class SocketPort final : public PolledPort {
       : addrs_(std::move(addrs)), lens_(std::move(lens)),
         connectTimeoutMs_(connectTimeoutMs) {}
 
-  ~SocketPort() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  ~SocketPort() override { CloseConnection(); }
 
   // Connects, trying each address in turn within `ms`. On failure the port
   // stays unconnected and CE_IOE is raised.
@@ -65,17 +84,13 @@ class SocketPort final : public PolledPort {
           rc = -1;
         }
       }
-      if (rc == 0) {
-        std::lock_guard<std::mutex> g(fdMutex_);
-        if (closed()) {
-          ::close(fd);
-          break;
-        }
+      if (rc == 0 && !closed()) {
         fd_ = fd;
         return true;
       }
-      lastError = errno;
+      lastError = rc == 0 ? EBADF : errno;
       ::close(fd);
+      if (closed()) break;
     }
     Raise(CE_IOE);
     SetLastError(static_cast<DWORD>(lastError));
@@ -91,6 +106,17 @@ class SocketPort final : public PolledPort {
       SetLastError(EBADF);
       return false;
     }
+    if (lost_) return FailLost();
+    if (draining_) {  // the stream was ended: nothing may follow
+      SetLastError(EPIPE);
+      return false;
+    }
+    if (peerClosed_) {
+      // The printer ended the connection; what we would send now cannot
+      // reach it on this one.
+      Broken(ECONNRESET);
+      if (lost_) return false;
+    }
     if (fd_ < 0 && !Connect(std::min(limit, connectTimeoutMs_))) return false;
 
     const auto* p = static_cast<const char*>(data);
@@ -99,6 +125,7 @@ class SocketPort final : public PolledPort {
       ssize_t n = ::send(fd_, p + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         done += static_cast<DWORD>(n);
+        carried_ = true;
         continue;
       }
       const int e = n < 0 ? errno : EAGAIN;
@@ -132,19 +159,29 @@ class SocketPort final : public PolledPort {
       SetLastError(EBADF);
       return false;
     }
+    if (lost_) return FailLost();
     if (fd_ < 0) {
       Sleep(limit);  // nothing to hear until the next write reconnects
       return true;
     }
     const CallDeadline deadline(limit);
     for (;;) {
-      ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+      ssize_t n = peerClosed_ ? 0 : ::recv(fd_, buffer, size, MSG_DONTWAIT);
       if (n > 0) {
         if (read) *read = static_cast<DWORD>(n);
         return true;
       }
-      if (n == 0 && size > 0) {  // the printer closed the connection
-        Broken(ECONNRESET);
+      if (n == 0 && (size > 0 || peerClosed_)) {
+        // The printer closed the connection. Until a write shows that more
+        // was meant for it, it may have taken everything: the descriptor
+        // stays for the delivery count.
+        peerClosed_ = true;
+        if (!carried_) {
+          Broken(ECONNRESET);
+        } else {
+          Raise(CE_IOE);
+          SetLastError(ECONNRESET);
+        }
         return false;
       }
       const int e = n < 0 ? errno : EAGAIN;
@@ -166,30 +203,160 @@ class SocketPort final : public PolledPort {
     // itself, so the query before every block of a job costs no call.
     if (fd_ >= 0 && !tookWholeWrite_) {
       // A pending socket error makes poll report POLLERR; its number is
-      // fetched only then.
+      // fetched only then. Hang-up alone is the end of a drained stream
+      // (both sides closed) once we have half-closed.
       struct pollfd pfd = {fd_, 0, 0};
-      if (::poll(&pfd, 1, 0) == 1 && (pfd.revents & (POLLERR | POLLHUP))) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
-        Broken(err ? err : ECONNRESET);
+      if (::poll(&pfd, 1, 0) == 1 &&
+          ((pfd.revents & POLLERR) || ((pfd.revents & POLLHUP) && !draining_))) {
+        Broken(PendingError());
       }
     }
     errors = TakePending();
     return true;
   }
 
- protected:
-  void OnClose() override {
-    std::lock_guard<std::mutex> g(fdMutex_);
-    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  bool DeviceIoControl(DWORD code, void* out, DWORD outSize, DWORD* returned) override {
+    if (code != kCancelJobIoControl)
+      return SettingsPort::DeviceIoControl(code, out, outSize, returned);
+    if (returned) *returned = 0;
+    // The job was given up and will be sent again from its first byte:
+    // the close resets the connection instead of letting the kernel send
+    // what it still holds.
+    abortive_ = true;
+    return true;
+  }
+
+  bool QueryDelivery(PortDelivery& delivery) override {
+    if (fd_ >= 0) CheckPendingError();
+    delivery = Delivery();
+    return true;
+  }
+
+  bool Drain(DWORD waitMs, PortDelivery& delivery) override {
+    const CallDeadline deadline(waitMs);
+    if (!draining_) {
+      draining_ = true;
+      // The end of the job: the printer reads to it and closes its side.
+      // The FIN then counts as one unacknowledged byte until it is.
+      if (fd_ >= 0 && !lost_) finQueued_ = ::shutdown(fd_, SHUT_WR) == 0;
+    }
+    for (;;) {
+      if (lost_ || fd_ < 0) break;
+      // A reset after the printer's close no longer shows in a read (that
+      // says end of stream): the pending error is looked at first.
+      if (!CheckPendingError() || !DiscardReceived()) break;  // broken
+      const PortDelivery now = Delivery();
+      if (now.state == DeliveryState::Delivered) break;
+      const DWORD left = deadline.LeftMs();
+      if (left == 0) break;
+      // Data, the printer's close or a reset wake the wait; once the
+      // printer has closed only the acknowledgements are awaited, and they
+      // wake nothing.
+      const int rc = peerClosed_ ? (Sleep(std::min(left, kAckTickMs)) ? 0 : -1)
+                                 : WaitFor(fd_, POLLIN, left);
+      if (rc < 0) break;  // closed from another thread
+    }
+    delivery = Delivery();
+    if (delivery.state == DeliveryState::Lost) {
+      Raise(CE_IOE);
+      SetLastError(static_cast<DWORD>(lostError_));
+    }
+    return true;
   }
 
  private:
+  // What became of the stream, from what is known now.
+  PortDelivery Delivery() const {
+    if (lost_) return PortDelivery{DeliveryState::Lost, false, 0};
+    // Never connected, or broken before it carried a byte: nothing was
+    // given to the printer, so nothing is missing.
+    if (fd_ < 0) return PortDelivery{DeliveryState::Delivered, true, 0};
+    PortDelivery d;
+    int queued = 0;
+    if (::ioctl(fd_, SIOCOUTQ, &queued) == 0 && queued >= 0) {
+      if (finQueued_ && queued > 0) --queued;  // the FIN is no job byte
+      d.counted = true;
+      d.unconfirmed = static_cast<DWORD>(queued);
+    }
+    if (!d.counted || d.unconfirmed > 0) {
+      d.state = DeliveryState::Sending;
+    } else {
+      d.state = peerClosed_ ? DeliveryState::Delivered : DeliveryState::Acknowledged;
+    }
+    return d;
+  }
+
+  // Reads and drops what the printer sent; notes its close. False when
+  // the connection broke (then it was handled as broken).
+  bool DiscardReceived() {
+    char scratch[4096];
+    for (std::size_t total = 0; !peerClosed_ && total < kDiscardLimit;) {
+      const ssize_t n = ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT);
+      if (n > 0) {
+        total += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n == 0) {
+        peerClosed_ = true;
+        break;
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      Broken(errno);
+      return false;
+    }
+    return true;
+  }
+
+  // Handles a reset or other error the socket holds; false when there was
+  // one.
+  bool CheckPendingError() {
+    struct pollfd pfd = {fd_, 0, 0};
+    if (::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLERR)) {
+      Broken(PendingError());
+      return false;
+    }
+    return true;
+  }
+
+  int PendingError() const {
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+    return err ? err : ECONNRESET;
+  }
+
+  // The connection broke. If it had carried bytes of the stream the rest
+  // of the job has nowhere to go: lost until the port is closed. Otherwise
+  // the next write connects again.
   void Broken(int error) {
     Raise(CE_IOE);
     SetLastError(static_cast<DWORD>(error));
-    std::lock_guard<std::mutex> g(fdMutex_);
+    if (carried_) {
+      lost_ = true;
+      lostError_ = error;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    carried_ = false;
+    peerClosed_ = false;
+    finQueued_ = false;
+  }
+
+  bool FailLost() {
+    Raise(CE_IOE);
+    SetLastError(static_cast<DWORD>(lostError_));
+    return false;
+  }
+
+  void CloseConnection() {
+    if (fd_ < 0) return;
+    if (abortive_) {
+      struct linger now = {1, 0};
+      ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    } else {
+      DiscardReceived();
+    }
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
@@ -197,13 +364,18 @@ class SocketPort final : public PolledPort {
   const std::vector<sockaddr_storage> addrs_;
   const std::vector<socklen_t> lens_;
   const DWORD connectTimeoutMs_;
-  std::mutex fdMutex_;
-  // Written only by the thread that uses the port (under fdMutex_); read
-  // by Close under fdMutex_.
+  // The rest belongs to the thread that uses the port (the destructor runs
+  // after its last call).
   int fd_ = -1;
-  // The last call on the port was a write that the socket took whole. Only
-  // the thread that uses the port touches it.
+  // The last call on the port was a write that the socket took whole.
   bool tookWholeWrite_ = false;
+  bool carried_ = false;     // the connection took bytes of the stream
+  bool peerClosed_ = false;  // the printer's end of stream was read
+  bool lost_ = false;        // a connection that carried bytes broke
+  int lostError_ = 0;
+  bool draining_ = false;    // Drain ended the stream
+  bool finQueued_ = false;   // our half-close is in the unacknowledged count
+  bool abortive_ = false;    // the job was cancelled: close with a reset
 };
 
 }  // namespace

@@ -49,9 +49,32 @@ class FilePort final : public SelfTimedPort {
 
   void Close() override { closed_.store(true); }
 
+  bool QueryDelivery(PortDelivery& delivery) override {
+    delivery = lost_ ? PortDelivery{DeliveryState::Lost, false, 0}
+                     : PortDelivery{DeliveryState::Delivered, true, 0};
+    return true;
+  }
+
+  // The job is on the disk once the flush says so. It takes as long as the
+  // disk does (no time-out applies to a file); a failed flush stays lost.
+  bool Drain(DWORD, PortDelivery& delivery) override {
+    if (!lost_ && !::FlushFileBuffers(handle_)) {
+      lost_ = true;
+      lostError_ = static_cast<DWORD>(::GetLastError());
+    }
+    if (lost_) {
+      Raise(CE_IOE);
+      SetLastError(lostError_);
+    }
+    return QueryDelivery(delivery);
+  }
+
  private:
   const W32_HANDLE handle_;
   std::atomic<bool> closed_{false};
+  // A flush failed. Only the thread that uses the port touches these.
+  bool lost_ = false;
+  DWORD lostError_ = 0;
 };
 
 }  // namespace

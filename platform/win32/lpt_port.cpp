@@ -6,6 +6,14 @@
 // the engine takes as harmless, and a failed error query counts as no flag.
 // A write that no write time-out of the driver bounds (a share) is cut off
 // by us after kUnsetWriteWaitMs, so that a stop request is heard soon.
+// What the printer has taken is left to the default (Delivered once the
+// writes returned): the parallel and USB printer drivers complete a write
+// when its bytes have gone to the printer, and a share's writes are the
+// print server's. The one drain the system offers, FlushFileBuffers, has no
+// time-out and waits, on some drivers, for a printer that may never take
+// the rest; nothing cancels it reliably (CancelIoEx does not reach every
+// driver's flush), so a stalled printer would hold the print thread for
+// good.
 // Any thread; one thread at a time per port, except Close, which cancels
 // the read or write in progress. The time-up callback runs on a thread of
 // the system's pool and only cancels the port's I/O.

@@ -36,7 +36,9 @@ std::shared_ptr<PortDevice> OpenFilePort(const std::string& path, bool mayCreate
 
 // A raw TCP printer. The open fails only when the host does not resolve; a
 // printer that refuses or does not answer within `connectTimeoutMs` gives a
-// port that reports CE_IOE and connects again at the next write.
+// port that reports CE_IOE and connects again at the next write; a
+// connection that breaks after it carried bytes of the job is not replaced
+// (DeliveryState::Lost).
 std::shared_ptr<PortDevice> OpenSocketPort(const std::string& host, std::uint16_t port,
                                            DWORD& error,
                                            DWORD connectTimeoutMs = kSocketConnectTimeoutMs);

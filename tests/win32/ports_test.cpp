@@ -174,6 +174,27 @@ class SocketPortTest : public ::testing::Test {
     return got;
   }
 
+  // An abortive close: the port's side gets a reset, not an orderly end.
+  void ResetByPrinter() {
+    linger hard{1, 0};
+    ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
+                 sizeof hard);
+    ::closesocket(peer_);
+    peer_ = INVALID_SOCKET;
+  }
+  // The reset travels over loopback; a few queries see it (the delivery
+  // query looks even right after a write the socket took whole).
+  static bool DeviceErrorWithin(HANDLE port) {
+    DWORD errors = 0;
+    for (int i = 0; i < 200 && errors == 0; ++i) {
+      plat::PortDelivery delivery;
+      plat::QueryPortDelivery(port, &delivery);
+      plat::ClearCommError(port, &errors);
+      if (errors == 0) ::Sleep(5);
+    }
+    return errors == CE_IOE;
+  }
+
   SOCKET listener_ = INVALID_SOCKET;
   SOCKET peer_ = INVALID_SOCKET;
   unsigned port_ = 0;
@@ -261,11 +282,7 @@ TEST_F(SocketPortTest, ResetByThePrinterShowsAtTheNextQuery) {
   HANDLE port = plat::OpenPort(Name());
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
   Accept();
-  // An abortive close: the port's side gets a reset, not an orderly end.
-  linger hard{1, 0};
-  ::setsockopt(peer_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-  ::closesocket(peer_);
-  peer_ = INVALID_SOCKET;
+  ResetByPrinter();
   DWORD errors = 0;
   // The reset travels over loopback; a few queries see it.
   for (int i = 0; i < 200 && errors == 0; ++i) {
@@ -274,6 +291,68 @@ TEST_F(SocketPortTest, ResetByThePrinterShowsAtTheNextQuery) {
   }
   EXPECT_EQ(errors, CE_IOE);
   plat::CloseHandle(port);
+}
+
+// The rest of a job must not follow on a new connection once one that
+// carried part of it broke: the printer would take it for a new job. One
+// that broke before the first byte is made again.
+TEST_F(SocketPortTest, AConnectionIsMadeAgainOnlyIfItBrokeBeforeCarryingAByte) {
+  ASSERT_EQ(::listen(listener_, 2), 0);
+  HANDLE port = plat::OpenPort(Name());
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  Accept();
+  ResetByPrinter();
+  EXPECT_TRUE(DeviceErrorWithin(port));
+  EXPECT_TRUE(WriteAll(port, "first"));
+  Accept();
+  EXPECT_EQ(Receive(5), "first");
+
+  EXPECT_TRUE(WriteAll(port, "second"));
+  EXPECT_EQ(Receive(6), "second");
+  ResetByPrinter();
+  EXPECT_TRUE(DeviceErrorWithin(port));
+  DWORD written = 1;
+  EXPECT_FALSE(plat::WriteFile(port, "third", 5, &written));
+  EXPECT_EQ(written, 0u);
+  DWORD errors = 0;
+  EXPECT_TRUE(plat::ClearCommError(port, &errors));
+  EXPECT_EQ(errors, CE_IOE);
+  plat::PortDelivery delivery;
+  ASSERT_TRUE(plat::QueryPortDelivery(port, &delivery));
+  EXPECT_EQ(delivery.state, plat::DeliveryState::Lost);
+  ASSERT_TRUE(plat::DrainPort(port, 0, &delivery));
+  EXPECT_EQ(delivery.state, plat::DeliveryState::Lost);
+  // Nobody knocked again.
+  fd_set waiting;
+  FD_ZERO(&waiting);
+  FD_SET(listener_, &waiting);
+  timeval now{0, 0};
+  EXPECT_EQ(::select(0, &waiting, nullptr, nullptr, &now), 0);
+  plat::CloseHandle(port);
+}
+
+TEST_F(SocketPortTest, ACancelledJobIsCutOffInsteadOfSentToTheEnd) {
+  int small = 4096;
+  ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
+               sizeof small);
+  ASSERT_EQ(::listen(listener_, 1), 0);
+  HANDLE port = plat::OpenPort(Name());
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  Accept();  // and reads nothing until the port is closed
+  plat::COMMTIMEOUTS timeouts;
+  timeouts.WriteTotalTimeoutConstant = 200;
+  ASSERT_TRUE(plat::SetCommTimeouts(port, &timeouts));
+  const std::vector<char> job(8u << 20, 'c');
+  DWORD written = 0;
+  plat::WriteFile(port, job.data(), static_cast<DWORD>(job.size()), &written);
+  ASSERT_GT(written, 0u);
+  DWORD returned = 1;
+  EXPECT_TRUE(plat::DeviceIoControl(port, plat::kCancelJobIoControl, nullptr, 0, &returned));
+  plat::CloseHandle(port);
+  std::size_t got = 0;
+  char buffer[65536];
+  for (int n; (n = ::recv(peer_, buffer, sizeof buffer, 0)) > 0;) got += static_cast<std::size_t>(n);
+  EXPECT_LT(got, written);
 }
 
 TEST_F(SocketPortTest, TheEngineStopsAJobOnARefusedPrinterWithADeviceError) {
