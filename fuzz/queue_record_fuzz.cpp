@@ -34,8 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (record.queueFile[0] != '\0') std::abort();  // the parser never touches it
   if (notes.imageCut != (size > kMaxQueueFileSize)) std::abort();
 
+  const std::size_t start = FindHeadRecordStart(data, size);
   const std::size_t end = FindHeadRecordEnd(data, size);
-  if (end > size) std::abort();
+  if (end > size || start > end) std::abort();
+  // The head record starts with a line that is not empty.
+  if (start < size && data[start] == '\n') std::abort();
 
   // Walk every line the way the callers do: positions stay inside the
   // image and always move forward.

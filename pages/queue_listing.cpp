@@ -44,7 +44,8 @@ bool ReadQueueImage(const std::string& path, std::uint32_t size,
 
 std::vector<std::string> ParseQueueJobNames(std::string_view data) {
   std::vector<std::string> names;
-  std::size_t pos = 0;
+  std::size_t pos =
+      FindHeadRecordStart(reinterpret_cast<const unsigned char*>(data.data()), data.size());
   while (pos < data.size()) {
     const std::size_t lf = data.find('\n', pos);
     if (lf == std::string_view::npos) break;  // truncated record

@@ -20,8 +20,10 @@ inline constexpr std::size_t kMaxQueueListingBytes = 4u << 20;
 
 // Job names of the records in the queue file image, at most 128. A record's
 // name is its first line (at most 127 characters); records are separated by
-// the bytes LF CR LF; a last record whose name line has no LF is left out,
-// and so is anything after a separator that leaves fewer than 3 bytes.
+// the bytes LF CR LF; the empty lines before the head record are no record
+// (a removal in place leaves them); a last record whose name line has no LF
+// is left out, and so is anything after a separator that leaves fewer than
+// 3 bytes.
 std::vector<std::string> ParseQueueJobNames(std::string_view data);
 
 // "Printing" for 0, "Queued" for 1, "Paused" for anything else.

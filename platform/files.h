@@ -16,17 +16,20 @@
 //     meantime) and starts over if it does not;
 //   - a file is rewritten by writing a temporary file beside it and renaming
 //     it over the old one while the old one is held with no sharing
-//     (ReplaceFileContents), so a crash leaves the old file or the new one,
-//     whole; only where no temporary can be made (folder not writable, disk
-//     full) is it rewritten in place under the same hold. Appenders hold the
-//     file with no sharing while they append.
+//     (ReplaceFileContents, ReplaceFileWhole), so a crash leaves the old file
+//     or the new one, whole; only where no temporary can be made (folder not
+//     writable, disk full) is it rewritten in place under the same hold, by
+//     ReplaceFileContents, or changed in place by its holder
+//     (OverwriteHeldRange, TruncateHeldFile). Appenders hold the file with no
+//     sharing while they append.
 // On Windows the system's share modes are the protocol (dwShareMode 0 for
 // no sharing, FILE_SHARE_READ | FILE_SHARE_WRITE for sharing read and
 // write) and a refusal is ERROR_SHARING_VIOLATION. A file open anywhere
 // cannot be renamed over there, so ReplaceFileContents rewrites the held file
 // in place through the handle, which keeps the hold but not the whole-or-
-// nothing on a crash; WriteFileAtomically still moves a flushed new file
-// over one that nobody holds.
+// nothing on a crash, and ReplaceFileWhole always answers NoNewFile;
+// WriteFileAtomically still moves a flushed new file over one that nobody
+// holds.
 // Any thread.
 #pragma once
 
@@ -91,16 +94,57 @@ bool DeleteFile(const std::string& path);
 bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
                          std::size_t size);
 
-// Test seam: faults injected into the files layer. The hook is asked at
-// each point with the path concerned and returns 0 (go on) or the error the
-// step fails with, in the platform's numbers (errno on POSIX, Win32 codes on
-// Windows, where the held rewrite asks only at RewriteInPlace). Empty: no faults (the default). Install it before the
-// threads that use files start and remove it after they have ended.
+// ReplaceFileContents without its rewrite in place: the file is replaced
+// whole by a new one beside it, or stays as it was. A holder whose file must
+// survive a crash at any instant uses this and, on NoNewFile, edits the held
+// file in place by steps that each leave it sound (OverwriteHeldRange,
+// TruncateHeldFile). The last error is set unless Replaced.
+enum class WholeReplacement {
+  Replaced,   // the file holds `data`; `h` holds the new file
+  NoNewFile,  // no new file can take the old one's place: the folder or the
+              // disk refuses one (not writable, read-only, full, quota), or
+              // the system cannot move one over a file held open (Windows,
+              // always). The file is untouched; only an edit in place is left.
+  Failed,     // anything else; the file is untouched
+};
+WholeReplacement ReplaceFileWhole(HANDLE h, const std::string& path, const void* data,
+                                  std::size_t size);
+
+// Edits in place of a file held with no sharing and opened for writing,
+// inside what the file takes already (no new room asked of the disk), each
+// synced to disk before it returns. The handle's position stays where it
+// was.
+// Writes `size` bytes over the file from `offset`; offset + size must not
+// pass the end of the file. The bytes go in one write call: a kill before
+// it leaves the file as it was, after it the whole change (a write that
+// spans memory pages may still be cut between two of them by a kill that
+// arrives while it runs).
+bool OverwriteHeldRange(HANDLE h, std::uint64_t offset, const void* data, std::size_t size);
+// Cuts the file to `length` bytes, no more than it has, in one call.
+bool TruncateHeldFile(HANDLE h, std::uint64_t length);
+
+// Test seam: faults injected into the files layer. The hook is asked right
+// before each system call of a point below, with the path concerned (the
+// path a handle was opened with, or the file a link names when a file is
+// replaced), and returns 0 (go on) or the error the step fails with, in the
+// platform's numbers (errno on POSIX, Win32 codes on Windows). A test may
+// also end the process there, to see what a kill at that instant leaves.
+// Empty: no faults (the default). Install it before the threads that use
+// files start and remove it after they have ended.
 enum class FileFault {
   OpenForWriting,   // OpenFile with Write or ReadWrite access
-  CreateTemporary,  // the temporary beside a file being replaced
-  WriteTemporary,   // writing and syncing that temporary
-  RewriteInPlace,   // the in-place rewrite when no temporary can be used
+  // Replacing a file by a new one beside it:
+  CreateTemporary,  // creating the temporary
+  WriteTemporary,   // writing it
+  SyncTemporary,    // syncing it to disk
+  RenameOver,       // moving it over the file (POSIX; Windows moves no held file)
+  SyncFolder,       // syncing the folder after the move (POSIX); an error
+                    // here only leaves the sync out, as a failed sync does
+  // Changing a held file in place (ReplaceFileContents' rewrite in place,
+  // OverwriteHeldRange, TruncateHeldFile):
+  RewriteInPlace,   // writing over its bytes
+  TruncateInPlace,  // cutting it to its new length
+  SyncInPlace,      // syncing it to disk
 };
 using FileFaultHook = std::function<int(FileFault point, const std::string& path)>;
 void SetFileFaultHook(FileFaultHook hook);

@@ -168,7 +168,9 @@ bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile,
     ShowQueueError(owner, kOpenFailedText);
     return false;
   }
-  if (image.empty()) return false;  // emptied since the probe
+  // Emptied since the probe, or nothing left but the empty lines of
+  // records removed in place.
+  if (FindHeadRecordStart(image.data(), image.size()) == image.size()) return false;
 
   // Parse into a fresh record: a short head record must not inherit the
   // previous job's spool files (they would be printed or deleted again).
@@ -231,6 +233,48 @@ bool TakeManualJob(JobRecord& job, HWND owner) {
 }
 
 
+// Takes the record at [head, end) out of the held queue file `image` was
+// read from, keeping everything from `rest` on (the next record; `rest` is
+// the image's size when none follows).
+//
+// The file is replaced whole when a new file can take its place. Otherwise
+// it is edited in place, and then no step may leave a queue that reads as
+// anything but the old one or the old one without its head record: a kill
+// between writing shortened contents over the start and cutting the file
+// left the old tail behind them as records of its own (jobs printed again).
+// So the records behind the head never move. The head record and its empty
+// line are overwritten by LF bytes in one write (each LF reads as an empty
+// line, which every reader skips before the head record), or, when no
+// record follows, the file is cut to nothing in one call. A kill before the
+// call leaves the old queue, after it the new one; a kill that cuts a write
+// spanning memory pages in the middle leaves the head record's tail behind
+// LF bytes, still ended by its empty line, so recovery counts and removes it
+// as it would have removed the whole head record.
+// The filler stays until the queue empties or a later whole replacement
+// (which writes only what follows the head record) drops it. It grows only
+// while every removal is in place and the driver keeps the queue from
+// emptying, and the driver counts it: it refuses to grow the file beyond
+// 65535 bytes ("try again later") and the job waits, so nothing is lost.
+bool RemoveRecordBytes(HANDLE h, const std::string& queueFile,
+                       const std::vector<unsigned char>& image, std::size_t head,
+                       std::size_t end, std::size_t rest) {
+  switch (plat::ReplaceFileWhole(h, queueFile, image.data() + rest, image.size() - rest)) {
+    case plat::WholeReplacement::Replaced:
+      return true;
+    case plat::WholeReplacement::Failed:
+      return false;
+    case plat::WholeReplacement::NoNewFile:
+      break;
+  }
+  if (rest == image.size()) return plat::TruncateHeldFile(h, 0);
+  try {
+    const std::vector<unsigned char> filler(end - head, '\n');
+    return plat::OverwriteHeldRange(h, head, filler.data(), filler.size());
+  } catch (const std::bad_alloc&) {
+    return false;  // nothing may be thrown past this layer
+  }
+}
+
 // Removes the head record under one exclusive hold of the file, so that
 // nothing the driver appends can slip in between the read and the rewrite.
 FinishOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
@@ -248,15 +292,16 @@ FinishOutcome RemoveHeadRecord(const std::string& queueFile, HWND owner) {
     ShowQueueError(owner, kOpenFailedText);
     return FinishOutcome::Kept;
   }
-  if (image.empty()) {
+  const std::size_t head = FindHeadRecordStart(image.data(), image.size());
+  if (head == image.size()) {  // empty, or nothing but empty lines
     plat::CloseHandle(h);
     return FinishOutcome::NoRecord;
   }
-  const std::size_t keep = FindHeadRecordEnd(image.data(), image.size());
-  const bool replaced =
-      plat::ReplaceFileContents(h, queueFile, image.data() + keep, image.size() - keep);
+  const std::size_t end = FindHeadRecordEnd(image.data(), image.size());
+  const std::size_t rest = end + FindHeadRecordStart(image.data() + end, image.size() - end);
+  const bool removed = RemoveRecordBytes(h, queueFile, image, head, end, rest);
   plat::CloseHandle(h);
-  if (!replaced) {
+  if (!removed) {
     ShowQueueError(owner, kSaveFailedText);
     return FinishOutcome::Kept;
   }
@@ -384,7 +429,7 @@ bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& rec
     if (notes) notes->imageCut = true;
   }
   const auto total = static_cast<std::uint16_t>(size);
-  std::uint16_t position = 0;
+  auto position = static_cast<std::uint16_t>(FindHeadRecordStart(image, size));
   char line[kLineBufferSize] = {};
   bool cut = false;
   auto next = [&] {
@@ -422,9 +467,19 @@ bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& rec
   return true;
 }
 
-std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size) {
+std::size_t FindHeadRecordStart(const unsigned char* image, std::size_t size) {
   std::size_t lineStart = 0;
   for (std::size_t i = 0; i < size; ++i) {
+    if (image[i] != '\n') continue;
+    if (i - lineStart >= 2) break;  // a line with text: the head record's first
+    lineStart = i + 1;
+  }
+  return lineStart;
+}
+
+std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size) {
+  std::size_t lineStart = FindHeadRecordStart(image, size);
+  for (std::size_t i = lineStart; i < size; ++i) {
     if (image[i] != '\n') continue;
     if (i - lineStart < 2) return i + 1;  // an empty line ends the record
     lineStart = i + 1;
@@ -554,8 +609,11 @@ std::uint16_t CountQueuedJobs() {
     ShowQueueError(owner, kOpenFailedText);
     return 0;
   }
+  // Counted from the head record on: the empty lines in front of it are no
+  // record's end.
   std::uint32_t count = 0;
-  for (std::size_t i = 1; i + 2 < image.size(); ++i) {
+  for (std::size_t i = FindHeadRecordStart(image.data(), image.size()) + 1; i + 2 < image.size();
+       ++i) {
     if (image[i] == '\n' && image[i + 1] == '\r' && image[i + 2] == '\n') ++count;
   }
   return static_cast<std::uint16_t>(std::min<std::uint32_t>(count, 0xFFFFu));

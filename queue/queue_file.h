@@ -6,7 +6,9 @@
 // Record format (CR LF lines; records separated by one empty line):
 //   job name / port / copies / [printer name / ribbon type] / spool files...
 // A record is in the old form (no printer and ribbon lines) when line 4
-// contains '~'.
+// contains '~'. Empty lines before the head record are no record: every
+// reader skips them (FindHeadRecordStart). They are what a removal in place
+// leaves where the head record was, see below.
 // Any thread; the operations take g_csSpooler where they touch shared state
 // and may be called with it held.
 //
@@ -20,14 +22,21 @@
 //     nothing and the print thread reports "Could not open spool file.";
 //   - spool-file lines beyond the 20th are read past and ignored (fileCount
 //     stays 20; their files are neither printed nor deleted);
-//   - only the first 65535 bytes of the queue file are parsed (positions are
-//     16-bit and never wrap). CountQueuedJobs and FinishJob work on the
-//     whole file, so the records behind that point are counted and kept.
+//   - only the first 65535 bytes of the queue file, the empty lines before
+//     the head record included, are parsed (positions are 16-bit and never
+//     wrap; the driver keeps the file within that size). CountQueuedJobs
+//     and FinishJob work on the whole file, so the records behind that point
+//     are counted and kept.
 // FinishJob holds the queue file (no sharing) from its read to its rewrite,
 // which replaces the file whole (temporary file + rename), so a record that
 // the driver appends meanwhile is kept and a crash leaves the old or the new
-// file. When the folder cannot take a new file or the disk is full, the
-// file is rewritten in place under the same hold instead. A queue file that
+// file. When no new file can take its place (a folder the spooler may not
+// write, a full disk; on Windows always, where a held file cannot be
+// renamed over) the head record is removed in place under the same hold,
+// by one system call, so that a kill leaves the old queue or the new one:
+// its bytes become LF bytes, which read as empty lines, or the file is cut
+// to nothing when nothing but such lines would stay. The records behind it
+// never move. A queue file that
 // is a symbolic link stays one: the file it points to is rewritten. It
 // deletes the job's spool files only once the record is gone; when the
 // record cannot be removed they stay, the caller is told (FinishOutcome) and
@@ -102,10 +111,13 @@ struct RecordParseNotes {
 bool ParseJobRecord(const unsigned char* image, std::size_t size, JobRecord& record,
                     RecordParseNotes* notes = nullptr);
 
+// Offset of the head record: the first line that is not empty by the
+// parser's rule (fewer than two bytes before its LF); `size` when there is
+// none, that is when the image holds no record.
+std::size_t FindHeadRecordStart(const unsigned char* image, std::size_t size);
 // Offset of the first byte behind the head record and the empty line that
-// ends it (the same rule the parser uses: a line with fewer than two bytes
-// before its LF); `size` when the head record is not followed by an empty
-// line. FinishJob keeps the bytes from there on.
+// ends it (the same rule); `size` when the head record is not followed by an
+// empty line. FinishJob keeps the records from there on.
 std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size);
 
 // The passes PurgeQueue makes at most, however fast the driver appends.

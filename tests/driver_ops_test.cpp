@@ -112,6 +112,19 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
   EXPECT_EQ(FilesIn(driver::SpoolDirectory()).size(), 2u);
 }
 
+TEST(DriverOps, SeparatorBeforeEndsThePreviousRecordOnce) {
+  const std::string record = "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n";
+  EXPECT_EQ(driver::SeparatorBefore(""), "");
+  EXPECT_EQ(driver::SeparatorBefore(record), "\r\n");
+  EXPECT_EQ(driver::SeparatorBefore(record + "\r\n"), "");
+  EXPECT_EQ(driver::SeparatorBefore("old\r\nLPT1"), "\r\n\r\n");
+  // The spooler's removals in place leave empty lines before the head
+  // record: behind records they change nothing, alone they are no record.
+  EXPECT_EQ(driver::SeparatorBefore("\n\n\n" + record), "\r\n");
+  EXPECT_EQ(driver::SeparatorBefore("\n\n\n"), "");
+  EXPECT_EQ(driver::SeparatorBefore("\n\n\r\n"), "");
+}
+
 TEST(DriverProcess, FindsItselfAndNamesProgramsAsTheSystemDoes) {
   const std::string dir = driver::ProgramDirectory();
   ASSERT_FALSE(dir.empty());

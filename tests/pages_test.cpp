@@ -195,9 +195,18 @@ TEST(QueueListingParse, EmptyTruncatedAndShortTails) {
   // Fewer than 3 bytes after the separator end the list.
   EXPECT_EQ(ParseQueueJobNames(Queue({"A"}) + "\r\nB\r"),
             (std::vector<std::string>{"A"}));
-  // An empty first line is an empty name; a bare LF gives no stray byte.
-  EXPECT_EQ(ParseQueueJobNames("\r\nLPT1:\r\n"), (std::vector<std::string>{""}));
-  EXPECT_EQ(ParseQueueJobNames("\nLPT1:\r\n"), (std::vector<std::string>{""}));
+  // An empty name line of a later record is an empty name; a bare LF gives
+  // no stray byte.
+  EXPECT_EQ(ParseQueueJobNames(Queue({"A"}) + "\r\n\nLPT1:\r\n"),
+            (std::vector<std::string>{"A", ""}));
+}
+
+TEST(QueueListingParse, EmptyLinesBeforeTheHeadRecordAreNoRow) {
+  // What a removal in place leaves where the records it took were.
+  EXPECT_EQ(ParseQueueJobNames("\n\n\n\n" + Queue({"A", "B"})),
+            (std::vector<std::string>{"A", "B"}));
+  EXPECT_EQ(ParseQueueJobNames("\r\n" + Queue({"A"})), (std::vector<std::string>{"A"}));
+  EXPECT_TRUE(ParseQueueJobNames("\n\n\r\n").empty());
 }
 
 TEST(QueueListing, StatusWords) {

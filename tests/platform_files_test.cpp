@@ -329,6 +329,58 @@ TEST(ReplaceFileContents, FallsBackToAnInPlaceRewriteOnlyWhereThatIsSafe) {
             1);
 }
 
+// What a holder that must survive a kill at any instant is given: a whole
+// replacement that never falls back but says when only an edit in place is
+// left, and edits in place that stay inside the file, leave the handle's
+// position alone and need a writable handle held with no sharing.
+TEST(HeldFileEdits, ReplaceWholeOrEditInsideTheFile) {
+  kt::TempHome home;
+  const std::string path = home.File("queue.txt");
+  kt::WriteFileBytes(path, "0123456789");
+  HANDLE h = Open(path, ShareMode::None);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  {
+    ScopedFault fault(plat::FileFault::CreateTemporary, EACCES);
+    EXPECT_EQ(plat::ReplaceFileWhole(h, path, "abc", 3), plat::WholeReplacement::NoNewFile);
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EACCES));
+  }
+  {
+    ScopedFault fault(plat::FileFault::RenameOver, EIO);
+    EXPECT_EQ(plat::ReplaceFileWhole(h, path, "abc", 3), plat::WholeReplacement::Failed);
+    EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(EIO));
+  }
+  EXPECT_EQ(kt::ReadFileBytes(path), "0123456789");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home.path()),
+                          std::filesystem::directory_iterator()),
+            1);  // no temporary left behind
+
+  char read[2];
+  DWORD got = 0;
+  ASSERT_TRUE(plat::ReadFile(h, read, 2, &got));
+  EXPECT_TRUE(plat::OverwriteHeldRange(h, 3, "\n\n", 2));
+  EXPECT_FALSE(plat::OverwriteHeldRange(h, 9, "xy", 2));  // would pass the end
+  EXPECT_FALSE(plat::TruncateHeldFile(h, 11));           // would grow the file
+  EXPECT_EQ(kt::ReadFileBytes(path), "012\n\n56789");
+  EXPECT_TRUE(plat::TruncateHeldFile(h, 4));
+  EXPECT_EQ(kt::ReadFileBytes(path), "012\n");
+  ASSERT_TRUE(plat::ReadFile(h, read, 2, &got));  // from where the handle stood
+  EXPECT_EQ(std::string(read, got), "2\n");
+
+  EXPECT_EQ(plat::ReplaceFileWhole(h, path, "new!", 4), plat::WholeReplacement::Replaced);
+  EXPECT_EQ(kt::ReadFileBytes(path), "new!");
+  plat::CloseHandle(h);
+
+  for (auto [share, access] : {std::pair{ShareMode::ReadWrite, Access::ReadWrite},
+                               std::pair{ShareMode::None, Access::Read}}) {
+    HANDLE other = Open(path, share, Disposition::OpenExisting, access);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(plat::OverwriteHeldRange(other, 0, "x", 1));
+    EXPECT_FALSE(plat::TruncateHeldFile(other, 0));
+    plat::CloseHandle(other);
+  }
+  EXPECT_EQ(kt::ReadFileBytes(path), "new!");
+}
+
 // A link is followed, not replaced: the file it names gets the contents,
 // in its own folder, and the link stays.
 TEST(ReplaceFileContents, ReplacesTheFileALinkNamesAndKeepsTheLink) {

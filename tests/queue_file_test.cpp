@@ -24,6 +24,7 @@
 #include "platform/net_redirect.h"
 #include "queue/settings_store.h"
 #include "tests/support/test_support.h"
+#include "tools/driver/driver_ops.h"
 
 namespace {
 
@@ -240,7 +241,10 @@ TEST(ParseJobRecord, ImageAboveSixteenBitsIsParsedFromItsStart) {
   EXPECT_FALSE(ok);
 }
 
-TEST(FindHeadRecordEnd, FollowsTheParsersEmptyLineRule) {
+TEST(FindHeadRecord, StartAndEndFollowTheParsersEmptyLineRule) {
+  auto start = [](const std::string& s) {
+    return FindHeadRecordStart(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  };
   auto end = [](const std::string& s) {
     return FindHeadRecordEnd(reinterpret_cast<const unsigned char*>(s.data()), s.size());
   };
@@ -249,8 +253,22 @@ TEST(FindHeadRecordEnd, FollowsTheParsersEmptyLineRule) {
   EXPECT_EQ(end(Queue({first, second})), first.size() + 2);
   EXPECT_EQ(end(first), first.size());          // no empty line: nothing kept
   EXPECT_EQ(end(first + "\r\n"), first.size() + 2);
-  EXPECT_EQ(end("\r\n" + first), 2u);            // a stray empty line is a record of its own
   EXPECT_EQ(end(""), 0u);
+  // Empty lines in front of the head record (what a removal in place
+  // leaves) are no record: the head starts behind them.
+  EXPECT_EQ(start(Queue({first, second})), 0u);
+  EXPECT_EQ(start("\r\n" + first), 2u);
+  EXPECT_EQ(end("\r\n" + first), first.size() + 2);
+  const std::string filler = "\n\n\r\nx\n\n";  // one byte before an LF is empty too
+  EXPECT_EQ(start(filler + Queue({first, second})), filler.size());
+  EXPECT_EQ(end(filler + Queue({first, second})), filler.size() + first.size() + 2);
+  EXPECT_EQ(start(filler), filler.size());  // nothing but empty lines: no record
+  EXPECT_EQ(end(filler), filler.size());
+  bool ok = false;
+  JobRecord r = Parse(filler + Queue({first, second}), &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_STREQ(r.jobName, "a");
+  EXPECT_STREQ(r.spoolFiles[0], "/a");
 }
 
 // --------------------------------------------------------- queue operations
@@ -325,6 +343,11 @@ TEST_F(QueueFileTest, EmptyOrMissingQueueMeansNoJobAndNoMessage) {
   EXPECT_FALSE(TakeNextJob(job));
   EXPECT_EQ(CountQueuedJobs(), 0);
   FinishJob(job);
+  // Nothing but the empty lines of removed records is no job either.
+  kt::WriteFileBytes(queue_, "\n\n\n\r\n");
+  EXPECT_FALSE(TakeNextJob(job));
+  EXPECT_EQ(CountQueuedJobs(), 0);
+  EXPECT_EQ(FinishJob(job), FinishOutcome::NoRecord);
   EXPECT_EQ(boxes_.count(), 0u);
   EXPECT_EQ(Marker(), "<missing>");
 }
@@ -766,8 +789,9 @@ class FinishJobWithoutRoomTest : public QueueFileTest,
 TEST_P(FinishJobWithoutRoomTest, RecordIsRemovedByARewriteInPlace) {
   const std::string a = Spool("a.prn");
   const std::string b = Spool("b.prn");
+  const std::string first = NewRecord("First", {a});
   const std::string second = NewRecord("Second", {b});
-  kt::WriteFileBytes(queue_, Queue({NewRecord("First", {a}), second}));
+  kt::WriteFileBytes(queue_, Queue({first, second}));
   const ino_t inode = InodeOf(queue_);
   const auto before = FolderEntries(home_.path());
   FileFaults faults(queue_, {{GetParam().point, GetParam().error}});
@@ -776,7 +800,9 @@ TEST_P(FinishJobWithoutRoomTest, RecordIsRemovedByARewriteInPlace) {
   ASSERT_TRUE(TakeNextJob(job));
   EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
   EXPECT_EQ(faults.hits(), 1);
-  EXPECT_EQ(kt::ReadFileBytes(queue_), second);
+  // The head record and its empty line became empty lines; the record
+  // behind them did not move.
+  EXPECT_EQ(kt::ReadFileBytes(queue_), std::string(first.size() + 2, '\n') + second);
   EXPECT_EQ(InodeOf(queue_), inode);  // the same file, rewritten
   EXPECT_EQ(boxes_.count(), 0u);
   EXPECT_FALSE(kt::FileExists(a));
@@ -787,6 +813,7 @@ TEST_P(FinishJobWithoutRoomTest, RecordIsRemovedByARewriteInPlace) {
 
   // And the last record the same way, down to an empty file.
   ASSERT_TRUE(TakeNextJob(job));
+  EXPECT_STREQ(job.jobName, "Second");
   EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
   EXPECT_EQ(kt::ReadFileBytes(queue_), "");
   EXPECT_FALSE(TakeNextJob(job));
@@ -907,7 +934,8 @@ TEST_F(QueueFileTest, FinishJobOnAFullFileSystemStillRemovesTheRecord) {
   ASSERT_TRUE(TakeNextJob(job));
   EXPECT_STREQ(job.jobName, "First");
   EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
-  EXPECT_EQ(kt::ReadFileBytes(queue), Queue({records[1], records[2], records[3]}));
+  EXPECT_EQ(kt::ReadFileBytes(queue), std::string(records[0].size() + 2, '\n') +
+                                          Queue({records[1], records[2], records[3]}));
   EXPECT_FALSE(kt::FileExists(a));
   EXPECT_EQ(boxes_.count(), 0u);
   EXPECT_EQ(FolderEntries(mountPoint), std::vector<std::string>{"queue.txt"});
@@ -932,8 +960,9 @@ TEST_F(QueueFileTest, FinishJobInAFolderTheUserCannotWriteRewritesInPlace) {
     }
   } removeDir{dir};
   const std::string queue = dir + "/queue.txt";
+  const std::string first = NewRecord("First", {"/a"});
   const std::string second = NewRecord("Second", {"/b"});
-  kt::WriteFileBytes(queue, Queue({NewRecord("First", {"/a"}), second}));
+  kt::WriteFileBytes(queue, Queue({first, second}));
   ASSERT_EQ(::chmod(queue.c_str(), 0666), 0);
   const ino_t inode = InodeOf(queue);
   {
@@ -968,10 +997,104 @@ TEST_F(QueueFileTest, FinishJobInAFolderTheUserCannotWriteRewritesInPlace) {
     outcome = takeAndFinish();
   }
   EXPECT_EQ(outcome, static_cast<int>(FinishOutcome::Removed));
-  EXPECT_EQ(kt::ReadFileBytes(queue), second);
+  EXPECT_EQ(kt::ReadFileBytes(queue), std::string(first.size() + 2, '\n') + second);
   EXPECT_EQ(InodeOf(queue), inode);
   EXPECT_EQ(FolderEntries(dir), std::vector<std::string>{"queue.txt"});
 }
+
+// ------------------------------------ a kill at any instant of a removal
+
+// A queue, the way its head record goes, and the system calls that takes in
+// order (the files layer asks the fault hook right before each).
+struct KillCase {
+  const char* name;
+  bool inPlace;      // the folder refuses the temporary
+  const char* filler;  // empty lines that earlier removals in place left
+  int jobs;          // "1" .. "jobs" queued
+  std::vector<plat::FileFault> steps;
+  std::size_t changedFrom;  // a kill before steps[changedFrom] or later finds the head gone
+};
+
+class KillDuringRemovalTest : public QueueFileTest,
+                              public ::testing::WithParamInterface<KillCase> {};
+
+// A child runs TakeNextJob and FinishJob and is stopped dead before its
+// k-th system call on the queue file, for every k; then a driver appends a
+// job and the next run takes them all: the old jobs, or the old jobs but
+// the head one, and the new one, none twice and nothing never queued, with
+// every record but the newest counted (what recovery removes).
+TEST_P(KillDuringRemovalTest, LeavesTheOldQueueOrTheQueueWithoutItsHead) {
+  const KillCase& c = GetParam();
+  std::vector<std::string> names, records;
+  for (int i = 1; i <= c.jobs; ++i) {
+    names.push_back(std::to_string(i));
+    records.push_back(NewRecord(names.back(), {"/kelvane-none/" + names.back()}));
+  }
+  const std::string image = c.filler + Queue(records);
+  driver::JobSpec appended;
+  appended.queueFile = queue_;
+  appended.name = "new";
+  appended.files = {Spool("new.txt")};
+  constexpr int kKilledBefore = 100;  // + the step's FileFault
+
+  std::vector<plat::FileFault> steps;
+  for (int k = 1; k <= 20; ++k) {
+    kt::WriteFileBytes(queue_, image);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      int calls = 0;
+      plat::SetFileFaultHook([&](plat::FileFault point, const std::string& path) {
+        if (path != queue_) return 0;
+        if (++calls == k) ::_exit(kKilledBefore + static_cast<int>(point));
+        return c.inPlace && point == plat::FileFault::CreateTemporary ? EACCES : 0;
+      });
+      JobRecord job;
+      ::_exit(TakeNextJob(job) && FinishJob(job) == FinishOutcome::Removed ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    const int code = WEXITSTATUS(status);
+    ASSERT_TRUE(code == 0 || code >= kKilledBefore) << "step " << k << ": " << code;
+    if (code != 0) steps.push_back(static_cast<plat::FileFault>(code - kKilledBefore));
+    const bool headGone = code == 0 || steps.size() > c.changedFrom;
+
+    const driver::Outcome outcome = driver::Submit(appended, nullptr);
+    ASSERT_TRUE(outcome.ok) << outcome.error;
+    std::vector<std::string> expected(names.begin() + (headGone ? 1 : 0), names.end());
+    expected.push_back("new");
+    EXPECT_EQ(CountQueuedJobs(), expected.size() - 1) << "killed before step " << k;
+    std::vector<std::string> taken;
+    JobRecord job;
+    while (taken.size() <= expected.size() && TakeNextJob(job)) {
+      taken.push_back(job.jobName);
+      EXPECT_EQ(FinishJob(job), FinishOutcome::Removed);
+    }
+    EXPECT_EQ(taken, expected) << "killed before step " << k;
+    if (code == 0) break;
+  }
+  EXPECT_EQ(steps, c.steps);
+  EXPECT_EQ(boxes_.count(), 0u);
+}
+
+using FF = plat::FileFault;
+const std::vector<FF> kWholeSteps{FF::OpenForWriting, FF::CreateTemporary, FF::WriteTemporary,
+                                  FF::SyncTemporary,  FF::RenameOver,      FF::SyncFolder};
+const std::vector<FF> kOverwriteSteps{FF::OpenForWriting, FF::CreateTemporary, FF::RewriteInPlace,
+                                      FF::SyncInPlace};
+const std::vector<FF> kTruncateSteps{FF::OpenForWriting, FF::CreateTemporary, FF::TruncateInPlace,
+                                     FF::SyncInPlace};
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, KillDuringRemovalTest,
+    ::testing::Values(KillCase{"Replaced", false, "", 3, kWholeSteps, 5},
+                      KillCase{"ReplacedBehindFiller", false, "\n\n\n\n", 2, kWholeSteps, 5},
+                      KillCase{"ReplacedLast", false, "", 1, kWholeSteps, 5},
+                      KillCase{"InPlace", true, "", 3, kOverwriteSteps, 3},
+                      KillCase{"InPlaceBehindFiller", true, "\n\n\n\n", 2, kOverwriteSteps, 3},
+                      KillCase{"InPlaceLast", true, "\n\n", 1, kTruncateSteps, 3}),
+    [](const ::testing::TestParamInfo<KillCase>& info) { return info.param.name; });
 
 TEST_F(QueueFileTest, RecoverAfterInterruptedRun) {
   std::vector<std::string> spools{Spool("1.prn"), Spool("2.prn"), Spool("3.prn")};
@@ -1014,7 +1137,10 @@ TEST_F(QueueFileTest, CountQueuedJobsCountsRecordsFollowedByEmptyLine) {
   // A file that starts with the pattern does not count at position 0.
   kt::WriteFileBytes(queue_, "\n\r\nx");
   EXPECT_EQ(CountQueuedJobs(), 0);
-  kt::WriteFileBytes(queue_, "x\n\r\n");
+  kt::WriteFileBytes(queue_, "xy\n\r\n");
+  EXPECT_EQ(CountQueuedJobs(), 1);
+  // The empty lines in front of the head record end no record.
+  kt::WriteFileBytes(queue_, "\n\n\r\n" + Queue({NewRecord("1", {"/a"}), NewRecord("2", {"/b"})}));
   EXPECT_EQ(CountQueuedJobs(), 1);
 }
 

@@ -23,6 +23,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <shared_mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -100,8 +102,8 @@ bool CopyDescriptor(int in, int out, std::uint64_t& copied) {
 
 class FileObject final : public HandleObject {
  public:
-  FileObject(int fd, Access access, ShareMode share)
-      : fd_(fd), access_(access), share_(share) {}
+  FileObject(int fd, Access access, ShareMode share, std::string path)
+      : fd_(fd), access_(access), share_(share), path_(std::move(path)) {}
   ~FileObject() override { Close(); }
 
   bool Read(void* buffer, DWORD size, DWORD* bytesRead) override {
@@ -179,6 +181,8 @@ class FileObject final : public HandleObject {
 
   ShareMode share() const { return share_; }
   bool writable() const { return access_ != Access::Read; }
+  // The path the file was opened with, for the fault hook.
+  const std::string& path() const { return path_; }
 
   // Held shared like a read, so a close from another thread waits for it.
   bool CopyTo(int out, std::uint64_t& copied) {
@@ -192,6 +196,7 @@ class FileObject final : public HandleObject {
   int fd_;
   const Access access_;
   const ShareMode share_;
+  const std::string path_;
 };
 
 bool SameInode(const struct stat& a, const struct stat& b) {
@@ -212,15 +217,17 @@ int WriteTemporaryBeside(const std::string& path, const void* data,
   int fd = ::mkostemp(buf.data(), O_CLOEXEC);
   if (fd < 0) return -1;
   tempName = buf.data();
-  const int injected = InjectedFault(FileFault::WriteTemporary, path);
-  if (injected != 0 || ::fchmod(fd, mode) != 0 ||
-      !WriteAllToDescriptor(fd, data, size) || ::fsync(fd) != 0) {
-    int e = injected != 0 ? injected : errno;
+  auto abandon = [&](int e) {
     ::close(fd);
     ::unlink(tempName.c_str());
     errno = e;
     return -1;
-  }
+  };
+  if (::fchmod(fd, mode) != 0) return abandon(errno);
+  if (int e = InjectedFault(FileFault::WriteTemporary, path)) return abandon(e);
+  if (!WriteAllToDescriptor(fd, data, size)) return abandon(errno);
+  if (int e = InjectedFault(FileFault::SyncTemporary, path)) return abandon(e);
+  if (::fsync(fd) != 0) return abandon(errno);
   return fd;
 }
 
@@ -254,14 +261,83 @@ std::string ResolveLinks(const std::string& path) {
 // Writes `data` over the start of the file that `fd` holds and cuts the file
 // to its length. The caller makes sure `data` is no longer than the file,
 // so this asks the disk for no new room.
+// A kill between the write and the cut leaves the new contents followed by
+// the old file's tail: fine for files whose readers take that, not for the
+// queue file, which edits itself in place by OverwriteHeldRange instead.
 bool RewriteInPlace(int fd, const std::string& path, const void* data,
                     std::size_t size) {
-  if (int e = InjectedFault(FileFault::RewriteInPlace, path)) {
-    errno = e;
-    return false;
+  auto injected = [&](FileFault point) {
+    errno = InjectedFault(point, path);
+    return errno != 0;
+  };
+  if (injected(FileFault::RewriteInPlace)) return false;
+  if (::lseek(fd, 0, SEEK_SET) != 0 || !WriteAllToDescriptor(fd, data, size)) return false;
+  if (injected(FileFault::TruncateInPlace)) return false;
+  if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return false;
+  if (injected(FileFault::SyncInPlace)) return false;
+  return ::fsync(fd) == 0;
+}
+
+// Replaces the file that `fd` holds (st: its status; target: the file its
+// path names, links resolved) by a new one with `data`: a temporary beside
+// it, synced, held with no sharing, renamed over it, the folder synced.
+// `fd` then holds the new file at the position it had. 0, or the errno of
+// the step that failed, with the old file untouched and no temporary left.
+int ReplaceBeside(int& fd, const struct stat& st, const std::string& target,
+                  const void* data, std::size_t size) {
+  std::string tempName;
+  int tfd = WriteTemporaryBeside(target, data, size, st.st_mode & 07777, tempName);
+  if (tfd < 0) return errno;
+  // The new file is held with no sharing before it appears under the
+  // name, so nobody slips in between the rename and our close.
+  int rc;
+  do {
+    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc == 0) {
+    if (int e = InjectedFault(FileFault::RenameOver, target)) {
+      errno = e;
+      rc = -1;
+    } else {
+      rc = ::rename(tempName.c_str(), target.c_str());
+    }
   }
-  return ::lseek(fd, 0, SEEK_SET) == 0 && WriteAllToDescriptor(fd, data, size) &&
-         ::ftruncate(fd, static_cast<off_t>(size)) == 0 && ::fsync(fd) == 0;
+  if (rc != 0) {
+    int e = errno;
+    ::close(tfd);
+    ::unlink(tempName.c_str());
+    return e;
+  }
+  if (InjectedFault(FileFault::SyncFolder, target) == 0) SyncDirectory(DirectoryOf(target));
+  // The handle now holds the new file, at the position it had before.
+  off_t pos = ::lseek(fd, 0, SEEK_CUR);
+  if (pos > 0) ::lseek(tfd, pos, SEEK_SET);
+  ::close(fd);
+  fd = tfd;
+  return 0;
+}
+
+// The file object behind `h` if it is held with no sharing, else nullptr
+// with the last error set.
+FileObject* HeldFile(const std::shared_ptr<HandleObject>& object) {
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) {
+    Fail(object ? EINVAL : EBADF);
+    return nullptr;
+  }
+  if (file->share() != ShareMode::None) {
+    Fail(EINVAL);
+    return nullptr;
+  }
+  return file;
+}
+
+// Whether `target` (links resolved) still names the file `fd` holds.
+bool NamesHeldFile(int fd, const std::string& target, struct stat& st) {
+  if (::fstat(fd, &st) != 0) return Fail(errno);
+  struct stat named {};
+  if (::stat(target.c_str(), &named) != 0 || !SameInode(st, named)) return Fail(EINVAL);
+  return true;
 }
 
 }  // namespace
@@ -428,7 +504,7 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
         return INVALID_HANDLE_VALUE;
       }
     }
-    return RegisterHandle(std::make_shared<FileObject>(fd, access, share));
+    return RegisterHandle(std::make_shared<FileObject>(fd, access, share, path));
   }
   Fail(EAGAIN);
   return INVALID_HANDLE_VALUE;
@@ -472,55 +548,97 @@ bool DeleteFile(const std::string& path) {
 bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
                          std::size_t size) {
   auto object = LookupHandle(h);
-  auto* file = dynamic_cast<FileObject*>(object.get());
-  if (!file) return Fail(object ? EINVAL : EBADF);
-  if (file->share() != ShareMode::None) return Fail(EINVAL);
+  FileObject* file = HeldFile(object);
+  if (!file) return false;
   if (!data && size != 0) return Fail(EFAULT);
 
   const bool writable = file->writable();
   return file->WithExclusiveFd([&](int& fd) {
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return Fail(errno);
     const std::string target = ResolveLinks(path);
-    struct stat named {};
-    if (::stat(target.c_str(), &named) != 0 || !SameInode(st, named))
-      return Fail(EINVAL);  // `path` is not the file this handle holds
+    if (!NamesHeldFile(fd, target, st)) return false;  // `path` is not the held file
 
     // The whole-file replacement first: a crash leaves the old file or the
-    // new one. Only when the folder or the disk refuses it, and we hold the
-    // file for writing, does the rewrite happen in place.
+    // new one. Only when the folder or the disk refuses it (a sticky folder
+    // may also let us create a file but not replace another user's), and we
+    // hold the file for writing, does the rewrite happen in place.
     // Longer contents would need room the disk may not have, and a write
     // cut short there would leave the file damaged; those are not tried.
-    auto inPlace = [&](int refused) {
-      if (!writable || !IsNoRoomBeside(refused) ||
-          size > static_cast<std::size_t>(st.st_size))
-        return Fail(refused);
-      if (!RewriteInPlace(fd, target, data, size)) return Fail(errno);
-      return true;
-    };
-    std::string tempName;
-    int tfd = WriteTemporaryBeside(target, data, size, st.st_mode & 07777, tempName);
-    if (tfd < 0) return inPlace(errno);
-    // The new file is held with no sharing before it appears under the
-    // name, so nobody slips in between the rename and our close.
-    int rc;
-    do {
-      rc = ::flock(tfd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0 || ::rename(tempName.c_str(), target.c_str()) != 0) {
-      int e = errno;
-      ::close(tfd);
-      ::unlink(tempName.c_str());
-      // A sticky folder may let us create a file but not replace another
-      // user's: that file can still be rewritten in place.
-      return rc == 0 ? inPlace(e) : Fail(e);
+    const int refused = ReplaceBeside(fd, st, target, data, size);
+    if (refused == 0) return true;
+    if (!writable || !IsNoRoomBeside(refused) ||
+        size > static_cast<std::size_t>(st.st_size))
+      return Fail(refused);
+    if (!RewriteInPlace(fd, target, data, size)) return Fail(errno);
+    return true;
+  });
+}
+
+WholeReplacement ReplaceFileWhole(HANDLE h, const std::string& path, const void* data,
+                                  std::size_t size) {
+  auto object = LookupHandle(h);
+  FileObject* file = HeldFile(object);
+  if (!file) return WholeReplacement::Failed;
+  if (!data && size != 0) {
+    Fail(EFAULT);
+    return WholeReplacement::Failed;
+  }
+  int refused = EBADF;  // stays so when the handle is closed meanwhile
+  const bool replaced = file->WithExclusiveFd([&](int& fd) {
+    struct stat st {};
+    const std::string target = ResolveLinks(path);
+    refused = NamesHeldFile(fd, target, st) ? ReplaceBeside(fd, st, target, data, size)
+                                            : static_cast<int>(t_lastError);
+    return refused == 0;
+  });
+  if (replaced) return WholeReplacement::Replaced;
+  Fail(refused);
+  return IsNoRoomBeside(refused) ? WholeReplacement::NoNewFile : WholeReplacement::Failed;
+}
+
+bool OverwriteHeldRange(HANDLE h, std::uint64_t offset, const void* data, std::size_t size) {
+  auto object = LookupHandle(h);
+  FileObject* file = HeldFile(object);
+  if (!file) return false;
+  if (!file->writable()) return Fail(EBADF);
+  if (!data && size != 0) return Fail(EFAULT);
+  return file->WithExclusiveFd([&](int& fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Fail(errno);
+    const auto length = static_cast<std::uint64_t>(st.st_size);
+    if (offset > length || size > length - offset) return Fail(EINVAL);
+    if (int e = InjectedFault(FileFault::RewriteInPlace, file->path())) return Fail(e);
+    // pwrite leaves the position alone. A short write (a kill between two
+    // pages, or a file system that wants room even to overwrite) is
+    // carried on from where it stopped.
+    const auto* p = static_cast<const char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail(errno);
+      if (n == 0) return Fail(ENOSPC);
+      done += static_cast<std::size_t>(n);
     }
-    SyncDirectory(DirectoryOf(target));
-    // The handle now holds the new file, at the position it had before.
-    off_t pos = ::lseek(fd, 0, SEEK_CUR);
-    if (pos > 0) ::lseek(tfd, pos, SEEK_SET);
-    ::close(fd);
-    fd = tfd;
+    if (int e = InjectedFault(FileFault::SyncInPlace, file->path())) return Fail(e);
+    if (::fsync(fd) != 0) return Fail(errno);
+    return true;
+  });
+}
+
+bool TruncateHeldFile(HANDLE h, std::uint64_t length) {
+  auto object = LookupHandle(h);
+  FileObject* file = HeldFile(object);
+  if (!file) return false;
+  if (!file->writable()) return Fail(EBADF);
+  return file->WithExclusiveFd([&](int& fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return Fail(errno);
+    if (length > static_cast<std::uint64_t>(st.st_size)) return Fail(EINVAL);
+    if (int e = InjectedFault(FileFault::TruncateInPlace, file->path())) return Fail(e);
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0) return Fail(errno);
+    if (int e = InjectedFault(FileFault::SyncInPlace, file->path())) return Fail(e);
+    if (::fsync(fd) != 0) return Fail(errno);
     return true;
   });
 }

@@ -14,6 +14,7 @@
 #include <random>
 #include <shared_mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -66,8 +67,8 @@ bool WriteAll(W32_HANDLE h, const void* data, std::size_t size) {
 
 class FileObject final : public HandleObject {
  public:
-  FileObject(W32_HANDLE handle, Access access, ShareMode share)
-      : handle_(handle), access_(access), share_(share) {}
+  FileObject(W32_HANDLE handle, Access access, ShareMode share, std::string path)
+      : handle_(handle), access_(access), share_(share), path_(std::move(path)) {}
   ~FileObject() override { Close(); }
 
   bool Read(void* buffer, DWORD size, DWORD* bytesRead) override {
@@ -135,12 +136,15 @@ class FileObject final : public HandleObject {
 
   ShareMode share() const { return share_; }
   bool writable() const { return access_ != Access::Read; }
+  // The path the file was opened with, for the fault hook.
+  const std::string& path() const { return path_; }
 
  private:
   std::shared_mutex mutex_;  // guards handle_: shared for I/O, exclusive to close
   W32_HANDLE handle_;
   const Access access_;
   const ShareMode share_;
+  const std::string path_;
 };
 
 // Six characters for a temporary's name. Lower case and digits only: names
@@ -171,9 +175,13 @@ bool WriteTemporaryBeside(const std::string& path, const void* data, std::size_t
     if (!IsValid(h) && ::GetLastError() != ERROR_FILE_EXISTS) return false;
   }
   if (!IsValid(h)) return false;
-  const DWORD injected = InjectedFileFault(FileFault::WriteTemporary, path);
-  if (injected != 0 || !WriteAll(h, data, size) || !::FlushFileBuffers(h)) {
+  auto step = [&](FileFault point) {
+    const DWORD injected = InjectedFileFault(point, path);
     if (injected != 0) SetLastError(injected);
+    return injected == 0;
+  };
+  if (!step(FileFault::WriteTemporary) || !WriteAll(h, data, size) ||
+      !step(FileFault::SyncTemporary) || !::FlushFileBuffers(h)) {
     KeepLastError keep;
     ::CloseHandle(h);
     ::DeleteFileA(tempName.c_str());
@@ -269,7 +277,7 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
     Fail(ERROR_BAD_FILE_TYPE);
     return INVALID_HANDLE_VALUE;
   }
-  return RegisterHandle(std::make_shared<FileObject>(h, access, share));
+  return RegisterHandle(std::make_shared<FileObject>(h, access, share, path));
 }
 
 DWORD GetFileSize(HANDLE h) {
@@ -294,31 +302,127 @@ bool SetFilePointer(HANDLE h, std::uint64_t offset) {
 // a spool file never loses it under its feet.
 bool DeleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 
+namespace {
+
+// The file object behind `h` if it is held with no sharing, else nullptr
+// with the last error set.
+FileObject* HeldFile(const std::shared_ptr<HandleObject>& object) {
+  auto* file = dynamic_cast<FileObject*>(object.get());
+  if (!file) {
+    Fail(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (file->share() != ShareMode::None) {
+    Fail(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return file;
+}
+
+// False, with the error a test wants this step of an edit in place to fail
+// with as the last error, when it wants one.
+bool InPlaceStep(FileFault point, const std::string& path) {
+  const DWORD injected = InjectedFileFault(point, path);
+  if (injected != 0) SetLastError(injected);
+  return injected == 0;
+}
+
+// Runs `edit(held)` and puts the handle back at the position it had, as
+// after a replacement by rename; the edit's error survives.
+template <typename Edit>
+bool KeepingPosition(W32_HANDLE held, Edit edit) {
+  LARGE_INTEGER zero{}, position{};
+  if (!::SetFilePointerEx(held, zero, &position, FILE_CURRENT)) return false;
+  const bool ok = edit();
+  KeepLastError keep;
+  ::SetFilePointerEx(held, position, nullptr, FILE_BEGIN);
+  return ok;
+}
+
+}  // namespace
+
 // A file cannot be renamed over while a handle is open on it, and the
 // caller's no-sharing hold is what keeps other writers out between its read
 // and this rewrite; so the new contents go through the held handle itself.
 // This gives up the whole-or-nothing of a rename on a crash in the middle,
-// never the hold.
+// never the hold: a kill between the write and the cut leaves the new
+// contents followed by the old file's tail.
 bool ReplaceFileContents(HANDLE h, const std::string& path, const void* data,
                          std::size_t size) {
   auto object = LookupHandle(h);
-  auto* file = dynamic_cast<FileObject*>(object.get());
-  if (!file) return Fail(object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-  if (file->share() != ShareMode::None) return Fail(ERROR_INVALID_PARAMETER);
+  FileObject* file = HeldFile(object);
+  if (!file) return false;
   if (!data && size != 0) return Fail(kErrorBadAddress);
   const bool writable = file->writable();
   return file->WithExclusiveHandle([&](W32_HANDLE held) {
     if (!NamesHeldFile(held, path)) return Fail(ERROR_INVALID_PARAMETER);
     if (!writable) return Fail(ERROR_ACCESS_DENIED);
-    if (DWORD e = InjectedFileFault(FileFault::RewriteInPlace, path)) return Fail(e);
-    // The handle goes on at the position it had, as after a replacement
-    // by rename.
-    LARGE_INTEGER zero{}, position{};
-    if (!::SetFilePointerEx(held, zero, &position, FILE_CURRENT)) return false;
-    return ::SetFilePointerEx(held, zero, nullptr, FILE_BEGIN) &&
-           WriteAll(held, data, size) && ::SetEndOfFile(held) &&
-           ::FlushFileBuffers(held) &&
-           ::SetFilePointerEx(held, position, nullptr, FILE_BEGIN);
+    return KeepingPosition(held, [&] {
+      LARGE_INTEGER zero{};
+      return InPlaceStep(FileFault::RewriteInPlace, path) &&
+             ::SetFilePointerEx(held, zero, nullptr, FILE_BEGIN) && WriteAll(held, data, size) &&
+             InPlaceStep(FileFault::TruncateInPlace, path) && ::SetEndOfFile(held) &&
+             InPlaceStep(FileFault::SyncInPlace, path) && ::FlushFileBuffers(held);
+    });
+  });
+}
+
+// Nothing can be moved over a file that is held open here: the holder is
+// told to edit it in place.
+WholeReplacement ReplaceFileWhole(HANDLE h, const std::string& path, const void* data,
+                                  std::size_t size) {
+  auto object = LookupHandle(h);
+  FileObject* file = HeldFile(object);
+  if (!file) return WholeReplacement::Failed;
+  if (!data && size != 0) {
+    Fail(kErrorBadAddress);
+    return WholeReplacement::Failed;
+  }
+  const bool named = file->WithExclusiveHandle([&](W32_HANDLE held) {
+    return NamesHeldFile(held, path) || Fail(ERROR_INVALID_PARAMETER);
+  });
+  if (!named) return WholeReplacement::Failed;
+  Fail(ERROR_SHARING_VIOLATION);  // the held file itself stands in the way
+  return WholeReplacement::NoNewFile;
+}
+
+bool OverwriteHeldRange(HANDLE h, std::uint64_t offset, const void* data, std::size_t size) {
+  auto object = LookupHandle(h);
+  FileObject* file = HeldFile(object);
+  if (!file) return false;
+  if (!file->writable()) return Fail(ERROR_ACCESS_DENIED);
+  if (!data && size != 0) return Fail(kErrorBadAddress);
+  return file->WithExclusiveHandle([&](W32_HANDLE held) {
+    LARGE_INTEGER length{};
+    if (!::GetFileSizeEx(held, &length)) return false;
+    const auto end = static_cast<std::uint64_t>(length.QuadPart);
+    if (offset > end || size > end - offset) return Fail(ERROR_INVALID_PARAMETER);
+    return KeepingPosition(held, [&] {
+      LARGE_INTEGER at{};
+      at.QuadPart = static_cast<LONGLONG>(offset);
+      return ::SetFilePointerEx(held, at, nullptr, FILE_BEGIN) &&
+             InPlaceStep(FileFault::RewriteInPlace, file->path()) && WriteAll(held, data, size) &&
+             InPlaceStep(FileFault::SyncInPlace, file->path()) && ::FlushFileBuffers(held);
+    });
+  });
+}
+
+bool TruncateHeldFile(HANDLE h, std::uint64_t length) {
+  auto object = LookupHandle(h);
+  FileObject* file = HeldFile(object);
+  if (!file) return false;
+  if (!file->writable()) return Fail(ERROR_ACCESS_DENIED);
+  return file->WithExclusiveHandle([&](W32_HANDLE held) {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(held, &size)) return false;
+    if (length > static_cast<std::uint64_t>(size.QuadPart)) return Fail(ERROR_INVALID_PARAMETER);
+    return KeepingPosition(held, [&] {
+      LARGE_INTEGER at{};
+      at.QuadPart = static_cast<LONGLONG>(length);
+      return ::SetFilePointerEx(held, at, nullptr, FILE_BEGIN) &&
+             InPlaceStep(FileFault::TruncateInPlace, file->path()) && ::SetEndOfFile(held) &&
+             InPlaceStep(FileFault::SyncInPlace, file->path()) && ::FlushFileBuffers(held);
+    });
   });
 }
 

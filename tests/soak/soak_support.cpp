@@ -232,7 +232,10 @@ bool AppendRecord(const std::string& queueFile, const std::string& record,
   while ((ok = plat::ReadFile(h, buffer, sizeof buffer, &got)) && got > 0)
     existing.append(buffer, got);
   std::string tail;
-  if (!existing.empty()) {
+  // Nothing but the empty lines of records removed in place is no record:
+  // the new one goes right behind them, as the driver does it.
+  if (FindHeadRecordStart(reinterpret_cast<const unsigned char*>(existing.data()),
+                          existing.size()) != existing.size()) {
     const std::size_t n = existing.size();
     if (n >= 4 && existing.compare(n - 4, 4, "\r\n\r\n") == 0) {
     } else if (n >= 2 && existing.compare(n - 2, 2, "\r\n") == 0) {
@@ -258,7 +261,10 @@ bool AppendRecord(const std::string& queueFile, const std::string& record,
 bool SplitRecords(const std::string& text, std::vector<std::string>& records,
                   std::string& error) {
   records.clear();
-  std::size_t at = 0;
+  // The LF bytes a removal in place leaves where the records it took were;
+  // the spooler writes nothing else there.
+  std::size_t at = text.find_first_not_of('\n');
+  if (at == std::string::npos) at = text.size();
   while (at < text.size()) {
     std::size_t end = text.find("\r\n\r\n", at);
     std::string record;

@@ -98,8 +98,9 @@ std::string ExpectedPrint(const Job& job, int prefixes);
 bool AppendRecord(const std::string& queueFile, const std::string& record,
                   std::string& error);
 
-// Splits queue file bytes into records (each with its final CR LF). False
-// when the bytes are not a sequence of records separated by one empty line.
+// Splits queue file bytes into records (each with its final CR LF), after
+// the LF bytes that removals in place leave in front of them. False when
+// the bytes are not a sequence of records separated by one empty line.
 bool SplitRecords(const std::string& text, std::vector<std::string>& records,
                   std::string& error);
 

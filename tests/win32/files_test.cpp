@@ -299,6 +299,56 @@ TEST(ReplaceFileContents, RewritesTheHeldFileWholeAndKeepsTheHold) {
   EXPECT_EQ(ReadBytes(path), "edited 100000");
 }
 
+// A held file cannot be renamed over here: the whole replacement says so
+// and leaves the file alone, and the holder edits it in place, one system
+// call a step, inside the file, the handle's position kept.
+TEST(HeldFileEdits, NoWholeReplacementButEditsInsideTheHeldFile) {
+  ScopedHome home;
+  const std::string path = home.File("queue.txt");
+  WriteBytes(path, "0123456789");
+  HANDLE h = Open(path, ShareMode::None);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(plat::ReplaceFileWhole(h, path, "abc", 3), plat::WholeReplacement::NoNewFile);
+  EXPECT_EQ(plat::ReplaceFileWhole(h, home.File("other.txt"), "abc", 3),
+            plat::WholeReplacement::Failed);
+
+  plat::SetFileFaultHook([](plat::FileFault point, const std::string&) {
+    return point == plat::FileFault::RewriteInPlace ? ERROR_WRITE_PROTECT : 0;
+  });
+  EXPECT_FALSE(plat::OverwriteHeldRange(h, 3, "\n\n", 2));
+  EXPECT_EQ(plat::GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+  std::vector<plat::FileFault> steps;
+  plat::SetFileFaultHook([&](plat::FileFault point, const std::string& at) {
+    if (at == path) steps.push_back(point);
+    return 0;
+  });
+  char read[2];
+  DWORD got = 0;
+  ASSERT_TRUE(plat::ReadFile(h, read, 2, &got));
+  EXPECT_TRUE(plat::OverwriteHeldRange(h, 3, "\n\n", 2));
+  EXPECT_FALSE(plat::OverwriteHeldRange(h, 9, "xy", 2));  // would pass the end
+  EXPECT_FALSE(plat::TruncateHeldFile(h, 11));           // would grow the file
+  EXPECT_TRUE(plat::TruncateHeldFile(h, 4));
+  plat::SetFileFaultHook(nullptr);
+  using FF = plat::FileFault;
+  EXPECT_EQ(steps, (std::vector<FF>{FF::RewriteInPlace, FF::SyncInPlace, FF::TruncateInPlace,
+                                    FF::SyncInPlace}));
+  ASSERT_TRUE(plat::ReadFile(h, read, 2, &got));  // from where the handle stood
+  EXPECT_EQ(std::string(read, got), "2\n");
+  plat::CloseHandle(h);
+  EXPECT_EQ(ReadBytes(path), "012\n");
+
+  for (auto [share, access] : {std::pair{ShareMode::ReadWrite, Access::ReadWrite},
+                               std::pair{ShareMode::None, Access::Read}}) {
+    HANDLE other = Open(path, share, access);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(plat::OverwriteHeldRange(other, 0, "x", 1));
+    EXPECT_FALSE(plat::TruncateHeldFile(other, 0));
+    plat::CloseHandle(other);
+  }
+  EXPECT_EQ(ReadBytes(path), "012\n");
+}
+
 TEST(WriteFileAtomically, MovesAWholeNewFileOverTheOldAndLeavesNothingBeside) {
   ScopedHome home;
   const std::string path = home.File("settings.ini");

@@ -33,6 +33,7 @@
 #include "platform/home.h"
 #include "platform/profile.h"
 #include "platform/single_instance.h"
+#include "queue/queue_file.h"
 #include "tools/cups_backend/backend_ops.h"
 #include "tools/driver/driver_ops.h"
 
@@ -148,9 +149,16 @@ void DropQueuedJob() {
   if (fd >= 0) ::close(fd);
 }
 
+// No record left: no file, an empty one, or one with nothing but the empty
+// lines that a removal in place leaves where the record was.
 bool QueueIsEmpty() {
+  const std::string queue = QueueFilePath();
   struct stat st {};
-  return ::stat(QueueFilePath().c_str(), &st) != 0 || st.st_size == 0;
+  if (::stat(queue.c_str(), &st) != 0 || st.st_size == 0) return true;
+  std::string image;
+  if (!plat::ReadWholeFile(queue, image)) return false;
+  return FindHeadRecordStart(reinterpret_cast<const unsigned char*>(image.data()),
+                             image.size()) == image.size();
 }
 
 // Copies the job's data (the file, or standard input) into a new spool file.

@@ -162,7 +162,12 @@ Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFi
 }
 
 std::string SeparatorBefore(const std::string& existing) {
-  if (existing.empty()) return "";
+  // No record at all, or nothing but the empty lines that the spooler's
+  // removals in place leave: the record goes right behind them, as every
+  // reader skips them.
+  if (FindHeadRecordStart(reinterpret_cast<const unsigned char*>(existing.data()),
+                          existing.size()) == existing.size())
+    return "";
   std::size_t n = existing.size();
   if (n >= 4 && existing.compare(n - 4, 4, "\r\n\r\n") == 0) return "";
   if (n >= 2 && existing.compare(n - 2, 2, "\r\n") == 0) return "\r\n";

@@ -42,7 +42,9 @@ std::string SpoolDirectory();
 Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFiles,
                      std::string& record);
 // What must precede a new record given the queue file's current tail: the
-// empty line that ends the previous record, if it is missing.
+// empty line that ends the previous record, if it is missing; nothing when
+// the file holds no record (empty, or only the empty lines that removals in
+// place leave before the head record).
 std::string SeparatorBefore(const std::string& existing);
 
 // Copies the files into the spool directory and appends the record under
