@@ -43,9 +43,19 @@ struct ProgramStatus {
 class StartedProgram {
  public:
   StartedProgram() = default;  // nothing started
-  ~StartedProgram();
-  StartedProgram(StartedProgram&& other) noexcept;
-  StartedProgram& operator=(StartedProgram&& other) noexcept;
+  ~StartedProgram() { Forget(); }
+  StartedProgram(StartedProgram&& other) noexcept : id_(other.id_), end_(other.end_) {
+    other.id_ = 0;
+  }
+  StartedProgram& operator=(StartedProgram&& other) noexcept {
+    if (this != &other) {
+      Forget();
+      id_ = other.id_;
+      end_ = other.end_;
+      other.id_ = 0;
+    }
+    return *this;
+  }
   StartedProgram(const StartedProgram&) = delete;
   StartedProgram& operator=(const StartedProgram&) = delete;
 
@@ -57,6 +67,7 @@ class StartedProgram {
   friend StartedProgram StartDetached(const std::string&, const std::vector<std::string>&,
                                       const std::string&);
   explicit StartedProgram(std::intptr_t id) : id_(id) {}
+  // Lets go of the process (each system's body).
   void Forget();
 
   std::intptr_t id_ = 0;  // the process id (POSIX) or the process handle (Windows)

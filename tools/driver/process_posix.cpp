@@ -73,23 +73,6 @@ StartedProgram StartDetached(const std::string& program,
   return StartedProgram(child);
 }
 
-StartedProgram::~StartedProgram() { Forget(); }
-
-StartedProgram::StartedProgram(StartedProgram&& other) noexcept
-    : id_(other.id_), end_(other.end_) {
-  other.id_ = 0;
-}
-
-StartedProgram& StartedProgram::operator=(StartedProgram&& other) noexcept {
-  if (this != &other) {
-    Forget();
-    id_ = other.id_;
-    end_ = other.end_;
-    other.id_ = 0;
-  }
-  return *this;
-}
-
 // A child that still runs cannot be handed to anyone while we live: one
 // that has ended is reaped now; one that ends later is reaped when we exit
 // (the driver exits right after its answer) by whoever adopts it.

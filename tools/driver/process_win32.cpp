@@ -106,23 +106,6 @@ StartedProgram StartDetached(const std::string& program,
   return StartedProgram(reinterpret_cast<std::intptr_t>(process.hProcess));
 }
 
-StartedProgram::~StartedProgram() { Forget(); }
-
-StartedProgram::StartedProgram(StartedProgram&& other) noexcept
-    : id_(other.id_), end_(other.end_) {
-  other.id_ = 0;
-}
-
-StartedProgram& StartedProgram::operator=(StartedProgram&& other) noexcept {
-  if (this != &other) {
-    Forget();
-    id_ = other.id_;
-    end_ = other.end_;
-    other.id_ = 0;
-  }
-  return *this;
-}
-
 void StartedProgram::Forget() {
   if (id_ != 0) ::CloseHandle(reinterpret_cast<W32_HANDLE>(id_));
   id_ = 0;
