@@ -825,6 +825,25 @@ TEST_F(FullDiskTest, ReadOnlyQueueFileIsRefusedBeforeAnythingIsSent) {
   EXPECT_EQ(ReadRegString("Config File").value_or(""), "Purged");
 }
 
+// Spool files in a folder the spooler may not write (read-only here): the
+// job still gets its job start. Before, the start was put into the file by
+// a new file beside it; where none could be made, the job went out without
+// it and nobody was told.
+TEST_F(FullDiskTest, SpoolFilesInAFolderThatCannotBeWrittenStillGetTheirJobStart) {
+  SmallQueueFolder spool(home_.File("ro-spool"));
+  ASSERT_TRUE(spool.mounted());
+  const std::string data = Bytes(4000, 33);
+  kt::WriteFileBytes(spool.File("card.prn"), data);
+  ASSERT_TRUE(spool.MakeReadOnly());
+  kt::WriteFileBytes(home_.File("queue.txt"), "Card\r\nLPT1:\r\n1\r\nVORNA Tamrel\r\nStandard\r\n" +
+                                                  spool.File("card.prn") + "\r\n");
+  const std::size_t before = Printed();
+  auto spooler = StartSpooler(true);
+  EXPECT_EQ(spooler->Wait(20000ms), 0) << spooler->output();
+  EXPECT_TRUE(kt::ReadFileBytes(output_).substr(before) == Prefix() + data);
+  EXPECT_EQ(kt::ReadFileBytes(home_.File("queue.txt")), "");
+}
+
 // --- Nobody to answer, and jobs queued while a spooler goes away ----------------
 
 // The number of lines of `text` that contain `what`.
