@@ -48,6 +48,19 @@ class ClaimedPort final : public PortDevice {
   std::function<void()> release_;
 };
 
+// A port call that fills or reads `*argument`: the handle must name a port
+// and the argument must be there.
+template <typename Argument, typename Call>
+bool CallWith(HANDLE port, Argument* argument, Call call) {
+  auto p = LookupPort(port);
+  if (!p) return false;
+  if (!argument) {
+    SetLastError(kErrorNullArgument);
+    return false;
+  }
+  return call(*p, *argument);
+}
+
 }  // namespace
 
 std::uint64_t HashPortKey(const std::string& key) {
@@ -141,23 +154,13 @@ bool SetCommMask(HANDLE port, DWORD mask) {
 }
 
 bool GetCommTimeouts(HANDLE port, COMMTIMEOUTS* timeouts) {
-  auto p = LookupPort(port);
-  if (!p) return false;
-  if (!timeouts) {
-    SetLastError(kErrorNullArgument);
-    return false;
-  }
-  return p->GetCommTimeouts(*timeouts);
+  return CallWith(port, timeouts,
+                  [](PortDevice& p, COMMTIMEOUTS& t) { return p.GetCommTimeouts(t); });
 }
 
 bool SetCommTimeouts(HANDLE port, const COMMTIMEOUTS* timeouts) {
-  auto p = LookupPort(port);
-  if (!p) return false;
-  if (!timeouts) {
-    SetLastError(kErrorNullArgument);
-    return false;
-  }
-  return p->SetCommTimeouts(*timeouts);
+  return CallWith(port, timeouts,
+                  [](PortDevice& p, const COMMTIMEOUTS& t) { return p.SetCommTimeouts(t); });
 }
 
 bool ClearCommError(HANDLE port, DWORD* errors) {
@@ -179,23 +182,13 @@ bool DeviceIoControl(HANDLE port, DWORD code, void* out, DWORD outSize,
 }
 
 bool QueryPortDelivery(HANDLE port, PortDelivery* delivery) {
-  auto p = LookupPort(port);
-  if (!p) return false;
-  if (!delivery) {
-    SetLastError(kErrorNullArgument);
-    return false;
-  }
-  return p->QueryDelivery(*delivery);
+  return CallWith(port, delivery,
+                  [](PortDevice& p, PortDelivery& d) { return p.QueryDelivery(d); });
 }
 
 bool DrainPort(HANDLE port, DWORD waitMs, PortDelivery* delivery) {
-  auto p = LookupPort(port);
-  if (!p) return false;
-  if (!delivery) {
-    SetLastError(kErrorNullArgument);
-    return false;
-  }
-  return p->Drain(waitMs, *delivery);
+  return CallWith(port, delivery,
+                  [waitMs](PortDevice& p, PortDelivery& d) { return p.Drain(waitMs, d); });
 }
 
 }  // namespace plat

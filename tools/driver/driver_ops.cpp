@@ -3,6 +3,7 @@
 // Driver process, one thread.
 #include "tools/driver/driver_ops.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -293,16 +294,6 @@ struct LaunchedSpooler {
 // The most of a spooler's words we repeat; a refusal takes a few lines.
 constexpr std::size_t kMaxWordsShown = 4000;
 
-DWORD SizeOfFile(const std::string& path) {
-  const HANDLE file =
-      plat::OpenFile(path, plat::Access::Read, plat::ShareMode::ReadWrite,
-                     plat::Disposition::OpenExisting);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  const DWORD size = plat::GetFileSize(file);
-  plat::CloseHandle(file);
-  return size == plat::INVALID_FILE_SIZE ? 0 : size;
-}
-
 Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
                       const std::string& faultPolicy, LaunchedSpooler& launched) {
   std::string program = spooler;
@@ -324,7 +315,9 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
   launched.logPath = plat::RunDirectory() + "/spooler.log";
-  launched.logStart = SizeOfFile(launched.logPath);
+  // No log yet (-1) is an empty one.
+  launched.logStart =
+      static_cast<DWORD>(std::max<std::int32_t>(QueryFileSize(launched.logPath.c_str()), 0));
   launched.program = StartDetached(program, args, launched.logPath);
   if (!launched.program.started()) return Fail("cannot start the spooler " + program);
   return {};
