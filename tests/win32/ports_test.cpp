@@ -174,6 +174,24 @@ class SocketPortTest : public ::testing::Test {
     return got;
   }
 
+  // A port to a printer with a small receive buffer that reads nothing,
+  // its writes ended after `writeTimeoutMs`; INVALID_HANDLE_VALUE (and a
+  // failure) when it cannot be set up.
+  HANDLE OpenToAPrinterThatReadsNothing(DWORD writeTimeoutMs) {
+    int small = 4096;
+    ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
+                 sizeof small);
+    EXPECT_EQ(::listen(listener_, 1), 0);
+    HANDLE port = plat::OpenPort(Name());
+    EXPECT_NE(port, INVALID_HANDLE_VALUE);
+    if (port == INVALID_HANDLE_VALUE) return port;
+    Accept();
+    plat::COMMTIMEOUTS timeouts;
+    timeouts.WriteTotalTimeoutConstant = writeTimeoutMs;
+    EXPECT_TRUE(plat::SetCommTimeouts(port, &timeouts));
+    return port;
+  }
+
   // An abortive close: the port's side gets a reset, not an orderly end.
   void ResetByPrinter() {
     linger hard{1, 0};
@@ -232,17 +250,8 @@ TEST_F(SocketPortTest, BytesArriveAndRepliesComeBack) {
 }
 
 TEST_F(SocketPortTest, PrinterThatStopsReadingGivesAPartialWriteAndNoFlag) {
-  // A small receive buffer on the printer's side, which then reads nothing.
-  int small = 4096;
-  ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
-               sizeof small);
-  ASSERT_EQ(::listen(listener_, 1), 0);
-  HANDLE port = plat::OpenPort(Name());
+  HANDLE port = OpenToAPrinterThatReadsNothing(100);
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
-  Accept();
-  plat::COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 100;
-  ASSERT_TRUE(plat::SetCommTimeouts(port, &timeouts));
 
   // Far more than the connection's buffers can hold.
   const std::vector<char> block(64u << 20, 'x');
@@ -332,16 +341,8 @@ TEST_F(SocketPortTest, AConnectionIsMadeAgainOnlyIfItBrokeBeforeCarryingAByte) {
 }
 
 TEST_F(SocketPortTest, ACancelledJobIsCutOffInsteadOfSentToTheEnd) {
-  int small = 4096;
-  ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small),
-               sizeof small);
-  ASSERT_EQ(::listen(listener_, 1), 0);
-  HANDLE port = plat::OpenPort(Name());
+  HANDLE port = OpenToAPrinterThatReadsNothing(200);  // until the port is closed
   ASSERT_NE(port, INVALID_HANDLE_VALUE);
-  Accept();  // and reads nothing until the port is closed
-  plat::COMMTIMEOUTS timeouts;
-  timeouts.WriteTotalTimeoutConstant = 200;
-  ASSERT_TRUE(plat::SetCommTimeouts(port, &timeouts));
   const std::vector<char> job(8u << 20, 'c');
   DWORD written = 0;
   plat::WriteFile(port, job.data(), static_cast<DWORD>(job.size()), &written);
