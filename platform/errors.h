@@ -26,6 +26,9 @@ ErrorClass ClassifyError(DWORD error);
 // to write (read-only media included).
 bool IsAccessDenied(DWORD error);
 
+// Refused because the name is not a plain file: a folder, a pipe, a device.
+bool IsNotAFile(DWORD error);
+
 // Named codes for the failures the engine and the queue set or single out.
 extern const DWORD kErrorNotFound;
 extern const DWORD kErrorInvalidParameter;

@@ -145,6 +145,7 @@ enum class FileFault {
   RewriteInPlace,   // writing over its bytes
   TruncateInPlace,  // cutting it to its new length
   SyncInPlace,      // syncing it to disk
+  DeleteFile,       // removing a file (DeleteFile)
 };
 using FileFaultHook = std::function<int(FileFault point, const std::string& path)>;
 void SetFileFaultHook(FileFaultHook hook);

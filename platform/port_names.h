@@ -58,6 +58,12 @@ inline constexpr std::uint16_t kRawPrinterPort = 9100;
 std::string CanonicalPortName(const std::string& name);
 // 1..9 for "LPT1".."LPT9" (any case, optional colon), else 0.
 int LptNumber(const std::string& name);
+// Whether `name` is spelt as a port can be (a device name such as "LPT1:",
+// a share or system device "\\host\name", a full path, "socket://..." or
+// "sim:..."), whatever it resolves to on this machine today: what tells a
+// queue record's port line from a line of some other text. No control
+// characters anywhere.
+bool IsPortNameSpelling(const std::string& name);
 // The value of `ports` for `name`, matched as described above.
 std::optional<std::string> LookUpPortMapping(const std::string& name,
                                              const PortSection& ports);

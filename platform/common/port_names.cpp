@@ -9,6 +9,7 @@
 #include "platform/common/port_rules.h"
 #include "platform/common/text_util.h"
 #include "platform/errors.h"
+#include "platform/file_trust.h"
 #include "platform/net_redirect.h"
 #include "platform/profile.h"
 
@@ -62,6 +63,25 @@ std::string CanonicalPortName(const std::string& name) {
   const std::string s = StripColon(name);
   if (LptNumber(s) != 0) return Upper(s);
   return s;
+}
+
+bool IsPortNameSpelling(const std::string& name) {
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  const std::string trimmed(TrimBlanks(name));
+  if (trimmed.size() > 2 && trimmed[0] == '\\' && trimmed[1] == '\\') return true;
+  if (IsAbsolutePath(trimmed)) return true;
+  if (StartsWithNoCase(trimmed, "socket://") || StartsWithNoCase(trimmed, "sim:")) return true;
+  const std::string bare = StripColon(trimmed);
+  if (bare.empty()) return false;
+  for (const char c : bare) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-' && c != '.' &&
+        c != '$')
+      return false;
+  }
+  return true;
 }
 
 int LptNumber(const std::string& name) {

@@ -427,6 +427,9 @@ bool IsAccessDenied(DWORD error) {
   return error == EACCES || error == EPERM || error == EROFS;
 }
 
+// What OpenFile sets when it refuses something that is not a regular file.
+bool IsNotAFile(DWORD error) { return error == EISDIR || error == ENODEV; }
+
 HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
                 Disposition disposition) {
   if (path.empty()) {
@@ -528,6 +531,7 @@ bool SetFilePointer(HANDLE h, std::uint64_t offset) {
 }
 
 bool DeleteFile(const std::string& path) {
+  if (int e = InjectedFault(FileFault::DeleteFile, path)) return Fail(e);
   // As on the original platform, a file that someone holds open cannot be
   // deleted: take it with no sharing first, so that a driver still writing
   // a spool file never loses it under its feet.

@@ -300,7 +300,10 @@ bool SetFilePointer(HANDLE h, std::uint64_t offset) {
 // The system refuses to delete a file anyone holds open without
 // FILE_SHARE_DELETE, which none of our opens grant: a driver still writing
 // a spool file never loses it under its feet.
-bool DeleteFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
+bool DeleteFile(const std::string& path) {
+  if (DWORD e = InjectedFileFault(FileFault::DeleteFile, path)) return Fail(e);
+  return ::DeleteFileA(path.c_str()) != 0;
+}
 
 namespace {
 
