@@ -81,6 +81,34 @@ bool RefuseUntrustedFile(const std::string& path, const char* what) {
   return true;
 }
 
+// Only a queue is taken as the queue file: a path typed wrong, or a link
+// to some other file, must not be read as jobs and emptied by a purge.
+bool RefuseForeignQueueFile(const std::string& path) {
+  DWORD error = 0;
+  std::string why;
+  switch (InspectQueueFile(path.c_str(), &error)) {
+    case QueueFileKind::Queue:
+    case QueueFileKind::Missing:  // the driver makes it with its first job
+    case QueueFileKind::Busy:     // the driver holds it; the queue's own retries wait
+      return false;
+    case QueueFileKind::NotAFile:
+      why = "it is a folder, a pipe or a device, not a file";
+      break;
+    case QueueFileKind::NotAQueue:
+      why = "it does not begin with a print job (a job name, a port, a number of copies "
+            "and the full paths of the job's files), so it is not a print queue";
+      break;
+    case QueueFileKind::Unreadable:
+      why = "it cannot be read (error " + std::to_string(error) + ")";
+      break;
+  }
+  const std::string text = "Kelvane will not use " + path + " as its queue file: " + why +
+                           ".\r\nNothing in it was changed.";
+  plat::MessageBox(g_hMainWnd, text, kErrorCaption, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  plat::SetForegroundWindow(g_hMainWnd);
+  return true;
+}
+
 // The settings name the port every job goes to and the devices behind it.
 bool RefuseUntrustedSettings() {
   return RefuseUntrustedFile(plat::RegistryPath(), "settings file") ||
@@ -165,7 +193,8 @@ bool DocumentStart(int argc, const char* const* argv) {
   if (flag == "-f") {
     char queueFile[kQueuePathSize] = {};
     if (!CopyArgument(queueFile, argument)) return false;
-    if (RefuseUntrustedFile(queueFile, "queue file") || RefuseUntrustedSettings())
+    if (RefuseUntrustedFile(queueFile, "queue file") || RefuseForeignQueueFile(queueFile) ||
+        RefuseUntrustedSettings())
       return false;
     RemoveLeftoversOfEarlierRuns(queueFile);
     g_jobRowState[0] = 0;

@@ -142,6 +142,9 @@ DWORD PrintRun::Run() {
     GetPortTimeouts(&dns, &tx);
     job_.dnsTimeout = dns;
     job_.txTimeout = tx;
+    // Before any byte goes out: a start after a crash removes this job
+    // alone, and only if it is the one noted here.
+    if (queueMode_) NoteJobInProgress(job_);
 
     switch (PrintJob()) {
       case Next::Continue:

@@ -23,6 +23,7 @@
 #include "platform/files.h"
 #include "platform/message_box.h"
 #include "platform/net_redirect.h"
+#include "platform/port_names.h"
 #include "platform/window_messages.h"
 #include "queue/settings_store.h"
 #include "res/string_table.h"
@@ -39,6 +40,9 @@ constexpr const char* kRecoveryText =
 constexpr const char* kMarkerValue = "Config File";
 constexpr const char* kMarkerProcessing = "Processing";
 constexpr const char* kMarkerPurged = "Purged";
+// The job the print thread began (NoteJobInProgress), as the lines of
+// JobNoteOf: the queue file first, then the record's fields.
+constexpr const char* kJobNoteValue = "Job In Progress";
 
 // Only a refusal that someone else's brief hold or a passing shortage
 // explains is worth waiting out; a missing file, a directory or a device will
@@ -66,11 +70,6 @@ HANDLE OpenWithRetry(const std::string& path, plat::Access access,
 void ShowQueueError(HWND owner, const char* text) {
   plat::MessageBox(owner, text, kErrorCaption, MB_ICONERROR | MB_SETFOREGROUND);
   plat::SetForegroundWindow(owner);
-}
-
-HWND CopyMainWindow() {
-  SpoolerLock lock;
-  return g_hMainWnd;
 }
 
 // Reads from the held file until its end or `limit` bytes. False on a read
@@ -157,6 +156,21 @@ void CopyParsedFields(JobRecord& to, const JobRecord& from) {
   to.totalSize = from.totalSize;
 }
 
+// The head record of `image` as the job it describes. A short record still
+// counts as a job. A spool file is opened, sent and deleted on the record's
+// word: only a full path names one file whatever folder we run in, so any
+// other is left empty.
+void ParseHeadJob(const std::vector<unsigned char>& image, JobRecord& parsed,
+                  RecordParseNotes* notes) {
+  ParseJobRecord(image.data(), image.size(), parsed, notes);
+  for (int i = 0; i < parsed.fileCount; ++i) {
+    if (parsed.spoolFiles[i][0] != '\0' && !plat::IsAbsolutePath(parsed.spoolFiles[i])) {
+      parsed.spoolFiles[i][0] = '\0';
+      if (notes) ++notes->relativeSpoolPaths;
+    }
+  }
+}
+
 bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile,
                    RecordParseNotes* notes) {
   if (QueryFileSize(queueFile.c_str()) <= 0) return false;
@@ -175,16 +189,7 @@ bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile,
   // Parse into a fresh record: a short head record must not inherit the
   // previous job's spool files (they would be printed or deleted again).
   JobRecord parsed;
-  // A short record still counts as a job.
-  ParseJobRecord(image.data(), image.size(), parsed, notes);
-  // A spool file is opened, sent and deleted on the record's word: only a
-  // full path names one file whatever folder we run in.
-  for (int i = 0; i < parsed.fileCount; ++i) {
-    if (parsed.spoolFiles[i][0] != '\0' && !plat::IsAbsolutePath(parsed.spoolFiles[i])) {
-      parsed.spoolFiles[i][0] = '\0';
-      if (notes) ++notes->relativeSpoolPaths;
-    }
-  }
+  ParseHeadJob(image, parsed, notes);
 
   WriteRegString(kMarkerValue, kMarkerProcessing);  // failure ignored: only recovery reads it
 
@@ -368,6 +373,74 @@ FinishOutcome FinishJobAndReport(JobRecord& job) {
   if (outcome == FinishOutcome::Kept) return outcome;
   for (const std::string& path : spoolFiles) DeleteSpoolFile(path.c_str());
   return outcome;
+}
+
+// The note by which a start after a crash knows a job: the queue file and
+// every field the record gave, one per line (no field holds a line end).
+std::string JobNoteOf(const JobRecord& job, const std::string& queueFile) {
+  std::string note = queueFile + '\n' + job.jobName + '\n' + job.portName + '\n' +
+                     std::to_string(job.copies) + '\n' + job.printerName + '\n' +
+                     job.ribbonType + '\n';
+  const int count = std::min<int>(job.fileCount, kMaxSpoolFiles);
+  for (int i = 0; i < count; ++i) note += std::string(job.spoolFiles[i]) + '\n';
+  return note;
+}
+
+// "" when there is no note, or it was cleared.
+std::string ReadJobNote() {
+  DWORD size = 0;
+  ReadRegBinary(kJobNoteValue, nullptr, &size);  // asks for the size only
+  if (size == 0) return "";
+  std::string note(size, '\0');
+  if (!ReadRegBinary(kJobNoteValue, note.data(), &size)) return "";
+  note.resize(size);
+  return note;
+}
+
+// A run that ends leaves no job begun: the note goes with the marker's
+// "Purged", so that a stale one can never speak for a later run.
+void ClearJobNote() {
+  if (!ReadJobNote().empty()) WriteRegBinary(kJobNoteValue, "", 0);
+}
+
+// Splits a note into its lines (the last one ends with a line end too).
+std::vector<std::string> NoteLines(const std::string& note) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = note.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(note.substr(start, end - start));
+  return lines;
+}
+constexpr std::size_t kNoteFirstSpoolLine = 6;  // queue file + five fields
+
+// Whether some line of `image` (its CR dropped) is `text` exactly: a spool
+// file that any record still names.
+bool ImageHasLine(const std::vector<unsigned char>& image, const std::string& text) {
+  std::size_t start = 0;
+  while (start < image.size()) {
+    std::size_t end = start;
+    while (end < image.size() && image[end] != '\n') ++end;
+    std::size_t length = end - start;
+    if (length > 0 && image[start + length - 1] == '\r') --length;
+    if (length == text.size() &&
+        std::equal(text.begin(), text.end(), image.begin() + static_cast<std::ptrdiff_t>(start)))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Whether a copies line holds a decimal number and nothing else: blanks, a
+// sign, digits, blanks.
+bool IsCopiesLine(const char* line) {
+  const char* p = line;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p == '+' || *p == '-') ++p;
+  const char* digits = p;
+  while (*p >= '0' && *p <= '9') ++p;
+  if (p == digits) return false;
+  while (*p == ' ' || *p == '\t') ++p;
+  return *p == '\0';
 }
 
 }  // namespace
@@ -570,18 +643,27 @@ void EndJobCleanup() {
 }
 
 void PurgeQueue(JobRecord& job) {
+  std::string queueFile;
   {
     SpoolerLock lock;
     g_bQueuePurged = 1;
+    queueFile = g_szQueueFile;
   }
-  // A file that can be read but not rewritten would hand out the same head
-  // record for ever: stop at the first record that stays (one message), and
-  // bound the passes against a driver that never stops appending.
-  for (int pass = 0; pass < kMaxPurgePasses; ++pass) {
-    if (!TakeNextJob(job)) break;
-    if (FinishJobAndReport(job) != FinishOutcome::Removed) break;
+  // Only a queue is emptied: whatever else stands under its name now (a
+  // file put there since the start, by a link) keeps every byte.
+  const QueueFileKind kind = InspectQueueFile(queueFile.c_str());
+  if (kind == QueueFileKind::Queue) {
+    // A file that can be read but not rewritten would hand out the same
+    // head record for ever: stop at the first record that stays (one
+    // message), and bound the passes against a driver that never stops
+    // appending.
+    for (int pass = 0; pass < kMaxPurgePasses; ++pass) {
+      if (!TakeNextJob(job)) break;
+      if (FinishJobAndReport(job) != FinishOutcome::Removed) break;
+    }
   }
   WriteRegString(kMarkerValue, kMarkerPurged);
+  ClearJobNote();
 }
 
 void CloseQueueRun() {
@@ -590,6 +672,7 @@ void CloseQueueRun() {
     g_bQueuePurged = 1;
   }
   WriteRegString(kMarkerValue, kMarkerPurged);
+  ClearJobNote();
 }
 
 std::uint16_t CountQueuedJobs() {
@@ -623,16 +706,117 @@ bool RecoverQueueFile() {
   const std::optional<std::string> marker = ReadRegString(kMarkerValue);
   if (!marker || *marker != kMarkerProcessing) return false;
 
-  const HWND owner = CopyMainWindow();
-  plat::MessageBox(owner, kRecoveryText, kErrorCaption, MB_OK);
-  plat::SetForegroundWindow(owner);
-
-  const std::uint16_t count = CountQueuedJobs();
-  JobRecord job;
-  for (std::uint16_t i = 0; i < count; ++i) {
-    if (!TakeNextJob(job)) break;
-    // A record that stays would be taken again n times, with n messages.
-    if (FinishJobAndReport(job) != FinishOutcome::Removed) break;
+  std::string queueFile;
+  HWND owner = 0;
+  {
+    SpoolerLock lock;
+    queueFile = g_szQueueFile;
+    owner = g_hMainWnd;
   }
-  return true;
+  // Without a note for this queue nothing tells the interrupted job from
+  // those that never began: all of them stay, the head one prints again.
+  const std::string note = ReadJobNote();
+  const std::vector<std::string> noted = NoteLines(note);
+  if (noted.size() < kNoteFirstSpoolLine || noted[0] != queueFile) return false;
+  if (InspectQueueFile(queueFile.c_str()) != QueueFileKind::Queue) return false;
+
+  std::vector<unsigned char> image;
+  const ImageRead read =
+      ReadQueueImage(queueFile, std::numeric_limits<std::size_t>::max(), image);
+  if (read == ImageRead::OpenFailed) {
+    ShowQueueError(owner, kOpenFailedText);
+    return false;
+  }
+  if (FindHeadRecordStart(image.data(), image.size()) < image.size()) {
+    JobRecord head;
+    ParseHeadJob(image, head, nullptr);
+    if (JobNoteOf(head, queueFile) == note) {
+      plat::MessageBox(owner, kRecoveryText, kErrorCaption, MB_OK);
+      plat::SetForegroundWindow(owner);
+      CopyField(head.queueFile, queueFile.c_str());
+      FinishJobAndReport(head);
+      return true;
+    }
+  }
+  // The noted job's record went, and the stop came before its spool files
+  // did: they are deleted now, unless a record names them again.
+  for (std::size_t i = kNoteFirstSpoolLine; i < noted.size(); ++i) {
+    if (!noted[i].empty() && plat::IsAbsolutePath(noted[i]) && !ImageHasLine(image, noted[i]))
+      DeleteSpoolFile(noted[i].c_str());
+  }
+  return false;
+}
+
+void NoteJobInProgress(const JobRecord& job) {
+  std::string note;
+  {
+    SpoolerLock lock;  // job may be g_curJob itself
+    if (!g_bQueueMode) return;
+    note = JobNoteOf(job, job.queueFile);
+  }
+  if (note == ReadJobNote()) return;
+  // A note that cannot be written leaves the old one, which a start after
+  // a crash finds matching no head record: the job is kept, not deleted.
+  WriteRegBinary(kJobNoteValue, note.data(), static_cast<DWORD>(note.size()));
+}
+
+QueueFileKind InspectQueueFile(const char* path, DWORD* error) {
+  if (error) *error = 0;
+  HANDLE h = OpenWithRetry(path ? path : "", plat::Access::Read, plat::ShareMode::ReadWrite);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = plat::GetLastError();
+    if (error) *error = e;
+    if (plat::IsNotAFile(e)) return QueueFileKind::NotAFile;
+    switch (plat::ClassifyError(e)) {
+      case plat::ErrorClass::NotFound: return QueueFileKind::Missing;
+      case plat::ErrorClass::SharingViolation: return QueueFileKind::Busy;
+      default: return QueueFileKind::Unreadable;
+    }
+  }
+  std::vector<unsigned char> image;
+  const bool read = ReadHeldFile(h, kMaxQueueFileSize, image);
+  const DWORD e = plat::GetLastError();
+  plat::CloseHandle(h);
+  if (!read) {
+    if (error) *error = e;
+    return QueueFileKind::Unreadable;
+  }
+  return IsQueueImage(image.data(), image.size()) ? QueueFileKind::Queue
+                                                  : QueueFileKind::NotAQueue;
+}
+
+bool IsQueueImage(const unsigned char* image, std::size_t size) {
+  if (size > kMaxQueueFileSize) size = kMaxQueueFileSize;
+  const std::size_t head = FindHeadRecordStart(image, size);
+  // In front of the head record only what removals in place leave.
+  for (std::size_t i = 0; i < head; ++i)
+    if (image[i] != '\n' && image[i] != '\r') return false;
+  if (head == size) return true;
+
+  auto position = static_cast<std::uint16_t>(head);
+  const auto total = static_cast<std::uint16_t>(size);
+  char line[kLineBufferSize] = {};
+  bool cut = false;
+  auto next = [&] {
+    return ReadRecordLine(image, line, position, static_cast<std::uint16_t>(total - position),
+                          &cut) == kLineRead;
+  };
+  auto isSpoolLine = [&] { return !cut && plat::IsAbsolutePath(line); };
+
+  if (!next()) return false;                                            // job name
+  if (!next() || cut || !plat::IsPortNameSpelling(line)) return false;  // port
+  if (!next() || !IsCopiesLine(line)) return false;                     // copies
+  if (!next()) return false;
+  int spoolLines = 0;
+  if (std::strchr(line, '~')) {  // the old form: line 4 is the first spool file
+    if (!isSpoolLine()) return false;
+    ++spoolLines;
+  } else if (!next()) {  // the ribbon type
+    return false;
+  }
+  while (next()) {
+    if (!isSpoolLine()) return false;
+    ++spoolLines;
+  }
+  return spoolLines > 0;
 }

@@ -47,6 +47,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/win_types.h"
 #include "queue/job_record.h"
 
 inline constexpr std::uint32_t kQueueOpenRetryMs = 1500;
@@ -85,7 +86,43 @@ void PurgeQueue(JobRecord& job);
 // abandon paths and the document close purge.
 void CloseQueueRun();
 std::uint16_t CountQueuedJobs();
+// After a run that stopped in the middle of a job (the marker "Config File"
+// still "Processing"): removes that job alone, the head record and its spool
+// files, after the recovery message, when the head record is the job the
+// print thread noted as begun (NoteJobInProgress) for this queue file. Every
+// other record stays, and so does the head record when nothing tells it
+// apart (no note, a note for another queue file). When the noted job's
+// record is already gone (a stop between its removal and the deletion of
+// its spool files), the spool files it named that no record names now are
+// deleted, without a message. True when a job was removed.
 bool RecoverQueueFile();
+
+// The job the print thread has begun to send, noted in the settings store
+// before its first byte goes to the port: all that lets the start after a
+// crash tell it from the jobs behind it, which never began. Written only
+// when it changes (a job taken again keeps its note). Queue mode only.
+void NoteJobInProgress(const JobRecord& job);
+
+// What a file named as the queue file turned out to be. Only a queue, or a
+// name with no file behind it yet, is taken, purged or appended to: a path
+// typed wrong must not cost the file it names.
+enum class QueueFileKind {
+  Queue,       // empty, or beginning with a job record (IsQueueImage)
+  Missing,     // nothing by that name (yet)
+  Busy,        // held by someone else past the retry window: cannot tell
+  NotAFile,    // a folder, a pipe, a device
+  NotAQueue,   // a file whose start is no job record
+  Unreadable,  // cannot be opened or read; `error` says why
+};
+// Opens the file sharing read and write, with the queue's retries; reads at
+// most the 65535 bytes a queue holds. `error`, when given, gets the
+// system's error of a failed open or read.
+QueueFileKind InspectQueueFile(const char* path, DWORD* error = nullptr);
+// Whether `image` reads as a queue file: nothing but line ends (the empty
+// lines removals in place leave), or a head record whose port line is spelt
+// as a port, whose copies line is a decimal number, with at least one spool
+// line, each a full path, and no line cut to fit.
+bool IsQueueImage(const unsigned char* image, std::size_t size);
 
 // The record parser, exposed for tests and the fuzzer.
 // ReadRecordLine results:

@@ -83,7 +83,7 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
   kt::WriteFileBytes(home.File("a.txt"), "first\r\n");
   kt::WriteFileBytes(home.File("b.txt"), "second");
   // A queue file whose last record lost its closing empty line.
-  kt::WriteFileBytes(home.File("queue.txt"), "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n");
+  kt::WriteFileBytes(home.File("queue.txt"), "old\r\nLPT1:\r\n1\r\n/x/KLV~old\r\n");
   driver::JobSpec job;
   job.queueFile = home.File("queue.txt");
   job.name = "Two pages";
@@ -95,7 +95,7 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
   EXPECT_EQ(used, job.queueFile);
 
   const std::string queue = kt::ReadFileBytes(job.queueFile);
-  const std::string head = "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n\r\nTwo pages\r\nLPT1:\r\n2\r\n"
+  const std::string head = "old\r\nLPT1:\r\n1\r\n/x/KLV~old\r\n\r\nTwo pages\r\nLPT1:\r\n2\r\n"
                            "VORNA Tamrel\r\nStandard\r\n";
   ASSERT_EQ(queue.compare(0, head.size(), head), 0) << queue;
   std::vector<std::string> spoolLines;
@@ -112,8 +112,25 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
   EXPECT_EQ(FilesIn(driver::SpoolDirectory()).size(), 2u);
 }
 
+// A queue path typed wrong names a file of the user's: the submit fails,
+// says why, adds nothing to it and leaves no spool file behind.
+TEST(DriverSubmit, AFileThatIsNoQueueIsNotAppendedTo) {
+  kt::TempHome home;
+  kt::WriteFileBytes(home.File("a.txt"), "card");
+  const std::string notes = "Shopping\r\nmilk\r\nbread\r\n";
+  kt::WriteFileBytes(home.File("notes.txt"), notes);
+  driver::JobSpec job;
+  job.queueFile = home.File("notes.txt");
+  job.files = {home.File("a.txt")};
+  const driver::Outcome outcome = driver::Submit(job, nullptr);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_NE(outcome.error.find("is not a print queue"), std::string::npos) << outcome.error;
+  EXPECT_EQ(kt::ReadFileBytes(job.queueFile), notes);
+  EXPECT_TRUE(FilesIn(driver::SpoolDirectory()).empty());
+}
+
 TEST(DriverOps, SeparatorBeforeEndsThePreviousRecordOnce) {
-  const std::string record = "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n";
+  const std::string record = "old\r\nLPT1:\r\n1\r\n/x/KLV~old\r\n";
   EXPECT_EQ(driver::SeparatorBefore(""), "");
   EXPECT_EQ(driver::SeparatorBefore(record), "\r\n");
   EXPECT_EQ(driver::SeparatorBefore(record + "\r\n"), "");

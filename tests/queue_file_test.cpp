@@ -1096,14 +1096,47 @@ INSTANTIATE_TEST_SUITE_P(
                       KillCase{"InPlaceLast", true, "\n\n", 1, kTruncateSteps, 3}),
     [](const ::testing::TestParamInfo<KillCase>& info) { return info.param.name; });
 
-TEST_F(QueueFileTest, RecoverAfterInterruptedRun) {
-  std::vector<std::string> spools{Spool("1.prn"), Spool("2.prn"), Spool("3.prn")};
-  const std::string third = NewRecord("3", {spools[2]});
-  kt::WriteFileBytes(queue_, Queue({NewRecord("1", {spools[0]}), NewRecord("2", {spools[1]}), third}));
-  ASSERT_TRUE(WriteRegString("Config File", "Processing"));
+// ------------------------------------------- recovery after a crash
 
-  EXPECT_TRUE(RecoverQueueFile());
-  auto boxes = boxes_.boxes();
+// Three queued jobs, the first one begun by a print thread that then died
+// (the marker still "Processing"): how the run left its note decides what
+// the next start may remove.
+struct RecoveryCase {
+  const char* name;
+  enum { HeadNoted, NothingNoted, OtherQueueNoted, NoteCleared } note;
+  bool headRemoved;
+};
+
+class RecoveryTest : public QueueFileTest, public ::testing::WithParamInterface<RecoveryCase> {};
+
+TEST_P(RecoveryTest, RemovesOnlyTheJobThatWasPrinting) {
+  const RecoveryCase& c = GetParam();
+  std::vector<std::string> spools{Spool("1.prn"), Spool("2.prn"), Spool("3.prn")};
+  const std::string behind = NewRecord("2", {spools[1]}) + "\r\n" + NewRecord("3", {spools[2]});
+  const std::string image = NewRecord("1", {spools[0]}) + "\r\n" + behind;
+  kt::WriteFileBytes(queue_, image);
+  JobRecord begun;
+  ASSERT_TRUE(TakeNextJob(begun));  // the marker: "Processing"
+  if (c.note == RecoveryCase::OtherQueueNoted) CopyField(begun.queueFile, "/elsewhere/queue.txt");
+  if (c.note != RecoveryCase::NothingNoted) NoteJobInProgress(begun);
+  if (c.note == RecoveryCase::NoteCleared) {
+    CloseQueueRun();  // a run that ended; a later one died before its note
+    ASSERT_TRUE(TakeNextJob(begun));
+  }
+  ASSERT_EQ(Marker(), "Processing");
+
+  EXPECT_EQ(RecoverQueueFile(), c.headRemoved);
+  EXPECT_EQ(Marker(), "Processing");
+  EXPECT_EQ(kt::FileExists(spools[0]), !c.headRemoved);
+  EXPECT_TRUE(kt::FileExists(spools[1]));
+  EXPECT_TRUE(kt::FileExists(spools[2]));
+  if (!c.headRemoved) {
+    EXPECT_EQ(kt::ReadFileBytes(queue_), image);
+    EXPECT_EQ(boxes_.count(), 0u);
+    return;
+  }
+  EXPECT_EQ(kt::ReadFileBytes(queue_), behind);
+  const auto boxes = boxes_.boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text,
             "Configuration/Queue File Error.\r\nPrevious jobs will be deleted.\r\n"
@@ -1112,11 +1145,113 @@ TEST_F(QueueFileTest, RecoverAfterInterruptedRun) {
   EXPECT_EQ(boxes[0].style, MB_OK);
   EXPECT_EQ(boxes[0].owner, kMainWnd);
   EXPECT_EQ(windows_.foregrounds(), 1);
-  EXPECT_FALSE(kt::FileExists(spools[0]));
-  EXPECT_FALSE(kt::FileExists(spools[1]));
-  EXPECT_TRUE(kt::FileExists(spools[2]));
-  EXPECT_EQ(kt::ReadFileBytes(queue_), third);
-  EXPECT_EQ(Marker(), "Processing");
+  // Done once: the next start finds the head it did not note.
+  EXPECT_FALSE(RecoverQueueFile());
+  EXPECT_EQ(kt::ReadFileBytes(queue_), behind);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, RecoveryTest,
+    ::testing::Values(RecoveryCase{"HeadNoted", RecoveryCase::HeadNoted, true},
+                      RecoveryCase{"NothingNoted", RecoveryCase::NothingNoted, false},
+                      RecoveryCase{"OtherQueueNoted", RecoveryCase::OtherQueueNoted, false},
+                      RecoveryCase{"NoteCleared", RecoveryCase::NoteCleared, false}),
+    [](const ::testing::TestParamInfo<RecoveryCase>& info) { return info.param.name; });
+
+// A child takes the head job, notes it, removes its record and is stopped
+// dead right before deleting its spool files. The next start deletes them,
+// silently, and keeps every record and every file a record names.
+TEST_F(QueueFileTest, SpoolFilesOfARemovalCutShortGoAtTheNextStart) {
+  const std::string shared = Spool("shared.prn");  // named by the next record too
+  const std::string own = Spool("own.prn");
+  const std::string next = NewRecord("next", {shared});
+  kt::WriteFileBytes(queue_, NewRecord("first", {own, shared}) + "\r\n" + next);
+  constexpr int kKilled = 42;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    plat::SetFileFaultHook([&](plat::FileFault point, const std::string&) {
+      if (point == plat::FileFault::DeleteFile) ::_exit(kKilled);
+      return 0;
+    });
+    JobRecord job;
+    if (!TakeNextJob(job)) ::_exit(1);
+    NoteJobInProgress(job);
+    FinishJob(job);
+    ::_exit(2);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), kKilled);
+  ASSERT_EQ(kt::ReadFileBytes(queue_), next);
+  ASSERT_TRUE(kt::FileExists(own));
+
+  EXPECT_FALSE(RecoverQueueFile());
+  EXPECT_FALSE(kt::FileExists(own));
+  EXPECT_TRUE(kt::FileExists(shared));
+  EXPECT_EQ(kt::ReadFileBytes(queue_), next);
+  EXPECT_EQ(boxes_.count(), 0u);
+}
+
+// -------------------------------------- what may be taken as a queue file
+
+TEST(IsQueueImage, OnlyAQueueOrNothingButLineEnds) {
+  const std::string record = NewRecord("Badge", {"/var/spool/KLV~abc123"});
+  const std::string old = Lines({"Badge", "\\\\office\\ribbon", " 2 ", "/s/KLV~old"});
+  struct Case {
+    std::string image;
+    bool queue;
+  };
+  const std::vector<Case> cases{
+      {"", true},
+      {"\n\n\r\n", true},  // what removals in place leave
+      {record, true},
+      {"\n\n" + record + "\r\n" + NewRecord("x", {"relative"}), true},  // the head decides
+      {old, true},
+      {Lines({"a", "socket://10.0.0.7:9100", "1", "Tovrel", "Ink", "/a", "/b"}), true},
+      {"x\n" + record, false},  // a one-character line is no filler of ours
+      {Lines({"# Network services", "# Internet style", "tcpmux 1/tcp", "echo 7/tcp"}), false},
+      {std::string("\x7f" "ELF\x02\x01\x01\0\0\0\0\0\r\n\0\0\r\n", 18), false},
+      {Lines({"a", "LPT1:", "one", "VORNA Tamrel", "YMCKO", "/a"}), false},   // copies
+      {Lines({"a", "my printer", "1", "VORNA Tamrel", "YMCKO", "/a"}), false},  // port
+      {Lines({"a", "LPT1:", "1", "VORNA Tamrel", "YMCKO", "a.prn"}), false},    // relative
+      {Lines({"a", "LPT1:", "1", "VORNA Tamrel", "YMCKO"}), false},            // no spool line
+      {Lines({"a", "LPT1:", "1", "old~form.prn"}), false},
+      {Lines({"a", "LPT1:", "1", "VORNA Tamrel", "YMCKO", "/" + std::string(80, 'p')}), false},
+      {"a\r\nLPT1:\r\n1\r\n", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsQueueImage(reinterpret_cast<const unsigned char*>(c.image.data()), c.image.size()),
+              c.queue)
+        << c.image;
+  }
+}
+
+TEST_F(QueueFileTest, InspectQueueFileTellsWhatTheNameIs) {
+  const std::string fifo = home_.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string text = home_.File("notes.txt");
+  kt::WriteFileBytes(text, "Dear printer,\r\nplease\r\nprint\r\nthis.\r\n");
+  kt::WriteFileBytes(queue_, NewRecord("1", {"/a"}));
+  EXPECT_EQ(InspectQueueFile(queue_.c_str()), QueueFileKind::Queue);
+  EXPECT_EQ(InspectQueueFile(Spool("empty", "").c_str()), QueueFileKind::Queue);
+  EXPECT_EQ(InspectQueueFile(home_.File("none").c_str()), QueueFileKind::Missing);
+  EXPECT_EQ(InspectQueueFile(text.c_str()), QueueFileKind::NotAQueue);
+  EXPECT_EQ(InspectQueueFile(fifo.c_str()), QueueFileKind::NotAFile);
+  EXPECT_EQ(InspectQueueFile(home_.path().c_str()), QueueFileKind::NotAFile);
+  EXPECT_EQ(InspectQueueFile("/dev/null"), QueueFileKind::NotAFile);
+}
+
+// A purge asked for while the queue's name has come to stand for some
+// other file (a link changed under it) leaves that file whole.
+TEST_F(QueueFileTest, PurgeLeavesAFileThatIsNoQueueWhole) {
+  const std::string text = "not a queue\r\nat all\r\n";
+  kt::WriteFileBytes(queue_, text);
+  JobRecord job;
+  PurgeQueue(job);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), text);
+  EXPECT_EQ(Marker(), "Purged");
 }
 
 TEST_F(QueueFileTest, NoRecoveryWithoutProcessingMarker) {

@@ -5,6 +5,7 @@
 #include "app/shell.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -206,9 +207,23 @@ TEST_F(ShellTest, RefusedCommandLinesFailButHaveSetTheTimer) {
   EXPECT_EQ(std::string(g_szPortName), longest);
 }
 
-TEST_F(ShellTest, ProcessingMarkerIsRecoveredBeforeTheFirstRun) {
-  ASSERT_TRUE(WriteRegString("Config File", "Processing"));
-  kt::WriteFileBytes(QueuePath(), OneJobRecord("old") + "\r\n");
+// A run killed while it printed "old": the next start tells the user,
+// removes that job unprinted (the printer may have had part of it) before
+// its first run, and prints the job that never began.
+TEST_F(ShellTest, AfterACrashOnlyTheJobThatWasPrintingIsRemoved) {
+  printer_.SetOutputFile(home_.File("printed.bin"));
+  const std::string oldSpool = home_.File("KLV~old.spl");
+  kt::WriteFileBytes(oldSpool, std::string(300, 'o'));
+  EnterQueueMode("old\r\nLPT1:\r\n1\r\nVORNA Tamrel\r\nStandard\r\n" + oldSpool + "\r\n\r\n" +
+                 OneJobRecord("next"));
+  {
+    JobRecord begun;
+    ASSERT_TRUE(TakeNextJob(begun));
+    NoteJobInProgress(begun);
+    SpoolerLock lock;
+    g_bQueueMode = 0;
+  }
+  ASSERT_EQ(ReadRegString("Config File").value_or(""), "Processing");
   const std::string queue = QueuePath();
   const char* argv[] = {"kelvane", "-f", queue.c_str()};
   ASSERT_TRUE(DocumentStart(3, argv));
@@ -217,6 +232,35 @@ TEST_F(ShellTest, ProcessingMarkerIsRecoveredBeforeTheFirstRun) {
   EXPECT_EQ(boxes_.boxes()[0].text,
             "Configuration/Queue File Error.\r\nPrevious jobs will be deleted.\r\n"
             "Current job will print in a few moments.");
+  const std::string printed = kt::ReadFileBytes(home_.File("printed.bin"));
+  EXPECT_EQ(printed.find('o'), std::string::npos);
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), 'x'), 300);
+  EXPECT_FALSE(kt::FileExists(oldSpool));
+  EXPECT_EQ(kt::ReadFileBytes(queue), "");
+}
+
+// Whatever the name given with -f stands for, if it is no queue it is
+// refused at start with a box that names it, and keeps every byte.
+TEST_F(ShellTest, AQueuePathThatIsNoQueueIsRefusedAndLeftWhole) {
+  const std::string text = home_.File("notes.txt");
+  kt::WriteFileBytes(text, "Notes\r\nfor\r\nMonday\r\n\r\nand more\r\n");
+  const std::string fifo = home_.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = home_.File("folder");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  for (const std::string& path : {text, fifo, folder}) {
+    const char* argv[] = {"kelvane", "-f", path.c_str()};
+    const std::size_t shown = boxes_.count();
+    EXPECT_FALSE(DocumentStart(3, argv)) << path;
+    DocumentClose();
+    ASSERT_EQ(boxes_.count(), shown + 1) << path;
+    EXPECT_NE(boxes_.boxes().back().text.find("will not use " + path + " as its queue file"),
+              std::string::npos)
+        << boxes_.boxes().back().text;
+    EXPECT_FALSE(IsPrintRunAlive());
+    ResetShell();
+  }
+  EXPECT_EQ(kt::ReadFileBytes(text), "Notes\r\nfor\r\nMonday\r\n\r\nand more\r\n");
 }
 
 // --- File/Open --------------------------------------------------------------

@@ -35,7 +35,7 @@ void MakeDir(const std::string& path, mode_t mode) {
 }
 
 void WriteWithMode(const std::string& path, mode_t mode) {
-  kt::WriteFileBytes(path, "x\r\n");
+  kt::WriteFileBytes(path, "");
   ASSERT_EQ(::chmod(path.c_str(), mode), 0);
 }
 

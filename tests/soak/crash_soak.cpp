@@ -9,14 +9,12 @@
 //
 // What a crash may and may not do. Recovery is part of the promise: a run
 // killed while the registry marker "Config File" reads "Processing" leaves
-// that marker, and the next start's RecoverQueueFile removes every record
-// that has an empty line behind it. The driver appends each record without
-// one and puts one in front of the next record, so recovery removes every
-// queued record except the newest, with its spool files, on purpose ("Previous
-// jobs will be deleted."). The invariants are therefore stated against the
-// set MAYDROP of the records queued, other than the newest, at a start that
-// found "Processing" (and the newest too when the driver appends while that
-// start's recovery may still be counting):
+// that marker, and the next start's RecoverQueueFile removes the job that
+// run was printing (the head record, which the print thread noted before
+// its first byte) with its spool files, and nothing else ("Previous jobs
+// will be deleted."). The invariants are therefore stated against the set
+// MAYDROP of the records at the head of the queue at a start that found
+// "Processing", one per such start:
 //   I1  the queue file always splits into whole records, byte for byte as
 //       appended, separated by one empty line, and it is always a suffix of
 //       what was appended: records leave from the head only, none is
@@ -37,10 +35,12 @@
 //       removed may print it once more, never more);
 //   I6  only the recovery box ("Configuration/Queue File Error. ...") is
 //       ever shown, and only after a start that found "Processing".
-// A job in MAYDROP that is never printed is counted as "dropped by recovery".
-// Spool files left behind by a kill between the record's removal and their
-// deletion, and prefix temporaries left by a kill inside the prepend, are
-// reported (they are leaks, not lost jobs).
+//   I7  no spool file outlives its record past the next start that gets as
+//       far as its recovery: a kill between a record's removal and the
+//       deletion of its files leaves them, the next start deletes them, and
+//       none is left at the end.
+// A job in MAYDROP that is never printed is counted as "removed by the
+// recovery"; a job queued behind the head at such a start as "kept".
 //
 // Usage: crash_soak [--kills N] [--seed S] [--rate BYTES_PER_SEC]
 //                   [--max-seconds T] [--keep]
@@ -97,6 +97,7 @@ class CrashSoak {
   int NewJob();
   bool AppendJob(int id);
   bool StartSpooler(soak::Child& spooler, bool expectRecovery);
+  void NoteRecoveringStart();
   bool ServeBoxes(soak::Child& spooler);
   bool KillConditionMet(KillMode mode, std::uint64_t startedMs, std::size_t startOutput,
                         const std::string& startQueue, unsigned param);
@@ -119,6 +120,7 @@ class CrashSoak {
   std::map<std::string, int> byRecord_;
   std::vector<int> live_;          // believed queue order
   std::set<int> mayDrop_;
+  std::set<int> keptAcross_;  // queued behind the head at a recovering start
   std::map<int, int> headKills_;
   std::vector<std::size_t> boundaries_;
   std::vector<int> headAtBoundary_;
@@ -132,7 +134,6 @@ class CrashSoak {
   int modeCount_[kModeCount] = {};
   int cutMidJob_ = 0;
   int inFinishJob_ = 0;
-  int inPrepend_ = 0;
   std::string logFile_;
   std::size_t logSeen_ = 0;
 };
@@ -234,6 +235,13 @@ bool CrashSoak::ServeBoxes(soak::Child& spooler) {
       return false;
     }
   }
+}
+
+// A start that finds "Processing" may remove the head job, and only it.
+void CrashSoak::NoteRecoveringStart() {
+  if (live_.empty()) return;
+  mayDrop_.insert(live_.front());
+  keptAcross_.insert(live_.begin() + 1, live_.end());
 }
 
 bool CrashSoak::StartSpooler(soak::Child& spooler, bool expectRecovery) {
@@ -413,26 +421,16 @@ bool CrashSoak::CheckAfterKill(const char* when) {
 
   const int leftovers = CountSpoolLeftovers(false);
   const int temporaries = CountSpoolLeftovers(true);
+  // A kill inside FinishJob may leave the finished job's files; they must
+  // be gone by the time a start has run its recovery. Those of earlier
+  // kills that are still here are counted again; only the final count,
+  // after a run nobody killed, must be zero.
   if (leftovers > 0) ++inFinishJob_;
-  if (temporaries > 0) ++inPrepend_;
   std::printf("kill %3d (%s): output %zu bytes, %zu queued, marker \"%s\"%s%s\n",
               survived_, when, boundary, live_.size(), marker.c_str(),
               leftovers ? ", finished job's spool files left" : "",
               temporaries ? ", prefix temporary left" : "");
   std::fflush(stdout);
-  // The leftovers were noted; clear them so the next kill's are its own.
-  if (leftovers || temporaries) {
-    std::set<std::string> queuedFiles;
-    for (int id : live_)
-      for (const std::string& p : jobs_[id].spoolPaths) queuedFiles.insert(p);
-    DIR* dir = ::opendir(spoolDir_.c_str());
-    while (dirent* e = dir ? ::readdir(dir) : nullptr) {
-      const std::string name = e->d_name;
-      const std::string path = spoolDir_ + "/" + name;
-      if (name != "." && name != ".." && !queuedFiles.count(path)) ::unlink(path.c_str());
-    }
-    if (dir) ::closedir(dir);
-  }
   return violations_ == violationsBefore;
 }
 
@@ -442,9 +440,7 @@ bool CrashSoak::FinalRun() {
     std::string marker, error;
     soak::CheckRegistryFile(marker, error);
     if (live_.empty() && ReadQueue().empty()) return true;
-    if (marker == "Processing") {
-      for (std::size_t i = 0; i + 1 < live_.size(); ++i) mayDrop_.insert(live_[i]);
-    }
+    if (marker == "Processing") NoteRecoveringStart();
     soak::Child spooler;
     if (!StartSpooler(spooler, marker == "Processing")) return false;
     const std::uint64_t deadline = soak::NowMs() + 120000;
@@ -487,11 +483,9 @@ bool CrashSoak::Account() {
   }
   std::map<int, int> whole;
   int interrupted = 0;
-  int reprints = 0;
   for (const soak::Attempt& a : attempts) {
     if (a.whole) {
       ++whole[a.job];
-      if (a.prefixes > 1) ++reprints;
       continue;
     }
     ++interrupted;
@@ -510,6 +504,7 @@ bool CrashSoak::Account() {
     }
   }
   int dropped = 0;
+  int kept = 0;
   int duplicated = 0;
   for (const auto& [id, job] : jobs_) {
     const int w = whole.count(id) ? whole[id] : 0;
@@ -519,6 +514,7 @@ bool CrashSoak::Account() {
                 " times, at most " + std::to_string(allowed) + " allowed");
     }
     if (w > 1) ++duplicated;
+    if (w > 0 && keptAcross_.count(id)) ++kept;
     if (w == 0) {
       if (mayDrop_.count(id)) {
         ++dropped;
@@ -528,20 +524,20 @@ bool CrashSoak::Account() {
       }
     }
   }
+  const int leftovers = CountSpoolLeftovers(false) + CountSpoolLeftovers(true);
+  if (leftovers > 0)
+    Violation("I7: " + std::to_string(leftovers) + " files left in the spool folder at the end");
   std::printf(
-      "summary: %d kills survived of %d asked; %zu jobs, %d printed whole once or more, "
-      "%d printed whole twice (crash before the record went), %d dropped by recovery, "
-      "%d attempts cut by a kill, %d whole prints after a reprint (doubled prefix), "
-      "%d recoveries, %d starts\n",
-      survived_, options_.kills, jobs_.size(), static_cast<int>(whole.size()), duplicated,
-      dropped, interrupted, reprints, recoveries_, runs_);
+      "summary: %d kills survived of %d asked, %d starts, %d recoveries; %zu jobs: "
+      "%d printed whole, %d kept across a recovery, %d removed by the recovery "
+      "(at most one per recovering start), %d printed whole twice (crash before the record "
+      "went); %d attempts cut by a kill; leftovers at the end: %d\n",
+      survived_, options_.kills, runs_, recoveries_, jobs_.size(),
+      static_cast<int>(whole.size()), kept, dropped, duplicated, interrupted, leftovers);
   std::printf("kill moments:");
   for (int m = 0; m < kModeCount; ++m) std::printf(" %s %d;", kModeNames[m], modeCount_[m]);
-  std::printf(" landed mid-job %d, inside FinishJob (spool files left) %d, inside the "
-              "prepend (temporary left) %d\n",
-              cutMidJob_, inFinishJob_, inPrepend_);
-  const int leftovers = CountSpoolLeftovers(false) + CountSpoolLeftovers(true);
-  if (leftovers) std::printf("files left in the spool directory at the end: %d\n", leftovers);
+  std::printf(" landed mid-job %d, inside FinishJob (spool files left for the next start) %d\n",
+              cutMidJob_, inFinishJob_);
   return violations_ == 0;
 }
 
@@ -561,9 +557,7 @@ int CrashSoak::Run() {
     std::string marker, error;
     if (!soak::CheckRegistryFile(marker, error)) Violation("I3: " + error);
     const bool recovery = marker == "Processing";
-    if (recovery) {
-      for (std::size_t i = 0; i + 1 < live_.size(); ++i) mayDrop_.insert(live_[i]);
-    }
+    if (recovery) NoteRecoveringStart();
 
     const KillMode mode = static_cast<KillMode>(random_() % kModeCount);
     unsigned param = 0;
@@ -587,10 +581,6 @@ int CrashSoak::Run() {
       if (!ServeBoxes(spooler)) break;
       if (!appended && soak::NowMs() - started >= appendAfter) {
         appended = true;
-        // Recovery counts the records when its box has been answered; one
-        // appended before it counts puts an empty line behind the newest,
-        // which it may then remove too.
-        if (recovery && !live_.empty()) mayDrop_.insert(live_.back());
         AppendJob(NewJob());
       }
       // An idle spooler (a "VORNA Cantella" run waits for more work) is

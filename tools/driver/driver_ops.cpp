@@ -225,6 +225,14 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
   bool readOk = true;
   while ((readOk = plat::ReadFile(queue, buffer, sizeof buffer, &got)) && got > 0)
     existing.append(buffer, got);
+  // Only a queue grows: a file named by mistake keeps every byte.
+  if (readOk && !IsQueueImage(reinterpret_cast<const unsigned char*>(existing.data()),
+                              existing.size())) {
+    plat::CloseHandle(queue);
+    removeSpool();
+    return Fail(queueFile + " is not a print queue (it does not begin with a job record); "
+                "nothing was added to it");
+  }
   std::string tail = SeparatorBefore(existing) + record;
   if (!readOk || existing.size() + tail.size() > kMaxQueueFileSize) {
     plat::CloseHandle(queue);
