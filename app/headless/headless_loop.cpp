@@ -64,8 +64,15 @@ void ConsoleMessageBoxes::SetClosing(bool closing) {
   closingChanged_.notify_all();
 }
 
+ConsoleMessageBoxes::~ConsoleMessageBoxes() { Write("", true); }
+
 void ConsoleMessageBoxes::Write(const std::string& text, bool flush) {
   std::lock_guard<std::mutex> lock(outMutex_);
+  if (heldRepeats_ > 0) {
+    out_ << "answered by policy again, " << heldRepeats_
+         << (heldRepeats_ == 1 ? " time: " : " times: ") << lastAnswer_ << '\n';
+    heldRepeats_ = 0;
+  }
   out_ << text;
   if (flush) out_ << std::flush;
 }
@@ -125,10 +132,18 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
     waited = true;
     if (!WaitForTimeOut(policy_.retrySeconds)) id = 0;  // closing: keep
   }
-  std::string said = again ? "answered by policy again: " : "answered by policy: ";
-  said += id != 0 ? plat::ButtonName(id) : "none";
-  if (waited && !again) said += " (after " + std::to_string(policy_.retrySeconds) + " s)";
-  WriteLine(said);
+  std::string answer = id != 0 ? plat::ButtonName(id) : "none";
+  if (waited) answer += " (after " + std::to_string(policy_.retrySeconds) + " s)";
+  {
+    std::lock_guard<std::mutex> outLock(outMutex_);
+    if (again && answer == lastAnswer_) {
+      ++heldRepeats_;
+      return id;
+    }
+  }
+  WriteLine("answered by policy: " + answer);
+  std::lock_guard<std::mutex> outLock(outMutex_);
+  lastAnswer_ = answer;
   return id;
 }
 

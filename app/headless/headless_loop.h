@@ -32,9 +32,11 @@ namespace headless {
 // says so on standard output ("answered by policy: ..."). One box at a time,
 // from whatever thread asks, so the main thread stays free to serve the
 // command channel while the print thread waits for an answer.
-// A box asked again with the same text while nobody answers prints one
-// short line instead of the whole box: a fault that persists for hours must
-// not fill the disk.
+// A box asked again with the same text while nobody answers is not shown
+// again, and the policy's answer to it, when it is the same as before, is
+// counted instead of written: the count goes out as one line before the
+// next thing written (or when the boxes end), so a fault that persists for
+// days costs a line per change of state or answer, not one per try.
 class ConsoleMessageBoxes final : public plat::MessageBoxSink {
  public:
   // Waits up to `seconds` for the answer's time-out; false when the wait was
@@ -45,6 +47,7 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   // For tests: the streams, whether someone can answer on `in`, the waiter.
   ConsoleMessageBoxes(FaultPolicy policy, std::istream& in, std::ostream& out,
                       bool someoneCanAnswer, Waiter waiter);
+  ~ConsoleMessageBoxes() override;  // writes the count of answers still held
 
   int Show(HWND owner, const std::string& text, const std::string& caption,
            UINT style) override;
@@ -72,7 +75,9 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   std::ostream& out_;
   Waiter waiter_;
   std::mutex mutex_;  // one box at a time; protects in_ use and the fields below
-  std::mutex outMutex_;  // protects out_: every write to it is whole lines
+  std::mutex outMutex_;  // protects out_ and the two below: every write is whole lines
+  std::string lastAnswer_;    // the last policy answer written
+  unsigned heldRepeats_ = 0;  // the same answer given since, not yet written
   bool endOfInput_ = false;
   std::string lastBox_;     // caption, text and buttons of the last box shown
   std::atomic<bool> lastRepeated_{false};  // read by the main thread without mutex_
