@@ -645,9 +645,9 @@ Next PrintRun::KeepQueue(DWORD code, WPARAM closeReason) {
 // end; a purge would meet the same refusal and say so again. So the run
 // ends here and leaves the queue as it is: every record and its spool files
 // stay. The marker becomes "Purged", not "Processing": at the next start
-// "Processing" would make the recovery delete every record but the newest,
-// unprinted, while with "Purged" the next start prints the record we could
-// not remove once more (the user knows why) and then the rest. Should the
+// "Processing" would make the recovery delete the head job, unprinted,
+// while with "Purged" the next start prints the record we could not remove
+// once more (the user knows why) and then the rest. Should the
 // file still be unwritable then, that run stops before sending anything.
 // g_bQueuePurged is set too, so the document close does not purge either.
 // The close is an ordinary one (not the retry of a fault nobody answered):
