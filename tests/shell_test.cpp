@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
@@ -244,11 +247,14 @@ TEST_F(ShellTest, AfterACrashOnlyTheJobThatWasPrintingIsRemoved) {
 TEST_F(ShellTest, AQueuePathThatIsNoQueueIsRefusedAndLeftWhole) {
   const std::string text = home_.File("notes.txt");
   kt::WriteFileBytes(text, "Notes\r\nfor\r\nMonday\r\n\r\nand more\r\n");
-  const std::string fifo = home_.File("fifo");
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string folder = home_.File("folder");
-  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  for (const std::string& path : {text, fifo, folder}) {
+  ASSERT_TRUE(std::filesystem::create_directory(folder));
+  std::vector<std::string> paths{text, folder};
+#ifndef _WIN32
+  paths.push_back(home_.File("fifo"));
+  ASSERT_EQ(::mkfifo(paths.back().c_str(), 0600), 0);
+#endif
+  for (const std::string& path : paths) {
     const char* argv[] = {"kelvane", "-f", path.c_str()};
     const std::size_t shown = boxes_.count();
     EXPECT_FALSE(DocumentStart(3, argv)) << path;

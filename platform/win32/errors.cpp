@@ -53,9 +53,8 @@ bool IsAccessDenied(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
 }
 
-// OpenFile refuses what is not a file on disk with ERROR_BAD_FILE_TYPE; the
-// system itself refuses to open a folder as a file with ERROR_ACCESS_DENIED,
-// which cannot be told from a refusal of rights here.
+// OpenFile refuses a device or pipe with ERROR_BAD_FILE_TYPE and a folder
+// with ERROR_DIRECTORY.
 bool IsNotAFile(DWORD error) { return error == ERROR_BAD_FILE_TYPE || error == ERROR_DIRECTORY; }
 
 }  // namespace plat

@@ -269,7 +269,12 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
   }
   W32_HANDLE h = ::CreateFileA(path.c_str(), desired, shareMode, nullptr, creation,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!IsValid(h)) return INVALID_HANDLE_VALUE;  // the system's error stands
+  if (!IsValid(h)) {
+    // The system refuses a folder as it refuses a file that is not ours to
+    // open; only the first is final whoever asks, so it gets its own code.
+    if (::GetLastError() == ERROR_ACCESS_DENIED && IsDirectory(path)) Fail(ERROR_DIRECTORY);
+    return INVALID_HANDLE_VALUE;  // otherwise the system's error stands
+  }
   // Device names (LPT1, COM1, NUL, pipes) open too; they are the ports'
   // business, not files.
   if (::GetFileType(h) != FILE_TYPE_DISK) {
