@@ -439,7 +439,9 @@ bool CrashSoak::FinalRun() {
   for (int round = 0; round < 6; ++round) {
     std::string marker, error;
     soak::CheckRegistryFile(marker, error);
-    if (live_.empty() && ReadQueue().empty()) return true;
+    // An empty queue still gets a start after a kill left "Processing": its
+    // recovery is what deletes the spool files a cut-short removal left.
+    if (live_.empty() && ReadQueue().empty() && marker != "Processing") return true;
     if (marker == "Processing") NoteRecoveringStart();
     soak::Child spooler;
     if (!StartSpooler(spooler, marker == "Processing")) return false;
