@@ -99,6 +99,8 @@ class PrintRun {
   unsigned fileIndex_ = 0;
   std::uint32_t copy_ = 0;
   bool networkJob_ = false;
+  // Whether the job taken last has been noted as begun (EndBlock).
+  bool jobNoted_ = false;
   HWND mainWnd_ = 0;
   bool queueMode_ = false;
   std::int32_t errorCode_ = 0;
@@ -142,10 +144,7 @@ DWORD PrintRun::Run() {
     GetPortTimeouts(&dns, &tx);
     job_.dnsTimeout = dns;
     job_.txTimeout = tx;
-    // Before any byte goes out: a start after a crash removes this job
-    // alone, and only if it is the one noted here.
-    if (queueMode_) NoteJobInProgress(job_);
-
+    jobNoted_ = false;
     switch (PrintJob()) {
       case Next::Continue:
       case Next::NextJob:
@@ -325,6 +324,14 @@ Next PrintRun::EndBlock(bool completed) {
     // Partial writes were counted by WritePortBlock; only the call that
     // completed the block is added here.
     if (completed) g_nBytesSent += lastCount_;
+  }
+  // Once the port has taken a whole block the job has begun: a start after
+  // a crash removes it (it alone, and only when it is the one noted). A
+  // kill before that keeps it, to be printed again: a job that may not
+  // have begun is never deleted.
+  if (completed && queueMode_ && !jobNoted_) {
+    NoteJobInProgress(job_);
+    jobNoted_ = true;
   }
   PublishProgress(false);
   if (!stop) return Next::Continue;

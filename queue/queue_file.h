@@ -98,7 +98,7 @@ std::uint16_t CountQueuedJobs();
 bool RecoverQueueFile();
 
 // The job the print thread has begun to send, noted in the settings store
-// before its first byte goes to the port: all that lets the start after a
+// once the port has taken its first block: all that lets the start after a
 // crash tell it from the jobs behind it, which never began. Written only
 // when it changes (a job taken again keeps its note). Queue mode only.
 void NoteJobInProgress(const JobRecord& job);

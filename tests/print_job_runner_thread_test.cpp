@@ -342,6 +342,34 @@ TEST_F(RunnerTest, OutOfPaperRetryGoesOnAndCancelGivesUp) {
   EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 2);
 }
 
+// The job counts as begun (noted for a start after a crash, which removes
+// it) once the port has taken its first block, not before: out of paper
+// from the first byte, a crash would keep it. The note goes at the run's end.
+TEST_F(RunnerTest, AJobIsNotedAsBegunOnceThePortTookItsFirstBlock) {
+  const std::string data = Bytes(9000, 18);
+  UseQueue(Record("A", "LPT1:", "1", "Ribbon", {Spool("a.prn", data)}));
+  printer_.SetState(vprinter::PrinterState::OutOfPaper);
+  auto noteSize = [] {
+    DWORD size = 0;
+    ReadRegBinary("Job In Progress", nullptr, &size);
+    return size;
+  };
+  std::vector<DWORD> notes;
+  rt::ActingBoxes boxes([&](const kt::RecordedBox&) {
+    notes.push_back(noteSize());
+    printer_.SetState(vprinter::PrinterState::Ready);
+    if (notes.size() == 1)
+      printer_.SetStateAtTotalBytes(4096, vprinter::PrinterState::OutOfPaper);
+    return IDRETRY;
+  });
+  EXPECT_EQ(RunToEnd(), kExitNormal);
+  EXPECT_EQ(printer_.output(), Prefix() + data);
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0], 0u);
+  EXPECT_GT(notes[1], 0u);
+  EXPECT_EQ(noteSize(), 0u);
+}
+
 // A stalled Cantella that reports an error still gets the rest of the block
 // (the design dropped it), and what its reply says it lost goes again: here
 // 100 bytes from the middle of the block, then 120 bytes that reach back
