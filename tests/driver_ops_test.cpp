@@ -83,7 +83,8 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
   kt::WriteFileBytes(home.File("a.txt"), "first\r\n");
   kt::WriteFileBytes(home.File("b.txt"), "second");
   // A queue file whose last record lost its closing empty line.
-  kt::WriteFileBytes(home.File("queue.txt"), "old\r\nLPT1:\r\n1\r\n/x/KLV~old\r\n");
+  const std::string oldSpool = home.File("KLV~old");  // a full path on every system
+  kt::WriteFileBytes(home.File("queue.txt"), "old\r\nLPT1:\r\n1\r\n" + oldSpool + "\r\n");
   driver::JobSpec job;
   job.queueFile = home.File("queue.txt");
   job.name = "Two pages";
@@ -95,8 +96,8 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
   EXPECT_EQ(used, job.queueFile);
 
   const std::string queue = kt::ReadFileBytes(job.queueFile);
-  const std::string head = "old\r\nLPT1:\r\n1\r\n/x/KLV~old\r\n\r\nTwo pages\r\nLPT1:\r\n2\r\n"
-                           "VORNA Tamrel\r\nStandard\r\n";
+  const std::string head = "old\r\nLPT1:\r\n1\r\n" + oldSpool +
+                           "\r\n\r\nTwo pages\r\nLPT1:\r\n2\r\nVORNA Tamrel\r\nStandard\r\n";
   ASSERT_EQ(queue.compare(0, head.size(), head), 0) << queue;
   std::vector<std::string> spoolLines;
   std::size_t at = head.size();
@@ -130,7 +131,7 @@ TEST(DriverSubmit, AFileThatIsNoQueueIsNotAppendedTo) {
 }
 
 TEST(DriverOps, SeparatorBeforeEndsThePreviousRecordOnce) {
-  const std::string record = "old\r\nLPT1:\r\n1\r\n/x/KLV~old\r\n";
+  const std::string record = "old\r\nLPT1:\r\n1\r\nC:/x/KLV~old\r\n";
   EXPECT_EQ(driver::SeparatorBefore(""), "");
   EXPECT_EQ(driver::SeparatorBefore(record), "\r\n");
   EXPECT_EQ(driver::SeparatorBefore(record + "\r\n"), "");
