@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -387,6 +388,37 @@ TEST_F(CupsBackendPrintingTest, ACancelStopsThePrintingJobAtOnceAndNothingOfItPr
   EXPECT_LT(stopped, 200000u);
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(Printed(), stopped);
+  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
+  EXPECT_TRUE(SpoolIsEmpty());
+}
+
+// A cancel at any instant of the start: while the job is spooled and
+// synced, while the spooler is started, as it begins. The job never prints
+// whole, and nothing of it comes once the backend has ended. Before, a
+// cancel that came while the spooler was being started reached the
+// backend's own handler in the child, which only noted it: the job printed
+// in full.
+TEST_F(CupsBackendPrintingTest, ACancelAtAnyInstantOfTheStartNeverPrintsTheJobWhole) {
+  StartPrinter({"--rate", "2000000"});  // 8 MiB take four seconds
+  const std::size_t size = 8u << 20;
+  const std::string data = home_.File("big.prn");
+  kt::WriteFileBytes(data, std::string(size, 'c'));
+  std::mt19937 random(20261208);
+  for (int trial = 0; trial < 25; ++trial) {
+    const std::size_t before = Printed();
+    auto backend = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                      {"30", "u", "big", "1", "", data});
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 40000));
+    ASSERT_EQ(::kill(backend->pid(), SIGTERM), 0);
+    // Before its handler is in place the signal's default action ends it.
+    const int code = backend->Wait(15000ms);
+    ASSERT_TRUE(code == 0 || code == 128 + SIGTERM) << trial << ": " << code << backend->err();
+    ASSERT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 15000ms)) << trial;
+    const std::size_t stopped = Printed();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(Printed(), stopped) << trial;
+    EXPECT_LT(stopped - before, size) << "trial " << trial << " printed the cancelled job whole";
+  }
   EXPECT_EQ(kt::ReadFileBytes(queue_), "");
   EXPECT_TRUE(SpoolIsEmpty());
 }

@@ -258,7 +258,25 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
   const std::string policy = "--on-fault=" + FaultPolicy();
   const std::string queue = QueueFilePath();
   const pid_t parent = ::getpid();
+  // A cancel that comes between the fork and the child's own handlers
+  // would reach our handler in the child, which only notes it there: the
+  // spooler would start and print the whole job. So the signals wait,
+  // blocked, until the child has its default actions back (then a pending
+  // one ends it before it runs anything) and until the parent can pass one
+  // on; and once they are blocked, a cancel that came before is seen here.
+  sigset_t cancelSignals, previous;
+  sigemptyset(&cancelSignals);
+  sigaddset(&cancelSignals, SIGTERM);
+  sigaddset(&cancelSignals, SIGINT);
+  ::sigprocmask(SIG_BLOCK, &cancelSignals, &previous);
+  if (g_cancelled) {
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+    ::close(output[0]);
+    ::close(output[1]);
+    return run;
+  }
   const pid_t child = ::fork();
+  if (child != 0) ::sigprocmask(SIG_SETMASK, &previous, nullptr);
   if (child < 0) {
     ::close(output[0]);
     ::close(output[1]);
@@ -282,6 +300,7 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGPIPE, &action, nullptr);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     const char* args[] = {program.c_str(), policy.c_str(), "-f", queue.c_str(), nullptr};
     ::execv(program.c_str(), const_cast<char* const*>(args));
     ::_exit(127);
