@@ -439,6 +439,12 @@ TEST_F(CupsBackendPrintingTest, ACancelWhileTheFaultPolicyWaitsEndsAtOnce) {
   // Well before the policy's hour.
   ASSERT_EQ(::kill(backend->pid(), SIGTERM), 0);
   EXPECT_EQ(backend->Wait(15000ms), 0) << backend->err();
+  // The reason it set does not outlive the cancelled job.
+  const std::string said = backend->err();
+  const std::size_t set = said.rfind("STATE: +");
+  ASSERT_NE(set, std::string::npos) << said;
+  const std::string reason = said.substr(set + 8, said.find('\n', set) - set - 8);
+  EXPECT_NE(said.find("STATE: -" + reason + "\n", set), std::string::npos) << said;
   EXPECT_FALSE(plat::IsSpoolerRunning());
   EXPECT_EQ(kt::ReadFileBytes(queue_), "");
   EXPECT_TRUE(SpoolIsEmpty());

@@ -83,6 +83,16 @@ void ReportAll(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) Report(line);
 }
 
+// The reasons we set go again however the job ended, a cancel included:
+// left standing, the queue would show "media-empty" (and IPP clients with
+// it) through every later job.
+void ClearReasons(StatusRelay& relay) {
+  for (const std::string& line : relay.ClearAll()) {
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fflush(stderr);
+}
+
 // Sleeps up to `ms`, waking at once on a cancel.
 void PauseUnlessCancelled(int ms) {
   if (g_cancelled) return;
@@ -362,7 +372,7 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
       signalled = true;
     }
   }
-  ReportAll(relay.ClearAll());
+  ClearReasons(relay);
   // The levels read for this job, even when they equal the last ones.
   if (inkJob && lastInk == inkBefore) {
     const std::string attributes = FormatMarkerAttributes(ReadPublishedInk());
