@@ -231,11 +231,21 @@ TEST(CupsRelay, AMessageBoxBecomesOneInfoLineWithItsText) {
       "The printer is not selected. Make sure the cable is connected and the printer is "
       "online.\r\n\r\nAbort cancels all jobs.\r\nRetry starts current job over.",
       "Kelvane Error", MB_ABORTRETRYIGNORE | MB_ICONWARNING);
+  // What the buttons would do is not said: nobody can press them there.
   EXPECT_EQ(Relay(relay, question),
             (Lines{"INFO: The printer is not selected. Make sure the cable is connected and "
-                   "the printer is online. Abort cancels all jobs. Retry starts current job "
-                   "over.",
+                   "the printer is online.",
                    "DEBUG: answered by policy: ignore (after 30 s)"}));
+  // A printer that is off or unplugged is a reason of its own.
+  const std::string off = ConsoleBox("Could not get handle to port. Spooler Error # 2",
+                                     "Kelvane Error.", MB_OK);
+  EXPECT_EQ(Relay(relay, off),
+            (Lines{"STATE: +offline-report",
+                   "INFO: The printer cannot be reached: check that it is on and connected, "
+                   "and that its port is set up (Could not get handle to port. Spooler "
+                   "Error # 2)",
+                   "DEBUG: answered by policy: none"}));
+  EXPECT_EQ(relay.ClearAll(), (Lines{"STATE: -offline-report"}));
   // A box cut short still says its text.
   EXPECT_EQ(Relay(relay, "--- message box ---\ncaption: c\ntext: half\nstate: not selected\n"),
             (Lines{"INFO: half", "STATE: +offline-report"}));

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/headless/exit_codes.h"
 #include "platform/port_names.h"
@@ -77,6 +78,22 @@ int MarkerLevel(const std::string& text) {
   if (end == text.c_str() || *end != '\0' || value < 0 || value > 100) return -1;
   return static_cast<int>(value);
 }
+
+// What the spooler's boxes say about their buttons: nobody can press them
+// from a print service's client, so the print service is not told.
+std::string WithoutButtonWords(std::string text) {
+  for (const char* words : {"Abort cancels all jobs.", "Retry starts current job over.",
+                            "Ignore continues with current job."}) {
+    for (std::size_t at; (at = text.find(words)) != std::string::npos;) {
+      std::size_t from = at;  // with the blanks in front of it
+      while (from > 0 && text[from - 1] == ' ') --from;
+      text.erase(from, at - from + std::strlen(words));
+    }
+  }
+  return std::string(plat::TrimBlanks(text));
+}
+
+constexpr const char* kPortNotOpened = "Could not get handle to port.";
 
 }  // namespace
 
@@ -305,7 +322,15 @@ std::vector<std::string> StatusRelay::TakeLine(const std::string& raw) {
     }
     const bool ended = StartsWith(line, "buttons: ");
     if (box_ == BoxPart::Text) {
-      std::string text(plat::TrimBlanks(boxText_));
+      std::string text = WithoutButtonWords(std::string(plat::TrimBlanks(boxText_)));
+      // The printer is off, unplugged or refusing: say so as the print
+      // service's own backends do, and in words a user can act on.
+      if (StartsWith(text, kPortNotOpened)) {
+        const std::vector<std::string> state = SetReason("offline-report");
+        lines.insert(lines.end(), state.begin(), state.end());
+        text = "The printer cannot be reached: check that it is on and connected, and that "
+               "its port is set up (" + text + ")";
+      }
       lines.push_back("INFO: " + SanitizeForReport(text));
     }
     box_ = BoxPart::None;

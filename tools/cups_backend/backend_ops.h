@@ -81,7 +81,10 @@ std::string FormatMarkerAttributes(const PublishedInk& ink);
 //   "state: not accepting data",
 //   "state: stalled"             -> STATE: +other
 //   "state: printing"            -> STATE: -REASON for each reason set
-//   a message box                -> INFO: its text (one line)
+//   a message box                -> INFO: its text (one line), without
+//                                   what its buttons would do (nobody can
+//                                   press them); "Could not get handle to
+//                                   port." also sets offline-report
 //   anything else                -> DEBUG: the line
 // A new fault state clears the reason of the one before it.
 class StatusRelay {
