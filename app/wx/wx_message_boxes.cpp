@@ -111,8 +111,12 @@ CMessageBoxDlg::CMessageBoxDlg(wxWindow* parent, const std::string& text,
     body->Add(new wxStaticBitmap(this, wxID_ANY,
                                  wxArtProvider::GetBitmap(art, wxART_MESSAGE_BOX)),
               0, wxALL | wxALIGN_TOP, 10);
-  body->Add(new wxStaticText(this, wxID_ANY, ToDisplayText(text)), 1,
-            wxALL | wxALIGN_CENTER_VERTICAL, 10);
+  // Long lines are wrapped here, at about the width the system's own boxes
+  // keep to: left to the toolkit, a label wider than the screen was wrapped
+  // after the box had been sized for it unwrapped, and its last lines cut.
+  auto* label = new wxStaticText(this, wxID_ANY, ToDisplayText(text));
+  label->Wrap(wxGetDisplaySize().GetWidth() * 5 / 8);
+  body->Add(label, 1, wxALL | wxALIGN_CENTER_VERTICAL, 10);
   top->Add(body, 1, wxEXPAND);
 
   auto* row = new wxBoxSizer(wxHORIZONTAL);
