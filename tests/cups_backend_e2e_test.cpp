@@ -301,6 +301,16 @@ TEST_F(CupsBackendTest, AJobTheSpoolerDidNotPrintEndsWithItsCodeAndLeavesNothing
     EXPECT_EQ(kt::ReadFileBytes(queue_), "");
     EXPECT_TRUE(SpoolIsEmpty());
   }
+  // A PDF sent to the raw queue: cancelled with a word, never started.
+  const std::string pdf = home_.File("letter.pdf");
+  kt::WriteFileBytes(pdf, "%PDF-1.2\n1 0 obj\n");
+  const std::string started = home_.File("started");
+  auto document = StartBackendBinary("kelvane:/LPT1:", StandIn("pdf.sh", ": > " + started + "\n"),
+                                     {"9", "u", "letter", "1", "", pdf});
+  EXPECT_EQ(document->Wait(20000ms), 5) << document->err();
+  EXPECT_TRUE(Contains(document->err(), "ERROR: the job is a PDF document;")) << document->err();
+  EXPECT_FALSE(kt::FileExists(started));
+  EXPECT_TRUE(SpoolIsEmpty());
   // A URI that is no kelvane: device: the queue is wrongly set up.
   auto wrong = StartBackendBinary("kelvane:/LPT1:?colour=red", "/bin/false",
                                   {"9", "u", "t", "1", "", data});

@@ -148,6 +148,23 @@ TEST(CupsMarkers, InkKeysAreReadWhateverTheirCase) {
 int Exited(int code) { return code << 8; }
 int Killed(int signal) { return signal; }
 
+// A document or a picture sent to a raw queue would print as garbage on a
+// card: told by the print service's type or by its first bytes.
+TEST(CupsContent, OnlyPrinterReadyDataIsTaken) {
+  using cupsbackend::NotPrinterReady;
+  const std::string raster("\x1b" "E\x00\x01" "card", 8);
+  EXPECT_EQ(NotPrinterReady("application/vnd.cups-raw", raster), "");
+  EXPECT_EQ(NotPrinterReady("", raster), "");
+  EXPECT_EQ(NotPrinterReady("", ""), "");
+  EXPECT_EQ(NotPrinterReady("application/octet-stream", "%PDF-1.2\n%"), "a PDF document");
+  EXPECT_EQ(NotPrinterReady("application/pdf", raster), "a PDF document");
+  EXPECT_EQ(NotPrinterReady("", "%!PS-Adobe-3.0"), "a PostScript document");
+  EXPECT_EQ(NotPrinterReady("", "\x89PNG\r\n\x1a\n"), "an image");
+  EXPECT_EQ(NotPrinterReady("", "\xFF\xD8\xFF\xE0"), "an image");
+  EXPECT_EQ(NotPrinterReady("image/urf", raster), "an image");
+  EXPECT_EQ(NotPrinterReady("text/plain", "Dear printer"), "text");
+}
+
 TEST(CupsExitCodes, EachEndOfTheSpoolerHasItsPrintServiceCode) {
   EXPECT_EQ(ExitCodeForSpoolerEnd(true, Exited(0)), kBackendOk);
   // A job printed and then the spooler was stopped: still printed.

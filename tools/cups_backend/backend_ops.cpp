@@ -226,6 +226,20 @@ int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument) {
   return static_cast<int>(copies);
 }
 
+std::string NotPrinterReady(const std::string& contentType, const std::string& head) {
+  auto begins = [&](std::string_view magic) {
+    return head.size() >= magic.size() && head.compare(0, magic.size(), magic) == 0;
+  };
+  if (begins("%PDF-") || contentType == "application/pdf") return "a PDF document";
+  if (begins("%!") || contentType == "application/postscript") return "a PostScript document";
+  if (begins("\x89PNG") || begins("\xFF\xD8\xFF") || begins("GIF8") ||
+      begins(std::string_view("II*\0", 4)) || begins(std::string_view("MM\0*", 4)) ||
+      StartsWith(contentType, "image/"))
+    return "an image";
+  if (StartsWith(contentType, "text/")) return "text";
+  return "";
+}
+
 int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus) {
   const bool exited = WIFEXITED(spoolerStatus);
   const int code = exited ? WEXITSTATUS(spoolerStatus) : -1;

@@ -62,6 +62,12 @@ std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSec
 // held to 0..255; text that is no number gives 1.
 int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument);
 
+// What a job is when it is not data for the printer ("a PDF document", "a
+// PostScript document", "an image", "text"), from the print service's
+// CONTENT_TYPE and the job's first bytes; "" for printer-ready data. Our
+// printers print what they are sent: anything else comes out as garbage.
+std::string NotPrinterReady(const std::string& contentType, const std::string& head);
+
 // The ink levels the spooler published in win.ini [Tovrel].
 struct PublishedInk {
   std::string inkType;  // "0" not read, "1" black, "2" colour

@@ -220,6 +220,17 @@ bool SpoolJobData(int input, std::string& spoolPath, std::string& error) {
   return ok;
 }
 
+// The first bytes of a file, enough to tell a document's kind by.
+std::string FirstBytes(const std::string& path) {
+  std::string head(16, '\0');
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  const ssize_t got = ::read(fd, head.data(), head.size());
+  ::close(fd);
+  head.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return head;
+}
+
 bool WriteQueueFile(const std::string& record, std::string& error) {
   const std::string queue = QueueFilePath();
   const int fd = ::open(queue.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -435,6 +446,16 @@ int PrintJob(int argc, char** argv) {
     if (g_cancelled) return kBackendOk;
     Report("ERROR: " + error);
     return kBackendFailed;
+  }
+  // Only data for the printer goes to it: a document or a picture would
+  // come out as a garbled card, and the job would still read "completed".
+  const char* contentType = std::getenv("CONTENT_TYPE");
+  const std::string what = NotPrinterReady(contentType ? contentType : "", FirstBytes(spoolPath));
+  if (!what.empty()) {
+    ::unlink(spoolPath.c_str());
+    Report("ERROR: the job is " + what + "; this queue takes only jobs made for the printer "
+           "(printed through its driver, or sent raw), so it was not printed");
+    return kBackendCancel;
   }
   driver::JobSpec job;
   job.name = SanitizeForReport(argv[3]);
