@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/print_job_runner.h"
 #include "platform/home.h"
 #include "platform/single_instance.h"
 #include "tests/support/test_support.h"
@@ -363,6 +364,23 @@ TEST_F(CupsBackendTest, BackendsOfTwoQueuesOnOneHomeTakeTurns) {
 }
 
 class CupsBackendPrintingTest : public CupsBackendTest {};
+
+// More copies than a record holds: every one is printed, each with its
+// job start, and nothing is left behind. Before, 300 printed 255.
+TEST_F(CupsBackendPrintingTest, ThreeHundredCopiesAreThreeHundredCards) {
+  StartPrinter({});
+  const std::string data = home_.File("card.prn");
+  kt::WriteFileBytes(data, "card");
+  auto backend = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                    {"31", "u", "cards", "300", "", data});
+  ASSERT_EQ(backend->Wait(60000ms), 0) << backend->err();
+  std::string card(reinterpret_cast<const char*>(JOB_PREFIX), sizeof JOB_PREFIX);
+  card += "card";
+  std::string expected;
+  for (int i = 0; i < 300; ++i) expected += card;
+  EXPECT_TRUE(kt::ReadFileBytes(printed_) == expected) << Printed() << " of " << expected.size();
+  EXPECT_TRUE(SpoolIsEmpty());
+}
 
 TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {
   StartPrinter({"--rate", "4000"});

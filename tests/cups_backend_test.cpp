@@ -105,16 +105,20 @@ TEST(CupsPortListing, EveryPortOnceWithItsModelAndDevice) {
   EXPECT_TRUE(FormatPortListing({}, devices).empty());
 }
 
-TEST(CupsCopies, FileJobsCarryTheirCopiesHeldToTheRecordsRange) {
-  EXPECT_EQ(CopiesForRecord("3", true), 3);
-  EXPECT_EQ(CopiesForRecord("0", true), 0);
-  EXPECT_EQ(CopiesForRecord("255", true), 255);
-  EXPECT_EQ(CopiesForRecord("300", true), 255);  // not 44: the record keeps 8 bits
-  EXPECT_EQ(CopiesForRecord("-2", true), 0);
-  EXPECT_EQ(CopiesForRecord("two", true), 1);
-  EXPECT_EQ(CopiesForRecord("", true), 1);
+TEST(CupsCopies, FileJobsCarryAllTheirCopiesInRecordsOfAtMost255) {
+  using V = std::vector<int>;
+  EXPECT_EQ(CopiesPerRecord("3", true), V{3});
+  EXPECT_EQ(CopiesPerRecord("0", true), V{0});
+  EXPECT_EQ(CopiesPerRecord("255", true), V{255});
+  EXPECT_EQ(CopiesPerRecord("300", true), (V{255, 45}));  // not 255, nor 44
+  EXPECT_EQ(CopiesPerRecord("510", true), (V{255, 255}));
+  EXPECT_EQ(CopiesPerRecord("9999", true).size(), 40u);
+  EXPECT_EQ(CopiesPerRecord("10000", true), V{});
+  EXPECT_EQ(CopiesPerRecord("-2", true), V{0});
+  EXPECT_EQ(CopiesPerRecord("two", true), V{1});
+  EXPECT_EQ(CopiesPerRecord("", true), V{1});
   // From standard input the filters made the copies already.
-  EXPECT_EQ(CopiesForRecord("3", false), 1);
+  EXPECT_EQ(CopiesPerRecord("300", false), V{1});
 }
 
 TEST(CupsMarkers, PublishedLevelsBecomeMarkerAttributes) {

@@ -4,6 +4,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -216,14 +217,16 @@ std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSec
   return lines;
 }
 
-int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument) {
-  if (!haveFileArgument) return 1;
+std::vector<int> CopiesPerRecord(const std::string& copiesArgument, bool haveFileArgument) {
+  if (!haveFileArgument) return {1};
   char* end = nullptr;
-  const long copies = std::strtol(copiesArgument.c_str(), &end, 10);
-  if (end == copiesArgument.c_str() || *end != '\0') return 1;
-  if (copies < 0) return 0;
-  if (copies > 255) return 255;
-  return static_cast<int>(copies);
+  long copies = std::strtol(copiesArgument.c_str(), &end, 10);
+  if (end == copiesArgument.c_str() || *end != '\0') return {1};
+  if (copies <= 0) return {0};
+  if (copies > kMaxCopies) return {};
+  std::vector<int> records;
+  for (; copies > 0; copies -= 255) records.push_back(static_cast<int>(std::min(copies, 255L)));
+  return records;
 }
 
 std::string NotPrinterReady(const std::string& contentType, const std::string& head) {

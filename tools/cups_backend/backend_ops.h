@@ -57,10 +57,14 @@ std::string FormatDeviceUri(const std::string& port);
 using IniSection = std::vector<std::pair<std::string, std::string>>;
 std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSection& devices);
 
-// The copies line of the record: the print service's copies when it gave
-// us a file (with standard input its filters made the copies already),
-// held to 0..255; text that is no number gives 1.
-int CopiesForRecord(const std::string& copiesArgument, bool haveFileArgument);
+// The copies lines of the job's records: the print service's copies when
+// it gave us a file (with standard input its filters made the copies
+// already); text that is no number gives 1, a negative number 0. A record
+// holds at most 255 copies, so more go to several records (300: 255 and
+// 45); empty above kMaxCopies, which the print service itself allows by
+// default.
+inline constexpr long kMaxCopies = 9999;
+std::vector<int> CopiesPerRecord(const std::string& copiesArgument, bool haveFileArgument);
 
 // What a job is when it is not data for the printer ("a PDF document", "a
 // PostScript document", "an image", "text"), from the print service's

@@ -462,16 +462,43 @@ int PrintJob(int argc, char** argv) {
   if (job.name.find_first_not_of(' ') == std::string::npos)
     job.name = std::string("job ") + argv[1];
   job.port = device.port;
-  job.copies = CopiesForRecord(argv[4], haveFile);
   job.printer = device.printer;
   job.ribbon = device.ribbon;
-  std::string record;
-  driver::Outcome formatted = driver::FormatRecord(job, {spoolPath}, record);
-  if (!formatted.ok || !WriteQueueFile(record, error)) {
+  const std::vector<int> copies = CopiesPerRecord(argv[4], haveFile);
+  if (copies.empty()) {
     ::unlink(spoolPath.c_str());
+    Report("ERROR: at most " + std::to_string(kMaxCopies) + " copies of a job can be printed");
+    return kBackendCancel;
+  }
+  // A record holds at most 255 copies: more go to records of their own,
+  // each naming a link of its own to the job's data, as a finished
+  // record's spool files are deleted with it.
+  std::vector<std::string> spoolPaths{spoolPath};
+  std::string records;
+  driver::Outcome formatted;
+  bool written = true;
+  for (std::size_t i = 0; i < copies.size() && formatted.ok && written; ++i) {
+    if (i > 0) {
+      spoolPaths.push_back(spoolPath + "-" + std::to_string(i + 1));
+      if (::link(spoolPath.c_str(), spoolPaths.back().c_str()) != 0) {
+        error = "cannot link " + spoolPaths.back() + ": " + std::strerror(errno);
+        spoolPaths.pop_back();
+        written = false;
+        break;
+      }
+    }
+    job.copies = copies[i];
+    std::string record;
+    formatted = driver::FormatRecord(job, {spoolPaths.back()}, record);
+    records += (i > 0 ? "\r\n" : "") + record;
+  }
+  if (!formatted.ok || !written || !WriteQueueFile(records, error)) {
+    for (const std::string& path : spoolPaths) ::unlink(path.c_str());
     Report("ERROR: " + (formatted.ok ? error : formatted.error));
     return formatted.ok ? kBackendFailed : kBackendStop;
   }
+  long totalCopies = 0;
+  for (const int n : copies) totalCopies += n;
 
   const std::string spooler = FindSpooler();
   if (!IsExecutable(spooler)) {
@@ -480,7 +507,7 @@ int PrintJob(int argc, char** argv) {
     return kBackendStop;
   }
   Report("DEBUG: " + spooler + " --on-fault=" + FaultPolicy() + " -f " + QueueFilePath() +
-         " (" + std::to_string(job.copies) + " copies to " + job.port + ")");
+         " (" + std::to_string(totalCopies) + " copies to " + job.port + ")");
   const SpoolerRun run = RunSpooler(spooler, job.printer == "Tovrel");
   if (g_cancelled) {
     DropQueuedJob();
