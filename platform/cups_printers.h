@@ -8,12 +8,13 @@
 //   file:/path, file:///path      -> /path
 // Everything else (ipp://, lpd://, backends of other makers) is skipped:
 // only the print service can reach those, and we write raw bytes ourselves.
-// When no server answers, or the program was built without libcups, the
-// list is exactly the [devices] one.
+// When no server answers, or libcups is not installed, the list is exactly
+// the [devices] one.
 //
 // The translation and the composition are pure functions so they can be
 // tested without a print service or a printer.
-// Any thread; the libcups query opens its own connection per call.
+// Any thread; the libcups query opens its own connection per call, and
+// libcups itself is loaded by the first query, not at start.
 #pragma once
 
 #include <functional>
@@ -65,12 +66,20 @@ std::vector<UsbPrinterNode> ListUsbPrinterNodes(
     const std::string& classDir = "/sys/class/usbmisc",
     const std::string& devDir = "/dev/usb");
 
-// True when this build can talk to a print service.
+// True when this process can talk to a print service: the print service's
+// library (libcups) loads. It is loaded on this call or the first listing,
+// never at start, so a program that does not list printers never pays for
+// it (it brings some thirty libraries with it).
 bool HaveCupsSupport();
 // The server's queues (IPP CUPS-Get-Printers on the default server, as
 // cupsServer() names it). false when no server answers within `timeoutMs`
-// or the build has no libcups; `out` is then empty.
+// or libcups cannot be loaded; `out` is then empty.
 bool ListCupsQueues(std::vector<CupsQueue>& out, unsigned timeoutMs = 3000);
+// The same through the library file `library` (a soname) instead of
+// libcups's own: tests name one that is not there to see a machine without
+// the print service.
+bool ListCupsQueuesFrom(const char* library, std::vector<CupsQueue>& out,
+                        unsigned timeoutMs = 3000);
 
 // [devices] + print service queues. The listers are replaceable for tests.
 class SystemPrinterSource : public PrinterSource {
@@ -88,7 +97,8 @@ class SystemPrinterSource : public PrinterSource {
 };
 
 // Installs one process-wide SystemPrinterSource with SetPrinterSource; the
-// programs call it once at start-up. Harmless without libcups.
+// programs call it once at start-up. It loads nothing: libcups comes with
+// the first listing. Harmless without libcups.
 void UseSystemPrinters();
 
 }  // namespace plat

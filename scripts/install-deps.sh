@@ -18,7 +18,8 @@
 #                             fonts-dejavu-core (legible screenshots);
 #                             xdotool x11-apps imagemagick to drive and look
 #                             at the desktop spooler by hand under Xvfb
-#   print-service printers    libcups2-dev (the Settings page's list);
+#   print-service printers    libcups2 (loaded for the Settings page's list;
+#                             libcups2-dev: its headers check our declarations);
 #   (cups_check, the kelvane  cups-daemon (cupsd), cups-client (lpadmin, lp,
 #   backend's checks, bench)  lpstat, lpinfo, cancel) and cups (its socket,
 #                             parallel and usb backends and the user lp:

@@ -1,6 +1,7 @@
 // Print service queues as installed printers: device URI translation, USB
 // node matching, composition with [devices], the sysfs scan on a fake tree,
-// and the source as the settings store sees it. No print service needed.
+// and the source as the settings store sees it; libcups loaded only when
+// printers are listed, and a machine without it. No print service needed.
 // Test thread only.
 #include "platform/cups_printers.h"
 
@@ -9,15 +10,33 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "platform/home.h"
 #include "platform/port_names.h"
+#include "platform/posix/cups_library.h"
 #include "platform/printers.h"
 #include "queue/settings_store.h"
 #include "support/test_support.h"
+
+// Our declarations of libcups's interface against its own, where its
+// development files are installed: a wrong number would send another
+// request or misread the answer.
+#if __has_include(<cups/cups.h>)
+#include <cups/cups.h>
+static_assert(plat::cups::kOpCupsGetPrinters == IPP_OP_CUPS_GET_PRINTERS);
+static_assert(plat::cups::kTagOperation == IPP_TAG_OPERATION);
+static_assert(plat::cups::kTagPrinter == IPP_TAG_PRINTER);
+static_assert(plat::cups::kTagKeyword == IPP_TAG_KEYWORD);
+static_assert(plat::cups::kStatusOkConflicting == IPP_STATUS_OK_CONFLICTING);
+static_assert(plat::cups::kStatusErrorNotFound == IPP_STATUS_ERROR_NOT_FOUND);
+// We pass and take these as int.
+static_assert(sizeof(ipp_op_t) == sizeof(int) && sizeof(ipp_tag_t) == sizeof(int) &&
+              sizeof(ipp_status_t) == sizeof(int) && sizeof(http_encryption_t) == sizeof(int));
+#endif
 
 namespace {
 
@@ -291,8 +310,8 @@ TEST(SystemPrinters, NoUsbQueueMeansNoSysfsScan) {
 }
 
 TEST(SystemPrinters, AnUnreachableServerIsNoServer) {
-  // A server address where nothing listens: the query fails, and a build
-  // without libcups says so without trying.
+  // A server address where nothing listens: the query fails, and without
+  // libcups it says so without trying.
   const char* old = std::getenv("CUPS_SERVER");
   const std::string saved = old ? old : "";
   ::setenv("CUPS_SERVER", "/nonexistent/kelvane-cups.sock", 1);
@@ -301,6 +320,72 @@ TEST(SystemPrinters, AnUnreachableServerIsNoServer) {
   EXPECT_TRUE(queues.empty());
   if (old) ::setenv("CUPS_SERVER", saved.c_str(), 1);
   else ::unsetenv("CUPS_SERVER");
+}
+
+// A library that no machine has: the listing behaves as on a machine
+// without the print service's library.
+constexpr const char* kAbsentLibrary = "libkelvane-no-such-print-service.so.2";
+
+TEST(SystemPrinters, WithoutTheLibraryThereIsNoServer) {
+  std::vector<CupsQueue> queues = {{"x", "y"}};
+  EXPECT_FALSE(plat::ListCupsQueuesFrom(kAbsentLibrary, queues, 1000));
+  EXPECT_TRUE(queues.empty());
+  EXPECT_EQ(plat::cups::LoadCupsLibrary(kAbsentLibrary), nullptr);
+
+  kt::TempHome home;
+  kt::WriteFileBytes(plat::ProfilePath(), "[devices]\nVORNA Tamrel=kelvane,LPT1:\n");
+  plat::SystemPrinterSource source(
+      [](std::vector<CupsQueue>& out) { return plat::ListCupsQueuesFrom(kAbsentLibrary, out); },
+      [] { return std::vector<UsbPrinterNode>{kTamrel}; });
+  std::vector<InstalledPrinter> list;
+  ASSERT_TRUE(source.List(list));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].printerName, "VORNA Tamrel");
+  EXPECT_EQ(list[0].portName, "LPT1:");
+}
+
+TEST(SystemPrinters, ALibraryThatIsNotTheServicesIsNoServer) {
+  // It loads, but lacks libcups's functions: nothing of it may be called.
+  EXPECT_EQ(plat::cups::LoadCupsLibrary("libm.so.6"), nullptr);
+  std::vector<CupsQueue> queues = {{"x", "y"}};
+  EXPECT_FALSE(plat::ListCupsQueuesFrom("libm.so.6", queues, 1000));
+  EXPECT_TRUE(queues.empty());
+}
+
+// True when a library whose file name starts with `prefix` is mapped into
+// this process.
+bool IsMapped(const std::string& prefix) {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    const std::size_t slash = line.rfind('/');
+    if (slash != std::string::npos && line.compare(slash + 1, prefix.size(), prefix) == 0)
+      return true;
+  }
+  return false;
+}
+
+TEST(SystemPrintersDeathTest, TheLibraryIsLoadedByTheFirstListingOnly) {
+  // "threadsafe" runs the body in a fresh process of this suite, so no
+  // earlier test has listed printers there yet.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        // 1: linked in, loaded at start; 2: loaded by installing the
+        // source; 3: a failed load left something behind; 4: the listing
+        // did not load an installed library.
+        if (IsMapped("libcups.so")) std::_Exit(1);
+        plat::UseSystemPrinters();
+        if (IsMapped("libcups.so")) std::_Exit(2);
+        std::vector<CupsQueue> queues;
+        plat::ListCupsQueuesFrom(kAbsentLibrary, queues, 1000);
+        if (IsMapped("libcups.so")) std::_Exit(3);
+        ::setenv("CUPS_SERVER", "/nonexistent/kelvane-cups.sock", 1);
+        plat::ListCupsQueues(queues, 1000);
+        if (plat::HaveCupsSupport() && !IsMapped("libcups.so")) std::_Exit(4);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

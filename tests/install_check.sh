@@ -212,6 +212,18 @@ if command -v readelf >/dev/null; then
     grep -q 'libwx_gtk3u_core' <<<"$needed" && needs+=(libwxgtk3.2-1)
   done
 fi
+# A program that loads libcups when it lists printers names its soname as a
+# string rather than in NEEDED: the package recommends the library then.
+for p in "${programs[@]}"; do
+  if grep -aq 'libcups\.so\.2' "$root/usr/bin/$p"; then
+    if tr ',|' '\n\n' <<<"$(field Recommends)" | sed 's/(.*)//; s/ //g' | grep -qx libcups2; then
+      pass "$p loads libcups.so.2 when it lists printers; the package recommends libcups2"
+    else
+      fail "$p loads libcups.so.2 but Recommends lacks libcups2"
+    fi
+    break
+  fi
+done
 # Package names alone, one a line: "libc6 (>= 2.34), a | b" -> libc6 a b
 depends_names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*)//; s/:.*//; s/ //g')
 for n in "${needs[@]}"; do

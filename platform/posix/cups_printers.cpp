@@ -1,26 +1,30 @@
 // Print service queues joined to the [devices] printers (see
-// cups_printers.h). Only ListCupsQueues talks to libcups, and only when the
-// build found it (KELVANE_HAVE_CUPS); without it that call reports "no
-// server" and the list stays the [devices] one.
+// cups_printers.h). Only ListCupsQueues talks to the print service, through
+// libcups loaded at its first call (cups_library.h); where the library is
+// not installed, or the build was configured without the print service
+// (KELVANE_HAVE_CUPS unset), that call reports "no server" and the list
+// stays the [devices] one.
 // Any thread: nothing here keeps state between calls apart from the
-// process-wide source that UseSystemPrinters installs, which is immutable.
+// process-wide source that UseSystemPrinters installs, which is immutable,
+// and the loaded library, which LoadCupsLibrary guards.
 #include "platform/cups_printers.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
+#include <string>
+#include <type_traits>
 
 #include "platform/port_names.h"
-
-#ifdef KELVANE_HAVE_CUPS
-#include <cups/cups.h>
-#include <sys/socket.h>
-#endif
+#include "platform/posix/cups_library.h"
 
 namespace plat {
 namespace {
@@ -281,40 +285,108 @@ std::vector<UsbPrinterNode> ListUsbPrinterNodes(const std::string& classDir,
   return nodes;
 }
 
+namespace cups {
+
 #ifdef KELVANE_HAVE_CUPS
 
-bool HaveCupsSupport() { return true; }
+namespace {
+
+// Resolves every function the listing calls; false when one is missing.
+bool ResolveFunctions(void* handle, Library& lib) {
+  bool complete = true;
+  auto resolve = [&](auto& function, const char* name) {
+    function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+        ::dlsym(handle, name));
+    if (!function) complete = false;
+  };
+  resolve(lib.cupsSetPasswordCB2, "cupsSetPasswordCB2");
+  resolve(lib.cupsServer, "cupsServer");
+  resolve(lib.ippPort, "ippPort");
+  resolve(lib.cupsEncryption, "cupsEncryption");
+  resolve(lib.httpConnect2, "httpConnect2");
+  resolve(lib.httpSetTimeout, "httpSetTimeout");
+  resolve(lib.httpClose, "httpClose");
+  resolve(lib.ippNewRequest, "ippNewRequest");
+  resolve(lib.ippAddStrings, "ippAddStrings");
+  resolve(lib.cupsDoRequest, "cupsDoRequest");
+  resolve(lib.ippGetStatusCode, "ippGetStatusCode");
+  resolve(lib.ippDelete, "ippDelete");
+  resolve(lib.ippFirstAttribute, "ippFirstAttribute");
+  resolve(lib.ippNextAttribute, "ippNextAttribute");
+  resolve(lib.ippGetGroupTag, "ippGetGroupTag");
+  resolve(lib.ippGetName, "ippGetName");
+  resolve(lib.ippGetString, "ippGetString");
+  return complete;
+}
+
+}  // namespace
+
+const Library* LoadCupsLibrary(const char* soname) {
+  // One entry per name ever loaded: a handful at most (tests name others).
+  static std::mutex mutex;
+  static std::map<std::string, Library> loaded;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (auto it = loaded.find(soname); it != loaded.end()) return &it->second;
+  // RTLD_LOCAL: its symbols (and those of gnutls and the rest it brings)
+  // stay out of the way of anything loaded later.
+  void* handle = ::dlopen(soname, RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return nullptr;
+  Library lib{};
+  if (!ResolveFunctions(handle, lib)) {
+    ::dlclose(handle);  // not libcups 2 after all: nothing of it was called
+    return nullptr;
+  }
+  return &loaded.emplace(soname, lib).first->second;
+}
+
+#else  // configured without the print service: there is never one to ask
+
+const Library* LoadCupsLibrary(const char*) { return nullptr; }
+
+#endif
+
+}  // namespace cups
+
+bool HaveCupsSupport() { return cups::LoadCupsLibrary() != nullptr; }
 
 bool ListCupsQueues(std::vector<CupsQueue>& out, unsigned timeoutMs) {
+  return ListCupsQueuesFrom(cups::kLibraryName, out, timeoutMs);
+}
+
+bool ListCupsQueuesFrom(const char* library, std::vector<CupsQueue>& out,
+                        unsigned timeoutMs) {
   out.clear();
+  const cups::Library* lib = cups::LoadCupsLibrary(library);
+  if (!lib) return false;
   // Never prompt on a terminal for a password: this runs behind a settings
   // page or a headless spooler. The callback is per thread in libcups.
-  cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*)
-                         -> const char* { return nullptr; },
-                     nullptr);
-  http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC,
-                              cupsEncryption(), 1, static_cast<int>(timeoutMs), nullptr);
+  lib->cupsSetPasswordCB2([](const char*, cups::Http*, const char*, const char*, void*)
+                              -> const char* { return nullptr; },
+                          nullptr);
+  cups::Http* http = lib->httpConnect2(lib->cupsServer(), lib->ippPort(), nullptr, AF_UNSPEC,
+                                       lib->cupsEncryption(), 1,
+                                       static_cast<int>(timeoutMs), nullptr);
   if (!http) return false;
   // A server that accepts and then says nothing must not hold the caller
   // (the settings page runs on the user-interface thread).
-  httpSetTimeout(http, timeoutMs / 1000.0,
-                 [](http_t*, void*) -> int { return 0; }, nullptr);
+  lib->httpSetTimeout(http, timeoutMs / 1000.0,
+                      [](cups::Http*, void*) -> int { return 0; }, nullptr);
 
-  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  cups::Ipp* request = lib->ippNewRequest(cups::kOpCupsGetPrinters);
   static const char* const kAttributes[] = {"printer-name", "device-uri"};
-  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
-                2, nullptr, kAttributes);
-  ipp_t* response = cupsDoRequest(http, request, "/");  // frees the request
-  httpClose(http);
+  lib->ippAddStrings(request, cups::kTagOperation, cups::kTagKeyword, "requested-attributes",
+                     2, nullptr, kAttributes);
+  cups::Ipp* response = lib->cupsDoRequest(http, request, "/");  // frees the request
+  lib->httpClose(http);
   if (!response) return false;
 
-  const ipp_status_t status = ippGetStatusCode(response);
-  if (status == IPP_STATUS_ERROR_NOT_FOUND) {  // a server with no queues
-    ippDelete(response);
+  const int status = lib->ippGetStatusCode(response);
+  if (status == cups::kStatusErrorNotFound) {  // a server with no queues
+    lib->ippDelete(response);
     return true;
   }
-  if (status > IPP_STATUS_OK_CONFLICTING) {
-    ippDelete(response);
+  if (status > cups::kStatusOkConflicting) {
+    lib->ippDelete(response);
     return false;
   }
   CupsQueue current;
@@ -322,35 +394,24 @@ bool ListCupsQueues(std::vector<CupsQueue>& out, unsigned timeoutMs) {
     if (!current.name.empty()) out.push_back(current);
     current = CupsQueue{};
   };
-  for (ipp_attribute_t* attr = ippFirstAttribute(response); attr;
-       attr = ippNextAttribute(response)) {
+  for (cups::Attribute* attr = lib->ippFirstAttribute(response); attr;
+       attr = lib->ippNextAttribute(response)) {
     // Each printer's attributes form one group; separators end it.
-    if (ippGetGroupTag(attr) != IPP_TAG_PRINTER) {
+    if (lib->ippGetGroupTag(attr) != cups::kTagPrinter) {
       flush();
       continue;
     }
-    const char* name = ippGetName(attr);
+    const char* name = lib->ippGetName(attr);
     if (!name) continue;
-    const char* value = ippGetString(attr, 0, nullptr);
+    const char* value = lib->ippGetString(attr, 0, nullptr);
     if (!value) continue;
     if (std::string(name) == "printer-name") current.name = value;
     else if (std::string(name) == "device-uri") current.deviceUri = value;
   }
   flush();
-  ippDelete(response);
+  lib->ippDelete(response);
   return true;
 }
-
-#else  // no libcups in this build: there is never a server to ask
-
-bool HaveCupsSupport() { return false; }
-
-bool ListCupsQueues(std::vector<CupsQueue>& out, unsigned) {
-  out.clear();
-  return false;
-}
-
-#endif
 
 SystemPrinterSource::SystemPrinterSource()
     : SystemPrinterSource([](std::vector<CupsQueue>& out) { return ListCupsQueues(out); },

@@ -261,6 +261,11 @@ namespace {
 // alone waits two seconds) or of its start; either is over well within this.
 constexpr DWORD kSpoolerChangeWaitMs = 20000;
 constexpr DWORD kQuestionTimeoutMs = 1000;
+// Between questions to a spooler that has not said yes: from a short
+// pause, doubled each time up to the longest. One we have just started
+// answers within a few milliseconds, and a small job may be printed and
+// the spooler gone soon after; one closing or busy is asked less often.
+constexpr auto kFirstAskAgainPause = std::chrono::milliseconds(1);
 constexpr auto kAskAgainPause = std::chrono::milliseconds(100);
 
 // "Will you print `queueKey`?" to the spooler that runs now; 0 when none
@@ -362,6 +367,7 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
   DWORD begin = plat::GetTickCount();
   // The one we started, until it has taken the queue or ended.
   LaunchedSpooler ours;
+  auto pause = kFirstAskAgainPause;
   for (;;) {
     if (ours.program.started()) {
       const ProgramStatus end = ours.program.Poll();
@@ -389,6 +395,7 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
       if (!launched.ok) return launched;
       // Ours has the whole wait to take the queue.
       begin = plat::GetTickCount();
+      pause = kFirstAskAgainPause;
     }
     // A spooler that says yes looks at the file again before it can close.
     const LRESULT answer = AskRunningSpooler(queueKey);
@@ -407,7 +414,8 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
     }
     // Ours still starting, or another one closing, serving another queue
     // file or not answering: we wait for it to end and start our own.
-    std::this_thread::sleep_for(kAskAgainPause);
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, kAskAgainPause);
   }
 }
 
