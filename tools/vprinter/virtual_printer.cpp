@@ -155,16 +155,18 @@ DWORD VirtualPrinter::StateFlagLocked() const {
   return 0;
 }
 
+void VirtualPrinter::SetStateLocked(PrinterState state, std::vector<std::string>& logs) {
+  if (state_ != state) logs.push_back(std::string("state: ") + DescribeState(state));
+  state_ = state;
+  pendingFlags_ |= StateFlagLocked();
+  NoteChangeLocked();
+}
+
 void VirtualPrinter::SetState(PrinterState state) {
   std::vector<std::string> logs;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != state) {
-      logs.push_back(std::string("state: ") + DescribeState(state));
-    }
-    state_ = state;
-    pendingFlags_ |= StateFlagLocked();
-    NoteChangeLocked();
+    SetStateLocked(state, logs);
   }
   Log(logs);
 }
@@ -250,11 +252,17 @@ std::size_t VirtualPrinter::Accept(const void* data, std::size_t size) {
     std::vector<Action> due;
     std::vector<std::string> logs;
     std::size_t n = 0;
+    bool stateChanged = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto collectDue = [&] {
         while (!hooks_.empty() && hooks_.front().at <= total_) {
-          due.push_back(std::move(hooks_.front().action));
+          if (hooks_.front().state) {
+            SetStateLocked(*hooks_.front().state, logs);
+            stateChanged = true;
+          } else {
+            due.push_back(std::move(hooks_.front().action));
+          }
           hooks_.erase(hooks_.begin());
         }
       };
@@ -279,7 +287,7 @@ std::size_t VirtualPrinter::Accept(const void* data, std::size_t size) {
     }
     Log(logs);
     for (Action& action : due) action(*this);
-    if (due.empty() && n == 0) break;
+    if (due.empty() && n == 0 && !stateChanged) break;
   }
   return taken;
 }
@@ -438,14 +446,18 @@ void VirtualPrinter::AtTotalBytes(std::uint64_t totalBytes, Action action) {
   auto pos = std::upper_bound(
       hooks_.begin(), hooks_.end(), totalBytes,
       [](std::uint64_t at, const Hook& hook) { return at < hook.at; });
-  hooks_.insert(pos, Hook{totalBytes, std::move(action)});
+  hooks_.insert(pos, Hook{totalBytes, std::move(action), std::nullopt});
   NoteChangeLocked();  // a hook already due runs at the next Accept
 }
 
 void VirtualPrinter::SetStateAtTotalBytes(std::uint64_t totalBytes,
                                           PrinterState state) {
-  AtTotalBytes(totalBytes,
-               [state](VirtualPrinter& printer) { printer.SetState(state); });
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto pos = std::upper_bound(
+      hooks_.begin(), hooks_.end(), totalBytes,
+      [](std::uint64_t at, const Hook& hook) { return at < hook.at; });
+  hooks_.insert(pos, Hook{totalBytes, nullptr, state});
+  NoteChangeLocked();
 }
 
 // --- Replies ---------------------------------------------------------------

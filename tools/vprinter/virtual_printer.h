@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -199,7 +200,12 @@ class VirtualPrinter {
   struct Hook {
     std::uint64_t at;
     Action action;
+    // A state change is made under the lock with the bytes that reach
+    // `at`: run later, as an action, it could land after a SetState that
+    // another thread made once it saw those bytes, and undo it.
+    std::optional<PrinterState> state;
   };
+  void SetStateLocked(PrinterState state, std::vector<std::string>& logs);
 
   DWORD StateFlagLocked() const;
   std::size_t RateAllowanceLocked();
