@@ -191,7 +191,11 @@ bool TakeQueuedJob(JobRecord& job, HWND owner, const std::string& queueFile,
   JobRecord parsed;
   ParseHeadJob(image, parsed, notes);
 
-  WriteRegString(kMarkerValue, kMarkerProcessing);  // failure ignored: only recovery reads it
+  // Failure ignored: only recovery reads it. Written only when it changes:
+  // each write is a synced rewrite of the settings, and a run takes jobs
+  // with the marker standing at "Processing" all along.
+  if (ReadRegString(kMarkerValue) != std::optional<std::string>(kMarkerProcessing))
+    WriteRegString(kMarkerValue, kMarkerProcessing);
 
   std::int64_t total = 0;
   for (int i = 0; i < parsed.fileCount; ++i) {
