@@ -166,6 +166,12 @@ if wait_for '! jobs_left Card' 30 && cmp -s "$work/copies.expected" "$out"; then
 else
   fail "lp -n 3: the printer received $(od -c "$out" | head -5)"
 fi
+# The page log counts them (quotas and accounting): three cards.
+if wait_for 'grep -q "^Card .* total 3 " "$work/log/page_log"' 10; then
+  pass "the page log counts the three cards"
+else
+  fail "page log: $(cat "$work/log/page_log" 2>/dev/null)"
+fi
 
 # ---------------------------------------------------------------- offline
 # The spooler says "state: not selected" as soon as the port reports it.

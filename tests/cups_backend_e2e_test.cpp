@@ -380,6 +380,8 @@ TEST_F(CupsBackendPrintingTest, ThreeHundredCopiesAreThreeHundredCards) {
   for (int i = 0; i < 300; ++i) expected += card;
   EXPECT_TRUE(kt::ReadFileBytes(printed_) == expected) << Printed() << " of " << expected.size();
   EXPECT_TRUE(SpoolIsEmpty());
+  // Counted for the page log and quotas: one card a copy.
+  EXPECT_TRUE(Contains(backend->err(), "\nPAGE: 1 300\n")) << backend->err();
 }
 
 TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {

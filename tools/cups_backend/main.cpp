@@ -522,6 +522,9 @@ int PrintJob(int argc, char** argv) {
   // The job is still queued: the spooler gave it up or never began it. The
   // print service keeps it; our copy must not print later.
   if (code != kBackendOk) DropQueuedJob();
+  // The cards the printer took, for the page log, the job's
+  // job-media-sheets-completed and page quotas: one card per copy.
+  if (code == kBackendOk && totalCopies > 0) Report("PAGE: 1 " + std::to_string(totalCopies));
   switch (code) {
     case kBackendStop:
       Report("ERROR: kelvane-headless refused to start on " + plat::KelvaneHome() +
