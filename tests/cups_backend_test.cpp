@@ -81,6 +81,37 @@ TEST(CupsDeviceUri, FormattedUrisReadBackAsTheirPort) {
   EXPECT_EQ(FormatDeviceUri("LPT1:"), "kelvane:/LPT1:");
 }
 
+// A job's -o ribbon= and -o model= over the queue's, as the print service
+// writes the options argument; the rest are not ours.
+TEST(CupsJobOptions, RibbonAndModelOverrideTheQueuesOwn) {
+  struct Case {
+    const char* options;
+    const char* printer;
+    const char* ribbon;
+  };
+  const Case cases[] = {
+      {"", "VORNA Cantella", "YMCKO"},
+      {"job-uuid=urn:uuid:1 ribbon=K copies=2", "VORNA Cantella", "K"},
+      {"model='VORNA Tamrel' ribbon=\"Half panel\"", "VORNA Tamrel", "Half panel"},
+      {"model=Tovrel\\ 2 noribbon raw", "Tovrel 2", "YMCKO"},
+  };
+  for (const Case& c : cases) {
+    DeviceUri device{"LPT1:", "VORNA Cantella", "YMCKO"};
+    std::string error;
+    ASSERT_TRUE(ApplyJobOptions(c.options, device, error)) << c.options << ": " << error;
+    EXPECT_EQ(device.printer, c.printer) << c.options;
+    EXPECT_EQ(device.ribbon, c.ribbon) << c.options;
+    EXPECT_EQ(device.port, "LPT1:");
+  }
+  for (const char* bad : {"model=a~b", "ribbon=", "ribbon=" "0123456789012345678901234567890123456789012345678901"}) {
+    DeviceUri device{"LPT1:", "VORNA Cantella", "YMCKO"};
+    std::string error;
+    EXPECT_FALSE(ApplyJobOptions(bad, device, error)) << bad;
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(device.printer, "VORNA Cantella");  // left as it was
+  }
+}
+
 TEST(CupsPortListing, EveryPortOnceWithItsModelAndDevice) {
   const IniSection ports = {{"LPT1:", "sim:/run/k/printer.sock"},
                             {"lpt1", "/dev/usb/lp0"},  // the same port again

@@ -157,6 +157,53 @@ bool ParseDeviceUri(const std::string& uri, DeviceUri& parsed, std::string& erro
   return true;
 }
 
+bool ApplyJobOptions(const std::string& options, DeviceUri& device, std::string& error) {
+  std::size_t at = 0;
+  const std::size_t size = options.size();
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  DeviceUri result = device;
+  while (at < size) {
+    while (at < size && blank(options[at])) ++at;
+    std::string name;
+    while (at < size && !blank(options[at]) && options[at] != '=') name += options[at++];
+    std::string value;
+    if (at < size && options[at] == '=') {
+      ++at;
+      char quote = 0;
+      while (at < size) {
+        const char c = options[at];
+        if (quote == 0 && blank(c)) break;
+        ++at;
+        if (c == '\\' && at < size) {
+          value += options[at++];
+        } else if (quote == 0 && value.empty() && (c == '\'' || c == '"')) {
+          quote = c;
+        } else if (c == quote) {
+          quote = 0;
+        } else {
+          value += c;
+        }
+      }
+    }
+    if (name != "ribbon" && name != "model") continue;
+    if (value.empty() || HasControl(value) || value.size() > kMaxField) {
+      error = "the job's " + name + " option must have 1 to 49 characters";
+      return false;
+    }
+    if (name == "model") {
+      if (value.find('~') != std::string::npos) {
+        error = "the job's model option must not contain '~'";
+        return false;
+      }
+      result.printer = value;
+    } else {
+      result.ribbon = value;
+    }
+  }
+  device = result;
+  return true;
+}
+
 std::string FormatDeviceUri(const std::string& port) {
   static const char* kHex = "0123456789ABCDEF";
   std::string uri = "kelvane:/";

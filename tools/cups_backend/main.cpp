@@ -401,6 +401,11 @@ int PrintJob(int argc, char** argv) {
     Report("ERROR: " + error);
     return kBackendStop;
   }
+  // The queue's model and ribbon are defaults a job may override.
+  if (!ApplyJobOptions(argv[5], device, error)) {
+    Report("ERROR: " + error);
+    return kBackendCancel;
+  }
   const bool haveFile = argc == 7;
   int input = 0;
   if (haveFile) {
