@@ -391,12 +391,17 @@ std::string JobNoteOf(const JobRecord& job, const std::string& queueFile) {
 }
 
 // "" when there is no note, or it was cleared.
+// Each read parses the whole settings file, and the print thread asks once
+// a job: one read with room for any note (the queue path, five fields and
+// twenty spool files, a line each), a second only for one that is larger.
 std::string ReadJobNote() {
-  DWORD size = 0;
-  ReadRegBinary(kJobNoteValue, nullptr, &size);  // asks for the size only
-  if (size == 0) return "";
-  std::string note(size, '\0');
-  if (!ReadRegBinary(kJobNoteValue, note.data(), &size)) return "";
+  std::string note(kQueuePathSize + 5 * kJobNameSize + kMaxSpoolFiles * kSpoolPathSize + 32, '\0');
+  DWORD size = static_cast<DWORD>(note.size());
+  if (!ReadRegBinary(kJobNoteValue, note.data(), &size)) {
+    if (size <= note.size()) return "";  // no note
+    note.resize(size);
+    if (!ReadRegBinary(kJobNoteValue, note.data(), &size)) return "";
+  }
   note.resize(size);
   return note;
 }
@@ -722,7 +727,6 @@ bool RecoverQueueFile() {
   const std::string note = ReadJobNote();
   const std::vector<std::string> noted = NoteLines(note);
   if (noted.size() < kNoteFirstSpoolLine || noted[0] != queueFile) return false;
-  if (InspectQueueFile(queueFile.c_str()) != QueueFileKind::Queue) return false;
 
   std::vector<unsigned char> image;
   const ImageRead read =
@@ -731,6 +735,8 @@ bool RecoverQueueFile() {
     ShowQueueError(owner, kOpenFailedText);
     return false;
   }
+  // Only a queue is edited: whatever else stands under its name keeps its bytes.
+  if (read == ImageRead::Missing || !IsQueueImage(image.data(), image.size())) return false;
   if (FindHeadRecordStart(image.data(), image.size()) < image.size()) {
     JobRecord head;
     ParseHeadJob(image, head, nullptr);
