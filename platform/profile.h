@@ -19,6 +19,9 @@ std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& fallback = "");
 bool WriteProfileString(const std::string& section, const std::string& key,
                         const std::string& value);
+// Removes every entry of that key from the section (as the system's call
+// does when given no value); true also when there was none.
+bool DeleteProfileString(const std::string& section, const std::string& key);
 // All key=value pairs of a section in file order ([ports], [devices]).
 std::vector<std::pair<std::string, std::string>> GetProfileSection(
     const std::string& section);
@@ -30,5 +33,7 @@ std::string SetIniString(std::string_view ini, const std::string& section,
                          const std::string& key, const std::string& value);
 std::vector<std::pair<std::string, std::string>> GetIniSection(
     std::string_view ini, const std::string& section);
+std::string RemoveIniString(std::string_view ini, const std::string& section,
+                            const std::string& key);
 
 }  // namespace plat

@@ -64,6 +64,14 @@ TEST(IniText, AddsKeyToSectionOrSectionAtTheEnd) {
   EXPECT_EQ(plat::SetIniString("", "s", "k", "v"), "[s]\r\nk=v\r\n");
 }
 
+TEST(IniText, RemovesEveryEntryOfAKeyInThatSectionOnly) {
+  const std::string ini = "[ports]\r\nLPT1:=a\r\n; LPT1:=comment\r\nlpt1:=b\nLPT2=c\r\n"
+                          "[other]\r\nLPT1:=kept\r\n[PORTS]\r\nLpt1: = d";
+  EXPECT_EQ(plat::RemoveIniString(ini, "Ports", "LPT1:"),
+            "[ports]\r\n; LPT1:=comment\r\nLPT2=c\r\n[other]\r\nLPT1:=kept\r\n[PORTS]\r\n");
+  EXPECT_EQ(plat::RemoveIniString(ini, "ports", "LPT9"), ini);
+}
+
 TEST(IniText, RefusesNamesAndValuesThatWouldPlantLines) {
   const std::string ini = "[a]\r\nx=1\r\n";
   EXPECT_EQ(plat::SetIniString(ini, "a", "k=v", "1"), ini);

@@ -178,4 +178,21 @@ std::string SetIniString(std::string_view ini, const std::string& section,
   return out;
 }
 
+// Whole lines go, terminators included; every other byte stays.
+std::string RemoveIniString(std::string_view ini, const std::string& section,
+                            const std::string& key) {
+  std::string out;
+  std::size_t kept = 0;  // where the text not yet copied begins
+  const std::vector<Line> lines = SplitLines(ini);
+  ForEachEntry(lines, section, [&](std::size_t i, std::string_view k, std::string_view) {
+    if (EqualNoCase(k, key)) {
+      out.append(ini.substr(kept, lines[i].start - kept));
+      kept = lines[i].end;
+    }
+    return true;
+  });
+  out.append(ini.substr(kept));
+  return out;
+}
+
 }  // namespace plat

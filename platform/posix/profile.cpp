@@ -49,4 +49,20 @@ bool WriteProfileString(const std::string& section, const std::string& key,
                             });
 }
 
+bool DeleteProfileString(const std::string& section, const std::string& key) {
+  if (!ValidName(section, "]\r\n") || !ValidName(key, "=\r\n")) {
+    SetLastError(EINVAL);
+    return false;
+  }
+  std::string text;
+  if (!ReadWholeFile(ProfilePath(), text) ||
+      RemoveIniString(text, section, key).size() == text.size())
+    return true;  // nothing to remove: the file is not written
+  return UpdateFileContents(ProfilePath(), Disposition::OpenAlways,
+                            [&](const std::string& current, std::string& updated) {
+                              updated = RemoveIniString(current, section, key);
+                              return true;
+                            });
+}
+
 }  // namespace plat

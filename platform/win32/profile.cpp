@@ -79,4 +79,17 @@ bool WriteProfileString(const std::string& section, const std::string& key,
   return true;
 }
 
+bool DeleteProfileString(const std::string& section, const std::string& key) {
+  if (!ValidName(section, "]\r\n") || !ValidName(key, "=\r\n")) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  // No value: the system removes the key.
+  if (!::WriteProfileStringA(section.c_str(), key.c_str(), nullptr)) {
+    SetLastError(::GetLastError());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace plat
