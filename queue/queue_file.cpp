@@ -770,6 +770,13 @@ void NoteJobInProgress(const JobRecord& job) {
   WriteRegBinary(kJobNoteValue, note.data(), static_cast<DWORD>(note.size()));
 }
 
+bool IsNotedAsBegun(const std::string& spoolFile) {
+  const std::vector<std::string> noted = NoteLines(ReadJobNote());
+  for (std::size_t i = kNoteFirstSpoolLine; i < noted.size(); ++i)
+    if (noted[i] == spoolFile) return true;
+  return false;
+}
+
 QueueFileKind InspectQueueFile(const char* path, DWORD* error) {
   if (error) *error = 0;
   HANDLE h = OpenWithRetry(path ? path : "", plat::Access::Read, plat::ShareMode::ReadWrite);

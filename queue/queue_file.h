@@ -46,6 +46,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/win_types.h"
 #include "queue/job_record.h"
@@ -102,6 +103,9 @@ bool RecoverQueueFile();
 // crash tell it from the jobs behind it, which never began. Written only
 // when it changes (a job taken again keeps its note). Queue mode only.
 void NoteJobInProgress(const JobRecord& job);
+// Whether the job noted as begun names `spoolFile`: for a program that runs
+// a spooler on its job and tells others how far it got. Any process.
+bool IsNotedAsBegun(const std::string& spoolFile);
 
 // What a file named as the queue file turned out to be. Only a queue, or a
 // name with no file behind it yet, is taken, purged or appended to: a path

@@ -154,7 +154,7 @@ else
   fail "the job did not complete"
   show_logs
 fi
-[ -z "$(ls -A "$home/spool")" ] || fail "spool files left: $(ls "$home/spool")"
+[ -z "$(ls -A "$home/ports/LPT1/spool")" ] || fail "spool files left: $(ls "$home/ports/LPT1/spool")"
 
 # ---------------------------------------------------------------- copies
 : >"$out"
@@ -226,8 +226,8 @@ if wait_for "[ \$(size_of '$out') -gt 4000 ]" 20; then
   else
     fail "bytes arrived after the cancel: $cancelled_at, then $now"
   fi
-  [ ! -s "$home/cups-queue.txt" ] || fail "the cancelled job's record is left: $(cat "$home/cups-queue.txt")"
-  [ -z "$(ls -A "$home/spool")" ] || fail "the cancelled job's spool file is left: $(ls "$home/spool")"
+  [ ! -s "$home/ports/LPT1/cups-queue.txt" ] || fail "the cancelled job's record is left: $(cat "$home/ports/LPT1/cups-queue.txt")"
+  [ -z "$(ls -A "$home/ports/LPT1/spool")" ] || fail "the cancelled job's spool file is left: $(ls "$home/ports/LPT1/spool")"
 else
   fail "the big job did not start printing"
   show_logs
@@ -251,7 +251,7 @@ else
 fi
 
 # ---------------------------------------------------------------- two queues
-# Two queues, one spooler home: their backends take turns, and every job
+# Two queues on one port (one spooler home): their backends take turns, and every job
 # prints once, whole.
 : >"$out"
 ctl offline
@@ -267,7 +267,7 @@ if wait_for '! jobs_left Card && ! jobs_left Badge' 40; then
     counts+="$(grep -ac "shared job $n\$" "$out") "
   done
   if [ "$counts" = "1 1 1 " ] && [ "$(size_of "$out")" -eq $((3 * (6 + 13))) ]; then
-    pass "jobs of two queues on one home print once each"
+    pass "jobs of two queues on one port print once each"
   else
     fail "jobs of two queues: printed $counts times, $(size_of "$out") bytes"
     show_logs

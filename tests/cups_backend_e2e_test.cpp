@@ -21,6 +21,7 @@
 
 #include "engine/print_job_runner.h"
 #include "platform/home.h"
+#include "platform/profile.h"
 #include "platform/single_instance.h"
 #include "tests/support/test_support.h"
 
@@ -141,8 +142,10 @@ class CupsBackendTest : public ::testing::Test {
   void SetUp() override {
     Child install({KELVANE_DRIVER_PATH, "install"}, {});
     ASSERT_EQ(install.Wait(20000ms), 0) << install.err();
-    queue_ = home_.File("cups-queue.txt");
-    spool_ = home_.File("spool");
+    // The jobs of LPT1: are printed from that port's own home.
+    queue_ = PortHome("LPT1") + "/cups-queue.txt";
+    spool_ = PortHome("LPT1") + "/spool";
+    ASSERT_TRUE(plat::MakeDirectories(spool_));
     socket_ = home_.File("run/printer.sock");
     printed_ = home_.File("printed.prn");
   }
@@ -183,6 +186,14 @@ class CupsBackendTest : public ::testing::Test {
 
   std::size_t Printed() { return kt::ReadFileBytes(printed_).size(); }
   bool SpoolIsEmpty() { return std::filesystem::is_empty(spool_); }
+  std::string PortHome(const std::string& port) { return home_.File("ports/" + port); }
+  // Whether a spooler runs on LPT1:'s home.
+  bool SpoolerRuns() {
+    ::setenv("KELVANE_HOME", PortHome("LPT1").c_str(), 1);
+    const bool running = plat::IsSpoolerRunning();
+    ::setenv("KELVANE_HOME", home_.path().c_str(), 1);
+    return running;
+  }
 
   kt::TempHome home_;
   std::string queue_, spool_, socket_, printed_;
@@ -242,7 +253,7 @@ TEST_F(CupsBackendTest, TheRecordCarriesTheJobAndTheSpoolerReportsReachThePrintS
   EXPECT_EQ(record[2], "3\r");
   EXPECT_EQ(record[3], "VORNA Cantella\r");
   EXPECT_EQ(record[4], "YMCKO\r");
-  EXPECT_EQ(record[5].rfind(spool_ + "/KLV~", 0), 0u) << record[5];
+  EXPECT_EQ(record[5].rfind(PortHome("LPT2") + "/spool/KLV~", 0), 0u) << record[5];
 
   const std::string err = backend->err();
   const std::vector<std::string> reported = Lines(err);
@@ -258,8 +269,8 @@ TEST_F(CupsBackendTest, TheRecordCarriesTheJobAndTheSpoolerReportsReachThePrintS
   const int cleared = at("STATE: -offline-report");
   EXPECT_TRUE(offline >= 0 && info > offline && answered > info && cleared > answered) << err;
   EXPECT_EQ(at("DEBUG: buttons: abort retry ignore"), -1) << err;
-  EXPECT_EQ(kt::ReadFileBytes(queue_), "");
-  EXPECT_TRUE(SpoolIsEmpty());
+  EXPECT_EQ(kt::ReadFileBytes(PortHome("LPT2") + "/cups-queue.txt"), "");
+  EXPECT_TRUE(std::filesystem::is_empty(PortHome("LPT2") + "/spool"));
 }
 
 TEST_F(CupsBackendTest, JobsFromStandardInputCarryOneCopyAndTheirData) {
@@ -358,7 +369,7 @@ TEST_F(CupsBackendTest, BackendsOfTwoQueuesOnOneHomeTakeTurns) {
   EXPECT_TRUE(turns == "start card\nend card\nstart badge\nend badge\n" ||
               turns == "start badge\nend badge\nstart card\nend card\n")
       << turns;
-  EXPECT_TRUE(Contains(card->err() + badge->err(), "INFO: waiting for another job"))
+  EXPECT_TRUE(Contains(card->err() + badge->err(), "INFO: Waiting for the job before it on LPT1: to end"))
       << card->err() << badge->err();
   EXPECT_TRUE(SpoolIsEmpty());
 }
@@ -384,6 +395,51 @@ TEST_F(CupsBackendPrintingTest, ThreeHundredCopiesAreThreeHundredCards) {
   EXPECT_TRUE(Contains(backend->err(), "\nPAGE: 1 300\n")) << backend->err();
 }
 
+// A printer out of paper holds up the jobs of its own port only, and each
+// job's reasons and message follow it. Before, every queue of the server
+// waited for the one spooler of the home: the card for LPT2: printed only
+// once LPT1: had paper again.
+TEST_F(CupsBackendPrintingTest, APrinterOutOfPaperHoldsUpOnlyItsOwnPort) {
+  StartPrinter({});
+  ASSERT_EQ(PrinterControl("paperout"), 0);
+  const std::string socket2 = home_.File("run/printer2.sock");
+  const std::string printed2 = home_.File("printed2.prn");
+  // Slow enough for the job's progress to be seen: two seconds.
+  Child printer2({KELVANE_PRINTER_PATH, "--rate", "30000", "--output", printed2, socket2}, {});
+  ASSERT_TRUE(WaitFor([&] { return kt::FileExists(socket2); }, 5000ms));
+  ASSERT_TRUE(plat::WriteProfileString("ports", "LPT2:", "sim:" + socket2));
+  const std::string data = home_.File("card.prn");
+  kt::WriteFileBytes(data, "card");
+  auto stuck = StartBackendBinary("kelvane:/LPT1:", KELVANE_HEADLESS_PATH,
+                                  {"41", "u", "first", "1", "", data}, "/dev/null", "retry=1");
+  ASSERT_TRUE(WaitFor([&] { return Contains(stuck->err(), "STATE: +media-empty"); }, 20000ms))
+      << stuck->err();
+  const std::string data2 = home_.File("badge.prn");
+  kt::WriteFileBytes(data2, std::string(60000, 'b'));
+  auto other = StartBackendBinary("kelvane:/LPT2:", KELVANE_HEADLESS_PATH,
+                                  {"42", "u", "second", "1", "", data2});
+  ASSERT_EQ(other->Wait(20000ms), 0) << other->err();
+  const std::string prefix(reinterpret_cast<const char*>(JOB_PREFIX), sizeof JOB_PREFIX);
+  const std::string card = prefix + "card";
+  EXPECT_TRUE(kt::ReadFileBytes(printed2) == prefix + std::string(60000, 'b'));
+  EXPECT_EQ(Printed(), 0u);
+  // Connecting until the port took the first block, then printing; nothing
+  // set is left standing.
+  const std::string said = other->err();
+  const std::size_t connecting = said.find("STATE: +connecting-to-device\n");
+  const std::size_t connected = said.find("STATE: -connecting-to-device\n");
+  const std::size_t printing = said.find("INFO: Printing on LPT2:\n");
+  EXPECT_TRUE(connecting < connected && connected < printing && printing != std::string::npos)
+      << said;
+  EXPECT_FALSE(Contains(said, "Waiting for")) << said;
+
+  ASSERT_EQ(PrinterControl("ready"), 0);
+  ASSERT_EQ(stuck->Wait(30000ms), 0) << stuck->err();
+  EXPECT_EQ(kt::ReadFileBytes(printed_), card);
+  EXPECT_TRUE(Contains(stuck->err(), "STATE: -media-empty\nINFO: Printing on LPT1:\n"))
+      << stuck->err();
+}
+
 TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {
   StartPrinter({"--rate", "4000"});
   const std::string data = home_.File("big.prn");
@@ -394,7 +450,7 @@ TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {
   ASSERT_EQ(::kill(backend->pid(), SIGKILL), 0);
   EXPECT_EQ(backend->Wait(15000ms), 128 + SIGKILL);
   // Before, the spooler went on and printed the whole job.
-  EXPECT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 15000ms));
+  EXPECT_TRUE(WaitFor([&] { return !SpoolerRuns(); }, 15000ms));
   const std::size_t stopped = Printed();
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(Printed(), stopped);
@@ -411,7 +467,7 @@ TEST_F(CupsBackendPrintingTest, ACancelStopsThePrintingJobAtOnceAndNothingOfItPr
   ASSERT_EQ(::kill(backend->pid(), SIGTERM), 0);
   EXPECT_EQ(backend->Wait(15000ms), 0) << backend->err();
   // The spooler is gone with it, and said nothing of giving the job up.
-  EXPECT_FALSE(plat::IsSpoolerRunning());
+  EXPECT_FALSE(SpoolerRuns());
   EXPECT_FALSE(Contains(backend->err(), "ERROR:")) << backend->err();
   EXPECT_FALSE(Contains(backend->err(), "tried again")) << backend->err();
   const std::size_t stopped = Printed();
@@ -443,7 +499,7 @@ TEST_F(CupsBackendPrintingTest, ACancelAtAnyInstantOfTheStartNeverPrintsTheJobWh
     // Before its handler is in place the signal's default action ends it.
     const int code = backend->Wait(15000ms);
     ASSERT_TRUE(code == 0 || code == 128 + SIGTERM) << trial << ": " << code << backend->err();
-    ASSERT_TRUE(WaitFor([] { return !plat::IsSpoolerRunning(); }, 15000ms)) << trial;
+    ASSERT_TRUE(WaitFor([&] { return !SpoolerRuns(); }, 15000ms)) << trial;
     const std::size_t stopped = Printed();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(Printed(), stopped) << trial;
@@ -475,7 +531,7 @@ TEST_F(CupsBackendPrintingTest, ACancelWhileTheFaultPolicyWaitsEndsAtOnce) {
   ASSERT_NE(set, std::string::npos) << said;
   const std::string reason = said.substr(set + 8, said.find('\n', set) - set - 8);
   EXPECT_NE(said.find("STATE: -" + reason + "\n", set), std::string::npos) << said;
-  EXPECT_FALSE(plat::IsSpoolerRunning());
+  EXPECT_FALSE(SpoolerRuns());
   EXPECT_EQ(kt::ReadFileBytes(queue_), "");
   EXPECT_TRUE(SpoolIsEmpty());
   // The printer is back: nothing of the cancelled job comes.

@@ -225,21 +225,70 @@ Lines Relay(StatusRelay& relay, const std::string& output) {
   return lines;
 }
 
-TEST(CupsRelay, StateLinesSetAndClearTheirReasons) {
+TEST(CupsRelay, TheReasonsAndTheMessageFollowTheJob) {
   StatusRelay relay;
+  EXPECT_EQ(relay.Connecting("LPT1:"),
+            (Lines{"STATE: +connecting-to-device", "INFO: Connecting to the printer on LPT1:"}));
+  // The printer is off: its reason replaces the connecting one.
+  EXPECT_EQ(relay.TakeLine("state: not selected"),
+            (Lines{"STATE: -connecting-to-device", "STATE: +offline-report"}));
+  EXPECT_EQ(relay.TakeLine("state: printing"),
+            (Lines{"STATE: -offline-report", "INFO: Printing on LPT1:"}));
+  // The first block noted after that changes nothing.
+  EXPECT_TRUE(relay.Printing().empty());
   EXPECT_EQ(relay.TakeLine("state: out of paper"), (Lines{"STATE: +media-empty"}));
-  EXPECT_EQ(relay.TakeLine("state: printing"), (Lines{"STATE: -media-empty"}));
-  EXPECT_EQ(relay.TakeLine("state: not selected"), (Lines{"STATE: +offline-report"}));
   // A fault that follows another replaces it.
-  EXPECT_EQ(relay.TakeLine("state: stalled"),
-            (Lines{"STATE: -offline-report", "STATE: +other"}));
+  EXPECT_EQ(relay.TakeLine("state: stalled"), (Lines{"STATE: -media-empty", "STATE: +other"}));
   EXPECT_EQ(relay.TakeLine("state: not accepting data"), (Lines{"STATE: +other"}));
-  EXPECT_EQ(relay.TakeLine("state: printing"), (Lines{"STATE: -other"}));
-  // Nothing to clear: only a note for the log.
-  EXPECT_EQ(relay.TakeLine("state: printing"), (Lines{"DEBUG: state: printing"}));
+  EXPECT_EQ(relay.TakeLine("state: printing"),
+            (Lines{"STATE: -other", "INFO: Printing on LPT1:"}));
   EXPECT_EQ(relay.TakeLine("state: not selected\r"), (Lines{"STATE: +offline-report"}));
   EXPECT_EQ(relay.ClearAll(), (Lines{"STATE: -offline-report"}));
   EXPECT_TRUE(relay.ClearAll().empty());
+  // The next job begins without a fault: connecting, then printing, once.
+  relay.Connecting("LPT2:");
+  EXPECT_EQ(relay.Printing(),
+            (Lines{"STATE: -connecting-to-device", "INFO: Printing on LPT2:"}));
+  EXPECT_TRUE(relay.Printing().empty());
+}
+
+// Each port gets a home of its own, the same for every spelling of it,
+// and one whose spool paths still fit a record line.
+TEST(CupsPortHomes, OnePortOneFolderNameThatFitsARecord) {
+  EXPECT_EQ(PortHomeName("LPT1:"), "LPT1");
+  EXPECT_EQ(PortHomeName("lpt1"), "LPT1");
+  EXPECT_EQ(PortHomeName("file:"), PortHomeName("FILE"));
+  EXPECT_NE(PortHomeName("LPT1:"), PortHomeName("LPT2:"));
+  // Nothing that walks out of the folder or hides it.
+  EXPECT_EQ(PortHomeName("\\\\host\\share"), "%5C%5CHOST%5CSHARE");
+  EXPECT_EQ(PortHomeName("../x"), "%2E%2E%2FX");
+  EXPECT_EQ(PortHomeName("\\\\print.lan\\card"), "%5C%5CPRINT%2ELAN%5CCARD");
+  EXPECT_EQ(PortHomeName(".hidden"), "%2EHIDDEN");
+  const std::string a = PortHomeName("\\\\office-server\\badge-printer-one");
+  const std::string b = PortHomeName("\\\\office-server\\badge-printer-two");
+  EXPECT_EQ(a.size(), kMaxPortHomeName);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.find_first_of("/\\"), std::string::npos) << a;
+}
+
+TEST(CupsPortHomes, ThePortHomeMapsPortsAsTheSharedHomeDoes) {
+  const IniSection shared = {{"LPT1:", "socket://10.0.0.7:9100"},
+                             {"LPT2", "/dev/usb/lp1"},
+                             {"lpt1", "/dev/never-read"}};
+  // A fresh port home: the install's own LPT1 entry, and one the shared
+  // home no longer has.
+  const IniSection own = {{"lpt1:", "sim:/var/lib/kelvane/ports/LPT1/run/printer.sock"},
+                          {"LPT3", "/dev/usb/lp2"},
+                          {"lpt3:", "/dev/usb/lp2"}};
+  const PortsUpdate update = UpdateOfPorts(shared, own);
+  EXPECT_EQ(update.write,
+            (IniSection{{"lpt1:", "socket://10.0.0.7:9100"}, {"LPT2", "/dev/usb/lp1"}}));
+  EXPECT_EQ(update.remove, (std::vector<std::string>{"LPT3", "lpt3:"}));
+  // Up to date: nothing is written.
+  const PortsUpdate none = UpdateOfPorts(shared, {{"lpt1:", "socket://10.0.0.7:9100"},
+                                                  {"LPT2", "/dev/usb/lp1"}});
+  EXPECT_TRUE(none.write.empty());
+  EXPECT_TRUE(none.remove.empty());
 }
 
 TEST(CupsRelay, OtherLinesAreDebugOnOneLine) {

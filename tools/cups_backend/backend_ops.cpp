@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include "app/headless/exit_codes.h"
@@ -290,6 +292,59 @@ std::string NotPrinterReady(const std::string& contentType, const std::string& h
   return "";
 }
 
+std::string PortHomeName(const std::string& port) {
+  std::string name;
+  for (const char c : plat::CanonicalPortName(port)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '-' || c == '_') {
+      name += static_cast<char>(std::toupper(u));
+    } else {
+      static const char* const kHex = "0123456789ABCDEF";
+      name += '%';
+      name += kHex[u >> 4];
+      name += kHex[u & 15];
+    }
+  }
+  if (name.size() <= kMaxPortHomeName) return name;
+  // FNV-1a of the whole name: two long shares that differ only at the end
+  // still get homes of their own.
+  std::uint32_t hash = 2166136261u;
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char tail[10];
+  std::snprintf(tail, sizeof tail, "-%08X", static_cast<unsigned>(hash));
+  return name.substr(0, kMaxPortHomeName - 9) + tail;
+}
+
+PortsUpdate UpdateOfPorts(const IniSection& shared, const IniSection& own) {
+  // Port keys match as a lookup matches them: "lpt1" is "LPT1:".
+  auto same = [](const std::string& a, const std::string& b) {
+    return plat::EqualNoCase(plat::CanonicalPortName(a), plat::CanonicalPortName(b));
+  };
+  using Entry = std::pair<std::string, std::string>;
+  auto find = [&](const IniSection& section, const std::string& key) -> const Entry* {
+    for (const auto& entry : section)
+      if (same(entry.first, key)) return &entry;  // the first wins, as in a lookup
+    return nullptr;
+  };
+  PortsUpdate update;
+  for (const auto& entry : shared) {
+    if (find(shared, entry.first) != &entry) continue;  // a later duplicate is never read
+    // The port home's own spelling of the key, so that the entry a lookup
+    // finds there is the one written.
+    const auto* mine = find(own, entry.first);
+    if (!mine) update.write.push_back(entry);
+    else if (mine->second != entry.second) update.write.emplace_back(mine->first, entry.second);
+  }
+  for (const auto& [key, value] : own) {
+    // Every spelling of it: a lookup would find the one left.
+    if (!find(shared, key) &&
+        std::none_of(update.remove.begin(), update.remove.end(),
+                     [&](const std::string& k) { return plat::EqualNoCase(k, key); }))
+      update.remove.push_back(key);
+  }
+  return update;
+}
+
 int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus) {
   const bool exited = WIFEXITED(spoolerStatus);
   const int code = exited ? WEXITSTATUS(spoolerStatus) : -1;
@@ -356,6 +411,22 @@ std::vector<std::string> StatusRelay::SetReason(const std::string& reason) {
   return lines;
 }
 
+std::vector<std::string> StatusRelay::Connecting(const std::string& port) {
+  port_ = SanitizeForReport(port);
+  printing_ = false;
+  std::vector<std::string> lines = SetReason("connecting-to-device");
+  lines.push_back("INFO: Connecting to the printer on " + port_);
+  return lines;
+}
+
+std::vector<std::string> StatusRelay::Printing() {
+  if (printing_) return {};
+  printing_ = true;
+  std::vector<std::string> lines = ClearAll();
+  lines.push_back("INFO: Printing" + (port_.empty() ? std::string() : " on " + port_));
+  return lines;
+}
+
 std::vector<std::string> StatusRelay::ClearAll() {
   std::vector<std::string> lines;
   for (const std::string& old : reasons_) lines.push_back("STATE: -" + old);
@@ -414,8 +485,9 @@ std::vector<std::string> StatusRelay::TakeLine(const std::string& raw) {
   } else if (line == "state: not accepting data" || line == "state: stalled") {
     state = SetReason("other");
   } else if (line == "state: printing") {
-    state = ClearAll();
-    if (state.empty()) state.push_back("DEBUG: " + line);
+    // Data moves again: the fault's reason and message go.
+    printing_ = false;
+    state = Printing();
   } else {
     state.push_back("DEBUG: " + SanitizeForReport(line));
   }

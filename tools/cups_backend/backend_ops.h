@@ -53,6 +53,26 @@ bool ParseDeviceUri(const std::string& uri, DeviceUri& parsed, std::string& erro
 // with `error` set for a value no queue record could hold (as above).
 bool ApplyJobOptions(const std::string& options, DeviceUri& device, std::string& error);
 
+// The folder, under the shared home's ports/, of the home whose spooler
+// serves one port: a port's jobs wait for that port's printer only. The
+// port as jobs name it, one spelling for one port ("lpt1" and "LPT1:" are
+// LPT1, case does not count), with each character a file name should not
+// hold as %XX; a long name is cut and ends in a hash of the whole, so that
+// the spool paths under it still fit a record line.
+inline constexpr std::size_t kMaxPortHomeName = 24;
+std::string PortHomeName(const std::string& port);
+
+// What makes a port home's [ports] map names as the shared home's does:
+// the entries to write (only those missing or different) and the keys to
+// remove (its own that the shared one has not). Keys match as in a lookup:
+// without regard to case, with or without a trailing colon.
+using IniSection = std::vector<std::pair<std::string, std::string>>;
+struct PortsUpdate {
+  IniSection write;
+  std::vector<std::string> remove;
+};
+PortsUpdate UpdateOfPorts(const IniSection& shared, const IniSection& own);
+
 // "kelvane:/" and the port name percent-encoded where a URI needs it.
 std::string FormatDeviceUri(const std::string& port);
 
@@ -61,7 +81,6 @@ std::string FormatDeviceUri(const std::string& port);
 // The model is the first [devices] printer installed on that port, else
 // "VORNA printer". Names the spooler could not use as a port are left out;
 // a port listed twice (LPT1 and lpt1:) once.
-using IniSection = std::vector<std::pair<std::string, std::string>>;
 std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSection& devices);
 
 // The copies lines of the job's records: the print service's copies when
@@ -97,7 +116,8 @@ std::string FormatMarkerAttributes(const PublishedInk& ink);
 //   "state: not selected"        -> STATE: +offline-report
 //   "state: not accepting data",
 //   "state: stalled"             -> STATE: +other
-//   "state: printing"            -> STATE: -REASON for each reason set
+//   "state: printing"            -> STATE: -REASON for each reason set,
+//                                   and the message that the job prints
 //   a message box                -> INFO: its text (one line), without
 //                                   what its buttons would do (nobody can
 //                                   press them); "Could not get handle to
@@ -107,6 +127,12 @@ std::string FormatMarkerAttributes(const PublishedInk& ink);
 class StatusRelay {
  public:
   std::vector<std::string> TakeLine(const std::string& line);
+  // The spooler was started on a job for `port`: connecting-to-device, and
+  // a message saying so, until the port takes the job's first block.
+  std::vector<std::string> Connecting(const std::string& port);
+  // The port took the job's first block: the reasons go and the message
+  // says the job prints (once; again after each fault the printer leaves).
+  std::vector<std::string> Printing();
   // The reasons set now; the backend clears them when the job ends.
   std::vector<std::string> ClearAll();
 
@@ -115,6 +141,8 @@ class StatusRelay {
   std::vector<std::string> SetReason(const std::string& reason);
 
   std::set<std::string> reasons_;
+  std::string port_;  // the job's, once the spooler was started on it
+  bool printing_ = false;
   BoxPart box_ = BoxPart::None;
   std::string boxText_;
 };

@@ -6,11 +6,14 @@
 //     file, or standard input), writes its record to a queue file of its
 //     own and runs kelvane-headless on it, relaying the spooler's reports
 //     on standard error.
-// The spooler's home is KELVANE_HOME, else /var/lib/kelvane. Backends of
-// several queues may share one home: they take turns on a lock in its run/
-// folder, so only one spooler runs at a time and each queue file holds one
-// job. SIGTERM (the job was cancelled) stops the spooler within one block,
-// then the job's record and spool file are removed and nothing more is said.
+// The shared home is KELVANE_HOME, else /var/lib/kelvane: its win.ini maps
+// the ports. Each port has a home of its own under its ports/ folder, with
+// that map copied in, where a spooler of its own prints: a printer out of
+// paper holds up the queues of that port only. Backends of several queues
+// on one port take turns on a lock in the port home's run/ folder, so only
+// one spooler runs there at a time and its queue file holds one job.
+// SIGTERM (the job was cancelled) stops the spooler within one block, then
+// the job's record and spool file are removed and nothing more is said.
 // Backend process; one thread and the spooler child.
 #include <fcntl.h>
 #include <limits.h>
@@ -257,6 +260,31 @@ std::string Describe(const PublishedInk& ink) {
   return ink.inkType + "," + ink.black + "," + ink.cyan + "," + ink.magenta + "," + ink.yellow;
 }
 
+// From here on KELVANE_HOME is the port's own home, for us and for the
+// spooler we start: its settings, queue file, spool folder and run/ folder,
+// and the shared home's [ports] map, brought up to date for each job.
+bool EnterPortHome(const std::string& port, std::string& error) {
+  const IniSection sharedPorts = plat::GetProfileSection("ports");
+  const std::string home = plat::KelvaneHome() + "/ports/" + PortHomeName(port);
+  if (!plat::MakeDirectories(home, 0700)) {
+    error = "cannot create " + home + ": " + std::strerror(errno);
+    return false;
+  }
+  ::setenv("KELVANE_HOME", home.c_str(), 1);
+  const driver::Outcome installed = driver::Install();
+  if (!installed.ok) {
+    error = installed.error;
+    return false;
+  }
+  const PortsUpdate update = UpdateOfPorts(sharedPorts, plat::GetProfileSection("ports"));
+  bool ok = true;
+  for (const auto& [key, value] : update.write)
+    ok = ok && plat::WriteProfileString("ports", key, value);
+  for (const std::string& key : update.remove) ok = ok && plat::DeleteProfileString("ports", key);
+  if (!ok) error = "cannot write " + plat::ProfilePath();
+  return ok;
+}
+
 int ListPorts() {
   const std::vector<std::string> lines = FormatPortListing(
       plat::GetProfileSection("ports"), plat::GetProfileSection("devices"));
@@ -272,7 +300,8 @@ struct SpoolerRun {
 
 // Runs the spooler on our queue file until it ends, relaying what it says.
 // On a cancel: SIGTERM to it, then we wait for it without a word.
-SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
+SpoolerRun RunSpooler(const std::string& program, const std::string& port,
+                      const std::string& spoolPath, bool inkJob) {
   SpoolerRun run;
   int output[2];
   if (::pipe2(output, O_CLOEXEC) != 0) return run;
@@ -330,6 +359,8 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
   ::close(output[1]);
 
   StatusRelay relay;
+  ReportAll(relay.Connecting(port));
+  bool begun = false;
   const std::string inkBefore = inkJob ? Describe(ReadPublishedInk()) : "";
   std::string lastInk = inkBefore;
   std::string pending;
@@ -362,6 +393,12 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
           pending.erase(0, end + 1);
         }
       }
+    }
+    // The print thread notes the job once the port has taken its first
+    // block: from then on the printer is reached and the job prints.
+    if (!begun && !g_cancelled && IsNotedAsBegun(spoolPath)) {
+      begun = true;
+      ReportAll(relay.Printing());
     }
     // The spooler reads the ink levels before a Tovrel job and publishes
     // them in win.ini: pass on each new reading while the job prints.
@@ -416,10 +453,15 @@ int PrintJob(int argc, char** argv) {
     }
   }
 
-  // The home and its settings: created on the first job, kept afterwards.
+  // The homes and their settings: created on the first job, kept
+  // afterwards.
   driver::Outcome installed = driver::Install();
   if (!installed.ok) {
     Report("ERROR: " + installed.error);
+    return kBackendStop;
+  }
+  if (!EnterPortHome(device.port, error)) {
+    Report("ERROR: " + error);
     return kBackendStop;
   }
   const std::string lockPath = plat::RunDirectory() + "/cups-backend.lock";
@@ -429,7 +471,8 @@ int PrintJob(int argc, char** argv) {
     return kBackendStop;
   }
   if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    Report("INFO: waiting for another job to the same spooler");
+    Report("INFO: Waiting for the job before it on " + SanitizeForReport(device.port) +
+           " to end");
     while (::flock(lock, LOCK_EX) != 0) {
       if (g_cancelled || errno != EINTR) return kBackendOk;
     }
@@ -438,7 +481,7 @@ int PrintJob(int argc, char** argv) {
   // queue; ours would only bring it to the front and end.
   bool toldForeign = false;
   while (plat::IsSpoolerRunning() && !g_cancelled) {
-    if (!toldForeign) Report("INFO: waiting for the spooler of " + plat::KelvaneHome() + " to end");
+    if (!toldForeign) Report("INFO: Waiting for the spooler of " + plat::KelvaneHome() + " to end");
     toldForeign = true;
     PauseUnlessCancelled(kForeignSpoolerPollMs);
   }
@@ -513,7 +556,7 @@ int PrintJob(int argc, char** argv) {
   }
   Report("DEBUG: " + spooler + " --on-fault=" + FaultPolicy() + " -f " + QueueFilePath() +
          " (" + std::to_string(totalCopies) + " copies to " + job.port + ")");
-  const SpoolerRun run = RunSpooler(spooler, job.printer == "Tovrel");
+  const SpoolerRun run = RunSpooler(spooler, job.port, spoolPath, job.printer == "Tovrel");
   if (g_cancelled) {
     DropQueuedJob();
     return kBackendOk;
