@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/cups_backend/backend_ops.h"
 #include "tools/cups_backend/side_channel.h"
 
 namespace {
@@ -196,6 +197,39 @@ TEST(CupsSideChannelAnswers, EachRequestGetsTheAnswerOfWhatTheBackendKnows) {
     if (c.when != When::Now) continue;
     EXPECT_EQ(answer.status, c.status);
     EXPECT_EQ(Hex(answer.data), Hex(c.data));
+  }
+}
+
+// What the spooler said last is what GET_STATE and GET_CONNECTED answer
+// while it prints: the relay's reasons are the backend's snapshot.
+TEST(CupsSideChannelAnswers, FollowTheReasonsTheRelaySets) {
+  struct Case {
+    const char* line;
+    unsigned char state;
+    unsigned char connected;
+  } cases[] = {
+      {"state: printing", 1 | 2, 1},
+      {"state: out of paper", 1 | 2 | 32, 1},
+      {"state: not selected", 0, 0},
+      {"state: stalled", 1 | 2 | 4, 1},
+      {"state: not accepting data", 1 | 2 | 4, 1},
+      {"state: out of paper", 1 | 2 | 32, 1},  // replaces "other"
+      {"state: printing", 1 | 2, 1},
+  };
+  StatusRelay relay;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    relay.TakeLine(c.line);
+    SideChannelSnapshot snapshot;
+    snapshot.reasons = relay.Reasons();
+    snapshot.printing = true;
+    SideChannelRequest request;
+    request.kind = Kind::Request;
+    request.command = static_cast<unsigned char>(SideChannelCommand::GetState);
+    EXPECT_EQ(Hex(AnswerSideChannelRequest(request, snapshot).data), Hex(std::string(1, c.state)));
+    request.command = static_cast<unsigned char>(SideChannelCommand::GetConnected);
+    EXPECT_EQ(Hex(AnswerSideChannelRequest(request, snapshot).data),
+              Hex(std::string(1, c.connected)));
   }
 }
 

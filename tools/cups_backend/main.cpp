@@ -11,7 +11,9 @@
 // folder, so only one spooler runs at a time and each queue file holds one
 // job. SIGTERM (the job was cancelled) stops the spooler within one block,
 // then the job's record and spool file are removed and nothing more is said.
-// Backend process; one thread and the spooler child.
+// Filters' side channel requests (fd 4) are answered throughout.
+// Backend process: the main thread, the side channel's thread
+// (side_channel_server.h) and the spooler child.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -35,6 +37,7 @@
 #include "platform/single_instance.h"
 #include "queue/queue_file.h"
 #include "tools/cups_backend/backend_ops.h"
+#include "tools/cups_backend/side_channel_server.h"
 #include "tools/driver/driver_ops.h"
 
 namespace {
@@ -272,7 +275,7 @@ struct SpoolerRun {
 
 // Runs the spooler on our queue file until it ends, relaying what it says.
 // On a cancel: SIGTERM to it, then we wait for it without a word.
-SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
+SpoolerRun RunSpooler(const std::string& program, bool inkJob, SideChannelServer& sideChannel) {
   SpoolerRun run;
   int output[2];
   if (::pipe2(output, O_CLOEXEC) != 0) return run;
@@ -328,6 +331,7 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
   }
   run.started = true;
   ::close(output[1]);
+  sideChannel.SetPrinterState({}, true);
 
   StatusRelay relay;
   const std::string inkBefore = inkJob ? Describe(ReadPublishedInk()) : "";
@@ -361,6 +365,7 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
           ReportAll(relay.TakeLine(pending.substr(0, end)));
           pending.erase(0, end + 1);
         }
+        sideChannel.SetPrinterState(relay.Reasons(), true);
       }
     }
     // The spooler reads the ink levels before a Tovrel job and publishes
@@ -384,6 +389,7 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
     }
   }
   ClearReasons(relay);
+  sideChannel.SetPrinterState({}, false);
   // The levels read for this job, even when they equal the last ones.
   if (inkJob && lastInk == inkBefore) {
     const std::string attributes = FormatMarkerAttributes(ReadPublishedInk());
@@ -393,6 +399,9 @@ SpoolerRun RunSpooler(const std::string& program, bool inkJob) {
 }
 
 int PrintJob(int argc, char** argv) {
+  // Answered from here on, through every wait below; a job that returns
+  // without saying it printed fails the drains that wait.
+  SideChannelServer sideChannel;
   const char* uriText = std::getenv("DEVICE_URI");
   const std::string uri = uriText && *uriText ? uriText : argv[0];
   DeviceUri device;
@@ -513,7 +522,7 @@ int PrintJob(int argc, char** argv) {
   }
   Report("DEBUG: " + spooler + " --on-fault=" + FaultPolicy() + " -f " + QueueFilePath() +
          " (" + std::to_string(totalCopies) + " copies to " + job.port + ")");
-  const SpoolerRun run = RunSpooler(spooler, job.printer == "Tovrel");
+  const SpoolerRun run = RunSpooler(spooler, job.printer == "Tovrel", sideChannel);
   if (g_cancelled) {
     DropQueuedJob();
     return kBackendOk;
@@ -524,6 +533,8 @@ int PrintJob(int argc, char** argv) {
     return kBackendFailed;
   }
   const int code = ExitCodeForSpoolerEnd(QueueIsEmpty(), run.status);
+  // The spooler has ended: the printer has every byte it will get.
+  sideChannel.EndJob(code == kBackendOk);
   // The job is still queued: the spooler gave it up or never began it. The
   // print service keeps it; our copy must not print later.
   if (code != kBackendOk) DropQueuedJob();
