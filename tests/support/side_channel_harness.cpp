@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
     }
     char buffer[65536];
     ssize_t got;
-    while ((got = ::read(fd, buffer, sizeof buffer)) > 0) job.append(buffer, static_cast<std::size_t>(got));
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0)
+      job.append(buffer, static_cast<std::size_t>(got));
     ::close(fd);
   }
 
