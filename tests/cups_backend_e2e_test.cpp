@@ -540,6 +540,47 @@ TEST_F(CupsBackendPrintingTest, ACancelWhileTheFaultPolicyWaitsEndsAtOnce) {
   EXPECT_FALSE(Contains(kt::ReadFileBytes(printed_), "card"));
 }
 
+// The print service's side channel, asked through libcups as a filter asks
+// it: each question is answered at once while the job's data is still
+// coming in, and a drain only once the printer has all of the job. Before,
+// the backend never read its fd 4: every request timed out.
+TEST_F(CupsBackendPrintingTest, TheSideChannelAnswersWhileTheJobComesAndDrainsWhenItPrinted) {
+#ifndef KELVANE_SIDE_CHANNEL_HARNESS_PATH
+  GTEST_SKIP() << "built without libcups's development files";
+#else
+  // About a second of printing: a drain answered before the end would
+  // find the printer short of the job.
+  StartPrinter({"--rate", "32768"});
+  std::string job;
+  for (int i = 0; i < 32768; ++i) job += static_cast<char>('A' + i % 23);
+  const std::string data = home_.File("side.prn");
+  kt::WriteFileBytes(data, job);
+  Child harness({KELVANE_SIDE_CHANNEL_HARNESS_PATH, data, printed_, KELVANE_CUPS_BACKEND_PATH,
+                 "41", "u", "side", "1", ""},
+                {{"DEVICE_URI", "kelvane:/LPT1:"}, {"KELVANE_HEADLESS", KELVANE_HEADLESS_PATH}});
+  ASSERT_EQ(harness.Wait(180000ms), 0) << harness.out() << harness.err();
+
+  // The times are for whoever reads a failure; the bound is libcups's
+  // own two seconds, past which a request reads "timed out" (status 3).
+  std::vector<std::string> answers;
+  for (std::string line : Lines(harness.out())) {
+    const std::size_t time = line.find(" ms=");
+    answers.push_back(time == std::string::npos ? line : line.substr(0, time));
+  }
+  const std::string prefix(reinterpret_cast<const char*>(JOB_PREFIX), sizeof JOB_PREFIX);
+  const std::vector<std::string> expected = {
+      "GET_CONNECTED status=1 data=01",  // OK, connected
+      "GET_BIDI status=1 data=00",       // OK, no back channel
+      "GET_DEVICE_ID status=1 data=",    // OK, no ID
+      "GET_STATE status=1 data=01",      // OK, online
+      "input closed",
+      "DRAIN_OUTPUT status=1 printed=" + std::to_string(prefix.size() + job.size()),
+      "exit=0"};
+  EXPECT_EQ(answers, expected) << harness.out() << harness.err();
+  EXPECT_TRUE(kt::ReadFileBytes(printed_) == prefix + job) << Printed();
+#endif
+}
+
 }  // namespace
 
 #endif

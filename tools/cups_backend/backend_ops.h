@@ -135,6 +135,8 @@ class StatusRelay {
   std::vector<std::string> Printing();
   // The reasons set now; the backend clears them when the job ends.
   std::vector<std::string> ClearAll();
+  // The reasons set now, for the side channel's answers.
+  const std::set<std::string>& Reasons() const { return reasons_; }
 
  private:
   enum class BoxPart { None, Caption, Text };

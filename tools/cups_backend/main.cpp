@@ -14,7 +14,9 @@
 // one spooler runs there at a time and its queue file holds one job.
 // SIGTERM (the job was cancelled) stops the spooler within one block, then
 // the job's record and spool file are removed and nothing more is said.
-// Backend process; one thread and the spooler child.
+// Filters' side channel requests (fd 4) are answered throughout.
+// Backend process: the main thread, the side channel's thread
+// (side_channel_server.h) and the spooler child.
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -38,6 +40,7 @@
 #include "platform/single_instance.h"
 #include "queue/queue_file.h"
 #include "tools/cups_backend/backend_ops.h"
+#include "tools/cups_backend/side_channel_server.h"
 #include "tools/driver/driver_ops.h"
 
 namespace {
@@ -301,7 +304,8 @@ struct SpoolerRun {
 // Runs the spooler on our queue file until it ends, relaying what it says.
 // On a cancel: SIGTERM to it, then we wait for it without a word.
 SpoolerRun RunSpooler(const std::string& program, const std::string& port,
-                      const std::string& spoolPath, bool inkJob) {
+                      const std::string& spoolPath, bool inkJob,
+                      SideChannelServer& sideChannel) {
   SpoolerRun run;
   int output[2];
   if (::pipe2(output, O_CLOEXEC) != 0) return run;
@@ -360,6 +364,7 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
 
   StatusRelay relay;
   ReportAll(relay.Connecting(port));
+  sideChannel.SetPrinterState(relay.Reasons(), true);
   bool begun = false;
   const std::string inkBefore = inkJob ? Describe(ReadPublishedInk()) : "";
   std::string lastInk = inkBefore;
@@ -392,6 +397,7 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
           ReportAll(relay.TakeLine(pending.substr(0, end)));
           pending.erase(0, end + 1);
         }
+        sideChannel.SetPrinterState(relay.Reasons(), true);
       }
     }
     // The print thread notes the job once the port has taken its first
@@ -399,6 +405,7 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
     if (!begun && !g_cancelled && IsNotedAsBegun(spoolPath)) {
       begun = true;
       ReportAll(relay.Printing());
+      sideChannel.SetPrinterState(relay.Reasons(), true);
     }
     // The spooler reads the ink levels before a Tovrel job and publishes
     // them in win.ini: pass on each new reading while the job prints.
@@ -421,6 +428,7 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
     }
   }
   ClearReasons(relay);
+  sideChannel.SetPrinterState({}, false);
   // The levels read for this job, even when they equal the last ones.
   if (inkJob && lastInk == inkBefore) {
     const std::string attributes = FormatMarkerAttributes(ReadPublishedInk());
@@ -430,6 +438,9 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
 }
 
 int PrintJob(int argc, char** argv) {
+  // Answered from here on, through every wait below; a job that returns
+  // without saying it printed fails the drains that wait.
+  SideChannelServer sideChannel;
   const char* uriText = std::getenv("DEVICE_URI");
   const std::string uri = uriText && *uriText ? uriText : argv[0];
   DeviceUri device;
@@ -556,7 +567,8 @@ int PrintJob(int argc, char** argv) {
   }
   Report("DEBUG: " + spooler + " --on-fault=" + FaultPolicy() + " -f " + QueueFilePath() +
          " (" + std::to_string(totalCopies) + " copies to " + job.port + ")");
-  const SpoolerRun run = RunSpooler(spooler, job.port, spoolPath, job.printer == "Tovrel");
+  const SpoolerRun run =
+      RunSpooler(spooler, job.port, spoolPath, job.printer == "Tovrel", sideChannel);
   if (g_cancelled) {
     DropQueuedJob();
     return kBackendOk;
@@ -567,6 +579,8 @@ int PrintJob(int argc, char** argv) {
     return kBackendFailed;
   }
   const int code = ExitCodeForSpoolerEnd(QueueIsEmpty(), run.status);
+  // The spooler has ended: the printer has every byte it will get.
+  sideChannel.EndJob(code == kBackendOk);
   // The job is still queued: the spooler gave it up or never began it. The
   // print service keeps it; our copy must not print later.
   if (code != kBackendOk) DropQueuedJob();
