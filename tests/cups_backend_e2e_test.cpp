@@ -440,6 +440,32 @@ TEST_F(CupsBackendPrintingTest, APrinterOutOfPaperHoldsUpOnlyItsOwnPort) {
       << stuck->err();
 }
 
+// A "VORNA Cantella" spooler stays for more jobs once the queue is empty;
+// the print service's job ends when its card is printed all the same. And
+// each job passes on the levels the port's spooler last published, as the
+// ribbon's for a ribbon printer. Before, the job stayed "processing" for the
+// spooler's ten idle minutes, and levels came only with an ink job.
+TEST_F(CupsBackendPrintingTest, AJobEndsWithItsCardAndRefreshesTheSupplies) {
+  StartPrinter({});
+  const std::string portProfile = PortHome("LPT1") + "/win.ini";
+  kt::WriteFileBytes(portProfile,
+                     "[Tovrel]\r\nInkType=2\r\nCyanLevel=8\r\nMagentaLevel=50\r\n"
+                     "YellowLevel=90\r\n");
+  const std::string data = home_.File("card.prn");
+  kt::WriteFileBytes(data, "card");
+  auto backend = StartBackendBinary("kelvane:/LPT1:?printer=VORNA%20Cantella",
+                                    KELVANE_HEADLESS_PATH, {"43", "u", "card", "1", "", data});
+  ASSERT_EQ(backend->Wait(20000ms), 0) << backend->err();
+  EXPECT_EQ(kt::ReadFileBytes(printed_),
+            std::string(reinterpret_cast<const char*>(JOB_PREFIX), sizeof JOB_PREFIX) + "card");
+  EXPECT_TRUE(Contains(backend->err(), " marker-levels=8,50,90 ")) << backend->err();
+  EXPECT_TRUE(Contains(backend->err(),
+                       " marker-types=ink-ribbon,ink-ribbon,ink-ribbon "
+                       "marker-message='Cyan ribbon low'\n"))
+      << backend->err();
+  EXPECT_TRUE(WaitFor([&] { return !SpoolerRuns(); }, 5000ms));
+}
+
 TEST_F(CupsBackendPrintingTest, ABackendKilledOutrightTakesItsSpoolerWithIt) {
   StartPrinter({"--rate", "4000"});
   const std::string data = home_.File("big.prn");

@@ -372,7 +372,7 @@ PublishedInk InkFromSection(const IniSection& section) {
   return ink;
 }
 
-std::string FormatMarkerAttributes(const PublishedInk& ink) {
+std::string FormatMarkerAttributes(const PublishedInk& ink, MarkerKind kind) {
   struct Marker {
     const std::string* level;
     const char* colour;
@@ -388,16 +388,29 @@ std::string FormatMarkerAttributes(const PublishedInk& ink) {
   } else {
     return "";
   }
-  std::string colours, levels, names, types;
+  const char* type = kind == MarkerKind::Ink ? "ink" : "ink-ribbon";
+  std::string colours, levels, lows, highs, names, types;
+  std::vector<std::string> low;
   for (const Marker& marker : markers) {
     const char* comma = colours.empty() ? "" : ",";
+    const int level = MarkerLevel(*marker.level);
     colours += comma + std::string(marker.colour);
-    levels += comma + std::to_string(MarkerLevel(*marker.level));
+    levels += comma + std::to_string(level);
+    lows += comma + std::to_string(kLowMarkerLevel);
+    highs += comma + std::string("100");
     names += comma + std::string(marker.name);
-    types += comma + std::string("ink");
+    types += comma + std::string(type);
+    if (level >= 0 && level <= kLowMarkerLevel) low.push_back(marker.name);
   }
+  // No commas: the print service would take each part for a value.
+  std::string message;
+  for (std::size_t i = 0; i < low.size(); ++i)
+    message += (i == 0 ? "" : i + 1 == low.size() ? " and " : " ") + low[i];
+  if (!message.empty()) message += kind == MarkerKind::Ink ? " ink low" : " ribbon low";
   return "ATTR: marker-colors=" + colours + " marker-levels=" + levels +
-         " marker-names=" + names + " marker-types=" + types;
+         " marker-low-levels=" + lows + " marker-high-levels=" + highs +
+         " marker-names=" + names + " marker-types=" + types + " marker-message='" + message +
+         "'";
 }
 
 std::vector<std::string> StatusRelay::SetReason(const std::string& reason) {

@@ -105,10 +105,18 @@ struct PublishedInk {
 };
 // The ink keys of the [Tovrel] section as read from win.ini.
 PublishedInk InkFromSection(const IniSection& section);
-// "ATTR: marker-colors=... marker-levels=... marker-names=... marker-types=..."
+// What the levels are of: the ink printer ("Tovrel") reports its ink, the
+// others the ribbon's panels.
+enum class MarkerKind { Ink, Ribbon };
+// A level at or below this is low; 100 is full.
+inline constexpr int kLowMarkerLevel = 10;
+// "ATTR: marker-colors=... marker-levels=... marker-low-levels=...
+// marker-high-levels=... marker-names=... marker-types=... marker-message=..."
 // or "" when no levels were read (InkType 0 or missing). A level outside
-// 0..100 is reported as -1 (unknown), as the print service expects.
-std::string FormatMarkerAttributes(const PublishedInk& ink);
+// 0..100 is reported as -1 (unknown), as the print service expects. The
+// message names what is low ("Cyan and Yellow ink low"), and is empty when
+// nothing is, so that an old warning goes.
+std::string FormatMarkerAttributes(const PublishedInk& ink, MarkerKind kind = MarkerKind::Ink);
 
 // Turns what kelvane-headless writes on standard output into the lines a
 // backend writes on standard error:

@@ -303,9 +303,8 @@ struct SpoolerRun {
 
 // Runs the spooler on our queue file until it ends, relaying what it says.
 // On a cancel: SIGTERM to it, then we wait for it without a word.
-SpoolerRun RunSpooler(const std::string& program, const std::string& port,
-                      const std::string& spoolPath, bool inkJob,
-                      SideChannelServer& sideChannel) {
+SpoolerRun RunSpooler(const std::string& program, const driver::JobSpec& job,
+                      const std::string& spoolPath, SideChannelServer& sideChannel) {
   SpoolerRun run;
   int output[2];
   if (::pipe2(output, O_CLOEXEC) != 0) return run;
@@ -363,11 +362,20 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
   ::close(output[1]);
 
   StatusRelay relay;
-  ReportAll(relay.Connecting(port));
+  ReportAll(relay.Connecting(job.port));
   sideChannel.SetPrinterState(relay.Reasons(), true);
   bool begun = false;
-  const std::string inkBefore = inkJob ? Describe(ReadPublishedInk()) : "";
+  bool stopAsked = false;
+  // The supplies: the levels this port's spooler last published (by an
+  // earlier job, or a query someone asked for), at once, so that each job
+  // refreshes them; then each new reading while it prints (the spooler
+  // reads them before a Tovrel job).
+  const bool inkJob = job.printer == "Tovrel";
+  const MarkerKind markers = inkJob ? MarkerKind::Ink : MarkerKind::Ribbon;
+  const std::string inkBefore = Describe(ReadPublishedInk());
   std::string lastInk = inkBefore;
+  const std::string attributesBefore = FormatMarkerAttributes(ReadPublishedInk(), markers);
+  if (!attributesBefore.empty()) Report(attributesBefore);
   std::string pending;
   bool open = true;
   bool signalled = false;
@@ -407,16 +415,23 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
       ReportAll(relay.Printing());
       sideChannel.SetPrinterState(relay.Reasons(), true);
     }
-    // The spooler reads the ink levels before a Tovrel job and publishes
-    // them in win.ini: pass on each new reading while the job prints.
-    if (inkJob && !g_cancelled) {
+    if (!g_cancelled) {
       const PublishedInk ink = ReadPublishedInk();
       const std::string now = Describe(ink);
       if (now != lastInk) {
         lastInk = now;
-        const std::string attributes = FormatMarkerAttributes(ink);
+        const std::string attributes = FormatMarkerAttributes(ink, markers);
         if (!attributes.empty()) Report(attributes);
       }
+    }
+    // Our job's record is gone once it printed (or was set aside, which
+    // the spooler's exit code still says). A "VORNA Cantella" spooler then
+    // stays for ten idle minutes, for more jobs that only
+    // ever come through another backend: it would hold the print
+    // service's job open that long, and the port's next job behind it.
+    if (!stopAsked && !g_cancelled && job.printer == "VORNA Cantella" && QueueIsEmpty()) {
+      ::kill(child, SIGTERM);
+      stopAsked = true;
     }
   }
   if (!pending.empty()) ReportAll(relay.TakeLine(pending));
@@ -431,7 +446,7 @@ SpoolerRun RunSpooler(const std::string& program, const std::string& port,
   sideChannel.SetPrinterState({}, false);
   // The levels read for this job, even when they equal the last ones.
   if (inkJob && lastInk == inkBefore) {
-    const std::string attributes = FormatMarkerAttributes(ReadPublishedInk());
+    const std::string attributes = FormatMarkerAttributes(ReadPublishedInk(), markers);
     if (!attributes.empty()) Report(attributes);
   }
   return run;
@@ -567,8 +582,7 @@ int PrintJob(int argc, char** argv) {
   }
   Report("DEBUG: " + spooler + " --on-fault=" + FaultPolicy() + " -f " + QueueFilePath() +
          " (" + std::to_string(totalCopies) + " copies to " + job.port + ")");
-  const SpoolerRun run =
-      RunSpooler(spooler, job.port, spoolPath, job.printer == "Tovrel", sideChannel);
+  const SpoolerRun run = RunSpooler(spooler, job, spoolPath, sideChannel);
   if (g_cancelled) {
     DropQueuedJob();
     return kBackendOk;
