@@ -94,6 +94,7 @@ TEST(CupsJobOptions, RibbonAndModelOverrideTheQueuesOwn) {
       {"job-uuid=urn:uuid:1 ribbon=K copies=2", "VORNA Cantella", "K"},
       {"model='VORNA Tamrel' ribbon=\"Half panel\"", "VORNA Tamrel", "Half panel"},
       {"model=Tovrel\\ 2 noribbon raw", "Tovrel 2", "YMCKO"},
+      {"ribbon=YMCKO printer=Tovrel", "Tovrel", "YMCKO"},
   };
   for (const Case& c : cases) {
     DeviceUri device{"LPT1:", "VORNA Cantella", "YMCKO"};

@@ -187,6 +187,9 @@ bool ApplyJobOptions(const std::string& options, DeviceUri& device, std::string&
         }
       }
     }
+    // "printer" as in the device URI, "model" as the printer dialogs
+    // would call it.
+    if (name == "printer") name = "model";
     if (name != "ribbon" && name != "model") continue;
     if (value.empty() || HasControl(value) || value.size() > kMaxField) {
       error = "the job's " + name + " option must have 1 to 49 characters";

@@ -46,7 +46,7 @@ struct DeviceUri {
 // printer or ribbon above 49, a "~" in the printer).
 bool ParseDeviceUri(const std::string& uri, DeviceUri& parsed, std::string& error);
 
-// The job's own "-o ribbon=TYPE" and "-o model=MODEL" from the print
+// The job's own "-o ribbon=TYPE" and "-o model=MODEL" (or printer=) from the print
 // service's options argument (name=value pairs between blanks, values
 // quoted or with backslash escapes as the print service writes them) over
 // the device URI's; other options are not ours and are passed over. False
