@@ -1,7 +1,8 @@
 // Tests of the sim: port against the real kelvane-printer process: data,
 // replies, flags while the data stream is stuck, one client at a time,
 // Close from another thread, a printer that dies, and the tool's control
-// commands and script. Real clock; the test thread plus a helper thread.
+// commands (on SOCKET.ctl and, for a TCP printer, its control port) and
+// script. Real clock; the test thread plus a helper thread.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -28,6 +29,7 @@
 #include "platform/files.h"
 #include "platform/posix/sim_port.h"
 #include "tests/support/test_support.h"
+#include "tools/vprinter/printer_script.h"
 #include "tools/vprinter/sim_server.h"
 #include "tools/vprinter/virtual_printer.h"
 
@@ -679,6 +681,35 @@ TEST(SimPortProcess, ToolRejectsBadCommandsAndKeepsFilesPrivate) {
   PrinterProcess twin(home.path(), {});
   EXPECT_EQ(twin.Wait(), 1);
   EXPECT_TRUE(kt::FileExists(printer.socket()));
+}
+
+TEST(SimPortProcess, ATcpPrinterTakesCtlOnItsControlPort) {
+  kt::TempHome home;
+  const std::string portFile = home.File("control.port");
+  const std::string log = home.File("printer.log");
+  const pid_t pid = PrinterProcess::Spawn(
+      {KELVANE_PRINTER_EXE, "--tcp", "0", "--output", home.File("out.prn"), "--control-port",
+       "0", "--control-port-file", portFile},
+      log);
+  for (int i = 0; i < 500 && !kt::FileExists(portFile); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const std::string target = "tcp:127.0.0.1:" + vprinter::TrimCommand(kt::ReadFileBytes(portFile));
+  auto ctl = [&](const std::string& to, const std::string& command) {
+    const pid_t tool = PrinterProcess::Spawn({KELVANE_PRINTER_EXE, "ctl", to, command}, log);
+    int status = 0;
+    ::waitpid(tool, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  const int paperout = ctl(target, "paperout");
+  const std::string seen = kt::ReadFileBytes(log);
+  const int refused = ctl(target, "levitate");
+  const int elsewhere = ctl("tcp:192.0.2.1:9100", "ready");
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_EQ(paperout, 0);
+  EXPECT_NE(seen.find("state: paperout"), std::string::npos) << seen;
+  EXPECT_EQ(refused, 1);
+  EXPECT_EQ(elsewhere, 2);  // the control port is on the loopback only
 }
 
 // --- Control lines without a process ---------------------------------------

@@ -1,6 +1,6 @@
 // The simulated printer's TCP server, reached through the spooler's own
 // raw-TCP port (socket://127.0.0.1:PORT), as the Windows end-to-end run
-// reaches it.
+// reaches it, and its control port.
 // Test thread and one server thread per case.
 #include <gtest/gtest.h>
 
@@ -29,6 +29,7 @@ class TcpPrinter : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(server_.Listen(0, error)) << error;
     ASSERT_NE(server_.port(), 0);
+    ASSERT_TRUE(server_.ListenControl(0, error)) << error;
     thread_ = std::thread([this] { server_.Run(); });
   }
   void TearDown() override {
@@ -72,6 +73,14 @@ class TcpPrinter : public ::testing::Test {
     for (std::size_t i = 0; i < size; ++i)
       data[i] = static_cast<char>((i * 131 + static_cast<std::size_t>(seed)) % 251);
     return data;
+  }
+
+  // The control port's answer to `line` ("" when none came).
+  std::string Control(const std::string& line) {
+    std::string answer, error;
+    if (!vprinter::SendControlLine(server_.controlPort(), line, kPatienceMs, answer, error))
+      ADD_FAILURE() << line << ": " << error;
+    return answer;
   }
 
   VirtualPrinter printer_;
@@ -170,6 +179,34 @@ TEST_F(TcpPrinter, DrainSaysDeliveredOnlyOnceThePrinterTookEveryByteAndHungUp) {
   EXPECT_EQ(d.state, plat::DeliveryState::Delivered);
   EXPECT_EQ(printer_.output(), data);
   plat::CloseHandle(port);
+}
+
+TEST_F(TcpPrinter, FaultsComeAndGoOnTheControlPortWhileAClientWrites) {
+  HANDLE port = OpenPort();
+  ASSERT_NE(port, INVALID_HANDLE_VALUE);
+  ASSERT_EQ(Control("paperout"), "ok\n");
+  // Answered once carried out.
+  EXPECT_EQ(printer_.state(), PrinterState::OutOfPaper);
+  const std::string data = Pattern(20000, 5);
+  ASSERT_TRUE(WriteAll(port, data));  // the buffers hold it
+  EXPECT_EQ(printer_.totalAccepted(), 0u);
+  EXPECT_EQ(Control("  status Paper loaded "), "ok\n");
+  EXPECT_EQ(Control("ready"), "ok\n");
+  ASSERT_TRUE(WaitForTotal(data.size()));
+  std::string reply;
+  char buffer[64];
+  const DWORD start = plat::GetTickCount();
+  while (reply.size() < 14 && plat::GetTickCount() - start < kPatienceMs) {
+    DWORD got = 0;
+    ASSERT_TRUE(plat::ReadFile(port, buffer, sizeof buffer, &got));
+    reply.append(buffer, got);
+  }
+  plat::CloseHandle(port);
+  EXPECT_EQ(printer_.output(), data);
+  EXPECT_EQ(reply, std::string("SPaper loaded\0", 14));
+  const std::string refused = Control("levitate");
+  EXPECT_EQ(refused.rfind("error: ", 0), 0u) << refused;
+  EXPECT_EQ(printer_.state(), PrinterState::Ready);
 }
 
 // Waits (in real time, bounded) until `printer` is in `state`.

@@ -4,8 +4,9 @@
 # which prints them to kelvane-printer.exe on socket://127.0.0.1:PORT; the
 # printer must receive exactly the jobs' bytes. Then the printer commands
 # on a spooler that stays (5 publishes the ink levels in win.ini, 0 closes
-# it), a second start while one runs, and "LPT1:" through the prefix's
-# dosdevices link to a file.
+# it), a second start while one runs, a fault caused by hand on the
+# printer's control port (kelvane-printer.exe ctl tcp:...), and "LPT1:"
+# through the prefix's dosdevices link to a file.
 #   tests/win32/e2e_wine.sh [BUILD_DIR]      (default build-windows)
 # Needs DISPLAY (an X server for Wine) and KELVANE_WINEPREFIX (a prefix of
 # its own: the run rewrites its win.ini, registry key and LPT1 link).
@@ -135,9 +136,11 @@ step "kelvane-printer.exe on TCP"
 OUT="$HOME_DIR/printer-output.prn"
 "$RUN" "$PRINTER" --tcp 0 --port-file "$(winpath "$HOME_DIR/printer.port")" \
   --output "$(winpath "$OUT")" --first-reply-length 8 --levels 40,71,55,23 \
+  --control-port 0 --control-port-file "$(winpath "$HOME_DIR/control.port")" \
   >"$HOME_DIR/printer.log" 2>&1 &
 PRINTER_PID=$!
-wait_until 60 test -s "$HOME_DIR/printer.port" || { cat "$HOME_DIR/printer.log"; fail "the printer did not start"; exit 1; }
+# The control port's file is written last.
+wait_until 60 test -s "$HOME_DIR/control.port" || { cat "$HOME_DIR/printer.log"; fail "the printer did not start"; exit 1; }
 PORT="$(tr -d '\r\n' <"$HOME_DIR/printer.port")"
 ini_set ports LPT1: "socket://127.0.0.1:$PORT"
 echo "LPT1: = socket://127.0.0.1:$PORT"
@@ -214,6 +217,27 @@ spooler_up || fail "the first spooler did not stay after a second start"
 answer="$(command_when_idle 0)"
 [ "$answer" = "1" ] || fail "command 0 answered '$answer', not 1"
 wait_until 60 spooler_gone || fail "the spooler did not end after command 0"
+
+step "paperout by hand on the control port holds a job; ready lets it print"
+CONTROL="tcp:127.0.0.1:$(tr -d '\r\n' <"$HOME_DIR/control.port")"
+answer="$(wrun "$PRINTER" ctl "$CONTROL" paperout 2>&1 || true)"
+[ "$answer" = "ok" ] || fail "ctl $CONTROL paperout answered '$answer'"
+printed=$(stat -c %s "$OUT")
+head -c 3000 /dev/urandom >"$S/held.bin"
+{ printf "$PREFIX"; cat "$S/held.bin"; } >"$HOME_DIR/expected-held.prn"
+"$RUN" "$DRIVER" submit --name "Held" "$(winpath "$S/held.bin")" >/dev/null ||
+  fail "the held job's submit failed"
+# Wine's sockets count no acknowledgements: the spooler waits for the
+# printer to read the job to its end, and says it takes nothing.
+not_accepting() { wrun "$DRIVER" status --timeout 2000 2>/dev/null | grep -q '^printer: not accepting'; }
+wait_until 60 not_accepting || fail "the spooler did not find the printer taking nothing"
+! printed_at_least $((printed + 1)) || fail "the printer took data while out of paper"
+answer="$(wrun "$PRINTER" ctl "$CONTROL" ready 2>&1 || true)"
+[ "$answer" = "ok" ] || fail "ctl $CONTROL ready answered '$answer'"
+wait_until 60 printed_at_least $((printed + 3006)) || fail "the held job was not printed after ready"
+tail -c +$((printed + 1)) "$OUT" | cmp -s - "$HOME_DIR/expected-held.prn" ||
+  fail "the held job's bytes differ"
+wait_until 60 spooler_gone || fail "the spooler did not end after the held job"
 
 step "LPT1: through the prefix's dosdevices link to a file"
 kill "$PRINTER_PID" 2>/dev/null || true

@@ -1,7 +1,8 @@
 // kelvane-printer: a printer of the Vorna family, simulated, for watching
 // the spooler work (and fail) without hardware. It lives on a Unix socket
 // (point a port at it in win.ini: [ports] LPT1:=sim:/path/to/socket) or, on
-// every system, on TCP at 127.0.0.1 (LPT1:=socket://127.0.0.1:PORT).
+// every system, on TCP at 127.0.0.1 (LPT1:=socket://127.0.0.1:PORT), with
+// its control commands on SOCKET.ctl or on a TCP control port.
 // Single-threaded apart from the stop handler, which only wakes the server.
 #include <cerrno>
 #include <cstdint>
@@ -19,14 +20,18 @@
 namespace {
 
 const char kUsage[] =
-    "usage: kelvane-printer [options] SOCKET\n"
-    "       kelvane-printer [options] --tcp PORT --output FILE\n"
-    "       kelvane-printer ctl SOCKET COMMAND [ARGS]\n"
+    "usage: kelvane-printer [options] SOCKET                       (not on Windows)\n"
+    "       kelvane-printer [options] --tcp PORT --output FILE     (every system)\n"
+    "       kelvane-printer ctl SOCKET COMMAND [ARGS]              (not on Windows)\n"
+    "       kelvane-printer ctl tcp:127.0.0.1:PORT COMMAND [ARGS]  (every system)\n"
     "\n"
     "Serves a simulated printer on the Unix socket SOCKET (use the port\n"
-    "sim:SOCKET; not on Windows) and takes commands on SOCKET.ctl; or, with\n"
-    "--tcp, as a raw TCP printer on 127.0.0.1:PORT (use the port\n"
-    "socket://127.0.0.1:PORT).\n"
+    "sim:SOCKET) and takes commands on SOCKET.ctl: Linux and other POSIX\n"
+    "systems only. With --tcp, on every system (on Windows the only way),\n"
+    "serves a raw TCP printer on 127.0.0.1:PORT (use the port\n"
+    "socket://127.0.0.1:PORT) that takes commands on its --control-port.\n"
+    "ctl sends one command to a printer and prints its answer: to SOCKET.ctl,\n"
+    "or with tcp:127.0.0.1:PORT (or tcp:PORT) to a control port.\n"
     "\n"
     "options:\n"
     "  --output FILE              append everything received to FILE\n"
@@ -34,6 +39,9 @@ const char kUsage[] =
     "  --tcp PORT                 serve on TCP, 127.0.0.1:PORT (0: any free\n"
     "                             port)\n"
     "  --port-file FILE           with --tcp: write the port served to FILE\n"
+    "  --control-port PORT        with --tcp: take commands on 127.0.0.1:PORT\n"
+    "                             (0: any free port)\n"
+    "  --control-port-file FILE   write the control port to FILE\n"
     "  --rate BYTES_PER_SEC       take at most this many bytes a second\n"
     "                             (default 0: unlimited)\n"
     "  --first-reply-length N     bytes in the reply to the first query\n"
@@ -48,6 +56,9 @@ const char kUsage[] =
     "  ready | offline | paperout | ioerror | stall\n"
     "  status TEXT | message TEXT | error CODE [COUNT] | raw HEX\n"
     "  mute N | levels B,C,M,Y | rate BYTES_PER_SEC | first-reply-length N\n";
+
+// How long ctl waits for a printer's answer.
+constexpr DWORD kControlPatienceMs = 5000;
 
 vprinter::TcpServer* g_tcpServer = nullptr;
 
@@ -70,6 +81,42 @@ bool ParseCount(const char* text, unsigned long long most,
   return true;
 }
 
+// "tcp:PORT" or "tcp:127.0.0.1:PORT" (also "tcp:localhost:PORT"): the
+// control port is on the loopback only.
+bool ParseControlTarget(const std::string& target, std::uint16_t& port) {
+  if (target.rfind("tcp:", 0) != 0) return false;
+  std::string rest = target.substr(4);
+  for (const char* host : {"127.0.0.1:", "localhost:"}) {
+    if (rest.rfind(host, 0) == 0) {
+      rest = rest.substr(std::strlen(host));
+      break;
+    }
+  }
+  unsigned long long n = 0;
+  if (!ParseCount(rest.c_str(), 65535, n) || n == 0) return false;
+  port = static_cast<std::uint16_t>(n);
+  return true;
+}
+
+// "ctl tcp:...": one command line to a --tcp printer's control port.
+int RunTcpControl(const std::string& target, const std::vector<std::string>& words) {
+  std::uint16_t port = 0;
+  if (!ParseControlTarget(target, port)) {
+    std::fprintf(stderr, "kelvane-printer: %s: want tcp:127.0.0.1:PORT\n", target.c_str());
+    return 2;
+  }
+  std::string line;
+  for (const std::string& w : words) line += (line.empty() ? "" : " ") + w;
+  std::string answer, error;
+  if (!vprinter::SendControlLine(port, line, kControlPatienceMs, answer, error)) {
+    std::fprintf(stderr, "kelvane-printer: %s\n", error.c_str());
+    return 1;
+  }
+  const bool ok = answer.rfind("ok", 0) == 0;
+  std::fputs(answer.c_str(), ok ? stdout : stderr);
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,8 +126,9 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stderr);
       return 2;
     }
-    return printer_host::RunControl(args[1],
-                      std::vector<std::string>(args.begin() + 2, args.end()));
+    const std::vector<std::string> words(args.begin() + 2, args.end());
+    if (args[1].rfind("tcp:", 0) == 0) return RunTcpControl(args[1], words);
+    return printer_host::RunControl(args[1], words);
   }
 
   // Everything this program creates is its user's alone.
@@ -89,9 +137,9 @@ int main(int argc, char** argv) {
   vprinter::VirtualPrinter printer;
   printer.SetKeepOutput(false);  // the output file has it
   printer.SetLogSink(LogLine);
-  std::string socketPath, outputPath, scriptPath, portFile;
-  bool tcp = false;
-  std::uint16_t tcpPort = 0;
+  std::string socketPath, outputPath, scriptPath, portFile, controlPortFile;
+  bool tcp = false, control = false;
+  std::uint16_t tcpPort = 0, controlPort = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* name) -> const char* {
@@ -133,6 +181,15 @@ int main(int argc, char** argv) {
       }
       tcp = true;
       tcpPort = static_cast<std::uint16_t>(n);
+    } else if (a == "--control-port") {
+      if (!ParseCount(value("--control-port"), 65535, n)) {
+        std::fputs("kelvane-printer: bad --control-port\n", stderr);
+        return 2;
+      }
+      control = true;
+      controlPort = static_cast<std::uint16_t>(n);
+    } else if (a == "--control-port-file") {
+      controlPortFile = value("--control-port-file");
     } else if (a == "--port-file") {
       portFile = value("--port-file");
     } else if (a == "--script") {
@@ -150,6 +207,15 @@ int main(int argc, char** argv) {
   }
   if (tcp ? !socketPath.empty() || outputPath.empty() : socketPath.empty()) {
     std::fputs(kUsage, stderr);
+    return 2;
+  }
+  if (control && !tcp) {
+    std::fputs("kelvane-printer: --control-port is for --tcp; a printer on SOCKET takes "
+               "commands on SOCKET.ctl\n", stderr);
+    return 2;
+  }
+  if (!controlPortFile.empty() && !control) {
+    std::fputs("kelvane-printer: --control-port-file needs --control-port\n", stderr);
     return 2;
   }
   if (!tcp && !printer_host::HasSimSockets()) {
@@ -184,16 +250,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kelvane-printer: %s\n", error.c_str());
     return 1;
   }
-  // Written whole under another name first: a reader never sees half a port.
-  if (!portFile.empty() &&
-      !plat::WriteFileAtomically(portFile, std::to_string(server.port()) + "\n")) {
-    std::fprintf(stderr, "kelvane-printer: %s: cannot write\n", portFile.c_str());
+  if (control && !server.ListenControl(controlPort, error)) {
+    std::fprintf(stderr, "kelvane-printer: control port: %s\n", error.c_str());
     return 1;
+  }
+  // Written whole under another name first: a reader never sees half a
+  // port. The control port's file last: once it is there, both ports are.
+  const struct {
+    const std::string& path;
+    std::uint16_t port;
+  } portFiles[] = {{portFile, server.port()}, {controlPortFile, server.controlPort()}};
+  for (const auto& file : portFiles) {
+    if (!file.path.empty() &&
+        !plat::WriteFileAtomically(file.path, std::to_string(file.port) + "\n")) {
+      std::fprintf(stderr, "kelvane-printer: %s: cannot write\n", file.path.c_str());
+      return 1;
+    }
   }
   g_tcpServer = &server;
   printer_host::OnStopRequest(StopTcpServer);
   LogLine("printer: serving 127.0.0.1:" + std::to_string(server.port()) + ", output " +
           outputPath);
+  if (control)
+    LogLine("printer: commands on 127.0.0.1:" + std::to_string(server.controlPort()));
   server.Run();
   g_tcpServer = nullptr;
   LogLine("printer: stopped");

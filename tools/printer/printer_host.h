@@ -1,5 +1,6 @@
 // What kelvane-printer needs of the operating system around the printer:
-// the "sim:" server on a Unix socket and its control client (POSIX only),
+// the "sim:" server on a Unix socket and its control client (POSIX only;
+// the TCP printer and its control port are in tools/vprinter/tcp_server.h),
 // the stop request (signals, or the console's events on Windows), and the
 // mode of the files it creates. One body per operating system
 // (printer_host_posix.cpp, printer_host_win32.cpp).
@@ -13,7 +14,7 @@
 
 namespace printer_host {
 
-// Whether this system has "sim:" sockets (and the ctl command).
+// Whether this system has "sim:" sockets (and ctl SOCKET).
 bool HasSimSockets();
 
 // Makes the files we create our user's alone, where modes exist.

@@ -32,7 +32,9 @@ void OnStopRequest(void (*stop)()) {
 }
 
 int RunControl(const std::string&, const std::vector<std::string>&) {
-  std::fputs("kelvane-printer: ctl needs a sim: socket, which Windows has not\n", stderr);
+  std::fputs("kelvane-printer: Windows has no sim: sockets; a --tcp printer takes commands "
+             "on its --control-port: ctl tcp:127.0.0.1:PORT COMMAND\n",
+             stderr);
   return 2;
 }
 

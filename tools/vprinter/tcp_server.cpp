@@ -1,6 +1,7 @@
-// The simulated printer's TCP server (see tcp_server.h).
-// Run() owns the sockets and runs on one thread; Stop() only sets a flag
-// that Run() looks at between waits of at most kIdleWaitMs.
+// The simulated printer's TCP server and its control port (see
+// tcp_server.h). Run() owns the sockets and runs on one thread; Stop() only
+// sets a flag that Run() looks at between waits of at most kIdleWaitMs.
+// SendControlLine runs on its caller's thread with a socket of its own.
 #include "tools/vprinter/tcp_server.h"
 
 #include <algorithm>
@@ -12,12 +13,18 @@ namespace {
 
 constexpr int kIdleWaitMs = 50;
 constexpr std::size_t kReadSize = 4096;
+// A control line is short; a client that sends none within a second is cut
+// off so that the printer keeps serving, as on the control socket.
+constexpr std::size_t kMaxControlLine = 4096;
+constexpr DWORD kControlPatienceMs = 1000;
 
 }  // namespace
 
 TcpServer::TcpServer(VirtualPrinter& printer) : printer_(printer) {}
 
 TcpServer::~TcpServer() {
+  tcp::Close(control_);
+  tcp::Close(controlListener_);
   tcp::Close(client_);
   tcp::Close(listener_);
 }
@@ -32,6 +39,12 @@ bool TcpServer::Listen(std::uint16_t port, std::string& error) {
   // Clients may connect from here: the script's time starts now.
   start_ = plat::GetTickCount();
   return listener_ != tcp::kNoSocket;
+}
+
+bool TcpServer::ListenControl(std::uint16_t port, std::string& error) {
+  if (!tcp::Start(error)) return false;
+  controlListener_ = tcp::Listen(port, controlPort_, error);
+  return controlListener_ != tcp::kNoSocket;
 }
 
 bool TcpServer::LoadScript(const std::string& text, std::string& error) {
@@ -87,6 +100,49 @@ bool TcpServer::Pump() {
   return moved;
 }
 
+void TcpServer::EndControl(const std::string& answer) {
+  // A few bytes into an empty send buffer: they fit. Should the client be
+  // gone, it asked for no answer.
+  if (!answer.empty()) tcp::Send(control_, answer.data(), answer.size());
+  tcp::Close(control_);
+  control_ = tcp::kNoSocket;
+  controlLine_.clear();
+}
+
+void TcpServer::ServeControl() {
+  if (control_ == tcp::kNoSocket) {
+    control_ = tcp::Accept(controlListener_);
+    if (control_ == tcp::kNoSocket) return;
+    controlSince_ = plat::GetTickCount();
+  }
+  long n = 0;
+  while (controlLine_.size() < kMaxControlLine) {
+    char buffer[512];
+    n = tcp::Receive(control_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    controlLine_.append(buffer, static_cast<std::size_t>(n));
+  }
+  const bool closed = n < 0;  // a line without its end, then the client's close
+  const std::size_t end = controlLine_.find('\n');
+  if (end == std::string::npos && !closed) {
+    if (controlLine_.size() >= kMaxControlLine) {
+      EndControl("error: line too long\n");
+    } else if (plat::GetTickCount() - controlSince_ >= kControlPatienceMs) {
+      Log("control: no command line within a second");
+      EndControl("error: no command line\n");
+    }
+    return;
+  }
+  if (closed && controlLine_.empty()) {
+    EndControl("");  // a look whether anyone listens: nothing to do
+    return;
+  }
+  const std::string line = controlLine_.substr(0, end);
+  Log("control: " + TrimCommand(line));
+  std::string error;
+  EndControl(ApplyCommand(printer_, line, error) ? "ok\n" : "error: " + error + "\n");
+}
+
 void TcpServer::Run() {
   const DWORD start = start_;
   std::size_t nextTimed = 0;
@@ -96,6 +152,8 @@ void TcpServer::Run() {
       client_ = tcp::Accept(listener_);
       if (client_ != tcp::kNoSocket) Log("client: connected");
     }
+    // Before the data: a printer kept busy still takes its commands.
+    if (controlListener_ != tcp::kNoSocket) ServeControl();
     while (nextTimed < timed_.size() &&
            plat::GetTickCount() - start >= timed_[nextTimed].afterMs) {
       const TimedCommand& event = timed_[nextTimed++];
@@ -117,10 +175,51 @@ void TcpServer::Run() {
       const DWORD due = timed_[nextTimed].afterMs;
       wait = std::min<int>(wait, due > elapsed ? static_cast<int>(due - elapsed) : 0);
     }
-    tcp::Wait(client_ == tcp::kNoSocket ? listener_ : tcp::kNoSocket, client_,
-              received_.empty(), !replies_.empty(), wait);
+    const tcp::WaitFor sockets[] = {
+        {client_ == tcp::kNoSocket ? listener_ : tcp::kNoSocket, true, false},
+        {client_, received_.empty(), !replies_.empty()},
+        {control_ == tcp::kNoSocket ? controlListener_ : control_, true, false}};
+    tcp::Wait(sockets, 3, wait);
   }
   if (client_ != tcp::kNoSocket) DropClient("server ends");
+  if (control_ != tcp::kNoSocket) EndControl("");
+}
+
+bool SendControlLine(std::uint16_t port, const std::string& line, DWORD patienceMs,
+                     std::string& answer, std::string& error) {
+  answer.clear();
+  if (!tcp::Start(error)) return false;
+  const tcp::Socket s = tcp::Connect(port, error);
+  if (s == tcp::kNoSocket) return false;
+  const std::string out = line + "\n";
+  std::size_t sent = 0;
+  bool answered = false;
+  const DWORD start = plat::GetTickCount();
+  for (;;) {
+    if (sent < out.size()) {
+      const long n = tcp::Send(s, out.data() + sent, out.size() - sent);
+      if (n < 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    char buffer[256];
+    const long n = tcp::Receive(s, buffer, sizeof buffer);
+    if (n > 0) {
+      answer.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0) {
+      // The printer hangs up once it has answered.
+      answered = !answer.empty();
+      break;
+    }
+    const DWORD elapsed = plat::GetTickCount() - start;
+    if (elapsed >= patienceMs) break;
+    const tcp::WaitFor wait{s, true, sent < out.size()};
+    tcp::Wait(&wait, 1, static_cast<int>(std::min<DWORD>(patienceMs - elapsed, kIdleWaitMs)));
+  }
+  tcp::Close(s);
+  if (!answered) error = "127.0.0.1:" + std::to_string(port) + ": no answer from the printer";
+  return answered;
 }
 
 }  // namespace vprinter

@@ -7,6 +7,11 @@
 // kept and offered first, also across clients: the client was told they
 // arrived.
 //
+// Control commands (printer_script.h) come on a second port, also on
+// 127.0.0.1, as on the "sim:" printer's control socket: one line per
+// connection, answered "ok" or "error: ..." before the printer hangs up.
+// SendControlLine is the client side, for kelvane-printer's ctl.
+//
 // Run() and everything it calls run on one thread; Stop() may be called
 // from any thread or a signal handler.
 #pragma once
@@ -32,6 +37,10 @@ class TcpServer {
   // Listens on 127.0.0.1:`port` (0: any free port; port() tells which).
   bool Listen(std::uint16_t port, std::string& error);
   std::uint16_t port() const { return port_; }
+  // Takes control lines on 127.0.0.1:`port` (0: any free port;
+  // controlPort() tells which). Without it the printer takes none.
+  bool ListenControl(std::uint16_t port, std::string& error);
+  std::uint16_t controlPort() const { return controlPort_; }
 
   // Script events (printer_script.h); the timed ones run from Run(), timed
   // from Listen().
@@ -48,17 +57,31 @@ class TcpServer {
   void DropClient(const char* why);
   // One round of moving bytes both ways; true when anything moved.
   bool Pump();
+  // Takes a control connection, reads its line, carries it out, answers.
+  void ServeControl();
+  void EndControl(const std::string& answer);
 
   VirtualPrinter& printer_;
   std::atomic<bool> stop_{false};
   tcp::Socket listener_ = tcp::kNoSocket;
   tcp::Socket client_ = tcp::kNoSocket;
   std::uint16_t port_ = 0;
+  tcp::Socket controlListener_ = tcp::kNoSocket;
+  tcp::Socket control_ = tcp::kNoSocket;  // one control client at a time
+  std::uint16_t controlPort_ = 0;
+  std::string controlLine_;  // read so far from control_
+  DWORD controlSince_ = 0;   // tick control_ was taken
   DWORD start_ = 0;  // tick of Listen()
   std::vector<BYTE> received_;  // read from a client, not yet taken
   std::vector<BYTE> replies_;   // taken from the printer, not yet sent
   std::vector<TimedCommand> timed_;
   VirtualPrinter::LogSink logSink_;
 };
+
+// Sends one control line to the printer's control port on
+// 127.0.0.1:`port` and gives back its answer ("ok", "error: ..."). False
+// with `error` set when no printer answered within `patienceMs`.
+bool SendControlLine(std::uint16_t port, const std::string& line, DWORD patienceMs,
+                     std::string& answer, std::string& error);
 
 }  // namespace vprinter

@@ -1,7 +1,7 @@
-// The few socket calls the simulated printer's TCP server makes, on
-// 127.0.0.1 only, every socket non-blocking. One body per operating system
-// (tcp_socket_posix.cpp, tcp_socket_win32.cpp: Winsock).
-// The server's thread; nothing here is shared.
+// The few socket calls the simulated printer's TCP server and its control
+// client make, on 127.0.0.1 only, every socket non-blocking. One body per
+// operating system (tcp_socket_posix.cpp, tcp_socket_win32.cpp: Winsock).
+// The thread that owns the sockets; nothing here is shared.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +23,10 @@ Socket Listen(std::uint16_t port, std::uint16_t& bound, std::string& error);
 // A waiting connection, or kNoSocket when none waits.
 Socket Accept(Socket listener);
 
+// A connection to 127.0.0.1:`port`, non-blocking once made. kNoSocket with
+// `error` set when nobody listens there.
+Socket Connect(std::uint16_t port, std::string& error);
+
 // Bytes read (> 0), 0 when none are there now, -1 when the peer closed or
 // the connection broke.
 long Receive(Socket s, void* buffer, std::size_t size);
@@ -30,10 +34,19 @@ long Receive(Socket s, void* buffer, std::size_t size);
 // connection broke.
 long Send(Socket s, const void* data, std::size_t size);
 
-// Sleeps until `listener` has a connection waiting, `client` has something
-// to read (when `wantRead`) or room to write (when `wantWrite`), or `ms`
-// milliseconds have passed. Either socket may be kNoSocket.
-void Wait(Socket listener, Socket client, bool wantRead, bool wantWrite, int ms);
+// A socket to wait for: something to read (or a connection waiting, for a
+// listener) when `read`, room to write when `write`.
+struct WaitFor {
+  Socket socket = kNoSocket;  // kNoSocket: left out
+  bool read = false;
+  bool write = false;
+};
+
+inline constexpr std::size_t kMaxWaitFor = 8;
+
+// Sleeps until one of the `count` sockets (at most kMaxWaitFor) is ready
+// as asked, or `ms` milliseconds have passed.
+void Wait(const WaitFor* sockets, std::size_t count, int ms);
 
 void Close(Socket s);
 

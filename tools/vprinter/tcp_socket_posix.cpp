@@ -1,5 +1,5 @@
-// The TCP server's socket calls on POSIX systems.
-// The server's thread.
+// The simulated printer's socket calls on POSIX systems.
+// The thread that owns the sockets.
 #include "tools/vprinter/tcp_socket.h"
 
 #include <arpa/inet.h>
@@ -45,6 +45,27 @@ Socket Accept(Socket listener) {
   return fd < 0 ? kNoSocket : fd;
 }
 
+Socket Connect(std::uint16_t port, std::string& error) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = std::string("socket: ") + std::strerror(errno);
+    return kNoSocket;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Blocking: on the loopback the answer (taken or refused) comes at once.
+  // Non-blocking afterwards, as every socket here is.
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+    error = "127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+    ::close(fd);
+    return kNoSocket;
+  }
+  return fd;
+}
+
 long Receive(Socket s, void* buffer, std::size_t size) {
   for (;;) {
     ssize_t n = ::recv(static_cast<int>(s), buffer, size, 0);
@@ -64,12 +85,17 @@ long Send(Socket s, const void* data, std::size_t size) {
   }
 }
 
-void Wait(Socket listener, Socket client, bool wantRead, bool wantWrite, int ms) {
-  pollfd fds[2] = {{static_cast<int>(listener), POLLIN, 0},
-                   {static_cast<int>(client),
-                    static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0}};
-  // poll ignores negative descriptors.
-  ::poll(fds, 2, ms);
+void Wait(const WaitFor* sockets, std::size_t count, int ms) {
+  pollfd fds[kMaxWaitFor];
+  nfds_t n = 0;
+  for (std::size_t i = 0; i < count && n < kMaxWaitFor; ++i) {
+    if (sockets[i].socket == kNoSocket) continue;
+    fds[n++] = {static_cast<int>(sockets[i].socket),
+                static_cast<short>((sockets[i].read ? POLLIN : 0) |
+                                   (sockets[i].write ? POLLOUT : 0)),
+                0};
+  }
+  ::poll(fds, n, ms);
 }
 
 void Close(Socket s) {

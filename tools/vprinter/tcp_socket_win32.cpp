@@ -1,5 +1,5 @@
-// The TCP server's socket calls on Windows (Winsock 2).
-// The server's thread.
+// The simulated printer's socket calls on Windows (Winsock 2).
+// The thread that owns the sockets.
 #include "tools/vprinter/tcp_socket.h"
 
 #include <string>
@@ -63,6 +63,30 @@ Socket Accept(Socket listener) {
   return static_cast<Socket>(s);
 }
 
+Socket Connect(std::uint16_t port, std::string& error) {
+  SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) {
+    error = Describe("socket");
+    return kNoSocket;
+  }
+  ::SetHandleInformation(reinterpret_cast<W32_HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Blocking: on the loopback the answer comes soon (a refusal after the
+  // system's retries, about a second). Non-blocking afterwards, as every
+  // socket here is.
+  u_long nonBlocking = 1;
+  if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+    error = Describe(("127.0.0.1:" + std::to_string(port)).c_str());
+    ::closesocket(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
 long Receive(Socket s, void* buffer, std::size_t size) {
   const int n = ::recv(AsSystem(s), static_cast<char*>(buffer), static_cast<int>(size), 0);
   if (n > 0) return n;
@@ -76,13 +100,15 @@ long Send(Socket s, const void* data, std::size_t size) {
   return ::WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
 }
 
-void Wait(Socket listener, Socket client, bool wantRead, bool wantWrite, int ms) {
+void Wait(const WaitFor* sockets, std::size_t count, int ms) {
   fd_set readable, writable;
   FD_ZERO(&readable);
   FD_ZERO(&writable);
-  if (listener != kNoSocket) FD_SET(AsSystem(listener), &readable);
-  if (client != kNoSocket && wantRead) FD_SET(AsSystem(client), &readable);
-  if (client != kNoSocket && wantWrite) FD_SET(AsSystem(client), &writable);
+  for (std::size_t i = 0; i < count && i < kMaxWaitFor; ++i) {
+    if (sockets[i].socket == kNoSocket) continue;
+    if (sockets[i].read) FD_SET(AsSystem(sockets[i].socket), &readable);
+    if (sockets[i].write) FD_SET(AsSystem(sockets[i].socket), &writable);
+  }
   timeval limit{ms / 1000, (ms % 1000) * 1000};
   if (readable.fd_count == 0 && writable.fd_count == 0) {
     // select wants at least one socket.
