@@ -11,7 +11,8 @@
 # Leaves: work, bin (ServerBin), home, sock (the virtual printer's socket),
 # out (what it received), headless/driver/printer (copies lp may run),
 # lpadmin, pid (cupsd) and printer_pid, all stopped and removed on exit,
-# as are the processes whose ids a check adds to extra_pids.
+# as are the processes whose ids a check adds to extra_pids. Lines in
+# cupsd_extra go to cupsd.conf.
 
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -85,7 +86,7 @@ start_kelvane_print_service() {
   out="$sock.prn"
 
   # printers.conf written at once: the marker levels are read from there.
-  start_private_cupsd "$cupsd" "$work" $'LogLevel debug\nMaxLogSize 0\nDirtyCleanInterval 0' \
+  start_private_cupsd "$cupsd" "$work" $'LogLevel debug\nMaxLogSize 0\nDirtyCleanInterval 0\n'"${cupsd_extra:-}" \
     "ServerBin $bin
 SetEnv KELVANE_HOME $home
 SetEnv KELVANE_HEADLESS $headless
