@@ -1,13 +1,16 @@
 // Test support, loaded with LD_PRELOAD: makes fsync and fdatasync take
-// SLOW_FSYNC_MS milliseconds longer, as a slow disk does, and notes in the
-// folder SLOW_FSYNC_MARKS (when set) when the process started, when a sync
-// began, when its delay began and when it ended, when the process forked
-// and when a SIGTERM reached its handler: one file per event, holding the
-// wall-clock time in microseconds (the shell's $EPOCHREALTIME without its
-// point) of the event's first occurrence. A check aims a cancel at a moment
-// of the program's work with them, and tells afterwards which moment it hit.
-// Only the process it is loaded into: it takes itself out of the
-// environment, so the programs that process starts sync at their own pace.
+// SLOW_FSYNC_MS milliseconds longer, as a slow disk does, and a child the
+// process forks go on SLOW_FORK_MS milliseconds later, as on a busy
+// machine: the moments a cancel can race with, made wide enough to aim a
+// cancel at from outside. It notes in the folder SLOW_MARKS (when set)
+// when the process started, when a sync began, when its delay began and
+// when it ended, when the process forked and when a SIGTERM reached its
+// handler: one file per event holding the wall-clock time of its first
+// occurrence in microseconds (the shell's $EPOCHREALTIME without its
+// point), so a check can tell which moment a cancel hit.
+// Only the process it is loaded into (and a child until it execs): it
+// takes itself out of the environment, so the programs started go at
+// their own pace.
 // Any thread; the marks are async-signal-safe (the SIGTERM one is written
 // in the handler).
 #define _GNU_SOURCE
@@ -22,7 +25,8 @@
 #include <time.h>
 #include <unistd.h>
 
-static long g_delayMs = 0;
+static long g_syncDelayMs = 0;
+static long g_forkDelayMs = 0;
 static char g_marks[PATH_MAX - 32];  // empty: no marks
 static void (*g_termHandler)(int) = NULL;
 
@@ -57,12 +61,12 @@ static void Mark(const char* event) {
 
 // The whole delay, signals or not: a sync in progress is not interrupted
 // by a signal either; the handler runs when it returns.
-static void Delay(void) {
-  if (g_delayMs <= 0) return;
+static void Delay(long ms) {
+  if (ms <= 0) return;
   struct timespec until;
   clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += g_delayMs / 1000;
-  until.tv_nsec += (g_delayMs % 1000) * 1000000L;
+  until.tv_sec += ms / 1000;
+  until.tv_nsec += (ms % 1000) * 1000000L;
   if (until.tv_nsec >= 1000000000L) {
     until.tv_sec += 1;
     until.tv_nsec -= 1000000000L;
@@ -73,8 +77,10 @@ static void Delay(void) {
 
 __attribute__((constructor)) static void Start(void) {
   const char* delay = getenv("SLOW_FSYNC_MS");
-  if (delay) g_delayMs = atol(delay);
-  const char* marks = getenv("SLOW_FSYNC_MARKS");
+  if (delay) g_syncDelayMs = atol(delay);
+  delay = getenv("SLOW_FORK_MS");
+  if (delay) g_forkDelayMs = atol(delay);
+  const char* marks = getenv("SLOW_MARKS");
   if (marks) snprintf(g_marks, sizeof g_marks, "%s", marks);
   unsetenv("LD_PRELOAD");
   Mark("start");
@@ -86,7 +92,7 @@ static int Sync(int fd, const char* name) {
   const int result = real ? real(fd) : 0;
   // The delay after the disk's own time, so that its end can be aimed at.
   Mark("sync-delay");
-  Delay();
+  Delay(g_syncDelayMs);
   Mark("sync-end");
   return result;
 }
@@ -97,7 +103,9 @@ int fdatasync(int fd) { return Sync(fd, "fdatasync"); }
 pid_t fork(void) {
   pid_t (*real)(void) = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
   Mark("fork");
-  return real ? real() : -1;
+  const pid_t child = real ? real() : -1;
+  if (child == 0) Delay(g_forkDelayMs);
+  return child;
 }
 
 static void OnTerm(int signal) {
