@@ -57,13 +57,16 @@ mkdir -p "$marks"
 install -m 0755 "$bin/backend/kelvane" "$work/bin/kelvane-backend"
 install -m 0644 "$shim" "$work/bin/slow_fsync.so"
 [ "$(id -u)" -eq 0 ] && chown lp "$marks"
-# A backend built with AddressSanitizer would refuse a library loaded
-# ahead of the sanitizer's runtime; the shim needs none.
+# The delays come from a file, so that the job after each trial goes at
+# full speed. A backend built with AddressSanitizer would refuse a library
+# loaded ahead of the sanitizer's runtime; the shim needs none.
 cat >"$work/backend-wrapper" <<WRAPPER
 #!/bin/sh
-LD_PRELOAD=$work/bin/slow_fsync.so SLOW_FSYNC_MS=$kSyncMs SLOW_FORK_MS=$kForkMs \\
-  SLOW_MARKS=$marks ASAN_OPTIONS=verify_asan_link_order=0 exec $work/bin/kelvane-backend "\$@"
+read -r sync fork <$work/delays
+LD_PRELOAD=$work/bin/slow_fsync.so SLOW_FSYNC_MS=\$sync SLOW_FORK_MS=\$fork SLOW_MARKS=$marks \\
+  ASAN_OPTIONS=verify_asan_link_order=0 exec $work/bin/kelvane-backend "\$@"
 WRAPPER
+echo "0 0" >"$work/delays"
 install -m 0755 "$work/backend-wrapper" "$bin/backend/kelvane"
 
 start_printer
@@ -102,7 +105,8 @@ size_now() { echo >&"${SIZER[1]}"; read -r now_size <&"${SIZER[0]}"; }
 # A random whole number from $1 to $2 in `drawn`; never in a subshell,
 # where bash seeds RANDOM anew and the seed would repeat nothing.
 draw() { drawn=$(( $1 + RANDOM % ($2 - $1 + 1) )); }
-mark() { local t; read -r t 2>/dev/null <"$marks/$1" && echo "$t"; }
+# The time of mark $2 in the variable $1, empty when it did not happen.
+read_mark() { read -r "$1" 2>/dev/null <"$marks/$2" || printf -v "$1" ''; }
 # Polls for the mark $1 (or, for "byte", the printer's first byte) up to 20 s.
 await() {
   local i
@@ -116,16 +120,14 @@ await() {
 }
 # The print service's and our processes of a job: none may be left.
 job_processes() { pgrep -f "^($work/bin/kelvane-backend|$headless) " 2>/dev/null; }
-# Until the printer's file has not grown for 200 ms (a write request waits
-# at most 100 ms for the printer).
-settled_size() {
-  local last=-1 size stable=0
-  while [ $stable -lt 2 ]; do
-    size=$(size_of "$out")
-    if [ "$size" = "$last" ]; then stable=$((stable + 1)); else stable=0; last=$size; fi
-    nap_ms 100
+# In `final`, once the printer's file has not grown for 150 ms (a write
+# request waits at most 100 ms for the printer).
+settle() {
+  final=-1
+  while size_now; [ "$now_size" != "$final" ]; do
+    final=$now_size
+    nap_ms 150
   done
-  echo "$last"
 }
 
 phases=(spooling sync start printing)
@@ -136,7 +138,8 @@ unprinted=0 silent=0 in_child=0
 # the copy's length, and from running cancel to the backend's SIGTERM.
 queued_ms=10 spool_ms=40 reach_ms=25
 # Microseconds $1 as signed milliseconds.
-ms() { printf '%+.1f ms' "$(($1 / 100))e-1"; }
+# Appends microseconds $1 as signed milliseconds, then $2, to `detail`.
+add_ms() { local text; printf -v text '%+.1f ms%s' "$(($1 / 100))e-1" "$2"; detail+=$text; }
 # Waits $1 ms less the time cancel takes to reach the backend: run then,
 # cancel signals it $1 ms from now.
 ahead_of() { local ms=$(($1 - reach_ms)); [ $ms -gt 0 ] && nap_ms $ms; return 0; }
@@ -145,6 +148,7 @@ for ((trial = 1; trial <= trials; trial++)); do
   aim=${phases[$(( (trial - 1) % 4 ))]}
   rm -f "$marks"/*
   : >"$out"
+  echo "$kSyncMs $kForkMs" >"$work/delays"
   job=$(lp -d Card -o raw "$work/big.bin" | sed -n 's/^request id is Card-\([0-9]*\).*/\1/p')
   submitted=${EPOCHREALTIME/./}  # microseconds, the marks' scale
   [ -n "$job" ] || { fail "trial $trial: lp refused the job"; break; }
@@ -173,11 +177,11 @@ for ((trial = 1; trial <= trials; trial++)); do
     fail "trial $trial: the backend or spooler still runs 10 s after the cancel"
     for left in $(job_processes); do kill "$left" 2>/dev/null; done
   fi
-  final=$(settled_size)
+  settle
 
   # Where the SIGTERM landed, by the backend's marks.
-  start=$(mark start) synced=$(mark sync-begin) sync_end=$(mark sync-end)
-  forked=$(mark fork) term=$(mark term)
+  read_mark start start; read_mark synced sync-begin; read_mark sync_end sync-end
+  read_mark forked fork; read_mark term term
   at=${term:-$answered}
   if [ -z "$start" ] || [ "$at" -lt "$start" ]; then landed=queued
   elif [ -z "$synced" ] || [ "$at" -lt "$synced" ]; then landed=spooling
@@ -193,13 +197,13 @@ for ((trial = 1; trial <= trials; trial++)); do
   [ -n "$term" ] && reach_ms=$(( (3 * reach_ms + (term - asked) / 1000) / 4 ))
   detail="aimed at $aim, landed in $landed"
   case $landed in
-    spooling) detail+=" at $(ms $((at - start))) of the copy" ;;
-    sync) detail+=" at $(ms $((at - synced))) of the sync"
-          [ -n "$sync_end" ] && detail+=", $(ms $((at - sync_end))) from its end" ;;
-    start) detail+=" at $(ms $((at - sync_end))) from the sync's end" ;;
+    spooling) detail+=" at "; add_ms $((at - start)) " of the copy" ;;
+    sync) detail+=" at "; add_ms $((at - synced)) " of the sync"
+          [ -n "$sync_end" ] && { detail+=", "; add_ms $((at - sync_end)) " from its end"; } ;;
+    start) detail+=" at "; add_ms $((at - sync_end)) " from the sync's end" ;;
   esac
-  [ "$landed" = printing ] && [ -n "$term" ] && detail+=" $(ms $((term - answered))) from cancel's return"
-  if [ -n "$forked" ]; then detail+=", fork at $(ms $((forked - at)))"
+  [ "$landed" = printing ] && [ -n "$term" ] && { detail+=" "; add_ms $((term - answered)) " from cancel's return"; }
+  if [ -n "$forked" ]; then detail+=", fork at "; add_ms $((forked - at)) ""
   elif [ "$landed" != queued ]; then detail+=", no fork"
   fi
   detail+="; cancel took $(( (answered - asked) / 1000 )) ms"
@@ -230,6 +234,7 @@ for ((trial = 1; trial <= trials; trial++)); do
   [ "$state" = canceled ] || fail "trial $trial: the job is $state, not canceled"
 
   : >"$out"
+  echo "0 0" >"$work/delays"
   lp -d Card -o raw "$work/next.bin" >/dev/null
   if ! wait_for '! jobs_left Card' 20 || ! cmp -s "$work/next.expected" "$out"; then
     fail "trial $trial: the next job printed $(size_of "$out") of its $(size_of "$work/next.expected") bytes"
