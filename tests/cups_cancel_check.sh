@@ -137,7 +137,6 @@ unprinted=0 silent=0 in_child=0
 # Running measures the aims use: from lp's return to the backend's start,
 # the copy's length, and from running cancel to the backend's SIGTERM.
 queued_ms=10 spool_ms=40 reach_ms=25
-# Microseconds $1 as signed milliseconds.
 # Appends microseconds $1 as signed milliseconds, then $2, to `detail`.
 add_ms() { local text; printf -v text '%+.1f ms%s' "$(($1 / 100))e-1" "$2"; detail+=$text; }
 # Waits $1 ms less the time cancel takes to reach the backend: run then,
