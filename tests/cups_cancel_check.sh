@@ -226,9 +226,13 @@ for ((trial = 1; trial <= trials; trial++)); do
     fi
   fi
 
-  grep -q '[^[:space:]]' "$home/cups-queue.txt" 2>/dev/null &&
-    fail "trial $trial: the job's record is left: $(head -c 300 "$home/cups-queue.txt")"
-  [ -z "$(ls -A "$home/spool")" ] || fail "trial $trial: spool files left: $(ls "$home/spool")"
+  # Wherever in the home the backend keeps them (a folder of each port's).
+  for queue_file in $(find "$home" -name cups-queue.txt); do
+    grep -q '[^[:space:]]' "$queue_file" &&
+      fail "trial $trial: the job's record is left in $queue_file: $(head -c 300 "$queue_file")"
+  done
+  left=$(find "$home" -path '*/spool/*' -type f)
+  [ -z "$left" ] || fail "trial $trial: spool files left: $left"
   state=$(job_state "$job")
   [ "$state" = canceled ] || fail "trial $trial: the job is $state, not canceled"
 
@@ -240,6 +244,9 @@ for ((trial = 1; trial <= trials; trial++)); do
     show_logs
   fi
 done
+
+# The record check above looked at something.
+[ -n "$(find "$home" -name cups-queue.txt)" ] || fail "the backend's queue file is nowhere in $home"
 
 summary=""
 for landed in queued spooling sync start printing; do summary+=" $landed ${hit[$landed]:-0},"; done
