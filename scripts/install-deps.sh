@@ -23,7 +23,9 @@
 #   (cups_check, the kelvane  cups-daemon (cupsd), cups-client (lpadmin, lp,
 #   backend's checks, bench)  lpstat, lpinfo, cancel) and cups (its socket,
 #                             parallel and usb backends and the user lp:
-#                             lpadmin refuses a socket:// queue without them)
+#                             lpadmin refuses a socket:// queue without them);
+#                             cups-ipp-utils (ipptool and CUPS's IPP test
+#                             files: the cancel and ipptool checks)
 #   install_check             dpkg-dev (cpack's shlibdeps), desktop-file-utils
 #                             (desktop-file-validate), man-db (man -l)
 #   fuzz targets              clang libclang-rt-14-dev (libFuzzer, sanitizers)
@@ -63,7 +65,7 @@ linux_packages=(
   libwxgtk3.2-dev
   xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core
   socat xxd
-  libcups2-dev cups cups-daemon cups-client
+  libcups2-dev cups cups-daemon cups-client cups-ipp-utils
   desktop-file-utils dpkg-dev man-db
 )
 windows_packages=(
