@@ -36,10 +36,6 @@ FaultPolicy Policy(FaultPolicyKind kind, unsigned seconds = headless::kDefaultRe
   return policy;
 }
 
-std::size_t Lines(const std::string& text) {
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // --- The option ----------------------------------------------------------------
 
 TEST(FaultPolicyParse, NamesAndRetryTimeOuts) {
