@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/home.h"
 #include "tests/support/test_support.h"
 #include "tools/driver/command_line.h"
@@ -108,6 +109,10 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
     at = end + 2;
   }
   ASSERT_EQ(spoolLines.size(), 2u);
+  // In the spool folder, written as the system writes paths (on Windows
+  // with backslashes only, as the home is given).
+  EXPECT_EQ(spoolLines[0].rfind(plat::JoinPath(home.path(), "spool/KLV~"), 0), 0u)
+      << spoolLines[0];
   EXPECT_EQ(kt::ReadFileBytes(spoolLines[0]), "first\r\n");
   EXPECT_EQ(kt::ReadFileBytes(spoolLines[1]), "second");
   EXPECT_EQ(FilesIn(driver::SpoolDirectory()).size(), 2u);

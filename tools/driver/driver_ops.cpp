@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "app/headless/exit_codes.h"
@@ -59,8 +58,8 @@ std::string FindProgram(const std::string& name) {
   std::string dir = ProgramDirectory();
   const std::string file = ExecutableName(name);
   for (const std::string& candidate :
-       {dir + "/" + file, dir + "/../../app/headless/" + file,
-        dir + "/../../app/wx/" + file}) {
+       {plat::JoinPath(dir, file), plat::JoinPath(dir, "../../app/headless/" + file),
+        plat::JoinPath(dir, "../../app/wx/" + file)}) {
     if (IsExecutable(candidate)) return candidate;
   }
   const char* path = std::getenv("PATH");
@@ -69,7 +68,7 @@ std::string FindProgram(const std::string& name) {
   while (start <= list.size()) {
     std::size_t end = list.find(PathListSeparator(), start);
     if (end == std::string::npos) end = list.size();
-    std::string candidate = list.substr(start, end - start) + "/" + file;
+    std::string candidate = plat::JoinPath(list.substr(start, end - start), file);
     if (end > start && IsExecutable(candidate)) return candidate;
     start = end + 1;
   }
@@ -78,13 +77,13 @@ std::string FindProgram(const std::string& name) {
 
 }  // namespace
 
-std::string DefaultQueueFile() { return plat::KelvaneHome() + "/queue.txt"; }
-std::string SpoolDirectory() { return plat::KelvaneHome() + "/spool"; }
+std::string DefaultQueueFile() { return plat::JoinPath(plat::KelvaneHome(), "queue.txt"); }
+std::string SpoolDirectory() { return plat::JoinPath(plat::KelvaneHome(), "spool"); }
 
 Outcome Install() {
   // Every spool file path goes on one record line of at most 77 characters:
   // a home too long for them would install fine and then fail every submit.
-  const std::size_t spoolPathLength = SpoolDirectory().size() + std::strlen("/KLV~XXXXXX");
+  const std::size_t spoolPathLength = plat::JoinPath(SpoolDirectory(), "KLV~XXXXXX").size();
   if (spoolPathLength > kMaxLineChars) {
     return Fail("KELVANE_HOME is too long: spool file paths under " + SpoolDirectory() +
                 " would have " + std::to_string(spoolPathLength) +
@@ -104,7 +103,7 @@ Outcome Install() {
   plat::PortSection ports = plat::GetProfileSection("ports");
   if (HasSimPorts() && !plat::LookUpPortMapping("LPT1:", ports) &&
       !plat::WriteProfileString("ports", "LPT1:",
-                                "sim:" + plat::KelvaneHome() + "/run/printer.sock")) {
+                                "sim:" + plat::JoinPath(plat::KelvaneHome(), "run/printer.sock"))) {
     return Fail("cannot write " + plat::ProfilePath());
   }
   const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
@@ -327,7 +326,7 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
 
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
-  launched.logPath = plat::RunDirectory() + "/spooler.log";
+  launched.logPath = plat::JoinPath(plat::RunDirectory(), "spooler.log");
   // No log yet (-1) is an empty one.
   launched.logStart =
       static_cast<DWORD>(std::max<std::int32_t>(QueryFileSize(launched.logPath.c_str()), 0));
