@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/port_names.h"
+#include "platform/printers.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/single_instance.h"
@@ -106,10 +107,16 @@ Outcome Install() {
                                 "sim:" + plat::JoinPath(plat::KelvaneHome(), "run/printer.sock"))) {
     return Fail("cannot write " + plat::ProfilePath());
   }
-  const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
-  for (const char* printer : printers) {
-    if (plat::GetProfileString("devices", printer, "").empty())
-      plat::WriteProfileString("devices", printer, "kelvane,LPT1:");
+  // Where [devices] is only our stand-in for a printer list, the printers
+  // we serve go in it, for the Settings page to list. Elsewhere it is the
+  // user's real printer list, and printers that are not installed do not
+  // belong there.
+  if (plat::IsPrinterListInProfile()) {
+    const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
+    for (const char* printer : printers) {
+      if (plat::GetProfileString("devices", printer, "").empty())
+        plat::WriteProfileString("devices", printer, "kelvane,LPT1:");
+    }
   }
   // The handshake section: the spooler publishes its window there and the
   // ink levels; "InkType" 0 means "not read yet".

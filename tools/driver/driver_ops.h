@@ -20,6 +20,8 @@ struct Outcome {
 };
 
 // Creates the registry key and a base win.ini; keeps every existing value.
+// The printers we serve go into [devices] only where that section is our
+// stand-in for the system's printer list (not on Windows).
 Outcome Install();
 
 struct JobSpec {
