@@ -12,6 +12,7 @@
 #include "app/headless/exit_codes.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
+#include "platform/desktop_session.h"
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/port_names.h"
@@ -22,6 +23,7 @@
 #include "queue/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "tools/driver/command_line.h"
 #include "tools/driver/process.h"
 #include "tools/driver/spool_guard.h"
 
@@ -317,8 +319,10 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
                       const std::string& faultPolicy, LaunchedSpooler& launched) {
   std::string program = spooler;
   if (program.empty()) {
-    const char* display = std::getenv("DISPLAY");
-    if (display && *display) program = FindProgram("kelvane");
+    // The desktop spooler asks the user about faults: only where someone
+    // sees its boxes. A service or a session without a display gets the
+    // headless one, which answers them by its policy.
+    if (plat::HasInteractiveDesktop()) program = FindProgram("kelvane");
     if (program.empty()) program = FindProgram("kelvane-headless");
   }
   if (!IsExecutable(program)) return Fail("no spooler program found to start");
@@ -334,6 +338,10 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
   launched.logPath = plat::JoinPath(plat::RunDirectory(), "spooler.log");
+  // Which spooler ran, and how, is the first thing a reader of the log
+  // asks; a log we cannot write fails the start below all the same.
+  AppendLogLine(launched.logPath,
+                "kelvane-driver: starting " + JoinCommandLine(program, args));
   // No log yet (-1) is an empty one.
   launched.logStart =
       static_cast<DWORD>(std::max<std::int32_t>(QueryFileSize(launched.logPath.c_str()), 0));
