@@ -190,6 +190,14 @@ bool UpdateFileContents(
     const std::string& path, Disposition disposition,
     const std::function<bool(const std::string& text, std::string& updated)>& edit);
 
+// `folder` and a path below it, whose parts `below` separates with '/',
+// joined the way this system writes paths: a/b/c on POSIX; a\b\c on
+// Windows, where every '/' of `below` becomes a backslash too, so that the
+// paths we write into queue records and command lines read like the
+// system's own. No separator is doubled where `folder` ends in one; an
+// empty `folder` gives `below` alone.
+std::string JoinPath(const std::string& folder, const std::string& below);
+
 // Pieces of the rewrite-beside-and-rename pattern, for code that streams a
 // file rather than holding it in memory (the descriptor pieces are in the
 // system's own files header).

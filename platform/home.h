@@ -1,10 +1,14 @@
 // KELVANE_HOME: the directory that stands for the machine's registry, the
 // user's profile (win.ini) and the runtime files (run/). Default when unset:
-// $XDG_CONFIG_HOME/kelvane, else ~/.config/kelvane.
+// $XDG_CONFIG_HOME/kelvane, else ~/.config/kelvane; on Windows
+// %APPDATA%\Kelvane, and a KELVANE_HOME written with '/' is read with
+// backslashes, as every path we build below it is.
 // Any thread.
 #pragma once
 
 #include <string>
+
+#include "platform/files.h"
 
 namespace plat {
 
@@ -15,7 +19,7 @@ std::string RunDirectory();
 // exists afterwards.
 bool MakeDirectories(const std::string& path, unsigned mode = 0700);
 
-inline std::string RegistryPath() { return KelvaneHome() + "/registry.reg"; }
-inline std::string ProfilePath() { return KelvaneHome() + "/win.ini"; }
+inline std::string RegistryPath() { return JoinPath(KelvaneHome(), "registry.reg"); }
+inline std::string ProfilePath() { return JoinPath(KelvaneHome(), "win.ini"); }
 
 }  // namespace plat

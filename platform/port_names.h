@@ -5,7 +5,9 @@
 //   LPT2=socket://printer:9100   a raw TCP printer
 //   LPT3=sim:/run/vp.sock        the virtual printer
 //   \\office\ribbon=socket://10.0.0.7:9100
-// Keys match without regard to case, with or without a trailing colon.
+// Keys match without regard to case, with or without a trailing colon; a
+// key with an empty value maps nothing (the system's port list on Windows
+// lists each port so).
 // On Windows paths start with a drive ("C:\out.prn"), there is no sim:
 // device, and what [ports] does not map is the system's own device: "LPT1:",
 // "COM1", "\\.\name", a share (opened through the system's redirector).

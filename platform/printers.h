@@ -33,4 +33,11 @@ bool ListDefaultPrinters(std::vector<InstalledPrinter>& out);
 // The [devices] source, for composing with others.
 bool ListProfileDevices(std::vector<InstalledPrinter>& out);
 
+// Whether [devices] of win.ini is this system's own printer list, which an
+// installation may fill with the printers it brings: so on POSIX systems,
+// which have no such list of their own. On Windows [devices] is the user's
+// real printer list (it maps to the registry's Devices key), kept by the
+// system's printer set-up; programs leave it alone.
+bool IsPrinterListInProfile();
+
 }  // namespace plat

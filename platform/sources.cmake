@@ -19,6 +19,7 @@ set(KELVANE_PLATFORM_POSIX_SOURCES
   platform/posix/clock.cpp
   platform/posix/command_channel.cpp
   platform/posix/cups_printers.cpp
+  platform/posix/desktop_session.cpp
   platform/posix/file_port.cpp
   platform/posix/file_trust.cpp
   platform/posix/files.cpp

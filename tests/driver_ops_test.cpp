@@ -1,6 +1,7 @@
 // The driver stand-in's parts that differ by operating system: the command
-// line a Windows spooler is started with, the spool files' guard, and a
-// submission's record in the queue file.
+// line a Windows spooler is started with, the spool files' guard, a
+// submission's record in the queue file, and what installation adds to the
+// printer list.
 // Test thread only.
 #include <gtest/gtest.h>
 
@@ -8,7 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/home.h"
+#include "platform/printers.h"
+#include "platform/profile.h"
+#include "platform/single_instance.h"
 #include "tests/support/test_support.h"
 #include "tools/driver/command_line.h"
 #include "tools/driver/driver_ops.h"
@@ -108,6 +113,10 @@ TEST(DriverSubmit, AppendsOneRecordNamingWholeSpoolCopies) {
     at = end + 2;
   }
   ASSERT_EQ(spoolLines.size(), 2u);
+  // In the spool folder, written as the system writes paths (on Windows
+  // with backslashes only, as the home is given).
+  EXPECT_EQ(spoolLines[0].rfind(plat::JoinPath(home.path(), "spool/KLV~"), 0), 0u)
+      << spoolLines[0];
   EXPECT_EQ(kt::ReadFileBytes(spoolLines[0]), "first\r\n");
   EXPECT_EQ(kt::ReadFileBytes(spoolLines[1]), "second");
   EXPECT_EQ(FilesIn(driver::SpoolDirectory()).size(), 2u);
@@ -128,6 +137,25 @@ TEST(DriverSubmit, AFileThatIsNoQueueIsNotAppendedTo) {
   EXPECT_NE(outcome.error.find("is not a print queue"), std::string::npos) << outcome.error;
   EXPECT_EQ(kt::ReadFileBytes(job.queueFile), notes);
   EXPECT_TRUE(FilesIn(driver::SpoolDirectory()).empty());
+}
+
+// On Windows [devices] is the user's real printer list: printers that are
+// not installed stay out of it. Only our stand-in list gets them.
+TEST(DriverInstall, AddsPrintersOnlyToAStandInPrinterList) {
+  kt::TempHome home;
+  const auto before = plat::GetProfileSection("devices");
+  const driver::Outcome outcome = driver::Install();
+  ASSERT_TRUE(outcome.ok) << outcome.error;
+  const auto after = plat::GetProfileSection("devices");
+  if (plat::IsPrinterListInProfile()) {
+    EXPECT_EQ(plat::GetProfileString("devices", "VORNA Tamrel", ""), "kelvane,LPT1:");
+    EXPECT_EQ(plat::GetProfileString("devices", "Tovrel", ""), "kelvane,LPT1:");
+  } else {
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(plat::GetProfileString("devices", "VORNA Tamrel", "none"), "none");
+  }
+  // Installation still sets up what the spooler and the driver share.
+  EXPECT_EQ(plat::GetProfileString(plat::kHandshakeSection, "InkType", ""), "0");
 }
 
 TEST(DriverOps, SeparatorBeforeEndsThePreviousRecordOnce) {

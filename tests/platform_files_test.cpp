@@ -228,6 +228,9 @@ TEST(Files, DirectoryOfSplitsAtTheLastSlashOnly) {
   EXPECT_EQ(plat::DirectoryOf("q.txt"), ".");
   EXPECT_EQ(plat::DirectoryOf("/spool/a\\b"), "/spool");
   EXPECT_EQ(plat::DirectoryOf("a\\b"), ".");
+  EXPECT_EQ(plat::JoinPath("/home/k", "run/spooler.log"), "/home/k/run/spooler.log");
+  EXPECT_EQ(plat::JoinPath("/", "spool"), "/spool");
+  EXPECT_EQ(plat::JoinPath("", "q.txt"), "q.txt");
 }
 
 TEST(ReplaceFileContents, KeepsModeAndSwapsWholeFile) {

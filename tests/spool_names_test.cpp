@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "tools/driver/spool_guard.h"
 #include "tools/driver/spool_names.h"
 
@@ -29,6 +30,9 @@ struct ScriptedRename {
 
 bool IsTaken(int error) { return error == kTaken; }
 
+// A spool file's path as the driver writes it on this system.
+const std::string kSpoolFile = plat::JoinPath("spool", "KLV~abcdef");
+
 TEST(SpoolNames, UnfinishedNamesCarryTheWriterAfterTheMark) {
   EXPECT_EQ(driver::UnfinishedSuffixOf(4711), std::string(driver::kUnfinishedSpoolSuffix) + "4711");
   const std::string suffix = driver::RandomSpoolSuffix();
@@ -40,24 +44,24 @@ TEST(SpoolNames, UnfinishedNamesCarryTheWriterAfterTheMark) {
 
 TEST(SpoolNames, AWholeFileTakesItsNameLessTheMarkOrANewOneWhenTaken) {
   const std::string suffix = driver::UnfinishedSuffixOf(42);
-  const std::string unfinished = "spool/KLV~abcdef" + suffix;
+  const std::string unfinished = kSpoolFile + suffix;
   std::string lastTried;
   int error = 0;
 
   ScriptedRename first;
   EXPECT_EQ(driver::NameFinishedSpoolFile(unfinished, suffix, "spool", std::ref(first), IsTaken,
                                           lastTried, error),
-            "spool/KLV~abcdef");
+            kSpoolFile);
 
   ScriptedRename taken({kTaken});
   const std::string other = driver::NameFinishedSpoolFile(unfinished, suffix, "spool",
                                                           std::ref(taken), IsTaken, lastTried,
                                                           error);
   ASSERT_EQ(taken.tried.size(), 2u);
-  EXPECT_EQ(taken.tried[0], "spool/KLV~abcdef");
+  EXPECT_EQ(taken.tried[0], kSpoolFile);
   EXPECT_EQ(other, taken.tried[1]);
-  EXPECT_EQ(other.rfind("spool/KLV~", 0), 0u);
-  EXPECT_EQ(other.size(), std::string("spool/KLV~abcdef").size());
+  EXPECT_EQ(other.rfind(kSpoolFile.substr(0, kSpoolFile.size() - 6), 0), 0u);
+  EXPECT_EQ(other.size(), kSpoolFile.size());
 }
 
 TEST(SpoolNames, AnotherFailureStopsTheSearchWithItsError) {
@@ -65,7 +69,7 @@ TEST(SpoolNames, AnotherFailureStopsTheSearchWithItsError) {
   std::string lastTried;
   int error = 0;
   ScriptedRename refused({kTaken, kRefused});
-  EXPECT_EQ(driver::NameFinishedSpoolFile("spool/KLV~abcdef" + suffix, suffix, "spool",
+  EXPECT_EQ(driver::NameFinishedSpoolFile(kSpoolFile + suffix, suffix, "spool",
                                           std::ref(refused), IsTaken, lastTried, error),
             "");
   EXPECT_EQ(refused.tried.size(), 2u);

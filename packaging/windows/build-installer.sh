@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Windows installer from a Windows build tree: stages the
-# programs, the icon and the manual pages (groff's plain-text rendering,
-# with Windows line ends, for Notepad) and runs makensis (package nsis) on
-# packaging/windows/kelvane.nsi. kelvane.exe goes in when the tree has it
-# (a build with wxWidgets for Windows); the other programs always.
+# programs (stripped of their debugging symbols: the build keeps its own
+# copies for debugging), the icon, the licence page's text and the manual
+# pages (groff's plain-text rendering, with Windows line ends, for Notepad)
+# and runs makensis (package nsis) on packaging/windows/kelvane.nsi.
+# kelvane.exe goes in when the tree has it (a build with wxWidgets for
+# Windows); the other programs always.
 #   packaging/windows/build-installer.sh [BUILD_DIR]   (default build-windows)
 # Writes BUILD_DIR/kelvane-setup-<version>.exe and prints its path.
 set -euo pipefail
@@ -25,7 +27,17 @@ for program in kelvane-headless kelvane-driver kelvane-printer kelvane; do
   fi
   cp "$exe" "$stage/"
 done
+# The build tree's own strip (the cross one), else the usual name.
+strip_tool="$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "$build/CMakeCache.txt")"
+[ -x "$strip_tool" ] || strip_tool="$(command -v x86_64-w64-mingw32-strip || true)"
+[ -n "$strip_tool" ] || { echo "no strip for Windows programs (Debian: binutils-mingw-w64-x86-64)" >&2; exit 1; }
+"$strip_tool" --strip-all "$stage"/*.exe
 cp "$root/res/kelvane.ico" "$stage/"
+# The licence page shows the repository's LICENSE; until there is one, a
+# note that says so.
+licence="$root/LICENSE"
+[ -f "$licence" ] || licence="$root/packaging/windows/licence-pending.txt"
+sed 's/\r*$/\r/' "$licence" >"$stage/licence.txt"
 for page in "$root"/packaging/man/*.[1-8]; do
   name="$(basename "${page%.*}")"
   # No overstrike, no escapes: plain ASCII text.

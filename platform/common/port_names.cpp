@@ -96,7 +96,9 @@ std::optional<std::string> LookUpPortMapping(const std::string& name,
   const std::string wanted = Upper(StripColon(name));
   if (wanted.empty()) return std::nullopt;
   for (const auto& [key, value] : ports) {
-    if (Upper(StripColon(key)) == wanted) return value;
+    // An entry with no value only lists the port, as the system's own port
+    // list does for every port it has ("LPT1:="): it redirects nothing.
+    if (Upper(StripColon(key)) == wanted && !TrimBlanks(value).empty()) return value;
   }
   return std::nullopt;
 }

@@ -445,6 +445,8 @@ bool ListDefaultPrinters(std::vector<InstalledPrinter>& out) {
   return ListProfileDevices(out);
 }
 
+bool IsPrinterListInProfile() { return true; }
+
 void UseSystemPrinters() {
   static SystemPrinterSource source;
   SetPrinterSource(&source);

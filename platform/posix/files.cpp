@@ -360,6 +360,11 @@ bool WriteAllToDescriptor(int fd, const void* data, std::size_t size) {
   return true;
 }
 
+std::string JoinPath(const std::string& folder, const std::string& below) {
+  if (folder.empty()) return below;
+  return folder.back() == '/' ? folder + below : folder + "/" + below;
+}
+
 // The rename is durable only once the directory entry is on disk; a failure
 // here loses nothing that is not already visible, so it is not reported.
 void SyncDirectory(const std::string& dir) {

@@ -230,6 +230,15 @@ bool IsDirectory(const std::string& path) {
 
 }  // namespace
 
+// The system takes '/' too, but writes backslashes; a path of ours that
+// mixes both (a record's spool line, a command line) reads as a mistake.
+std::string JoinPath(const std::string& folder, const std::string& below) {
+  std::string joined = folder;
+  if (!joined.empty() && joined.back() != '\\' && joined.back() != '/') joined += '\\';
+  for (char c : below) joined += c == '/' ? '\\' : c;
+  return joined;
+}
+
 // Our moves use MOVEFILE_WRITE_THROUGH, which returns only once the new
 // folder entry is on disk, and the system has no flush of a folder apart
 // from that; nothing is left to do here.

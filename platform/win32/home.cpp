@@ -34,11 +34,18 @@ std::string::size_type FirstCreatable(const std::string& path) {
 
 std::string KelvaneHome() {
   const char* home = std::getenv("KELVANE_HOME");
-  if (home && *home) return home;
+  if (home && *home) {
+    // Given as C:/Users/x/k it would mix with the backslashes of the paths
+    // joined below it; the system reads either.
+    std::string path = home;
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    return path;
+  }
   const char* appData = std::getenv("APPDATA");
-  if (appData && *appData) return std::string(appData) + "\\Kelvane";
+  if (appData && *appData) return JoinPath(appData, "Kelvane");
   const char* profile = std::getenv("USERPROFILE");
-  if (profile && *profile) return std::string(profile) + "\\Kelvane";
+  if (profile && *profile) return JoinPath(profile, "Kelvane");
   return ".";
 }
 
@@ -46,7 +53,7 @@ std::string KelvaneHome() {
 // only the user and the administrators may write it, which is what the
 // POSIX body's mode 0700 asks for.
 std::string RunDirectory() {
-  std::string run = KelvaneHome() + "\\run";
+  std::string run = JoinPath(KelvaneHome(), "run");
   return MakeDirectories(run) ? run : "";
 }
 

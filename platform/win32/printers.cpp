@@ -36,6 +36,8 @@ bool ListDefaultPrinters(std::vector<InstalledPrinter>& out) {
   return false;
 }
 
+bool IsPrinterListInProfile() { return false; }
+
 // The programs install the system's printers at start; here they are the
 // default list already.
 void UseSystemPrinters() { SetPrinterSource(nullptr); }

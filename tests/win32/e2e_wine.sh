@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The Windows programs end to end under Wine: kelvane-driver.exe installs
-# (registry key and values), queues jobs and starts kelvane-headless.exe,
+# (registry key and values; the user's printer list untouched), queues jobs
+# (records with the system's backslashes) and starts kelvane-headless.exe,
 # which prints them to kelvane-printer.exe on socket://127.0.0.1:PORT; the
 # printer must receive exactly the jobs' bytes. Then the printer commands
 # on a spooler that stays (5 publishes the ink levels in win.ini, 0 closes
 # it), a second start while one runs, a fault caused by hand on the
-# printer's control port (kelvane-printer.exe ctl tcp:...), and "LPT1:"
-# through the prefix's dosdevices link to a file.
+# printer's control port (kelvane-printer.exe ctl tcp:...), the driver's own
+# choice of spooler on Wine's desktop with no DISPLAY in the Windows
+# environment (kelvane.exe, when built), and "LPT1:" through the prefix's
+# dosdevices link to a file.
 #   tests/win32/e2e_wine.sh [BUILD_DIR]      (default build-windows)
 # Needs DISPLAY (an X server for Wine) and KELVANE_WINEPREFIX (a prefix of
 # its own: the run rewrites its win.ini, registry key and LPT1 link).
@@ -23,6 +26,7 @@ export WINEPREFIX="$KELVANE_WINEPREFIX" WINEDEBUG=-all
 DRIVER="$BUILD/tools/driver/kelvane-driver.exe"
 PRINTER="$BUILD/tools/printer/kelvane-printer.exe"
 HEADLESS="$BUILD/app/headless/kelvane-headless.exe"
+DESKTOP="$BUILD/app/wx/kelvane.exe"
 for program in "$DRIVER" "$PRINTER" "$HEADLESS"; do
   [ -f "$program" ] || { echo "missing $program (build the windows preset first)" >&2; exit 1; }
 done
@@ -61,6 +65,13 @@ ini_set() {  # SECTION KEY [VALUE]
     }' "$WIN_INI" >"$WIN_INI.new"
   mv "$WIN_INI.new" "$WIN_INI"
 }
+# The user's printer list: [devices] of win.ini and where Windows keeps it.
+printer_list() {
+  tr -d '\r' <"$WIN_INI" 2>/dev/null | awk '/^\[/ { inside = (tolower($0) == "[devices]"); next } inside' || true
+  "$RUN" reg query 'HKCU\Software\Microsoft\Windows NT\CurrentVersion\Devices' 2>/dev/null | tr -d '\r' || true
+}
+# The spooler command lines the driver has logged, one a line.
+started_spoolers() { tr -d '\r' <"$HOME_DIR/run/spooler.log" 2>/dev/null | sed -n 's/^kelvane-driver: starting //p'; }
 ini_get() {  # SECTION KEY
   [ -f "$WIN_INI" ] || return 0
   tr -d '\r' <"$WIN_INI" | awk -v section="$1" -v key="$2" '
@@ -120,7 +131,9 @@ ini_set Tovrel InkType
 for key in BlackLevel CyanLevel MagentaLevel YellowLevel; do ini_set Tovrel "$key"; done
 
 step "kelvane-driver.exe install (KELVANE_HOME=$KELVANE_HOME)"
+printers_before="$(printer_list)"
 "$RUN" "$DRIVER" install || fail "install failed"
+[ "$(printer_list)" = "$printers_before" ] || fail "install changed the user's printer list: $(printer_list)"
 registry="$("$RUN" reg query 'HKLM\SOFTWARE\VORNA\Kelvane' /s /reg:32 2>/dev/null | tr -d '\r' || true)"
 printf '%s\n' "$registry" | sed 's/^/  | /'
 printf '%s\n' "$registry" | grep -Eq '^ +Port +REG_SZ +LPT1:$' ||
@@ -145,7 +158,10 @@ PORT="$(tr -d '\r\n' <"$HOME_DIR/printer.port")"
 ini_set ports LPT1: "socket://127.0.0.1:$PORT"
 echo "LPT1: = socket://127.0.0.1:$PORT"
 
-step "Queueing four jobs; the last submit starts kelvane-headless.exe"
+step "Queueing four jobs; the last submit starts kelvane-headless.exe, named"
+# Named: the driver's own choice on this desktop would be kelvane.exe (see
+# below). Named or chosen, the headless spooler gets the fault policy.
+SPOOLER=(--spooler "$(winpath "$HEADLESS")")
 S="$HOME_DIR/samples"
 mkdir -p "$S"
 printf 'Kelvane on Windows, page 1\r\n' >"$S/page1.txt"
@@ -157,10 +173,20 @@ head -c 2500 /dev/urandom >"$S/badge.bin"
 "$RUN" "$DRIVER" submit --no-start --name "Photo x2" --copies 2 "$(winpath "$S/photo.bin")" >/dev/null
 "$RUN" "$DRIVER" submit --no-start --name "Card" "$(winpath "$S/card-front.bin")" \
   "$(winpath "$S/card-back.bin")" >/dev/null
-started="$(wrun "$DRIVER" submit --name "Badge" --printer Tovrel --ribbon YMCKO \
+# Spool files in the home's spool folder, written as Windows writes paths.
+spool_lines="$(tr -d '\r' <"$HOME_DIR/queue.txt" | grep 'KLV~' || true)"
+echo "$spool_lines" | sed 's/^/  | /'
+[ "$(echo "$spool_lines" | grep -c .)" -eq 4 ] || fail "the queue does not name 4 spool files"
+if echo "$spool_lines" | grep -vqF "$KELVANE_HOME\spool\KLV~" || echo "$spool_lines" | grep -q /; then
+  fail "a spool line is not $KELVANE_HOME\spool\KLV~... with backslashes only"
+fi
+started="$(wrun "$DRIVER" submit "${SPOOLER[@]}" --name "Badge" --printer Tovrel --ribbon YMCKO \
   "$(winpath "$S/badge.bin")" || true)"
 echo "driver: $started"
 [ "$started" = "queued; spooler started" ] || fail "the driver did not start the spooler: $started"
+echo "started: $(started_spoolers | tail -1)"
+started_spoolers | tail -1 | grep -q '\\kelvane-headless\.exe --on-fault=retry=30 -f ' ||
+  fail "the headless spooler was not started with its fault policy: $(started_spoolers | tail -1)"
 # Each copy carries the 6-byte job prefix; before the Tovrel job the spooler
 # asks for the ink levels (a 6-byte and a 7-byte query frame).
 PREFIX='\x1b\x00\x04\x45\x00\x00'
@@ -187,7 +213,7 @@ left=$(find "$HOME_DIR/spool" -type f | wc -l)
 step "A spooler that stays: command 5, a second start, command 0"
 printed=$(stat -c %s "$OUT")
 head -c 4000 /dev/urandom >"$S/cantella.bin"
-"$RUN" "$DRIVER" submit --name "Cantella" --printer "VORNA Cantella" "$(winpath "$S/cantella.bin")" >/dev/null ||
+"$RUN" "$DRIVER" submit "${SPOOLER[@]}" --name "Cantella" --printer "VORNA Cantella" "$(winpath "$S/cantella.bin")" >/dev/null ||
   fail "the Cantella submit failed"
 { printf "$PREFIX"; cat "$S/cantella.bin"; } >"$HOME_DIR/expected-cantella.prn"
 wait_until 60 printed_at_least $((printed + 4006)) || fail "the Cantella job was not printed"
@@ -225,7 +251,7 @@ answer="$(wrun "$PRINTER" ctl "$CONTROL" paperout 2>&1 || true)"
 printed=$(stat -c %s "$OUT")
 head -c 3000 /dev/urandom >"$S/held.bin"
 { printf "$PREFIX"; cat "$S/held.bin"; } >"$HOME_DIR/expected-held.prn"
-"$RUN" "$DRIVER" submit --name "Held" "$(winpath "$S/held.bin")" >/dev/null ||
+"$RUN" "$DRIVER" submit "${SPOOLER[@]}" --name "Held" "$(winpath "$S/held.bin")" >/dev/null ||
   fail "the held job's submit failed"
 # Wine's sockets count no acknowledgements: the spooler waits for the
 # printer to read the job to its end, and says it takes nothing.
@@ -239,6 +265,25 @@ tail -c +$((printed + 1)) "$OUT" | cmp -s - "$HOME_DIR/expected-held.prn" ||
   fail "the held job's bytes differ"
 wait_until 60 spooler_gone || fail "the spooler did not end after the held job"
 
+if [ -f "$DESKTOP" ]; then
+  step "The driver's own choice on Wine's desktop, no DISPLAY in the Windows environment"
+  # Wine's desktop is an interactive window station: the desktop spooler
+  # is the one to start, whatever the environment says. Without DISPLAY it
+  # reaches no X server here, so nobody sees it, but it prints all the same.
+  printed=$(stat -c %s "$OUT")
+  head -c 3500 /dev/urandom >"$S/desktop.bin"
+  started="$("$RUN" cmd /c "set DISPLAY=&& $(winpath "$DRIVER") submit --name Desktop $(winpath "$S/desktop.bin")" |
+    tr -d '\r' || true)"
+  echo "driver: $started; started: $(started_spoolers | tail -1)"
+  [ "$started" = "queued; spooler started" ] || fail "the driver did not start the spooler: $started"
+  started_spoolers | tail -1 | grep -Eq '\\kelvane\.exe -f ' ||
+    fail "the driver did not choose kelvane.exe: $(started_spoolers | tail -1)"
+  wait_until 60 printed_at_least $((printed + 3506)) || fail "the desktop spooler printed nothing"
+  { printf "$PREFIX"; cat "$S/desktop.bin"; } | cmp -s - <(tail -c +$((printed + 1)) "$OUT") ||
+    fail "the desktop spooler's bytes differ"
+  wait_until 60 spooler_gone || fail "the desktop spooler did not end after its queue"
+fi
+
 step "LPT1: through the prefix's dosdevices link to a file"
 kill "$PRINTER_PID" 2>/dev/null || true
 wait "$PRINTER_PID" 2>/dev/null || true
@@ -250,7 +295,7 @@ rm -f "$LPT1_LINK"
 ln -s "$LPT1_FILE" "$LPT1_LINK"
 head -c 6000 /dev/urandom >"$S/lpt.bin"
 { printf "$PREFIX"; cat "$S/lpt.bin"; } >"$HOME_DIR/expected-lpt1.prn"
-"$RUN" "$DRIVER" submit --name "To LPT1" "$(winpath "$S/lpt.bin")" >/dev/null || fail "the LPT1 submit failed"
+"$RUN" "$DRIVER" submit "${SPOOLER[@]}" --name "To LPT1" "$(winpath "$S/lpt.bin")" >/dev/null || fail "the LPT1 submit failed"
 wait_until 120 printed_at_least 6006 "$LPT1_FILE" || fail "nothing reached the LPT1 file"
 wait_until 60 spooler_gone || fail "the spooler did not end after the LPT1 job"
 cmp -s "$LPT1_FILE" "$HOME_DIR/expected-lpt1.prn" ||

@@ -398,6 +398,13 @@ TEST(Home, NestedFoldersAndTheRunFolderUnderTheHome) {
   EXPECT_FALSE(plat::MakeDirectories(home.File("plain\\sub")));
   EXPECT_EQ(plat::RunDirectory(), home.path() + "\\run");
   EXPECT_TRUE(std::filesystem::is_directory(home.File("run")));
+  // A home given with '/' is one path of the system's own form below it.
+  std::string forward = home.path();
+  for (char& c : forward)
+    if (c == '\\') c = '/';
+  _putenv_s("KELVANE_HOME", forward.c_str());
+  EXPECT_EQ(plat::KelvaneHome(), home.path());
+  EXPECT_EQ(plat::ProfilePath(), home.path() + "\\win.ini");
 
   _putenv_s("KELVANE_HOME", "");
   const char* appData = std::getenv("APPDATA");
@@ -414,6 +421,11 @@ TEST(Paths, AbsoluteFormsAndFolders) {
   EXPECT_EQ(plat::DirectoryOf("C:/spool/q.txt"), "C:/spool");
   EXPECT_EQ(plat::DirectoryOf("C:\\q.txt"), "C:\\");
   EXPECT_EQ(plat::DirectoryOf("q.txt"), ".");
+  // What we join reads as the system writes it, whichever separator the
+  // part below was given with.
+  EXPECT_EQ(plat::JoinPath("C:\\k", "run/spooler.log"), "C:\\k\\run\\spooler.log");
+  EXPECT_EQ(plat::JoinPath("C:\\", "spool"), "C:\\spool");
+  EXPECT_EQ(plat::JoinPath("C:/k/", "q.txt"), "C:/k/q.txt");
   EXPECT_TRUE(plat::CheckFileTrust("C:\\spool\\q.txt", nullptr));
   plat::TrustProblem problem;
   EXPECT_FALSE(plat::CheckFileTrust("", &problem));

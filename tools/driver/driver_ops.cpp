@@ -7,21 +7,23 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "app/headless/exit_codes.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
+#include "platform/desktop_session.h"
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/port_names.h"
+#include "platform/printers.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/single_instance.h"
 #include "queue/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "tools/driver/command_line.h"
 #include "tools/driver/process.h"
 #include "tools/driver/spool_guard.h"
 
@@ -59,8 +61,8 @@ std::string FindProgram(const std::string& name) {
   std::string dir = ProgramDirectory();
   const std::string file = ExecutableName(name);
   for (const std::string& candidate :
-       {dir + "/" + file, dir + "/../../app/headless/" + file,
-        dir + "/../../app/wx/" + file}) {
+       {plat::JoinPath(dir, file), plat::JoinPath(dir, "../../app/headless/" + file),
+        plat::JoinPath(dir, "../../app/wx/" + file)}) {
     if (IsExecutable(candidate)) return candidate;
   }
   const char* path = std::getenv("PATH");
@@ -69,7 +71,7 @@ std::string FindProgram(const std::string& name) {
   while (start <= list.size()) {
     std::size_t end = list.find(PathListSeparator(), start);
     if (end == std::string::npos) end = list.size();
-    std::string candidate = list.substr(start, end - start) + "/" + file;
+    std::string candidate = plat::JoinPath(list.substr(start, end - start), file);
     if (end > start && IsExecutable(candidate)) return candidate;
     start = end + 1;
   }
@@ -78,13 +80,13 @@ std::string FindProgram(const std::string& name) {
 
 }  // namespace
 
-std::string DefaultQueueFile() { return plat::KelvaneHome() + "/queue.txt"; }
-std::string SpoolDirectory() { return plat::KelvaneHome() + "/spool"; }
+std::string DefaultQueueFile() { return plat::JoinPath(plat::KelvaneHome(), "queue.txt"); }
+std::string SpoolDirectory() { return plat::JoinPath(plat::KelvaneHome(), "spool"); }
 
 Outcome Install() {
   // Every spool file path goes on one record line of at most 77 characters:
   // a home too long for them would install fine and then fail every submit.
-  const std::size_t spoolPathLength = SpoolDirectory().size() + std::strlen("/KLV~XXXXXX");
+  const std::size_t spoolPathLength = plat::JoinPath(SpoolDirectory(), "KLV~XXXXXX").size();
   if (spoolPathLength > kMaxLineChars) {
     return Fail("KELVANE_HOME is too long: spool file paths under " + SpoolDirectory() +
                 " would have " + std::to_string(spoolPathLength) +
@@ -104,13 +106,19 @@ Outcome Install() {
   plat::PortSection ports = plat::GetProfileSection("ports");
   if (HasSimPorts() && !plat::LookUpPortMapping("LPT1:", ports) &&
       !plat::WriteProfileString("ports", "LPT1:",
-                                "sim:" + plat::KelvaneHome() + "/run/printer.sock")) {
+                                "sim:" + plat::JoinPath(plat::KelvaneHome(), "run/printer.sock"))) {
     return Fail("cannot write " + plat::ProfilePath());
   }
-  const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
-  for (const char* printer : printers) {
-    if (plat::GetProfileString("devices", printer, "").empty())
-      plat::WriteProfileString("devices", printer, "kelvane,LPT1:");
+  // Where [devices] is only our stand-in for a printer list, the printers
+  // we serve go in it, for the Settings page to list. Elsewhere it is the
+  // user's real printer list, and printers that are not installed do not
+  // belong there.
+  if (plat::IsPrinterListInProfile()) {
+    const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
+    for (const char* printer : printers) {
+      if (plat::GetProfileString("devices", printer, "").empty())
+        plat::WriteProfileString("devices", printer, "kelvane,LPT1:");
+    }
   }
   // The handshake section: the spooler publishes its window there and the
   // ink levels; "InkType" 0 means "not read yet".
@@ -311,8 +319,10 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
                       const std::string& faultPolicy, LaunchedSpooler& launched) {
   std::string program = spooler;
   if (program.empty()) {
-    const char* display = std::getenv("DISPLAY");
-    if (display && *display) program = FindProgram("kelvane");
+    // The desktop spooler asks the user about faults: only where someone
+    // sees its boxes. A service or a session without a display gets the
+    // headless one, which answers them by its policy.
+    if (plat::HasInteractiveDesktop()) program = FindProgram("kelvane");
     if (program.empty()) program = FindProgram("kelvane-headless");
   }
   if (!IsExecutable(program)) return Fail("no spooler program found to start");
@@ -327,7 +337,11 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
 
   // Standard streams go to a log in the run directory, so the spooler does
   // not hold whoever reads our output and asks no one on a terminal.
-  launched.logPath = plat::RunDirectory() + "/spooler.log";
+  launched.logPath = plat::JoinPath(plat::RunDirectory(), "spooler.log");
+  // Which spooler ran, and how, is the first thing a reader of the log
+  // asks; a log we cannot write fails the start below all the same.
+  AppendLogLine(launched.logPath,
+                "kelvane-driver: starting " + JoinCommandLine(program, args));
   // No log yet (-1) is an empty one.
   launched.logStart =
       static_cast<DWORD>(std::max<std::int32_t>(QueryFileSize(launched.logPath.c_str()), 0));

@@ -20,6 +20,8 @@ struct Outcome {
 };
 
 // Creates the registry key and a base win.ini; keeps every existing value.
+// The printers we serve go into [devices] only where that section is our
+// stand-in for the system's printer list (not on Windows).
 Outcome Install();
 
 struct JobSpec {
@@ -63,9 +65,11 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed);
 // and when ours ends otherwise ("the spooler did not start: ..." with what
 // it wrote to its log, where a refused start says why); the record stays
 // in the queue file for the next start.
-// `spooler` "" chooses kelvane (with a display) or kelvane-headless; the
-// headless spooler gets `--on-fault=<faultPolicy>`, as nobody reads its
-// boxes.
+// `spooler` "" chooses kelvane on an interactive desktop
+// (plat::HasInteractiveDesktop) and kelvane-headless elsewhere or when
+// kelvane is not there; the headless spooler gets
+// `--on-fault=<faultPolicy>`, as nobody reads its boxes. The spooler's
+// command line goes to the log in the run directory before its own words.
 inline constexpr const char* kDefaultFaultPolicy = "retry=30";
 Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spooler,
                            bool* started,

@@ -82,6 +82,11 @@ class StartedProgram {
 StartedProgram StartDetached(const std::string& program, const std::vector<std::string>& args,
                              const std::string& logPath);
 
+// Appends `line` and this system's line end to the text file at `logPath`,
+// created when missing, while others may append to it too. False when it
+// cannot be written.
+bool AppendLogLine(const std::string& logPath, const std::string& line);
+
 // Whether this system has the simulated printer's "sim:" sockets, which a
 // fresh install maps LPT1: to (elsewhere LPT1: stays the system's device).
 bool HasSimPorts();

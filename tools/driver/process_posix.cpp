@@ -99,6 +99,18 @@ ProgramStatus StartedProgram::Poll() {
   return end_;
 }
 
+// O_APPEND: the line lands at the end even while a spooler writes there.
+bool AppendLogLine(const std::string& logPath, const std::string& line) {
+  const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const std::string text = line + "\n";
+  ssize_t written = 0;
+  while ((written = ::write(fd, text.data(), text.size())) < 0 && errno == EINTR) {
+  }
+  ::close(fd);
+  return written == static_cast<ssize_t>(text.size());
+}
+
 bool HasSimPorts() { return true; }
 
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }

@@ -123,6 +123,20 @@ ProgramStatus StartedProgram::Poll() {
   return end_;
 }
 
+// The spooler may hold the log for its output meanwhile: it shares it, and
+// so do we; FILE_APPEND_DATA writes at the end whoever wrote last.
+bool AppendLogLine(const std::string& logPath, const std::string& line) {
+  OwnedHandle log(::CreateFileA(logPath.c_str(), FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!log.valid()) return false;
+  const std::string text = line + "\r\n";
+  W32_DWORD written = 0;
+  return ::WriteFile(log.get(), text.data(), static_cast<W32_DWORD>(text.size()), &written,
+                     nullptr) &&
+         written == text.size();
+}
+
 bool HasSimPorts() { return false; }
 
 unsigned long CurrentProcessId() { return ::GetCurrentProcessId(); }

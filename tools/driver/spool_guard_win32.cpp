@@ -109,7 +109,7 @@ std::string SpoolGuard::CopyIn(const std::string& source, const std::string& fol
   W32_HANDLE out = w32::InvalidHandle();
   W32_DWORD createError = 0;
   for (int attempt = 0; attempt < 100 && out == w32::InvalidHandle(); ++attempt) {
-    unfinished = folder + "/KLV~" + RandomSpoolSuffix() + suffix;
+    unfinished = plat::JoinPath(folder, "KLV~" + RandomSpoolSuffix() + suffix);
     // Held before it exists: an event between the create and the entry
     // would otherwise leave it behind.
     WithTable([&] { g_held.push_back(unfinished); });

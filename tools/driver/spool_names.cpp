@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "platform/files.h"
 #include "tools/driver/spool_guard.h"
 
 namespace driver {
@@ -29,7 +30,7 @@ std::string NameFinishedSpoolFile(
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (rename(unfinished, finished, error)) return finished;
     if (!isNameTaken(error)) break;
-    finished = folder + "/KLV~" + RandomSpoolSuffix();
+    finished = plat::JoinPath(folder, "KLV~" + RandomSpoolSuffix());
   }
   lastTried = finished;
   return "";
