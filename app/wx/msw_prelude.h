@@ -52,6 +52,7 @@
 #include <wx/notebook.h>
 #include <wx/notifmsg.h>
 #include <wx/panel.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/spinbutt.h>
 #include <wx/statbmp.h>
