@@ -112,6 +112,7 @@ CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> openToDri
   PushEventHandler(document_);
   Bind(wxEVT_MOVE, &CMainFrame::OnMoveOrSize, this);
   Bind(wxEVT_SIZE, &CMainFrame::OnMoveOrSize, this);
+  Bind(wxEVT_ICONIZE, &CMainFrame::OnIconize, this);
   Bind(wxEVT_UPDATE_UI, [this](wxUpdateUIEvent& event) {
     const int index = event.GetId() - kwx::MenuId(ID_FILE_MRU_FILE1);
     event.Enable(recentEnabled_ && index < static_cast<int>(history_.GetCount()) &&
@@ -202,6 +203,11 @@ void CMainFrame::KillTimer(DWORD) { timer_.Stop(); }
 void CMainFrame::OnMoveOrSize(wxEvent& event) {
   event.Skip();
   if (!IsMaximized() && !IsIconized()) normalRect_ = GetRect();
+}
+
+void CMainFrame::OnIconize(wxIconizeEvent& event) {
+  event.Skip();
+  if (view_) view_->FollowMainWindow(event.IsIconized());
 }
 
 bool CMainFrame::GetPlacement(WINDOWPLACEMENT& p) {

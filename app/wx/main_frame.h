@@ -69,6 +69,7 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   void OnNeutralised(wxCommandEvent& event);
   void OnRecentFile(wxCommandEvent& event);
   void OnMoveOrSize(wxEvent& event);
+  void OnIconize(wxIconizeEvent& event);
   void OnIdleIndicators(wxIdleEvent& event);
   // The message pane says what the printer keeps the print thread waiting
   // for, and "Ready" again afterwards.
