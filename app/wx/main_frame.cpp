@@ -68,9 +68,11 @@ const char* HelpStringFor(int command) {
 
 std::string RecentFilesPath() { return plat::KelvaneHome() + "/kelvane.ini"; }
 
-// Ends every dialog that runs a modal loop: our boxes with their refusing
-// answer (Cancel, or Abort on a box without Cancel), any other with Cancel.
+// Ends every dialog that runs a modal loop: our boxes (the system's or the
+// toolkit's) with their refusing answer (Cancel, or Abort on a box without
+// Cancel), any other with Cancel.
 void EndModalDialogs() {
+  plat::EndSystemMessageBoxes();
   for (wxWindow* window : wxTopLevelWindows) {
     auto* dialog = dynamic_cast<wxDialog*>(window);
     if (dialog == nullptr || !dialog->IsModal()) continue;

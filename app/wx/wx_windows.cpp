@@ -7,6 +7,7 @@
 #include <wx/toplevel.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "app/startup.h"
 
@@ -34,6 +35,15 @@ void RaiseFloatingWindows(wxWindow* owner) {
 HWND MainWindowHandle() { return app::MainWindowHandle(); }
 
 HWND NextWindowHandle() { return g_nextHandle.fetch_add(1); }
+
+HWND SystemHandleOf(wxWindow* window) {
+#ifdef __WXMSW__
+  if (window) return reinterpret_cast<std::intptr_t>(window->GetHWND());
+#else
+  (void)window;
+#endif
+  return 0;
+}
 
 WxWindowSink::WxWindowSink() { g_sink = this; }
 
