@@ -4,6 +4,8 @@
 #include <wx/accel.h>
 #include <wx/app.h>
 #include <wx/fileconf.h>
+#include <wx/filename.h>
+#include <wx/stdpaths.h>
 #include <wx/menu.h>
 #include <wx/statusbr.h>
 #include <wx/utils.h>
@@ -31,9 +33,6 @@ namespace {
 
 constexpr int kSchedulerTimerId = 1;
 constexpr const char* kRecentGroup = "/Recent File List";
-constexpr const char* kHelpMissingText =
-    "The Kelvane help file is not part of this program.\r\n"
-    "Please see the documentation that came with your printer.";
 constexpr long kIndicatorPollMs = 250;
 
 int WxKey(int key) {
@@ -363,13 +362,67 @@ void CMainFrame::OnClose(wxCloseEvent& event) {
 
 void CMainFrame::OnExit(wxCommandEvent&) { Close(); }
 
-void CMainFrame::OnHelpIndex(wxCommandEvent&) {
-  plat::MessageBox(handle_, kHelpMissingText, "Kelvane", MB_OK | MB_ICONINFORMATION);
+namespace {
+
+// The test's opener, when one is set (main thread only).
+std::function<bool(const std::string&)>& ManualOpener() {
+  static std::function<bool(const std::string&)> opener;
+  return opener;
 }
 
-void CMainFrame::OnHelpUsing(wxCommandEvent&) {
-  plat::MessageBox(handle_, kHelpMissingText, "Kelvane", MB_OK | MB_ICONINFORMATION);
+}  // namespace
+
+void CMainFrame::SetManualOpener(std::function<bool(const std::string& path)> opener) {
+  ManualOpener() = std::move(opener);
 }
+
+std::string CMainFrame::InstalledManualPath() {
+  const wxFileName program(wxStandardPaths::Get().GetExecutablePath());
+#ifdef __WXMSW__
+  // The installer puts the manual, as text, into "manual" beside the
+  // programs.
+  wxFileName manual(program.GetPath(), "kelvane.txt");
+  manual.AppendDir("manual");
+#else
+  // The package puts an HTML rendering of the manual page into its doc
+  // folder: <prefix>/share/doc/kelvane beside <prefix>/bin.
+  wxFileName manual(program.GetPath(), "kelvane.html");
+  for (const char* dir : {"..", "share", "doc", "kelvane"}) manual.AppendDir(dir);
+  manual.Normalize(wxPATH_NORM_DOTS | wxPATH_NORM_ABSOLUTE);
+#endif
+  return manual.GetFullPath().ToStdString(wxConvUTF8);
+}
+
+void CMainFrame::OpenManual() {
+  const std::string path = InstalledManualPath();
+  const wxString wxPath = wxString::FromUTF8(path.c_str());
+  if (!wxFileExists(wxPath)) {
+    plat::MessageBox(handle_, "The Kelvane manual is not installed.\r\nIt belongs in " + path,
+                     "Kelvane", MB_OK | MB_ICONINFORMATION);
+    return;
+  }
+  bool opened;
+  if (ManualOpener()) {
+    opened = ManualOpener()(path);
+  } else {
+#ifdef __WXMSW__
+    // A text file: the system opens it with the user's editor (Notepad).
+    opened = wxLaunchDefaultApplication(wxPath);
+#else
+    opened = wxLaunchDefaultBrowser(wxFileName::FileNameToURL(wxFileName(wxPath)));
+#endif
+  }
+  if (!opened)
+    plat::MessageBox(handle_, "The Kelvane manual could not be opened:\r\n" + path, "Kelvane",
+                     MB_OK | MB_ICONINFORMATION);
+}
+
+// Both open the program's manual: it says how the program and its pages
+// are used, which is what the system's help index and its help on help
+// were for.
+void CMainFrame::OnHelpIndex(wxCommandEvent&) { OpenManual(); }
+
+void CMainFrame::OnHelpUsing(wxCommandEvent&) { OpenManual(); }
 
 void CMainFrame::OnNeutralised(wxCommandEvent&) {
   // Ctrl+N: a second document start would re-run the start-up (and, in

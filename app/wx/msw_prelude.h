@@ -38,6 +38,7 @@
 #include <wx/filedlg.h>
 #include <wx/filefn.h>
 #include <wx/filehistory.h>
+#include <wx/filename.h>
 #include <wx/frame.h>
 #include <wx/gauge.h>
 #include <wx/gdicmn.h>
@@ -59,6 +60,7 @@
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 #include <wx/thread.h>
 #include <wx/timer.h>
