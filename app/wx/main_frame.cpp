@@ -3,7 +3,6 @@
 
 #include <wx/accel.h>
 #include <wx/app.h>
-#include <wx/fileconf.h>
 #include <wx/filename.h>
 #include <wx/stdpaths.h>
 #include <wx/menu.h>
@@ -14,6 +13,7 @@
 #include <ctime>
 #include <vector>
 
+#include "app/recent_files.h"
 #include "app/spooler_state.h"
 #include "app/startup.h"
 #include "app/wx/app_icon.h"
@@ -32,7 +32,6 @@
 namespace {
 
 constexpr int kSchedulerTimerId = 1;
-constexpr const char* kRecentGroup = "/Recent File List";
 constexpr long kIndicatorPollMs = 250;
 
 int WxKey(int key) {
@@ -65,7 +64,12 @@ const char* HelpStringFor(int command) {
   }
 }
 
-std::string RecentFilesPath() { return plat::KelvaneHome() + "/kelvane.ini"; }
+// Beside the other files of KELVANE_HOME, spelt the system's way.
+std::string RecentFilesPath() {
+  return wxFileName(wxString::FromUTF8(plat::KelvaneHome().c_str()), "kelvane.ini")
+      .GetFullPath()
+      .ToStdString(wxConvUTF8);
+}
 
 // Ends every dialog that runs a modal loop: our boxes (the system's or the
 // toolkit's) with their refusing answer (Cancel, or Abort on a box without
@@ -466,29 +470,18 @@ void CMainFrame::RefreshRecentMenu() {
 }
 
 void CMainFrame::LoadRecentFiles() {
-  wxFileConfig config(wxEmptyString, wxEmptyString,
-                      wxString::FromUTF8(RecentFilesPath().c_str()), wxEmptyString,
-                      wxCONFIG_USE_LOCAL_FILE);
-  std::vector<wxString> files;
-  for (int i = 1; i <= kRecentFileCount; ++i) {
-    wxString value;
-    if (config.Read(wxString::Format("%s/File%d", kRecentGroup, i), &value) && !value.empty())
-      files.push_back(value);
-  }
+  const std::vector<std::string> files = app::LoadRecentFiles(RecentFilesPath(), kRecentFileCount);
   // AddFileToHistory puts each file first; add the oldest first.
-  for (auto it = files.rbegin(); it != files.rend(); ++it) history_.AddFileToHistory(*it);
+  for (auto it = files.rbegin(); it != files.rend(); ++it)
+    history_.AddFileToHistory(wxString::FromUTF8(it->c_str()));
 }
 
 void CMainFrame::SaveRecentFiles() {
   if (!recentEnabled_) return;
-  wxFileConfig config(wxEmptyString, wxEmptyString,
-                      wxString::FromUTF8(RecentFilesPath().c_str()), wxEmptyString,
-                      wxCONFIG_USE_LOCAL_FILE);
-  config.DeleteGroup(kRecentGroup);
+  std::vector<std::string> files;
   for (size_t i = 0; i < history_.GetCount(); ++i)
-    config.Write(wxString::Format("%s/File%d", kRecentGroup, static_cast<int>(i + 1)),
-                 history_.GetHistoryFile(i));
-  config.Flush();
+    files.push_back(history_.GetHistoryFile(i).ToStdString(wxConvUTF8));
+  app::SaveRecentFiles(RecentFilesPath(), files);
 }
 
 void CMainFrame::OnRecentFile(wxCommandEvent& event) {
