@@ -323,6 +323,9 @@ int DialogScript::Enter(wxDialog* dialog) {
     }, timer->GetId());
     timer->StartOnce(kShownDelayMs);
   }
+  // A dialog answered at once never shows, and the hook hears no exit for
+  // it; the next dialog may well be made at the same address.
+  if (id != wxID_NONE) entered_.erase(dialog);
   return id;
 }
 
