@@ -41,8 +41,9 @@ std::vector<std::string> ParseRecentFiles(std::string_view ini, int count) {
   const bool plain = !plat::GetIniSection(ini, kRecentFileSection).empty();
   std::vector<std::string> files;
   for (int i = 1; i <= count; ++i) {
-    std::string value = plain ? plat::GetIniString(ini, kRecentFileSection, KeyOf(i), "")
-                              : UnescapeValue(plat::GetIniString(ini, kEscapedSection, KeyOf(i), ""));
+    std::string value =
+        plain ? plat::GetIniString(ini, kRecentFileSection, KeyOf(i), "")
+              : UnescapeValue(plat::GetIniString(ini, kEscapedSection, KeyOf(i), ""));
     if (!value.empty()) files.push_back(std::move(value));
   }
   return files;

@@ -100,6 +100,48 @@ wxWindow* CreateControl(wxWindow* parent, const DialogControl& c, const wxRect& 
   return nullptr;
 }
 
+// The width and height that template texts need in the controls drawn in
+// one font on one window: the text (without its mnemonic marker) plus what
+// the toolkit puts around it in a control of that kind, measured once per
+// kind.
+class TextNeeds {
+ public:
+  TextNeeds(wxWindow* window, const wxFont& font) : window_(window), font_(font) {}
+
+  // {0, 0} for kinds that show no template text.
+  wxSize Of(ControlKind kind, const char* text) {
+    if (text == nullptr || *text == '\0') return wxSize(0, 0);
+    const wxSize extent =
+        ExtentOf(window_, font_, wxStripMenuCodes(Text(text), wxStrip_Mnemonics));
+    switch (kind) {
+      case ControlKind::StaticText:
+        return extent + Margin(kind);
+      case ControlKind::PushButton:
+        // Only across: the toolkit's buttons may want more height for their
+        // own look than a template gives them, without hiding any text.
+        return wxSize(extent.x + Margin(kind).x, extent.y);
+      case ControlKind::GroupBox:
+        // The label sits in the frame's top line, indented by about a
+        // letter on either side.
+        return wxSize(extent.x + 2 * DialogBaseUnits(window_, font_).x, 0);
+      default:
+        return wxSize(0, 0);
+    }
+  }
+
+ private:
+  wxSize Margin(ControlKind kind) {
+    auto found = margins_.find(kind);
+    if (found == margins_.end())
+      found = margins_.emplace(kind, LabelMargin(window_, font_, kind)).first;
+    return found->second;
+  }
+
+  wxWindow* window_;
+  wxFont font_;
+  std::map<ControlKind, wxSize> margins_;
+};
+
 // A length in dialog units as pixels: starts rounded, as the system's
 // conversion does, and spans at least the whole scaled length, so that a
 // unit widened for a label gives that label all of its room.
@@ -127,26 +169,6 @@ wxSize DialogBaseUnits(wxWindow* window, const wxFont& font) {
   return wxSize((letters.x / 26 + 1) / 2, letters.y);
 }
 
-wxSize TextNeed(wxWindow* window, const wxFont& font, ControlKind kind, const char* text) {
-  if (text == nullptr || *text == '\0') return wxSize(0, 0);
-  const wxSize extent =
-      ExtentOf(window, font, wxStripMenuCodes(Text(text), wxStrip_Mnemonics));
-  switch (kind) {
-    case ControlKind::StaticText:
-      return extent + LabelMargin(window, font, kind);
-    case ControlKind::PushButton:
-      // Only across: the toolkit's buttons may want more height for their
-      // own look than a template gives them, without hiding any text.
-      return wxSize(extent.x + LabelMargin(window, font, kind).x, extent.y);
-    case ControlKind::GroupBox:
-      // The label sits in the frame's top line, indented by about a letter
-      // on either side.
-      return wxSize(extent.x + 2 * DialogBaseUnits(window, font).x, 0);
-    default:
-      return wxSize(0, 0);
-  }
-}
-
 TemplateLayout::TemplateLayout(wxWindow* window, const DialogTemplate& dlg, const wxFont& font)
     : dlg_(&dlg) {
   const wxSize base = DialogBaseUnits(window, font);
@@ -155,8 +177,9 @@ TemplateLayout::TemplateLayout(wxWindow* window, const DialogTemplate& dlg, cons
   // Where this font's letters are wider than the design's, every unit
   // across grows alike, so the controls keep their places relative to each
   // other and no label is cut.
+  TextNeeds needs(window, font);
   for (const DialogControl& c : dlg.controls) {
-    const wxSize need = TextNeed(window, font, c.kind, c.text);
+    const wxSize need = needs.Of(c.kind, c.text);
     if (need.x > 0 && c.w > 0) unitX_ = std::max(unitX_, static_cast<double>(need.x) / c.w);
     if (need.y > 0 && c.h > 0) unitY_ = std::max(unitY_, static_cast<double>(need.y) / c.h);
   }

@@ -32,12 +32,6 @@ wxFont TemplateFont();
 // is the font's line height.
 wxSize DialogBaseUnits(wxWindow* window, const wxFont& font);
 
-// The width and height that a template text needs in a control of `kind`
-// drawn in `font` on `window`: the text (without its mnemonic marker) plus
-// what the toolkit puts around it in such a control. {0, 0} for kinds that
-// show no template text.
-wxSize TextNeed(wxWindow* window, const wxFont& font, ControlKind kind, const char* text);
-
 // Dialog units to pixels for one template drawn in one font.
 class TemplateLayout {
  public:

@@ -135,7 +135,8 @@ TEST(Layout, DialogUnitsFollowTheFontTheControlsAreDrawnIn) {
   EXPECT_GE(page->layout().unitY(), base.y / 8.0);
   EXPECT_LT(page->layout().unitX(), base.x / 4.0 * 1.5);
   const DialogControl& print = *FindDialogControl(page->dialogTemplate(), IDC_PRINT);
-  EXPECT_EQ(page->Control(IDC_PRINT)->GetPosition(), page->layout().ControlRect(print).GetPosition());
+  EXPECT_EQ(page->Control(IDC_PRINT)->GetPosition(),
+            page->layout().ControlRect(print).GetPosition());
   for (wxWindow* child : page->GetChildren()) {
     if (dynamic_cast<wxStaticText*>(child) || dynamic_cast<wxButton*>(child)) {
       EXPECT_EQ(child->GetFont(), page->GetFont()) << child->GetLabel();

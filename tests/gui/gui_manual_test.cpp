@@ -114,7 +114,8 @@ TEST(ManualMode, SheetShowsCurrentJobAndSettings) {
             std::to_string(kgui::MainFrame()->handle()));
   // An owned window that floats on the main window, for the system to keep
   // in front of it.
-  EXPECT_EQ(kgui::native::IsOwnedBy(kgui::SheetFrame(), kgui::MainFrame()), std::optional<bool>(true));
+  EXPECT_EQ(kgui::native::IsOwnedBy(kgui::SheetFrame(), kgui::MainFrame()),
+            std::optional<bool>(true));
   // The sheet frame sits around the sheet.
   EXPECT_EQ(kgui::SheetFrame()->GetClientSize(), kgui::Sheet()->GetSize());
 

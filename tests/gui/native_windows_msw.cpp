@@ -46,7 +46,8 @@ bool IsToolkitWindow(W32_HWND window) {
 bool HoldsOnlyTextAndButtons(W32_HWND dialog) {
   bool plain = true;
   bool anyButton = false;
-  for (W32_HWND child = ::GetWindow(dialog, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+  for (W32_HWND child = ::GetWindow(dialog, GW_CHILD); child;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
     const std::string kind = ClassOf(child);
     if (kind == "Button") anyButton = true;
     else if (kind != "Static") plain = false;
@@ -99,7 +100,8 @@ std::optional<bool> IsStackedAbove(wxWindow* upper, wxWindow* lower) {
   const W32_HWND low = SystemOf(lower);
   if (!up || !low || !::IsWindowVisible(up) || !::IsWindowVisible(low)) return std::nullopt;
   // The list of top-level windows, topmost first.
-  for (W32_HWND window = ::GetTopWindow(nullptr); window; window = ::GetWindow(window, GW_HWNDNEXT)) {
+  for (W32_HWND window = ::GetTopWindow(nullptr); window;
+       window = ::GetWindow(window, GW_HWNDNEXT)) {
     if (window == up) return true;
     if (window == low) return false;
   }
@@ -129,9 +131,11 @@ std::optional<wxSize> NaturalSize(wxWindow* control) {
   const std::string label = wxStripMenuCodes(control->GetLabel()).ToStdString();
   HDC dc = ::GetDC(window);
   if (!dc) return std::nullopt;
-  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(window, WM_GETFONT, 0, 0)));
+  HGDIOBJ font = reinterpret_cast<HGDIOBJ>(::SendMessageW(window, WM_GETFONT, 0, 0));
+  HGDIOBJ old = ::SelectObject(dc, font);
   RECT rect{0, 0, 0, 0};
-  ::DrawTextA(dc, label.c_str(), static_cast<int>(label.size()), &rect, DT_CALCRECT | DT_SINGLELINE);
+  ::DrawTextA(dc, label.c_str(), static_cast<int>(label.size()), &rect,
+              DT_CALCRECT | DT_SINGLELINE);
   ::SelectObject(dc, old);
   ::ReleaseDC(window, dc);
   int width = rect.right - rect.left;
@@ -150,10 +154,12 @@ SeenDialog DescribeSystemBox(void* box) {
   SeenDialog seen;
   seen.title = TextOf(Box(box));
   std::vector<std::pair<int, std::string>> buttons;
-  for (W32_HWND child = ::GetWindow(Box(box), GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+  for (W32_HWND child = ::GetWindow(Box(box), GW_CHILD); child;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
     if (!::IsWindowVisible(child)) continue;
     const std::string kind = ClassOf(child);
-    if (kind == "Static" && seen.text.empty() && (::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+    const bool icon = (::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+    if (kind == "Static" && seen.text.empty() && !icon)
       seen.text = WithLfLineEnds(TextOf(child));
     if (kind == "Button") {
       RECT rect;
@@ -168,7 +174,8 @@ SeenDialog DescribeSystemBox(void* box) {
 
 void PressSystemBoxButton(void* box, int result) {
   W32_HWND button = ::GetDlgItem(Box(box), result);
-  ::PostMessageW(Box(box), WM_COMMAND, MAKEWPARAM(result, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+  ::PostMessageW(Box(box), WM_COMMAND, MAKEWPARAM(result, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
   RunBoxMessages(Box(box), 100);
 }
 
