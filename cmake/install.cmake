@@ -50,6 +50,26 @@ if(KELVANE_MAN_PAGES)
   install(FILES ${KELVANE_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# The desktop spooler's Help menu opens its manual page in the browser:
+# an HTML rendering of it, in the package's doc folder (found from the
+# program as ../share/doc/kelvane/kelvane.html).
+find_program(KELVANE_GROFF groff)
+if(TARGET kelvane AND KELVANE_GROFF AND NOT WIN32)
+  set(KELVANE_MANUAL_HTML ${CMAKE_BINARY_DIR}/doc/kelvane.html)
+  add_custom_command(
+    OUTPUT ${KELVANE_MANUAL_HTML}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/doc
+    COMMAND ${CMAKE_SOURCE_DIR}/cmake/render_manual_html.sh
+            ${KELVANE_PACKAGING_DIR}/man/kelvane.1 ${KELVANE_MANUAL_HTML}
+    DEPENDS ${KELVANE_PACKAGING_DIR}/man/kelvane.1 ${CMAKE_SOURCE_DIR}/cmake/render_manual_html.sh
+    COMMENT "Rendering the manual page of kelvane as HTML"
+    VERBATIM)
+  add_custom_target(kelvane_manual_html ALL DEPENDS ${KELVANE_MANUAL_HTML})
+  install(FILES ${KELVANE_MANUAL_HTML} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
+elseif(TARGET kelvane AND NOT WIN32)
+  message(STATUS "groff not found (groff-base): Help in the desktop spooler finds no manual")
+endif()
+
 # The menu entry starts the desktop spooler, so it comes only with it.
 if(TARGET kelvane)
   install(FILES ${KELVANE_PACKAGING_DIR}/kelvane.desktop

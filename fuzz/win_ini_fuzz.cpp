@@ -7,7 +7,9 @@
 //    breaks, no "=" in a key, no "]" in a section, a key that is neither a
 //    comment nor a section head) reads back as the value up to its first
 //    line break, trimmed, and leaves every other entry of every section as
-//    it was.
+//    it was;
+//  - removing a section leaves none of its entries and every other
+//    section's entries as they were.
 // Input: fields separated by NUL: the text, the section, the key, the value
 // (missing fields: "Tovrel", "SpoolerHwnd", "4242").
 // Fuzzer thread only; pure functions, no files.
@@ -123,6 +125,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Require(!k.empty(), "an entry without a key");
     Require(TrimBlanks(k).size() == k.size() && TrimBlanks(v).size() == v.size(),
             "an entry read untrimmed");
+  }
+
+  // A removed section is gone and every other keeps its entries.
+  const std::string removed = plat::RemoveIniSection(ini, section);
+  Require(plat::GetIniSection(removed, section).empty(), "a removed section kept entries");
+  for (const std::string& head : SectionHeads(ini)) {
+    if (EqualNoCase(head, section)) continue;
+    Require(plat::GetIniSection(removed, head) == plat::GetIniSection(ini, head),
+            "removing a section changed another");
   }
 
   const std::string updated = plat::SetIniString(ini, section, key, value);

@@ -35,5 +35,8 @@ std::vector<std::pair<std::string, std::string>> GetIniSection(
     std::string_view ini, const std::string& section);
 std::string RemoveIniString(std::string_view ini, const std::string& section,
                             const std::string& key);
+// Removes every section of that name, its head and its lines up to the
+// next section; every other byte stays.
+std::string RemoveIniSection(std::string_view ini, const std::string& section);
 
 }  // namespace plat

@@ -52,6 +52,10 @@ if has kelvane; then
              usr/share/icons/hicolor/64x64/apps/kelvane.png
              usr/share/icons/hicolor/128x128/apps/kelvane.png
              usr/share/icons/hicolor/scalable/apps/kelvane.svg)
+  # The manual the Help menu opens; rendered where groff is (always in CI).
+  if [ -f "$build/doc/kelvane.html" ] || [ "${CI:-}" = true ]; then
+    expected+=(usr/share/doc/kelvane/kelvane.html)
+  fi
 fi
 [ $backend = yes ] && expected+=(usr/lib/cups/backend/kelvane)
 expected+=(usr/share/doc/kelvane/README-printer.md)

@@ -72,6 +72,12 @@ TEST(IniText, RemovesEveryEntryOfAKeyInThatSectionOnly) {
   EXPECT_EQ(plat::RemoveIniString(ini, "ports", "LPT9"), ini);
 }
 
+TEST(IniText, RemovesEverySectionOfThatNameWithItsLines) {
+  const std::string ini = "top=1\r\n[Old]\r\nFile1=a\r\n\r\n[keep]\nk=v\n[old]\r\nx=y";
+  EXPECT_EQ(plat::RemoveIniSection(ini, "OLD"), "top=1\r\n[keep]\nk=v\n");
+  EXPECT_EQ(plat::RemoveIniSection(ini, "none"), ini);
+}
+
 TEST(IniText, RefusesNamesAndValuesThatWouldPlantLines) {
   const std::string ini = "[a]\r\nx=1\r\n";
   EXPECT_EQ(plat::SetIniString(ini, "a", "k=v", "1"), ini);

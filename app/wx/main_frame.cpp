@@ -3,7 +3,8 @@
 
 #include <wx/accel.h>
 #include <wx/app.h>
-#include <wx/fileconf.h>
+#include <wx/filename.h>
+#include <wx/stdpaths.h>
 #include <wx/menu.h>
 #include <wx/statusbr.h>
 #include <wx/utils.h>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <vector>
 
+#include "app/recent_files.h"
 #include "app/spooler_state.h"
 #include "app/startup.h"
 #include "app/wx/app_icon.h"
@@ -30,10 +32,6 @@
 namespace {
 
 constexpr int kSchedulerTimerId = 1;
-constexpr const char* kRecentGroup = "/Recent File List";
-constexpr const char* kHelpMissingText =
-    "The Kelvane help file is not part of this program.\r\n"
-    "Please see the documentation that came with your printer.";
 constexpr long kIndicatorPollMs = 250;
 
 int WxKey(int key) {
@@ -66,11 +64,18 @@ const char* HelpStringFor(int command) {
   }
 }
 
-std::string RecentFilesPath() { return plat::KelvaneHome() + "/kelvane.ini"; }
+// Beside the other files of KELVANE_HOME, spelt the system's way.
+std::string RecentFilesPath() {
+  return wxFileName(wxString::FromUTF8(plat::KelvaneHome().c_str()), "kelvane.ini")
+      .GetFullPath()
+      .ToStdString(wxConvUTF8);
+}
 
-// Ends every dialog that runs a modal loop: our boxes with their refusing
-// answer (Cancel, or Abort on a box without Cancel), any other with Cancel.
+// Ends every dialog that runs a modal loop: our boxes (the system's or the
+// toolkit's) with their refusing answer (Cancel, or Abort on a box without
+// Cancel), any other with Cancel.
 void EndModalDialogs() {
+  plat::EndSystemMessageBoxes();
   for (wxWindow* window : wxTopLevelWindows) {
     auto* dialog = dynamic_cast<wxDialog*>(window);
     if (dialog == nullptr || !dialog->IsModal()) continue;
@@ -112,6 +117,7 @@ CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> openToDri
   PushEventHandler(document_);
   Bind(wxEVT_MOVE, &CMainFrame::OnMoveOrSize, this);
   Bind(wxEVT_SIZE, &CMainFrame::OnMoveOrSize, this);
+  Bind(wxEVT_ICONIZE, &CMainFrame::OnIconize, this);
   Bind(wxEVT_UPDATE_UI, [this](wxUpdateUIEvent& event) {
     const int index = event.GetId() - kwx::MenuId(ID_FILE_MRU_FILE1);
     event.Enable(recentEnabled_ && index < static_cast<int>(history_.GetCount()) &&
@@ -202,6 +208,11 @@ void CMainFrame::KillTimer(DWORD) { timer_.Stop(); }
 void CMainFrame::OnMoveOrSize(wxEvent& event) {
   event.Skip();
   if (!IsMaximized() && !IsIconized()) normalRect_ = GetRect();
+}
+
+void CMainFrame::OnIconize(wxIconizeEvent& event) {
+  event.Skip();
+  if (view_) view_->FollowMainWindow(event.IsIconized());
 }
 
 bool CMainFrame::GetPlacement(WINDOWPLACEMENT& p) {
@@ -355,13 +366,67 @@ void CMainFrame::OnClose(wxCloseEvent& event) {
 
 void CMainFrame::OnExit(wxCommandEvent&) { Close(); }
 
-void CMainFrame::OnHelpIndex(wxCommandEvent&) {
-  plat::MessageBox(handle_, kHelpMissingText, "Kelvane", MB_OK | MB_ICONINFORMATION);
+namespace {
+
+// The test's opener, when one is set (main thread only).
+std::function<bool(const std::string&)>& ManualOpener() {
+  static std::function<bool(const std::string&)> opener;
+  return opener;
 }
 
-void CMainFrame::OnHelpUsing(wxCommandEvent&) {
-  plat::MessageBox(handle_, kHelpMissingText, "Kelvane", MB_OK | MB_ICONINFORMATION);
+}  // namespace
+
+void CMainFrame::SetManualOpener(std::function<bool(const std::string& path)> opener) {
+  ManualOpener() = std::move(opener);
 }
+
+std::string CMainFrame::InstalledManualPath() {
+  const wxFileName program(wxStandardPaths::Get().GetExecutablePath());
+#ifdef __WXMSW__
+  // The installer puts the manual, as text, into "manual" beside the
+  // programs.
+  wxFileName manual(program.GetPath(), "kelvane.txt");
+  manual.AppendDir("manual");
+#else
+  // The package puts an HTML rendering of the manual page into its doc
+  // folder: <prefix>/share/doc/kelvane beside <prefix>/bin.
+  wxFileName manual(program.GetPath(), "kelvane.html");
+  for (const char* dir : {"..", "share", "doc", "kelvane"}) manual.AppendDir(dir);
+  manual.Normalize(wxPATH_NORM_DOTS | wxPATH_NORM_ABSOLUTE);
+#endif
+  return manual.GetFullPath().ToStdString(wxConvUTF8);
+}
+
+void CMainFrame::OpenManual() {
+  const std::string path = InstalledManualPath();
+  const wxString wxPath = wxString::FromUTF8(path.c_str());
+  if (!wxFileExists(wxPath)) {
+    plat::MessageBox(handle_, "The Kelvane manual is not installed.\r\nIt belongs in " + path,
+                     "Kelvane", MB_OK | MB_ICONINFORMATION);
+    return;
+  }
+  bool opened;
+  if (ManualOpener()) {
+    opened = ManualOpener()(path);
+  } else {
+#ifdef __WXMSW__
+    // A text file: the system opens it with the user's editor (Notepad).
+    opened = wxLaunchDefaultApplication(wxPath);
+#else
+    opened = wxLaunchDefaultBrowser(wxFileName::FileNameToURL(wxFileName(wxPath)));
+#endif
+  }
+  if (!opened)
+    plat::MessageBox(handle_, "The Kelvane manual could not be opened:\r\n" + path, "Kelvane",
+                     MB_OK | MB_ICONINFORMATION);
+}
+
+// Both open the program's manual: it says how the program and its pages
+// are used, which is what the system's help index and its help on help
+// were for.
+void CMainFrame::OnHelpIndex(wxCommandEvent&) { OpenManual(); }
+
+void CMainFrame::OnHelpUsing(wxCommandEvent&) { OpenManual(); }
 
 void CMainFrame::OnNeutralised(wxCommandEvent&) {
   // Ctrl+N: a second document start would re-run the start-up (and, in
@@ -405,29 +470,18 @@ void CMainFrame::RefreshRecentMenu() {
 }
 
 void CMainFrame::LoadRecentFiles() {
-  wxFileConfig config(wxEmptyString, wxEmptyString,
-                      wxString::FromUTF8(RecentFilesPath().c_str()), wxEmptyString,
-                      wxCONFIG_USE_LOCAL_FILE);
-  std::vector<wxString> files;
-  for (int i = 1; i <= kRecentFileCount; ++i) {
-    wxString value;
-    if (config.Read(wxString::Format("%s/File%d", kRecentGroup, i), &value) && !value.empty())
-      files.push_back(value);
-  }
+  const std::vector<std::string> files = app::LoadRecentFiles(RecentFilesPath(), kRecentFileCount);
   // AddFileToHistory puts each file first; add the oldest first.
-  for (auto it = files.rbegin(); it != files.rend(); ++it) history_.AddFileToHistory(*it);
+  for (auto it = files.rbegin(); it != files.rend(); ++it)
+    history_.AddFileToHistory(wxString::FromUTF8(it->c_str()));
 }
 
 void CMainFrame::SaveRecentFiles() {
   if (!recentEnabled_) return;
-  wxFileConfig config(wxEmptyString, wxEmptyString,
-                      wxString::FromUTF8(RecentFilesPath().c_str()), wxEmptyString,
-                      wxCONFIG_USE_LOCAL_FILE);
-  config.DeleteGroup(kRecentGroup);
+  std::vector<std::string> files;
   for (size_t i = 0; i < history_.GetCount(); ++i)
-    config.Write(wxString::Format("%s/File%d", kRecentGroup, static_cast<int>(i + 1)),
-                 history_.GetHistoryFile(i));
-  config.Flush();
+    files.push_back(history_.GetHistoryFile(i).ToStdString(wxConvUTF8));
+  app::SaveRecentFiles(RecentFilesPath(), files);
 }
 
 void CMainFrame::OnRecentFile(wxCommandEvent& event) {

@@ -45,6 +45,14 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   void AddRecentFile(const std::string& path);
   bool recentFilesEnabled() const { return recentEnabled_; }
 
+  // Help > Index and Help > Using Help open the installed manual, found
+  // from the program's own folder (InstalledManualPath) and opened by the
+  // system (Windows: the text manual in the user's editor; elsewhere: the
+  // HTML rendering of the manual page in the browser). Tests put an opener
+  // of their own in place of the system's (an empty one restores it).
+  static std::string InstalledManualPath();
+  static void SetManualOpener(std::function<bool(const std::string& path)> opener);
+
   // Called once the frame is on its way out (the app stops the channel).
   void SetClosingListener(std::function<void()> listener) { closing_ = std::move(listener); }
 
@@ -66,9 +74,11 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   void OnExit(wxCommandEvent& event);
   void OnHelpIndex(wxCommandEvent& event);
   void OnHelpUsing(wxCommandEvent& event);
+  void OpenManual();
   void OnNeutralised(wxCommandEvent& event);
   void OnRecentFile(wxCommandEvent& event);
   void OnMoveOrSize(wxEvent& event);
+  void OnIconize(wxIconizeEvent& event);
   void OnIdleIndicators(wxIdleEvent& event);
   // The message pane says what the printer keeps the print thread waiting
   // for, and "Ready" again afterwards.

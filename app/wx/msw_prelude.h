@@ -38,6 +38,7 @@
 #include <wx/filedlg.h>
 #include <wx/filefn.h>
 #include <wx/filehistory.h>
+#include <wx/filename.h>
 #include <wx/frame.h>
 #include <wx/gauge.h>
 #include <wx/gdicmn.h>
@@ -52,12 +53,14 @@
 #include <wx/notebook.h>
 #include <wx/notifmsg.h>
 #include <wx/panel.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/spinbutt.h>
 #include <wx/statbmp.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/stdpaths.h>
 #include <wx/textctrl.h>
 #include <wx/thread.h>
 #include <wx/timer.h>

@@ -69,11 +69,19 @@ wxBEGIN_EVENT_TABLE(CSheetFrame, wxMiniFrame)
   EVT_SET_FOCUS(CSheetFrame::OnSetFocus)
 wxEND_EVENT_TABLE()
 
-CSheetFrame::CSheetFrame(wxWindow* owner)
-    // An explicit first size: a mini frame made at zero size stays unsized
-    // on some toolkits; it is fitted to the sheet right after.
-    : wxMiniFrame(owner, wxID_ANY, "Kelvane", wxDefaultPosition, wxSize(300, 200),
-                  wxCAPTION) {}
+CSheetFrame::CSheetFrame(wxWindow* owner) {
+  // Made here rather than by the base's constructor, so that the window is
+  // created with this class's style. An explicit first size: a mini frame
+  // made at zero size stays unsized on some toolkits; it is fitted to the
+  // sheet right after. The mini frame floats on its parent, the main frame.
+  wxMiniFrame::Create(owner, wxID_ANY, "Kelvane", wxDefaultPosition, wxSize(300, 200), wxCAPTION);
+}
+
+#ifdef __WXMSW__
+WXDWORD CSheetFrame::MSWGetStyle(long flags, WXDWORD* exstyle) const {
+  return wxMiniFrame::MSWGetStyle(flags, exstyle) | WS_POPUP;
+}
+#endif
 
 CSheetFrame* CSheetFrame::Create(wxWindow* owner) {
   auto* frame = new CSheetFrame(owner);

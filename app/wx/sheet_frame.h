@@ -1,5 +1,8 @@
 // CSheetFrame: the small pop-up frame (caption "Kelvane", no close box, no
 // sizing) owned by the main window, sized exactly around the property sheet.
+// It floats on its owner: the system keeps an owned pop-up above the window
+// that owns it, hides it while the owner is minimised and shows it again
+// with the owner; the main frame also raises it with itself.
 // CPropSheet: the tabbed sheet with the pages of the mode: Current Job,
 // Job Queue (queue mode only), Settings. A page's controls are built when
 // it is first selected; the Current Job page is built with the sheet.
@@ -50,6 +53,11 @@ class CSheetFrame : public wxMiniFrame {
  private:
   explicit CSheetFrame(wxWindow* owner);
   bool BuildSheet();
+#ifdef __WXMSW__
+  // A pop-up: the system moves only owned pop-ups along with their owner
+  // (above it when it comes to the top, hidden and shown with it).
+  WXDWORD MSWGetStyle(long flags, WXDWORD* exstyle) const override;
+#endif
   void OnActivate(wxActivateEvent& event);
   void OnSetFocus(wxFocusEvent& event);
 

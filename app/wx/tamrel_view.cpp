@@ -55,9 +55,20 @@ LRESULT CTamrelView::OnShowSheet() {
   }
   sheetFrame_->CentreOnParent();
   if (!sheetFrame_->IsShown()) sheetFrame_->Show();
+  sheetPlaced_ = true;
   if (minimizeAtEnd) {
     placement.showCmd = SW_MINIMIZE;
     frame_->ApplyPlacement(placement);
   }
   return 0;
+}
+
+void CTamrelView::FollowMainWindow(bool minimised) {
+  if (sheetFrame_ == nullptr) return;
+  if (minimised) {
+    sheetFrame_->Hide();
+  } else if (sheetPlaced_) {
+    if (!sheetFrame_->IsShown()) sheetFrame_->Show();
+    sheetFrame_->Raise();
+  }
 }

@@ -23,6 +23,9 @@ class CTamrelView : public wxWindow, public kwx::MessageTarget {
 
   HWND handle() const { return handle_; }
   CSheetFrame* sheetFrame() const { return sheetFrame_; }
+  // The main window was minimised or restored: the sheet goes and comes
+  // back with it, in front of it.
+  void FollowMainWindow(bool minimised);
   void OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
@@ -31,6 +34,9 @@ class CTamrelView : public wxWindow, public kwx::MessageTarget {
 
   CMainFrame* frame_;
   CSheetFrame* sheetFrame_ = nullptr;
+  // The show-sheet step has placed and shown the sheet; until then a
+  // restore of the main window (the placement being applied) shows nothing.
+  bool sheetPlaced_ = false;
   HWND handle_;
   wxDECLARE_EVENT_TABLE();
 };

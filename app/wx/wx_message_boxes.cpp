@@ -9,6 +9,8 @@
 #include <wx/statbmp.h>
 #include <wx/stattext.h>
 #include <wx/thread.h>
+#include <wx/timer.h>
+#include <wx/utils.h>
 
 #include <algorithm>
 
@@ -52,6 +54,27 @@ wxArtID IconFor(UINT style) {
     default: return wxArtID();
   }
 }
+
+// The system's box runs a loop of its own, which knows nothing of the
+// toolkit's queued calls: what other threads post to our windows (the
+// scheduler's tick, the print thread's refreshes and boxes) is handed on
+// from this timer meanwhile, as the toolkit's own modal loop would.
+class QueuedCallRelay final : public wxTimer {
+ public:
+  QueuedCallRelay() { Start(kRelayMs); }
+  void Notify() override {
+    // A call handed on may show a box of its own, whose loop runs inside
+    // this one; that box relays for itself meanwhile.
+    if (relaying_ || wxTheApp == nullptr) return;
+    relaying_ = true;
+    wxTheApp->ProcessPendingEvents();
+    relaying_ = false;
+  }
+
+ private:
+  static constexpr int kRelayMs = 50;
+  bool relaying_ = false;
+};
 
 }  // namespace
 
@@ -183,10 +206,25 @@ int WxMessageBoxes::ShowHere(HWND owner, const std::string& text,
   if (WxWindowSink* sink = WxWindowSink::Instance()) parent = sink->Lookup(owner);
   if (parent == nullptr && wxTheApp) parent = wxTheApp->GetTopWindow();
   if (parent) parent = wxGetTopLevelParent(parent);
+  if (plat::MessageBoxSink* system = plat::SystemMessageBoxSink())
+    return ShowSystemBox(*system, parent, text, caption, style);
   CMessageBoxDlg box(parent, text, caption, style);
   if (style & MB_SETFOREGROUND) box.Raise();
   ModalGuard modal;
   return ResultForWxId(box.ShowModal());
+}
+
+int WxMessageBoxes::ShowSystemBox(plat::MessageBoxSink& system, wxWindow* parent,
+                                  const std::string& text, const std::string& caption,
+                                  UINT style) {
+  ModalGuard modal;
+  QueuedCallRelay relay;
+  // The box holds up the whole program, as the toolkit's dialogs do: the
+  // sheet and any other window wait with the owner. The owner itself is
+  // left to the system, which disables it and gives it back its activation
+  // when the box goes.
+  wxWindowDisabler others(parent);
+  return system.Show(SystemHandleOf(parent), text, caption, style);
 }
 
 int WxMessageBoxes::Show(HWND owner, const std::string& text,

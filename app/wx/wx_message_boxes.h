@@ -1,7 +1,8 @@
-// Message boxes of the desktop program: a small dialog with the caption,
-// icon, text and exactly the buttons of the style (OK; OK/Cancel;
-// Abort/Retry/Ignore; Yes/No/Cancel; Yes/No; Retry/Cancel), always shown by
-// the main thread. A box asked for by another thread (the print thread) is
+// Message boxes of the desktop program, always shown by the main thread:
+// the system's own boxes where the system has them (Windows), elsewhere a
+// small dialog with the caption, icon, text and exactly the buttons of the
+// style (OK; OK/Cancel; Abort/Retry/Ignore; Yes/No/Cancel; Yes/No;
+// Retry/Cancel). A box asked for by another thread (the print thread) is
 // handed to the main thread and the asking thread waits for the answer; the
 // main thread keeps running its loop meanwhile.
 // CMessageBoxDlg: main thread. WxMessageBoxes::Show: any thread;
@@ -72,6 +73,8 @@ class WxMessageBoxes final : public plat::MessageBoxSink {
   };
   int ShowHere(HWND owner, const std::string& text, const std::string& caption,
                UINT style);
+  int ShowSystemBox(plat::MessageBoxSink& system, wxWindow* parent, const std::string& text,
+                    const std::string& caption, UINT style);
   void Complete(const std::shared_ptr<Request>& request, int answer);
 
   mutable std::mutex mutex_;  // protects pending_, closing_, showingOther_

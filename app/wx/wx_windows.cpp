@@ -7,6 +7,7 @@
 #include <wx/toplevel.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "app/startup.h"
 
@@ -21,11 +22,28 @@ std::function<void()> g_modalEnded;  // main thread only
 // Process ids stay below 2^22 on Linux; our other windows start above.
 std::atomic<HWND> g_nextHandle{0x40000000};
 
+// The windows that float on `owner` (the sheet) come to the front with it:
+// a window that is raised alone would cover them where the system or the
+// window manager does not keep owned windows above their owner.
+void RaiseFloatingWindows(wxWindow* owner) {
+  for (wxWindow* window : wxTopLevelWindows)
+    if (window != owner && window->GetParent() == owner && window->IsShown()) window->Raise();
+}
+
 }  // namespace
 
 HWND MainWindowHandle() { return app::MainWindowHandle(); }
 
 HWND NextWindowHandle() { return g_nextHandle.fetch_add(1); }
+
+HWND SystemHandleOf(wxWindow* window) {
+#ifdef __WXMSW__
+  if (window) return reinterpret_cast<std::intptr_t>(window->GetHWND());
+#else
+  (void)window;
+#endif
+  return 0;
+}
 
 WxWindowSink::WxWindowSink() { g_sink = this; }
 
@@ -91,6 +109,7 @@ void WxWindowSink::BringToForeground(HWND window) {
     if (auto* frame = dynamic_cast<wxTopLevelWindow*>(top)) {
       if (frame->IsIconized()) frame->Iconize(false);
       frame->Raise();
+      RaiseFloatingWindows(frame);
     }
   });
 }

@@ -33,6 +33,10 @@ class MessageTarget {
 // command channel know it. Other windows get numbers above any process id.
 HWND MainWindowHandle();
 HWND NextWindowHandle();
+// The system's own handle of a toolkit window, as our handle type, where
+// the system's windows are what the toolkit draws with (Windows); 0
+// elsewhere.
+HWND SystemHandleOf(wxWindow* window);
 
 class WxWindowSink final : public plat::WindowSink {
  public:

@@ -2,7 +2,6 @@
 #include "pages/wx/about_dlg.h"
 
 #include "app/wx/wx_windows.h"
-#include "pages/wx/property_page.h"
 #include "pages/wx/template_builder.h"
 #include "res/dialog_templates.h"
 
@@ -12,9 +11,9 @@ CAboutDlg::CAboutDlg(wxWindow* parent)
                wxDefaultPosition, wxDefaultSize,
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX) {
   const DialogTemplate& dlg = *FindDialogTemplate(IDD_ABOUTBOX);
-  SetFont(kwx::TemplateFont());
-  SetClientSize(kwx::TemplatePixelSize(this, dlg));
-  kwx::BuildTemplateControls(this, dlg);
+  const kwx::TemplateLayout layout = kwx::PrepareTemplateWindow(this, dlg);
+  SetClientSize(layout.ClientSize());
+  kwx::BuildTemplateControls(this, layout);
   if (wxWindow* ok = FindWindow(wxID_OK)) ok->SetFocus();
   CentreOnParent();
 }

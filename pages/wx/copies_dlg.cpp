@@ -7,7 +7,6 @@
 
 #include "app/wx/wx_windows.h"
 #include "pages/settings_model.h"
-#include "pages/wx/property_page.h"
 #include "pages/wx/template_builder.h"
 #include "platform/message_box.h"
 #include "res/dialog_templates.h"
@@ -35,9 +34,9 @@ CCopiesDlg::CCopiesDlg(wxWindow* owner)
                wxCAPTION | wxSYSTEM_MENU | wxCLOSE_BOX),
       handle_(kwx::NextWindowHandle()) {
   const DialogTemplate& dlg = *FindDialogTemplate(IDD_COPIES);
-  SetFont(kwx::TemplateFont());
-  SetClientSize(kwx::TemplatePixelSize(this, dlg));
-  controls_ = kwx::BuildTemplateControls(this, dlg);
+  const kwx::TemplateLayout layout = kwx::PrepareTemplateWindow(this, dlg);
+  SetClientSize(layout.ClientSize());
+  controls_ = kwx::BuildTemplateControls(this, layout);
   // The first tab stop of the template has the focus: the OK button.
   if (wxWindow* ok = FindWindow(wxID_OK)) ok->SetFocus();
   CentreOnParent();

@@ -3,22 +3,25 @@
 
 #include <cstdlib>
 
-#include "pages/wx/template_builder.h"
-
 namespace kwx {
 
-wxFont TemplateFont() {
-  return wxFont(8, wxFONTFAMILY_SWISS, wxFONTSTYLE_NORMAL, wxFONTWEIGHT_NORMAL);
+namespace {
+
+const DialogTemplate& TemplateOrAbort(int templateId) {
+  const DialogTemplate* found = FindDialogTemplate(templateId);
+  // A missing template is a build mistake, not a run-time condition.
+  if (found == nullptr) std::abort();
+  return *found;
 }
+
+}  // namespace
 
 CPropertyPage::CPropertyPage(wxWindow* parent, int templateId)
     : wxPanel(parent, wxID_ANY),
-      template_(FindDialogTemplate(templateId)),
+      template_(&TemplateOrAbort(templateId)),
+      layout_(PrepareTemplateWindow(this, *template_)),
       handle_(NextWindowHandle()) {
-  // A missing template is a build mistake, not a run-time condition.
-  if (template_ == nullptr) std::abort();
-  SetFont(TemplateFont());
-  const wxSize size = TemplatePixelSize(this, *template_);
+  const wxSize size = layout_.ClientSize();
   SetMinSize(size);
   SetSize(size);
   if (WxWindowSink* sink = WxWindowSink::Instance()) sink->Register(handle_, this, this);
@@ -31,7 +34,7 @@ CPropertyPage::~CPropertyPage() {
 void CPropertyPage::EnsureInitialised() {
   if (initialised_) return;
   initialised_ = true;
-  controls_ = BuildTemplateControls(this, *template_);
+  controls_ = BuildTemplateControls(this, layout_);
   OnInitDialog();
 }
 

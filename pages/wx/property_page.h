@@ -11,13 +11,11 @@
 #include <map>
 
 #include "app/wx/wx_windows.h"
+#include "pages/wx/template_builder.h"
 #include "platform/win_types.h"
 #include "res/dialog_templates.h"
 
 namespace kwx {
-
-// The font the templates' dialog units are measured in.
-wxFont TemplateFont();
 
 class CPropertyPage : public wxPanel, public MessageTarget {
  public:
@@ -34,6 +32,7 @@ class CPropertyPage : public wxPanel, public MessageTarget {
   virtual bool OnKillActive() { return true; }
 
   const DialogTemplate& dialogTemplate() const { return *template_; }
+  const TemplateLayout& layout() const { return layout_; }
   wxString caption() const;
   HWND handle() const { return handle_; }
   wxWindow* Control(int id) const;
@@ -45,6 +44,7 @@ class CPropertyPage : public wxPanel, public MessageTarget {
 
  private:
   const DialogTemplate* template_;
+  TemplateLayout layout_;
   std::map<int, wxWindow*> controls_;
   bool initialised_ = false;
   HWND handle_;

@@ -59,6 +59,10 @@ int MessageBox(HWND owner, const std::string& text, const std::string& caption,
   return sink->Show(owner, text, caption, style);
 }
 
+MessageBoxSink* SystemMessageBoxSink() { return SystemMessageBoxes(); }
+
+void EndSystemMessageBoxes() { EndOpenSystemBoxes(); }
+
 MessageBoxSink* SetMessageBoxSink(MessageBoxSink* sink) {
   return g_sink.exchange(sink, std::memory_order_acq_rel);
 }

@@ -195,4 +195,14 @@ std::string RemoveIniString(std::string_view ini, const std::string& section,
   return out;
 }
 
+std::string RemoveIniSection(std::string_view ini, const std::string& section) {
+  std::string out;
+  bool inside = false;
+  for (const Line& line : SplitLines(ini)) {
+    if (auto name = SectionName(line.content)) inside = EqualNoCase(*name, section);
+    if (!inside) out.append(ini.substr(line.start, line.end - line.start));
+  }
+  return out;
+}
+
 }  // namespace plat

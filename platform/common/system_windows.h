@@ -19,10 +19,13 @@ bool IsOwnSystemWindow(HWND window);
 bool PostToSystemWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // The system's message boxes: the default when no sink is installed.
 MessageBoxSink* SystemMessageBoxes();
+// Ends the system boxes that are up (see EndSystemMessageBoxes).
+void EndOpenSystemBoxes();
 #else
 inline bool IsOwnSystemWindow(HWND) { return false; }
 inline bool PostToSystemWindow(HWND, UINT, WPARAM, LPARAM) { return false; }
 inline MessageBoxSink* SystemMessageBoxes() { return nullptr; }
+inline void EndOpenSystemBoxes() {}
 #endif
 
 }  // namespace plat

@@ -7,12 +7,14 @@
 #include <wx/evtloop.h>
 #include <wx/image.h>
 #include <wx/log.h>
+#include <wx/button.h>
 #include <wx/stattext.h>
 #include <wx/toplevel.h>
 #include <wx/uiaction.h>
 #include <wx/filefn.h>
 #include <wx/utils.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -22,6 +24,8 @@
 #include "app/wx/tamrel_view.h"
 #include "app/wx/vorn95_app.h"
 #include "platform/home.h"
+#include "app/wx/wx_message_boxes.h"
+#include "tests/gui/native_windows.h"
 #include "tests/gui/screen_capture.h"
 
 namespace kgui {
@@ -29,6 +33,7 @@ namespace kgui {
 namespace {
 
 constexpr int kShownDelayMs = 600;
+constexpr int kSystemBoxPollMs = 50;
 constexpr int kCloseWaitMs = 15000;
 
 class GuiTestApp : public CVorn95App {
@@ -37,7 +42,11 @@ class GuiTestApp : public CVorn95App {
     AddScreenshotHandler();
     // Toolkit diagnostics go to the test log, not into dialogs of their own.
     delete wxLog::SetActiveTarget(new wxLogStderr);
-    return CVorn95App::OnInit();
+    DialogScript* script = DialogScript::Current();
+    if (script) script->StartWatching();
+    if (CVorn95App::OnInit()) return true;
+    if (script) script->StopWatching();
+    return false;
   }
 
   int OnRun() override {
@@ -50,6 +59,7 @@ class GuiTestApp : public CVorn95App {
       if (CMainFrame* frame = MainFrame()) frame->Close(true);
       WaitUntil([] { return wxTopLevelWindows.empty(); }, kCloseWaitMs);
     }
+    if (DialogScript* script = DialogScript::Current()) script->StopWatching();
     return result_;
   }
 
@@ -175,48 +185,188 @@ int CountColours(const std::string& path) {
   return static_cast<int>(colours.size());
 }
 
-DialogScript::DialogScript() { Register(); }
+std::optional<bool> IsStackedAbove(wxWindow* upper, wxWindow* lower) {
+  // Requests to raise or lower windows reach the system when the toolkit
+  // next runs its loop.
+  Pump(100);
+  return native::IsStackedAbove(upper, lower);
+}
 
-DialogScript::~DialogScript() { Unregister(); }
+ShownDialog ShownDialog::SystemBox(void* window) {
+  ShownDialog shown(nullptr);
+  shown.box_ = window;
+  return shown;
+}
 
-void DialogScript::Push(Action action) { script_.push_back(std::move(action)); }
+void ShownDialog::Press(int wxId) {
+  if (box_) {
+    native::PressSystemBoxButton(box_, kwx::ResultForWxId(wxId));
+  } else if (wxWindow* button = dialog_->FindWindow(wxId)) {
+    PressButton(button);
+  } else if (dialog_->IsModal()) {
+    dialog_->EndModal(wxId);
+  }
+}
+
+void ShownDialog::PressEscape() {
+  if (box_) {
+    native::PressSystemBoxEscape(box_);
+    return;
+  }
+  // As the keyboard's Escape arrives: the dialog's key hook sees it first.
+  wxKeyEvent escape(wxEVT_CHAR_HOOK);
+  escape.m_keyCode = WXK_ESCAPE;
+  escape.SetEventObject(dialog_);
+  dialog_->GetEventHandler()->ProcessEvent(escape);
+}
+
+void ShownDialog::PressCloseBox() {
+  if (box_)
+    native::PressSystemBoxCloseBox(box_);
+  else
+    dialog_->Close();
+}
+
+bool ShownDialog::Waiting() const {
+  if (box_) return native::SystemBoxWaiting(box_);
+  // An ended dialog has its answer at once; wxMSW still calls it modal
+  // until its loop has returned.
+  return dialog_->IsModal() && dialog_->GetReturnCode() == 0;
+}
+
+namespace {
+
+DialogScript* g_script = nullptr;  // main thread only
+
+class PollTimer final : public wxTimer {
+ public:
+  explicit PollTimer(std::function<void()> poll) : poll_(std::move(poll)) {}
+  void Notify() override { poll_(); }
+
+ private:
+  std::function<void()> poll_;
+};
+
+}  // namespace
+
+DialogScript::DialogScript() {
+  Register();
+  g_script = this;
+}
+
+DialogScript::~DialogScript() {
+  StopWatching();
+  Unregister();
+  if (g_script == this) g_script = nullptr;
+}
+
+DialogScript* DialogScript::Current() { return g_script; }
+
+void DialogScript::StartWatching() {
+  // The system's boxes run loops of their own that the hook above never
+  // sees; a timer runs inside those loops too.
+  poll_ = std::make_unique<PollTimer>([this] { PollSystemBoxes(); });
+  poll_->Start(kSystemBoxPollMs);
+}
+
+void DialogScript::StopWatching() {
+  if (poll_) poll_->Stop();
+  poll_.reset();
+}
+
+void DialogScript::Push(Action action) { script_.push_back({std::move(action), nullptr}); }
 
 void DialogScript::Answer(int id) {
-  Push([id](wxDialog*) { return id; });
+  Push([id](ShownDialog&) { return id; });
 }
 
-void DialogScript::AfterShown(std::function<void(wxDialog*)> whileShown) {
-  Push([whileShown](wxDialog* dialog) {
-    // A one-shot timer of the dialog itself: it fires inside the dialog's
-    // own loop once the dialog has been drawn.
-    // The handler keeps the timer; both go with the dialog.
-    auto timer = std::make_shared<wxTimer>(dialog);
-    dialog->Bind(wxEVT_TIMER, [dialog, timer, whileShown](wxTimerEvent&) {
-      whileShown(dialog);
-    }, timer->GetId());
-    timer->StartOnce(kShownDelayMs);
-    return static_cast<int>(wxID_NONE);
-  });
+void DialogScript::AfterShown(std::function<void(ShownDialog&)> whileShown) {
+  script_.push_back({[](ShownDialog&) { return static_cast<int>(wxID_NONE); },
+                     std::move(whileShown)});
 }
 
-int DialogScript::Enter(wxDialog* dialog) {
-  SeenDialog seen;
-  seen.title = dialog->GetTitle().ToStdString();
-  for (wxWindow* child : dialog->GetChildren())
-    if (auto* text = dynamic_cast<wxStaticText*>(child)) {
-      seen.text = text->GetLabel().ToStdString();
-      break;
-    }
+DialogScript::Step DialogScript::Next(const SeenDialog& seen) {
   seen_.push_back(seen);
   if (script_.empty()) {
     ++unexpected_;
-    return wxID_CANCEL;
+    return {[](ShownDialog&) { return static_cast<int>(wxID_CANCEL); }, nullptr};
   }
-  Action action = std::move(script_.front());
+  Step step = std::move(script_.front());
   script_.pop_front();
-  return action(dialog);
+  return step;
 }
 
-void DialogScript::Exit(wxDialog*) {}
+int DialogScript::Enter(wxDialog* dialog) {
+  // Some dialogs (the file dialog) pass through the hook twice on their
+  // way to the screen; the script answers each dialog once.
+  if (entered_[dialog]++ > 0) return wxID_NONE;
+  SeenDialog seen;
+  seen.title = dialog->GetTitle().ToStdString();
+  for (wxWindow* child : dialog->GetChildren()) {
+    if (auto* text = dynamic_cast<wxStaticText*>(child); text && seen.text.empty())
+      seen.text = text->GetLabel().ToStdString();
+    if (auto* button = dynamic_cast<wxButton*>(child))
+      seen.buttons.push_back(button->GetLabel().ToStdString());
+  }
+  Step step = Next(seen);
+  ShownDialog shown(dialog);
+  const int id = step.now(shown);
+  if (id == wxID_NONE && step.later) {
+    // A one-shot timer of the dialog itself: it fires inside the dialog's
+    // own loop once the dialog has been drawn. The handler keeps the
+    // timer; both go with the dialog.
+    auto timer = std::make_shared<wxTimer>(dialog);
+    auto later = step.later;
+    dialog->Bind(wxEVT_TIMER, [dialog, timer, later](wxTimerEvent&) {
+      ShownDialog again(dialog);
+      later(again);
+    }, timer->GetId());
+    timer->StartOnce(kShownDelayMs);
+  }
+  // A dialog answered at once never shows, and the hook hears no exit for
+  // it; the next dialog may well be made at the same address.
+  if (id != wxID_NONE) entered_.erase(dialog);
+  return id;
+}
+
+void DialogScript::Exit(wxDialog* dialog) {
+  auto it = entered_.find(dialog);
+  if (it != entered_.end() && --it->second <= 0) entered_.erase(it);
+}
+
+void DialogScript::PollSystemBoxes() {
+  if (polling_) return;  // a step below runs the box's messages itself
+  polling_ = true;
+  const wxLongLong now = wxGetLocalTimeMillis();
+  for (std::size_t i = 0; i < later_.size();) {
+    if (later_[i].due > now) {
+      ++i;
+      continue;
+    }
+    Later due = std::move(later_[i]);
+    later_.erase(later_.begin() + static_cast<long>(i));
+    if (native::SystemBoxWaiting(due.box)) {
+      ShownDialog shown = ShownDialog::SystemBox(due.box);
+      due.call(shown);
+    }
+  }
+  for (void* box : native::OpenSystemBoxes()) {
+    if (std::find(handledBoxes_.begin(), handledBoxes_.end(), box) != handledBoxes_.end())
+      continue;
+    handledBoxes_.push_back(box);
+    Step step = Next(native::DescribeSystemBox(box));
+    ShownDialog shown = ShownDialog::SystemBox(box);
+    const int id = step.now(shown);
+    if (id != wxID_NONE)
+      shown.Press(id);
+    else if (step.later)
+      later_.push_back({box, wxGetLocalTimeMillis() + kShownDelayMs, step.later});
+  }
+  // A box's window may be made again at the same address later.
+  handledBoxes_.erase(std::remove_if(handledBoxes_.begin(), handledBoxes_.end(),
+                                     [](void* box) { return !native::SystemBoxWaiting(box); }),
+                      handledBoxes_.end());
+  polling_ = false;
+}
 
 }  // namespace kgui

@@ -1,21 +1,30 @@
 // The desktop spooler started by hand (no arguments), on a virtual X server:
 // the sheet and its tabs, the Settings page, File/Open, the copies dialog,
 // and Print, Pause, Resume and Cancel Print on a job that a slow in-process
-// printer keeps running; screenshots of each page and of the dialogs.
+// printer keeps running; the sheet in front of the main window after every
+// dialog, box, minimise and restore, click and second start; Help opening
+// the installed manual; screenshots of each page and of the dialogs.
 // The tests run in order on the GUI thread and share the one application.
 #include <gtest/gtest.h>
 
 #include <wx/button.h>
 #include <wx/choice.h>
+#include <wx/filename.h>
 #include <wx/textctrl.h>
+#include <wx/uiaction.h>
 
+#include <algorithm>
 #include <atomic>
+#include <iostream>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 #include <thread>
 
 #include "app/spooler_state.h"
+#include "app/startup.h"
+#include "app/wx/tamrel_view.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
 #include "app/wx/tamrel_doc.h"
@@ -25,10 +34,13 @@
 #include "pages/wx/settings_page.h"
 #include "platform/message_box.h"
 #include "platform/profile.h"
+#include "platform/single_instance.h"
+#include "platform/window_messages.h"
 #include "queue/settings_store.h"
 #include "res/dialog_templates.h"
 #include "res/menu.h"
 #include "tests/gui/gui_harness.h"
+#include "tests/gui/native_windows.h"
 #include "tests/support/test_support.h"
 #include "tools/vprinter/in_process_port.h"
 
@@ -42,6 +54,16 @@ constexpr int kStartMs = 10000;
 kt::TempHome* g_home = nullptr;
 vprinter::VirtualPrinter* g_printer = nullptr;
 kgui::DialogScript* g_dialogs = nullptr;
+
+// A box's button labels without their mnemonic marks, "|" between them.
+std::string ButtonsOf(const kgui::SeenDialog& seen) {
+  std::string out;
+  for (std::string label : seen.buttons) {
+    label.erase(std::remove(label.begin(), label.end(), '&'), label.end());
+    out += (out.empty() ? "" : "|") + label;
+  }
+  return out;
+}
 
 wxWindow* JobControl(int id) {
   CPropSheet* sheet = kgui::Sheet();
@@ -58,6 +80,28 @@ bool Printing() {
   return g_bPrinting != 0;
 }
 
+// The sheet is on the screen in front of the main window, where the user
+// finds Print, Pause and Cancel Print.
+void ExpectSheetInFront(const std::string& after) {
+  ASSERT_TRUE(kgui::SheetFrame()->IsShown()) << "the sheet is hidden after " << after;
+  const std::optional<bool> above = kgui::IsStackedAbove(kgui::SheetFrame(), kgui::MainFrame());
+  ASSERT_TRUE(above.has_value()) << "the stacking order cannot be read after " << after;
+  EXPECT_TRUE(*above) << "the sheet is behind the main window after " << after;
+}
+
+// A click on the main window, away from the sheet in front of it.
+void ClickMainWindowBesideTheSheet() {
+  const wxRect view = kgui::MainFrame()->view()->GetScreenRect();
+  const wxRect sheet = kgui::SheetFrame()->GetScreenRect();
+  wxPoint point = view.GetTopLeft() + wxPoint(6, 6);
+  ASSERT_FALSE(sheet.Contains(point));
+  wxUIActionSimulator mouse;
+  mouse.MouseMove(point);
+  kgui::Pump(60);
+  mouse.MouseClick();
+  kgui::Pump(300);
+}
+
 TEST(ManualMode, SheetShowsCurrentJobAndSettings) {
   ASSERT_TRUE(kgui::WaitUntil([] { return kgui::SheetFrame() && kgui::SheetFrame()->IsShown(); },
                               kStartMs));
@@ -68,6 +112,10 @@ TEST(ManualMode, SheetShowsCurrentJobAndSettings) {
   // The handle the driver finds is ours.
   EXPECT_EQ(plat::GetProfileString("Tovrel", "SpoolerHwnd"),
             std::to_string(kgui::MainFrame()->handle()));
+  // An owned window that floats on the main window, for the system to keep
+  // in front of it.
+  EXPECT_EQ(kgui::native::IsOwnedBy(kgui::SheetFrame(), kgui::MainFrame()),
+            std::optional<bool>(true));
   // The sheet frame sits around the sheet.
   EXPECT_EQ(kgui::SheetFrame()->GetClientSize(), kgui::Sheet()->GetSize());
 
@@ -80,6 +128,7 @@ TEST(ManualMode, SheetShowsCurrentJobAndSettings) {
   const std::string shot = kgui::SaveScreenshot(kgui::SheetFrame(), "manual_current_job_idle");
   ASSERT_FALSE(shot.empty());
   EXPECT_GT(kgui::CountColours(shot), 2);
+  ExpectSheetInFront("the start");
 }
 
 TEST(ManualMode, SettingsPageListsPortsAndRefusesBadTimeouts) {
@@ -169,7 +218,8 @@ TEST(ManualMode, PrintAsksForCopiesThenPausesResumesAndCancels) {
   // then 2.
   std::string copiesShot;
   bool spinHidden = false;
-  g_dialogs->AfterShown([&](wxDialog* dialog) {
+  g_dialogs->AfterShown([&](kgui::ShownDialog& shown) {
+    wxDialog* dialog = shown.dialog();
     copiesShot = kgui::SaveScreenshot(dialog, "manual_copies_dialog");
     spinHidden = !dialog->FindWindow(IDC_COPIES_SPIN)->IsShown();
     auto* edit = dynamic_cast<wxTextCtrl*>(dialog->FindWindow(IDC_COPIES_EDIT));
@@ -234,10 +284,9 @@ TEST(ManualMode, PrintAsksForCopiesThenPausesResumesAndCancels) {
 
 TEST(ManualMode, AboutBoxShowsAndCloses) {
   std::string shot;
-  g_dialogs->AfterShown([&](wxDialog* dialog) {
-    shot = kgui::SaveScreenshot(dialog, "manual_about_box");
-    kgui::PressButton(dialog->FindWindow(wxID_OK));
-    if (dialog->IsModal()) dialog->EndModal(wxID_OK);
+  g_dialogs->AfterShown([&](kgui::ShownDialog& shown) {
+    shot = kgui::SaveScreenshot(shown.dialog(), "manual_about_box");
+    shown.Press(wxID_OK);
   });
   wxCommandEvent about(wxEVT_MENU, kwx::MenuId(ID_APP_ABOUT));
   kgui::MainFrame()->GetEventHandler()->ProcessEvent(about);
@@ -257,14 +306,124 @@ TEST(ManualMode, NewAndSaveKeysDoNothing) {
   EXPECT_EQ(g_dialogs->unexpected(), 0);
 }
 
+TEST(ManualMode, SheetStaysInFrontOfTheMainWindow) {
+  CMainFrame* frame = kgui::MainFrame();
+
+  // File/Open: the system's (or the toolkit's) file dialog, cancelled.
+  bool fileDialogShown = false;
+  g_dialogs->AfterShown([&](kgui::ShownDialog& shown) {
+    fileDialogShown = true;
+    shown.Press(wxID_CANCEL);
+    kgui::native::CancelSystemDialogs();
+  });
+  wxCommandEvent open(wxEVT_MENU, kwx::MenuId(ID_FILE_OPEN));
+  frame->GetEventHandler()->ProcessEvent(open);
+  EXPECT_TRUE(fileDialogShown);
+  ExpectSheetInFront("File/Open");
+
+  // Help/About.
+  g_dialogs->AfterShown([](kgui::ShownDialog& about) { about.Press(wxID_OK); });
+  wxCommandEvent about(wxEVT_MENU, kwx::MenuId(ID_APP_ABOUT));
+  frame->GetEventHandler()->ProcessEvent(about);
+  ExpectSheetInFront("Help/About");
+
+  // A message box of the spooler's own, then the main window brought to the
+  // front, as the spooler does after its error boxes.
+  g_dialogs->Answer(wxID_OK);
+  plat::MessageBox(g_hMainWnd, "Error saving port to Registry.", "Kelvane Error.",
+                   MB_OK | MB_SETFOREGROUND);
+  ExpectSheetInFront("a message box");
+  plat::SetForegroundWindow(g_hMainWnd);
+  ExpectSheetInFront("the main window was brought to the front");
+
+  // A click on the main window: the system or the window manager raises
+  // it, and keeps the window it owns in front.
+  if (kgui::native::StackingIsManaged()) {
+    ClickMainWindowBesideTheSheet();
+    ExpectSheetInFront("a click on the main window");
+  } else {
+    std::cout << "[ note ] no window manager keeps the stacking here: no click\n";
+  }
+
+  // Minimised, the main window takes the sheet with it; restored, brings it.
+  frame->Iconize(true);
+  if (kgui::WaitUntil([&] { return frame->IsIconized(); }, 2000)) {
+    EXPECT_TRUE(kgui::WaitUntil([] { return !kgui::SheetFrame()->IsShown(); }, 2000))
+        << "the sheet stays on the screen while the main window is minimised";
+    frame->Iconize(false);
+    EXPECT_TRUE(kgui::WaitUntil([&] { return !frame->IsIconized(); }, 2000));
+    kgui::Pump(200);
+    ExpectSheetInFront("minimise and restore");
+    // Minimised again for the second start below.
+    frame->Iconize(true);
+    kgui::WaitUntil([&] { return frame->IsIconized(); }, 2000);
+  } else {
+    // Nothing on this screen minimises windows (an X server without a
+    // window manager); the main window is raised alone instead, as a
+    // window manager might do, for the second start to put right.
+    std::cout << "[ note ] no window manager minimises windows here\n";
+    frame->Raise();
+  }
+
+  // A second start brings the first window to the front with its sheet.
+  std::atomic<bool> answered{false};
+  std::atomic<bool> done{false};
+  std::thread second([&] {
+    answered = plat::BringRunningInstanceToFront(app::kBringToFrontWaitMs);
+    done = true;
+  });
+  kgui::WaitUntil([&] { return done.load(); }, 10000);
+  second.join();
+  EXPECT_TRUE(answered.load());
+  EXPECT_TRUE(kgui::WaitUntil([&] { return !frame->IsIconized(); }, 2000));
+  kgui::Pump(300);
+  ExpectSheetInFront("a second start");
+  EXPECT_EQ(g_dialogs->unexpected(), 0);
+}
+
+TEST(ManualMode, HelpOpensTheInstalledManual) {
+  std::vector<std::string> opened;
+  CMainFrame::SetManualOpener([&](const std::string& path) {
+    opened.push_back(path);
+    return true;
+  });
+  const std::string manual = CMainFrame::InstalledManualPath();
+  // Where the program's package puts it, beside the running program: here
+  // the test's own folder in the build tree, so it is put there and taken
+  // away again.
+  ASSERT_TRUE(wxFileName::Mkdir(wxFileName(wxString::FromUTF8(manual.c_str())).GetPath(),
+                                wxS_DIR_DEFAULT, wxPATH_MKDIR_FULL));
+  kt::WriteFileBytes(manual, "KELVANE(1)\r\n");
+  for (int command : {ID_HELP_INDEX, ID_HELP_USING}) {
+    wxCommandEvent help(wxEVT_MENU, kwx::MenuId(command));
+    kgui::MainFrame()->GetEventHandler()->ProcessEvent(help);
+  }
+  EXPECT_EQ(opened, (std::vector<std::string>{manual, manual}));
+#ifdef _WIN32
+  EXPECT_EQ(wxFileName(manual).GetFullName(), "kelvane.txt");
+  EXPECT_EQ(wxFileName(manual).GetDirs().Last(), "manual");
+#else
+  EXPECT_EQ(wxFileName(manual).GetFullName(), "kelvane.html");
+  EXPECT_NE(manual.find("/share/doc/kelvane/"), std::string::npos);
+#endif
+
+  // Without the manual the user is told where it belongs.
+  wxRemoveFile(wxString::FromUTF8(manual.c_str()));
+  g_dialogs->Answer(wxID_OK);
+  const std::size_t before = g_dialogs->seen().size();
+  wxCommandEvent help(wxEVT_MENU, kwx::MenuId(ID_HELP_INDEX));
+  kgui::MainFrame()->GetEventHandler()->ProcessEvent(help);
+  CMainFrame::SetManualOpener(nullptr);
+  // The folder made for the manual above goes again (only if empty).
+  wxRmdir(wxFileName(wxString::FromUTF8(manual.c_str())).GetPath());
+  ASSERT_EQ(g_dialogs->seen().size(), before + 1);
+  EXPECT_EQ(opened.size(), 2u);
+  EXPECT_NE(g_dialogs->seen().back().text.find(manual), std::string::npos);
+}
+
 TEST(ManualMode, BoxFromAnotherThreadIsShownByTheMainThread) {
   // As the print thread asks: the asker waits, the main thread keeps going.
-  std::string buttons;
-  g_dialogs->Push([&](wxDialog* dialog) {
-    for (wxWindow* child : dialog->GetChildren())
-      if (auto* button = dynamic_cast<wxButton*>(child)) buttons += button->GetLabel() + "|";
-    return static_cast<int>(wxID_RETRY);
-  });
+  g_dialogs->Answer(wxID_RETRY);
   std::atomic<int> answer{0};
   std::thread asker([&] {
     answer = plat::MessageBox(g_hMainWnd, "Printer is out of paper.", "Kelvane Error",
@@ -274,39 +433,32 @@ TEST(ManualMode, BoxFromAnotherThreadIsShownByTheMainThread) {
   asker.join();
   ASSERT_TRUE(answered);
   EXPECT_EQ(answer.load(), IDRETRY);
-  EXPECT_EQ(buttons, "&Abort|&Retry|&Ignore|");
+  EXPECT_EQ(ButtonsOf(g_dialogs->seen().back()), "Abort|Retry|Ignore");
   EXPECT_EQ(g_dialogs->seen().back().title, "Kelvane Error");
   EXPECT_EQ(g_dialogs->seen().back().text, "Printer is out of paper.");
 }
 
-// Sends Escape to a box as the keyboard would (the dialog's key hook sees it
-// first), then its title bar's close, and reports whether the box is still
-// waiting for an answer afterwards.
+// Sends Escape to a box as the keyboard would, then clicks its title bar's
+// close box, and reports whether the box is still waiting for an answer
+// afterwards.
 struct EscapeOutcome {
   bool openAfterEscape = false;
   bool openAfterClose = false;
 };
 
-// An ended dialog has its answer at once; wxMSW still calls it modal until
-// its loop has returned.
-bool Waiting(wxDialog* dialog) { return dialog->IsModal() && dialog->GetReturnCode() == 0; }
-
-void SendEscapeAndClose(wxDialog* dialog, EscapeOutcome& outcome) {
-  wxKeyEvent escape(wxEVT_CHAR_HOOK);
-  escape.m_keyCode = WXK_ESCAPE;
-  escape.SetEventObject(dialog);
-  dialog->GetEventHandler()->ProcessEvent(escape);
-  outcome.openAfterEscape = Waiting(dialog);
-  if (Waiting(dialog)) dialog->Close();
-  outcome.openAfterClose = Waiting(dialog);
+void SendEscapeAndClose(kgui::ShownDialog& box, EscapeOutcome& outcome) {
+  box.PressEscape();
+  outcome.openAfterEscape = box.Waiting();
+  if (box.Waiting()) box.PressCloseBox();
+  outcome.openAfterClose = box.Waiting();
 }
 
 TEST(ManualMode, EscapeAndTheCloseBoxDoNothingOnAnAbortRetryIgnoreBox) {
   // Abort there gives up the whole queue: a key press must not say it.
   EscapeOutcome outcome;
-  g_dialogs->AfterShown([&](wxDialog* dialog) {
-    SendEscapeAndClose(dialog, outcome);
-    if (Waiting(dialog)) kgui::PressButton(dialog->FindWindow(wxID_IGNORE));
+  g_dialogs->AfterShown([&](kgui::ShownDialog& box) {
+    SendEscapeAndClose(box, outcome);
+    if (box.Waiting()) box.Press(wxID_IGNORE);
   });
   const int answer =
       plat::MessageBox(g_hMainWnd, "The printer is not selected.", "Kelvane Error",
@@ -318,9 +470,9 @@ TEST(ManualMode, EscapeAndTheCloseBoxDoNothingOnAnAbortRetryIgnoreBox) {
 
 TEST(ManualMode, EscapeMeansCancelOnABoxThatHasCancel) {
   EscapeOutcome outcome;
-  g_dialogs->AfterShown([&](wxDialog* dialog) {
-    SendEscapeAndClose(dialog, outcome);
-    if (Waiting(dialog)) dialog->EndModal(wxID_RETRY);
+  g_dialogs->AfterShown([&](kgui::ShownDialog& box) {
+    SendEscapeAndClose(box, outcome);
+    if (box.Waiting()) box.Press(wxID_RETRY);
   });
   const int answer =
       plat::MessageBox(g_hMainWnd, "The printer is reporting out of paper.", "Kelvane Error",

@@ -46,10 +46,10 @@ TEST(EndWhilePrinting, ACloseDuringTheQuitQuestionIsTriedAgainAfterCancel) {
   const std::size_t before = g_dialogs->seen().size();
   // While the question is up a second close comes (the run's end, the idle
   // rule); the user cancels the question.
-  g_dialogs->AfterShown([](wxDialog* dialog) {
+  g_dialogs->AfterShown([](kgui::ShownDialog& question) {
     plat::PostMessage(kgui::MainFrame()->handle(), WM_CLOSE, 0, 0);
     kgui::Pump(200);
-    dialog->EndModal(wxID_CANCEL);
+    question.Press(wxID_CANCEL);
   });
   // The second close still finds the job printing, so it asks in turn.
   g_dialogs->Answer(wxID_CANCEL);
@@ -65,7 +65,7 @@ TEST(EndWhilePrinting, ACloseDuringTheQuitQuestionIsTriedAgainAfterCancel) {
 TEST(EndWhilePrinting, HangUpEndsTheQuestionAndKeepsTheQueue) {
   ASSERT_TRUE(Printing());
   // The terminal goes while the quit question is up; nobody answers it.
-  g_dialogs->AfterShown([](wxDialog*) { ::kill(::getpid(), SIGHUP); });
+  g_dialogs->AfterShown([](kgui::ShownDialog&) { ::kill(::getpid(), SIGHUP); });
   kgui::MainFrame()->Close();
   ASSERT_TRUE(kgui::WaitUntil([] { return wxTopLevelWindows.empty(); }, 15000));
   EXPECT_FALSE(IsPrintRunAlive());

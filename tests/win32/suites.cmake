@@ -12,6 +12,7 @@ set(KELVANE_PORTABLE_SUITES
   print_thread_thread_test
   printer_commands_test
   printer_status_test
+  recent_files_test
   settings_store_test
   shell_test
   spool_names_test
