@@ -372,9 +372,10 @@ SpoolerRun RunSpooler(const std::string& program, const driver::JobSpec& job,
   // reads them before a Tovrel job).
   const bool inkJob = job.printer == "Tovrel";
   const MarkerKind markers = inkJob ? MarkerKind::Ink : MarkerKind::Ribbon;
-  const std::string inkBefore = Describe(ReadPublishedInk());
+  const PublishedInk inkAtStart = ReadPublishedInk();
+  const std::string inkBefore = Describe(inkAtStart);
   std::string lastInk = inkBefore;
-  const std::string attributesBefore = FormatMarkerAttributes(ReadPublishedInk(), markers);
+  const std::string attributesBefore = FormatMarkerAttributes(inkAtStart, markers);
   if (!attributesBefore.empty()) Report(attributesBefore);
   std::string pending;
   bool open = true;
