@@ -66,7 +66,7 @@ linux_packages=(
   xvfb xauth xdotool x11-apps imagemagick fonts-dejavu-core
   socat xxd
   libcups2-dev cups cups-daemon cups-client cups-ipp-utils
-  desktop-file-utils dpkg-dev man-db
+  desktop-file-utils dpkg-dev man-db groff-base
 )
 windows_packages=(
   cmake ninja-build ccache
