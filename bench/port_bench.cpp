@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/files.h"
 #include "platform/port_device.h"

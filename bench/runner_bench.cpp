@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/print_job_runner.h"
 #include "engine/print_thread.h"
 #include "platform/files.h"

@@ -2,43 +2,45 @@
 # spooler state, queue, engine, pages, shell. A source may include its own
 # layer and those below it, never one above: the build fails, naming each
 # include that reaches up. The desktop (app/wx, pages/wx), the headless
-# front end and the tools sit above all of them and are not checked here.
+# front end (app/headless) and the tools sit above all of them and are not
+# checked here.
 # Run as: cmake -DKELVANE_ROOT=<source root> -DSTAMP=<file> -P layer_check.cmake
 if(NOT KELVANE_ROOT)
   message(FATAL_ERROR "KELVANE_ROOT not given")
 endif()
 
-# Layer of an included path, as the order number of its layer; -1 for a
-# path of a front end or tool (above every core layer).
+# Each layer is a folder; the order number of the layer a path lies in, or
+# 99 for a front end, a tool or anything else above every core layer (those
+# are not checked, and every core layer may be included from them).
+set(kelvane_layers platform res app/state queue engine pages app/shell)
+# The desktop's drawing of the pages lies inside the pages folder but above
+# the core.
+set(kelvane_front_ends pages/wx)
 function(layer_of path out)
-  if(path MATCHES "^platform/")
-    set(${out} 0 PARENT_SCOPE)
-  elseif(path MATCHES "^res/")
-    set(${out} 1 PARENT_SCOPE)
-  elseif(path MATCHES "^app/spooler_state\\.h$" OR path MATCHES "^queue/job_record\\.h$")
-    set(${out} 2 PARENT_SCOPE)
-  elseif(path MATCHES "^queue/")
-    set(${out} 3 PARENT_SCOPE)
-  elseif(path MATCHES "^engine/")
-    set(${out} 4 PARENT_SCOPE)
-  elseif(path MATCHES "^pages/wx/" OR path MATCHES "^app/wx/" OR path MATCHES "^app/headless/")
-    set(${out} 99 PARENT_SCOPE)
-  elseif(path MATCHES "^pages/")
-    set(${out} 5 PARENT_SCOPE)
-  elseif(path MATCHES "^app/")
-    set(${out} 6 PARENT_SCOPE)
-  else()
-    set(${out} 99 PARENT_SCOPE)
-  endif()
+  foreach(folder ${kelvane_front_ends})
+    string(FIND "${path}" "${folder}/" at)
+    if(at EQUAL 0)
+      set(${out} 99 PARENT_SCOPE)
+      return()
+    endif()
+  endforeach()
+  set(order 0)
+  foreach(folder ${kelvane_layers})
+    string(FIND "${path}" "${folder}/" at)
+    if(at EQUAL 0)
+      set(${out} ${order} PARENT_SCOPE)
+      return()
+    endif()
+    math(EXPR order "${order} + 1")
+  endforeach()
+  set(${out} 99 PARENT_SCOPE)
 endfunction()
 
-file(GLOB_RECURSE sources RELATIVE ${KELVANE_ROOT}
-     ${KELVANE_ROOT}/platform/*.h ${KELVANE_ROOT}/platform/*.cpp
-     ${KELVANE_ROOT}/res/*.h ${KELVANE_ROOT}/res/*.cpp
-     ${KELVANE_ROOT}/queue/*.h ${KELVANE_ROOT}/queue/*.cpp
-     ${KELVANE_ROOT}/engine/*.h ${KELVANE_ROOT}/engine/*.cpp
-     ${KELVANE_ROOT}/pages/*.h ${KELVANE_ROOT}/pages/*.cpp
-     ${KELVANE_ROOT}/app/*.h ${KELVANE_ROOT}/app/*.cpp)
+set(globs "")
+foreach(folder ${kelvane_layers})
+  list(APPEND globs ${KELVANE_ROOT}/${folder}/*.h ${KELVANE_ROOT}/${folder}/*.cpp)
+endforeach()
+file(GLOB_RECURSE sources RELATIVE ${KELVANE_ROOT} ${globs})
 if(NOT sources)
   message(FATAL_ERROR "no sources under ${KELVANE_ROOT}")
 endif()
@@ -60,7 +62,7 @@ foreach(src ${sources})
 endforeach()
 
 if(found)
-  message(FATAL_ERROR "includes that reach up a layer (platform < res < state < queue < engine < pages < shell):${found}")
+  message(FATAL_ERROR "includes that reach up a layer (platform < res < app/state < queue < engine < pages < app/shell):${found}")
 endif()
 if(STAMP)
   file(TOUCH ${STAMP})

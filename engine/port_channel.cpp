@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/printer_models.h"
 #include "platform/clock.h"
 #include "platform/errors.h"

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "engine/print_thread.h"
 #include "engine/printer_models.h"

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/print_job_runner.h"
 #include "platform/clock.h"
 #include "platform/threads.h"

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/clock.h"
 #include "platform/errors.h"

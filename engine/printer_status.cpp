@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/message_box.h"
 #include "res/string_ids.h"

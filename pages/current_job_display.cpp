@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/print_thread.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"

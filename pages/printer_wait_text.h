@@ -9,7 +9,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 
 struct PrinterWaitView {
   PrinterWait wait = PrinterWait::None;

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "queue/queue_file.h"

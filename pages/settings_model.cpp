@@ -5,7 +5,7 @@
 #include <cctype>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "queue/settings_store.h"
 #include "res/string_ids.h"
 #include "res/string_table.h"

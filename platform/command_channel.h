@@ -50,7 +50,7 @@ inline constexpr LRESULT kWillPrintNoQueue = 4;     // it runs without a queue f
 // and answers its ticket; parts 1 to kStatusPartCount-1 answer pieces of
 // that copy; kStatusTicketPart answers the ticket of the copy being served,
 // so a reader that finds it changed (another reader asked meanwhile) asks
-// again. See app/spooler_status.h for the pieces.
+// again. See app/shell/spooler_status.h for the pieces.
 inline constexpr UINT kStatusRequest = 0x7F03;
 inline constexpr WPARAM kStatusTicketPart = 0xFF;
 

@@ -55,7 +55,7 @@ inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_SPOOLER_COMMAND = WM_USER + 0x63;    // 0x463
 inline constexpr UINT WM_SPOOLER_SHOWSHEET = WM_USER + 0x65;  // 0x465
 // Posted by the print thread to the main window whenever what it waits for
-// changes: wParam the new PrinterWait (app/spooler_state.h); lParam, with
+// changes: wParam the new PrinterWait (app/state/spooler_state.h); lParam, with
 // PrinterWait::None, 1 when data moves again and 0 when the wait ended
 // without it (a fault code or a stop request).
 inline constexpr UINT WM_SPOOLER_PRINTERWAIT = WM_USER + 0x67;  // 0x467

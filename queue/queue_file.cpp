@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/file_trust.h"

@@ -49,7 +49,7 @@
 #include <string>
 
 #include "platform/win_types.h"
-#include "queue/job_record.h"
+#include "app/state/job_record.h"
 
 inline constexpr std::uint32_t kQueueOpenRetryMs = 1500;
 inline constexpr std::size_t kMaxQueueFileSize = 65535;

@@ -15,7 +15,7 @@
 
 #include "app/headless/fault_policy.h"
 #include "app/headless/headless_loop.h"
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "platform/message_box.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "pages/current_job_display.h"
 #include "pages/printer_wait_text.h"
 #include "pages/queue_listing.h"

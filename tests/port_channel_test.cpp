@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/net_redirect.h"

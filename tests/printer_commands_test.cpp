@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "engine/printer_commands.h"
 #include "platform/clock.h"

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "engine/printer_status.h"
 #include "platform/clock.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "platform/files.h"
 #include "platform/net_redirect.h"
 #include "queue/settings_store.h"

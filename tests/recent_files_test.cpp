@@ -2,7 +2,7 @@
 // escaped files still read, and a save that rewrites such a file plainly.
 #include <gtest/gtest.h>
 
-#include "app/recent_files.h"
+#include "app/shell/recent_files.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -31,15 +31,15 @@
 #include <thread>
 #include <vector>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
 #include "platform/home.h"
 #include "platform/net_redirect.h"
 #include "platform/profile.h"
 #include "platform/single_instance.h"
 #include "platform/window_messages.h"
-#include "queue/job_record.h"
+#include "app/state/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
 #include "tests/support/test_support.h"

@@ -2,7 +2,7 @@
 // idle countdown and its boundaries, the quit question and the document
 // close, with recorded windows, scripted boxes and an in-process printer.
 // Test thread (the print threads it starts run against the same fakes).
-#include "app/shell.h"
+#include "app/shell/shell.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/print_thread.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"

@@ -2,14 +2,14 @@
 // the shared state, its parts on the command channel and back, the retry
 // when another reader's request came in between, and the report's lines.
 // Test thread only.
-#include "app/spooler_status.h"
+#include "app/shell/spooler_status.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
 
-#include "app/shell.h"
+#include "app/shell/shell.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
 #include "tests/support/test_support.h"

@@ -3,7 +3,7 @@
 // process's own main window: a number on POSIX, the spooler window on
 // Windows), and the scheduler interval from the environment.
 // Test thread.
-#include "app/startup.h"
+#include "app/shell/startup.h"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
 #include "platform/profile.h"
 #include "tests/support/test_support.h"

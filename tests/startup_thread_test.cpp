@@ -3,7 +3,7 @@
 // the running spooler, through its command channel, to come to the front.
 // Test thread, the stop signals' thread and the channel's listener. The
 // signals stay blocked in the test thread once a case has taken them.
-#include "app/startup.h"
+#include "app/shell/startup.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,8 +14,8 @@
 #include <future>
 #include <mutex>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
 #include "platform/single_instance.h"
 #include "tests/support/test_support.h"

@@ -16,8 +16,8 @@
 #include <ctime>
 #include <string>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
 #include "platform/file_trust.h"
 #include "platform/home.h"

@@ -9,8 +9,8 @@
 #include <iostream>
 
 #include "app/headless/console_text.h"
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "pages/printer_wait_text.h"
 
 namespace headless {

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "app/headless/fault_policy.h"
-#include "app/shell.h"
-#include "app/startup.h"
+#include "app/shell/shell.h"
+#include "app/shell/startup.h"
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
 #include "platform/window_messages.h"

@@ -18,9 +18,9 @@
 
 #include "app/headless/exit_codes.h"
 #include "app/headless/headless_loop.h"
-#include "app/shell.h"
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "platform/command_channel.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // stop that keeps the queue.
 #include <wx/init.h>
 
-#include "app/startup.h"
+#include "app/shell/startup.h"
 #include "app/wx/vorn95_app.h"
 
 int main(int argc, char** argv) {

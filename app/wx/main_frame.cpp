@@ -13,9 +13,9 @@
 #include <ctime>
 #include <vector>
 
-#include "app/recent_files.h"
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/shell/recent_files.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "app/wx/app_icon.h"
 #include "app/wx/tamrel_doc.h"
 #include "app/wx/tamrel_view.h"

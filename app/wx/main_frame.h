@@ -13,7 +13,7 @@
 
 #include <functional>
 
-#include "app/shell.h"
+#include "app/shell/shell.h"
 #include "app/wx/wx_windows.h"
 
 class CTamrelDoc;

@@ -1,7 +1,7 @@
 // CSheetFrame and CPropSheet (see sheet_frame.h).
 #include "app/wx/sheet_frame.h"
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "pages/wx/current_job_page.h"
 #include "pages/wx/queue_page.h"
 #include "pages/wx/settings_page.h"

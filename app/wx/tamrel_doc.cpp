@@ -1,7 +1,7 @@
 // CTamrelDoc (see tamrel_doc.h).
 #include "app/wx/tamrel_doc.h"
 
-#include "app/shell.h"
+#include "app/shell/shell.h"
 #include "app/wx/wx_windows.h"
 #include "res/menu.h"
 

@@ -1,6 +1,6 @@
 // CTamrelDoc: the document. It holds no data; it anchors the document start
 // (command line), File/Open and the document close, all of which are the
-// shell's (app/shell.h), and gives File/Open its command state. Pushed in
+// shell's (app/shell/shell.h), and gives File/Open its command state. Pushed in
 // front of the main frame's event handlers so that it sees its commands.
 // Main thread.
 #pragma once

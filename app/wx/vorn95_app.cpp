@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
+#include "app/shell/shell.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/tamrel_doc.h"
 #include "app/wx/wx_message_boxes.h"

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "app/startup.h"
+#include "app/shell/startup.h"
 #include "platform/command_channel.h"
 #include "platform/single_instance.h"
 

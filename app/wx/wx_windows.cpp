@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/startup.h"
+#include "app/shell/startup.h"
 
 namespace kwx {
 

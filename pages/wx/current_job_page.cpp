@@ -6,7 +6,7 @@
 #include <wx/gauge.h>
 #include <wx/stattext.h>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "pages/current_job_display.h"
 #include "pages/wx/copies_dlg.h"
 #include "platform/message_box.h"

@@ -4,7 +4,7 @@
 #include <wx/dcclient.h>
 #include <wx/listctrl.h>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "platform/message_box.h"
 #include "platform/window_messages.h"
 #include "res/string_ids.h"

@@ -5,7 +5,7 @@
 #include <wx/combobox.h>
 #include <wx/textctrl.h>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "pages/settings_model.h"
 #include "platform/message_box.h"
 #include "res/string_ids.h"

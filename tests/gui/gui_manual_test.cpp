@@ -22,8 +22,8 @@
 #include <vector>
 #include <thread>
 
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "app/wx/tamrel_view.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"

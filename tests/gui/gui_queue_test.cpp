@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
 #include "engine/print_thread.h"

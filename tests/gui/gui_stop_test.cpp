@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
 #include "engine/print_thread.h"

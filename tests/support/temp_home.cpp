@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "tests/support/temp_home_system.h"
 #include "tests/support/test_support.h"
 

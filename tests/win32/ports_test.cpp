@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/errors.h"
 #include "platform/files.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
 #include "platform/files.h"
 #include "platform/port_device.h"

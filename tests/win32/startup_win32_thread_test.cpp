@@ -3,7 +3,7 @@
 // console's Ctrl+C turned into WM_SPOOLER_STOP for the main window (run
 // from a console: without one there is no Ctrl+C to raise).
 // Test thread and the system's console-event thread.
-#include "app/startup.h"
+#include "app/shell/startup.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shell.h"
+#include "app/shell/shell.h"
 #include "platform/window_messages.h"
 #include "platform/win32/windows_api.h"
 

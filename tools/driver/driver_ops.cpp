@@ -20,7 +20,7 @@
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/single_instance.h"
-#include "queue/job_record.h"
+#include "app/state/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
 #include "tools/driver/command_line.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/spooler_status.h"
+#include "app/shell/spooler_status.h"
 #include "platform/win_types.h"
 
 namespace driver {

@@ -18,7 +18,7 @@
 
 #include "platform/files.h"
 #include "platform/posix/descriptor_io.h"
-#include "queue/job_record.h"
+#include "app/state/job_record.h"
 #include "tools/driver/spool_names.h"
 
 namespace driver {

@@ -4,15 +4,15 @@
 // Main thread only; the shared state is touched under g_csSpooler except
 // where only the main thread can be running (before the first print thread,
 // and File/Open, which is enabled only while nothing prints in manual mode).
-#include "app/shell.h"
+#include "app/shell/shell.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 
-#include "app/spooler_state.h"
-#include "app/spooler_status.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/spooler_status.h"
 #include "engine/print_thread.h"
 #include "engine/printer_commands.h"
 #include "engine/printer_status.h"

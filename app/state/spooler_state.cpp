@@ -1,5 +1,5 @@
 // Definitions of the shared spooler state (see spooler_state.h).
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 
 #include <algorithm>
 #include <cstring>

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <thread>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "platform/window_messages.h"
 
 namespace app {

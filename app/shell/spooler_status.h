@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "app/spooler_state.h"
+#include "app/state/spooler_state.h"
 
 struct SpoolerStatus {
   bool printing = false;

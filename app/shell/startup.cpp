@@ -1,11 +1,11 @@
 // The shared start-up (see startup.h). The stop signals' thread lives with
 // the platform's body (startup_posix.cpp).
-#include "app/startup.h"
+#include "app/shell/startup.h"
 
 #include <cstdlib>
 #include <utility>
 
-#include "app/shell.h"
+#include "app/shell/shell.h"
 
 namespace app {
 

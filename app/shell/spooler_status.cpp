@@ -1,5 +1,5 @@
 // The spooler's status for the driver (see spooler_status.h).
-#include "app/spooler_status.h"
+#include "app/shell/spooler_status.h"
 
 #include <algorithm>
 #include <cstring>

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/win_types.h"
-#include "queue/job_record.h"
+#include "app/state/job_record.h"
 
 // The lock. Recursive for the owning thread: the scheduler holds it for its
 // whole tick and the operations it calls take it again.

@@ -1,5 +1,5 @@
 // The recent-file list in kelvane.ini (see recent_files.h).
-#include "app/recent_files.h"
+#include "app/shell/recent_files.h"
 
 #include "platform/files.h"
 #include "platform/profile.h"

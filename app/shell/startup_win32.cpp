@@ -9,9 +9,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "app/shell.h"
-#include "app/spooler_state.h"
-#include "app/startup.h"
+#include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
+#include "app/shell/startup.h"
 #include "platform/spooler_window.h"
 #include "platform/window_messages.h"
 #include "platform/win32/windows_api.h"
