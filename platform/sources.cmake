@@ -33,7 +33,8 @@ set(KELVANE_PLATFORM_POSIX_SOURCES
   platform/posix/registry.cpp
   platform/posix/sim_port.cpp
   platform/posix/single_instance.cpp
-  platform/posix/socket_port.cpp)
+  platform/posix/socket_port.cpp
+  platform/posix/startup.cpp)
 
 # The Windows bodies: every .cpp of platform/win32/ (the folder holds
 # nothing else that is built).

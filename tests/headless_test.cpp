@@ -17,6 +17,7 @@
 #include "app/headless/headless_loop.h"
 #include "app/state/spooler_state.h"
 #include "platform/message_box.h"
+#include "platform/startup.h"
 
 namespace {
 
@@ -348,7 +349,7 @@ TEST_F(PrinterStateLinesTest, ALineIsNotHeldUpByABoxThatWaitsForItsAnswer) {
 // --- The main window's own timer ---------------------------------------------
 
 // Records what the loop asks of the main window's timer.
-class FakeWindowTimer final : public app::MainWindowTimer {
+class FakeWindowTimer final : public plat::MainWindowTimer {
  public:
   explicit FakeWindowTimer(bool works) : works_(works) {}
   bool Set(DWORD intervalMs) override {

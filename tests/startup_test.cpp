@@ -14,6 +14,7 @@
 #include "app/shell/shell.h"
 #include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
+#include "platform/startup.h"
 #include "platform/profile.h"
 #include "tests/support/test_support.h"
 
@@ -88,7 +89,7 @@ TEST(FrontEndBinding, TheThreeSinksComeAndGoTogether) {
 
 TEST(OpenToDriver, PublishesTheWindowOnceTheChannelListens) {
   kt::TempHome home;
-  const HWND mainWindow = app::MainWindowHandle();
+  const HWND mainWindow = plat::MainWindowHandle();
   ASSERT_NE(mainWindow, 0);
   plat::CommandServer server;
   ASSERT_TRUE(app::OpenToDriver(server, mainWindow, [] {}));

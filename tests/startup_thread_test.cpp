@@ -17,6 +17,7 @@
 #include "app/shell/shell.h"
 #include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
+#include "platform/startup.h"
 #include "platform/single_instance.h"
 #include "tests/support/test_support.h"
 
@@ -63,9 +64,9 @@ class StopPosts : public plat::WindowSink {
 
 TEST(StopSignals, IntTermAndHupEachPostOneStopToTheMainWindow) {
   StopPosts posts;
-  app::StopSignals signals;
-  signals.Take(app::StopSignals::Life::kJoined);
-  signals.Start(kMainWnd);
+  plat::StopSignals signals;
+  signals.Take(plat::StopSignals::Life::kJoined);
+  signals.Start([] { return kMainWnd; });
   int expected = 0;
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
     ASSERT_EQ(::kill(::getpid(), signal), 0);
@@ -79,9 +80,9 @@ TEST(StopSignals, IntTermAndHupEachPostOneStopToTheMainWindow) {
 
 TEST(StopSignals, SomeoneElsesWakeSignalDoesNotEndTheThread) {
   StopPosts posts;
-  app::StopSignals signals;
-  signals.Take(app::StopSignals::Life::kJoined);
-  signals.Start(kMainWnd);
+  plat::StopSignals signals;
+  signals.Take(plat::StopSignals::Life::kJoined);
+  signals.Start([] { return kMainWnd; });
   ASSERT_EQ(::kill(::getpid(), SIGUSR2), 0);
   // Still there: the next stop signal is still turned into a post.
   ASSERT_EQ(::kill(::getpid(), SIGTERM), 0);
@@ -93,9 +94,9 @@ TEST(StopSignals, SomeoneElsesWakeSignalDoesNotEndTheThread) {
 TEST(StopSignals, ThePublishedMainWindowIsReadWhenTheSignalComes) {
   kt::TempHome home;
   StopPosts posts;
-  app::StopSignals signals;
-  signals.Take(app::StopSignals::Life::kJoined);
-  signals.Start(app::StopSignals::kPublishedMainWindow);
+  plat::StopSignals signals;
+  signals.Take(plat::StopSignals::Life::kJoined);
+  signals.Start(app::PublishedMainWindow);
   // Published after the thread started, as the desktop's frame is.
   ASSERT_TRUE(PublishMainWindow(kPublishedWnd));
   ASSERT_EQ(::kill(::getpid(), SIGHUP), 0);

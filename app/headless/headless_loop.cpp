@@ -41,7 +41,7 @@ int ParseAnswer(const std::string& line, UINT style) {
 }
 
 ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy)
-    : ConsoleMessageBoxes(policy, std::cin, std::cout, app::StandardInputCanAnswer(), nullptr) {}
+    : ConsoleMessageBoxes(policy, std::cin, std::cout, plat::StandardInputCanAnswer(), nullptr) {}
 
 ConsoleMessageBoxes::ConsoleMessageBoxes(FaultPolicy policy, std::istream& in,
                                          std::ostream& out, bool someoneCanAnswer,
@@ -148,7 +148,7 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
 }
 
 HeadlessLoop::HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes,
-                           app::MainWindowTimer* windowTimer)
+                           plat::MainWindowTimer* windowTimer)
     : mainWindow_(mainWindow), boxes_(boxes), windowTimer_(windowTimer) {}
 
 DWORD HeadlessLoop::SetTimer(DWORD intervalMs) {

@@ -19,6 +19,7 @@
 #include "app/shell/startup.h"
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
+#include "platform/startup.h"
 #include "platform/window_messages.h"
 #include "platform/win_types.h"
 
@@ -98,7 +99,7 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   // the scheduler's ticks are that timer's WM_TIMER posts; without it, or
   // when it cannot be set, the loop keeps time itself.
   explicit HeadlessLoop(HWND mainWindow, ConsoleMessageBoxes* boxes = nullptr,
-                        app::MainWindowTimer* windowTimer = nullptr);
+                        plat::MainWindowTimer* windowTimer = nullptr);
 
   // ShellFrontEnd: one timer, driven by the loop on the real clock or by
   // the main window's timer.
@@ -140,7 +141,7 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
 
   HWND mainWindow_;
   ConsoleMessageBoxes* boxes_;
-  app::MainWindowTimer* windowTimer_;
+  plat::MainWindowTimer* windowTimer_;
   std::mutex mutex_;  // protects events_, timerInterval_, nextTick_, timerOn_, windowTicks_
   std::condition_variable changed_;
   std::deque<Event> events_;

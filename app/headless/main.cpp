@@ -22,6 +22,7 @@
 #include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
 #include "platform/command_channel.h"
+#include "platform/startup.h"
 
 namespace {
 
@@ -56,17 +57,17 @@ int main(int argc, char** argv) {
   plat::SingleInstance instance;
   if (!app::ClaimSingleInstance(instance)) return 0;
 
-  app::IgnoreBrokenPipes();
+  plat::IgnoreBrokenPipes();
   // Joined before the loop it posts to goes away.
-  app::StopSignals stopSignals;
-  stopSignals.Take(app::StopSignals::Life::kJoined);
+  plat::StopSignals stopSignals;
+  stopSignals.Take(plat::StopSignals::Life::kJoined);
 
-  const HWND mainWindow = app::MainWindowHandle();
+  const HWND mainWindow = plat::MainWindowHandle();
   headless::ConsoleMessageBoxes consoleBoxes(policy);
   // The system's boxes are the default sink: none is installed for them.
   headless::ConsoleMessageBoxes* boxes =
       app::UseSystemMessageBoxes(policyGiven) ? nullptr : &consoleBoxes;
-  headless::HeadlessLoop loop(mainWindow, boxes, app::SystemTimerOfMainWindow());
+  headless::HeadlessLoop loop(mainWindow, boxes, plat::SystemTimerOfMainWindow());
   app::FrontEndBinding frontEnd(&loop, boxes, &loop);
 
   plat::CommandServer server;
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     // Printing goes on; only the driver's commands cannot reach us.
     std::cerr << "kelvane-headless: the command channel could not be opened\n";
   }
-  stopSignals.Start(mainWindow);
+  stopSignals.Start([mainWindow] { return mainWindow; });
 
   int exitCode = headless::kExitNormal;
   if (DocumentStart(static_cast<int>(args.size()), spoolerArgs.data())) {

@@ -98,10 +98,6 @@ void DocumentClose();
 // the marker says "Purged", so the next start prints them all.
 void StopKeepingQueue();
 
-// Posted to the main window by the front end's signal handling; the front
-// end answers it with StopKeepingQueue and ends.
-inline constexpr UINT WM_SPOOLER_STOP = WM_USER + 0x66;
-
 // One WM_TIMER of the main frame.
 void SchedulerTick();
 

@@ -1,11 +1,13 @@
-// The shared start-up (see startup.h). The stop signals' thread lives with
-// the platform's body (startup_posix.cpp).
+// The shared start-up (see startup.h). The stop signals' thread and the
+// other system pieces live in the platform (platform/startup.h).
 #include "app/shell/startup.h"
 
 #include <cstdlib>
 #include <utility>
 
 #include "app/shell/shell.h"
+#include "app/state/spooler_state.h"
+#include "platform/startup.h"
 
 namespace app {
 
@@ -42,6 +44,22 @@ DWORD SchedulerIntervalFromEnvironment(DWORD requested) {
   unsigned long value = std::strtoul(text, &end, 10);
   if (end == text || *end != '\0' || value == 0 || value > 3600000) return requested;
   return static_cast<DWORD>(value);
+}
+
+void TakeStopSignalsUntilExit() {
+  plat::StopSignals signals;
+  signals.Take(plat::StopSignals::Life::kWholeProcess);
+  signals.Start(PublishedMainWindow);
+}
+
+HWND PublishedMainWindow() {
+  SpoolerLock lock;
+  return g_hMainWnd;
+}
+
+bool UseSystemMessageBoxes(bool faultPolicyGiven) {
+  return plat::SystemMessageBoxSink() != nullptr && !faultPolicyGiven &&
+         !plat::StandardInputCanAnswer();
 }
 
 }  // namespace app

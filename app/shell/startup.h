@@ -8,7 +8,6 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
@@ -56,74 +55,15 @@ bool OpenToDriver(plat::CommandServer& server, HWND mainWindow, std::function<vo
 // Any thread.
 DWORD SchedulerIntervalFromEnvironment(DWORD requested);
 
-// SIGINT, SIGTERM and SIGHUP (or what the platform has for them) come from a
-// service manager, a closing terminal or Ctrl+C: nobody is there to answer
-// the quit question, and the jobs still queued belong to the next start. A
-// thread of their own takes them and posts WM_SPOOLER_STOP to the main
-// window, which stops the spooler with its queue kept.
-// Take() must run before any other thread exists, so that every thread
-// started afterwards leaves the signals to this one.
-class StopSignals {
- public:
-  // The window a stop goes to: a fixed handle, or the published main window
-  // (g_hMainWnd, read under the lock when the signal comes; a signal before
-  // the main window exists or after it has gone reaches nobody).
-  static constexpr HWND kPublishedMainWindow = 0;
-
-  enum class Life {
-    // Stop() (or the destructor) ends and joins the thread: for a loop that
-    // must outlive every post made to it.
-    kJoined,
-    // The thread waits for the next signal until the process ends.
-    kWholeProcess,
-  };
-
-  StopSignals();
-  ~StopSignals();  // Stop()
-  StopSignals(const StopSignals&) = delete;
-  StopSignals& operator=(const StopSignals&) = delete;
-
-  // Keeps the stop signals from every thread of the calling one's making.
-  void Take(Life life);
-  // Starts the thread that turns the signals into posts to `mainWindow`.
-  void Start(HWND mainWindow);
-  // Ends and joins a kJoined thread; nothing for kWholeProcess.
-  void Stop();
-
- private:
-  struct State;
-  std::unique_ptr<State> state_;
-};
-
-// The desktop's stop signals: Take(kWholeProcess) and Start for the
-// published main window, in one call from main before any other thread.
+// The desktop's stop signals (platform/startup.h): taken for the whole
+// process and posted to the published main window, in one call from main
+// before any other thread.
 void TakeStopSignalsUntilExit();
 
-// The handle the main window goes by, as the driver and the command channel
-// know it: on POSIX the process id; on Windows the spooler window
-// (platform/spooler_window.h), made on the first call. Any thread.
-HWND MainWindowHandle();
-
-// The main window's own timer, where the system has one: its WM_TIMER
-// reaches the window sink as a post. A front end without a window of the
-// system's keeps time itself.
-class MainWindowTimer {
- public:
-  virtual ~MainWindowTimer() = default;
-  // From now on a WM_TIMER every `intervalMs`; false when none can be set.
-  virtual bool Set(DWORD intervalMs) = 0;
-  virtual void Kill() = 0;
-};
-// The timer of MainWindowHandle(); nullptr where there is none (POSIX).
-MainWindowTimer* SystemTimerOfMainWindow();
-
-// A reader of our prompts that goes away must not kill us in the middle of a
-// job (the queue would be left "Processing"): a failed write is enough.
-void IgnoreBrokenPipes();
-
-// Whether someone may answer on standard input: a terminal, a pipe or a
-// socket (a supervising program); not /dev/null (NUL), not a file.
-bool StandardInputCanAnswer();
+// The published main window (g_hMainWnd, read under the lock): where a stop
+// from outside goes when it comes; 0 before the main window exists and
+// after it has gone. Any thread.
+HWND PublishedMainWindow();
 
 // Whether kelvane-headless asks its questions in the system's message boxes
 // rather than on the console: only where the system has boxes of its own

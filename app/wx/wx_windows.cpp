@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/shell/startup.h"
+#include "platform/startup.h"
 
 namespace kwx {
 
@@ -32,7 +32,7 @@ void RaiseFloatingWindows(wxWindow* owner) {
 
 }  // namespace
 
-HWND MainWindowHandle() { return app::MainWindowHandle(); }
+HWND MainWindowHandle() { return plat::MainWindowHandle(); }
 
 HWND NextWindowHandle() { return g_nextHandle.fetch_add(1); }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/shell/shell.h"
+#include "platform/startup.h"
 #include "platform/window_messages.h"
 #include "platform/win32/windows_api.h"
 
@@ -47,7 +48,7 @@ TEST(StandardInput, NulAndFilesCannotAnswerAPipeCan) {
     W32_HANDLE nul = OpenForReading("NUL", OPEN_EXISTING);
     ASSERT_NE(nul, w32::InvalidHandle());
     StandardInputAs in(nul);
-    EXPECT_FALSE(app::StandardInputCanAnswer());
+    EXPECT_FALSE(plat::StandardInputCanAnswer());
     // Nobody to answer and no policy given: the system's boxes ask.
     EXPECT_TRUE(app::UseSystemMessageBoxes(false));
     // A policy on the command line means unattended: the console boxes.
@@ -62,7 +63,7 @@ TEST(StandardInput, NulAndFilesCannotAnswerAPipeCan) {
     ASSERT_NE(file, w32::InvalidHandle());
     {
       StandardInputAs in(file);
-      EXPECT_FALSE(app::StandardInputCanAnswer());
+      EXPECT_FALSE(plat::StandardInputCanAnswer());
     }
     ::DeleteFileA(path);
   }
@@ -71,22 +72,22 @@ TEST(StandardInput, NulAndFilesCannotAnswerAPipeCan) {
     W32_HANDLE writeEnd = nullptr;
     ASSERT_TRUE(::CreatePipe(&readEnd, &writeEnd, nullptr, 0));
     StandardInputAs in(readEnd);
-    EXPECT_TRUE(app::StandardInputCanAnswer());
+    EXPECT_TRUE(plat::StandardInputCanAnswer());
     EXPECT_FALSE(app::UseSystemMessageBoxes(false));
     ::CloseHandle(writeEnd);
   }
   {
     StandardInputAs in(nullptr);
-    EXPECT_FALSE(app::StandardInputCanAnswer());
+    EXPECT_FALSE(plat::StandardInputCanAnswer());
   }
 }
 
 TEST(MainWindow, IsTheSpoolerWindowWithATimerOfItsOwn) {
-  const HWND window = app::MainWindowHandle();
+  const HWND window = plat::MainWindowHandle();
   ASSERT_NE(window, 0);
-  EXPECT_EQ(app::MainWindowHandle(), window);
+  EXPECT_EQ(plat::MainWindowHandle(), window);
   EXPECT_TRUE(::IsWindow(w32::ToSystem(window)));
-  EXPECT_NE(app::SystemTimerOfMainWindow(), nullptr);
+  EXPECT_NE(plat::SystemTimerOfMainWindow(), nullptr);
 }
 
 // Waits for WM_SPOOLER_STOP posts.
@@ -123,8 +124,8 @@ class StopSink final : public plat::WindowSink {
 TEST(StopSignals, CtrlCPostsTheStopToTheMainWindow) {
   constexpr HWND kMain = 0x5151;  // a number: the stop goes to the sink
   StopSink sink;
-  app::StopSignals signals;
-  signals.Take(app::StopSignals::Life::kJoined);
+  plat::StopSignals signals;
+  signals.Take(plat::StopSignals::Life::kJoined);
   ::SetConsoleCtrlHandler(nullptr, FALSE);  // Ctrl+C may come in ignored
   // Without our handler the system's own would end the suite here.
   if (!::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
@@ -132,7 +133,7 @@ TEST(StopSignals, CtrlCPostsTheStopToTheMainWindow) {
   }
   // Whether it comes before Start (remembered, as a blocked signal waits)
   // or after, the stop reaches the window named there.
-  signals.Start(kMain);
+  signals.Start([] { return kMain; });
   EXPECT_EQ(sink.AwaitStop(), kMain);
   signals.Stop();
 }

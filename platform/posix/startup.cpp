@@ -1,5 +1,6 @@
-// The stop signals and broken pipes on POSIX (see startup.h): the signals
-// are blocked in every thread and one thread takes them with sigwait.
+// The start-up's system pieces on POSIX (see platform/startup.h): the stop
+// signals are blocked in every thread and one thread takes them with
+// sigwait; the main window is the process id.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -7,13 +8,12 @@
 
 #include <atomic>
 #include <thread>
+#include <utility>
 
-#include "app/shell/shell.h"
-#include "app/state/spooler_state.h"
-#include "app/shell/startup.h"
+#include "platform/startup.h"
 #include "platform/window_messages.h"
 
-namespace app {
+namespace plat {
 namespace {
 
 // Wakes a joined thread for its end; told from someone else's SIGUSR2 by
@@ -51,13 +51,13 @@ void StopSignals::Take(Life life) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-void StopSignals::Start(HWND mainWindow) {
+void StopSignals::Start(Target target) {
   State* state = state_.get();
   const sigset_t signals = state->signals;
   // A thread for the whole process may outlive this object, so it keeps no
   // pointer into it; it never sees the wake signal, which is not in its set.
   std::atomic<bool>* stopping = state->life == Life::kJoined ? &state->stopping : nullptr;
-  std::thread thread([stopping, signals, mainWindow] {
+  std::thread thread([stopping, signals, target = std::move(target)] {
     for (;;) {
       int signal = 0;
       if (sigwait(&signals, &signal) != 0) return;
@@ -65,12 +65,8 @@ void StopSignals::Start(HWND mainWindow) {
         if (stopping && stopping->load()) return;
         continue;  // someone else's SIGUSR2 means nothing to us
       }
-      HWND target = mainWindow;
-      if (target == kPublishedMainWindow) {
-        SpoolerLock lock;
-        target = g_hMainWnd;
-      }
-      plat::PostMessage(target, WM_SPOOLER_STOP, 0, 0);
+      const HWND window = target();
+      if (window != 0) PostMessage(window, WM_SPOOLER_STOP, 0, 0);
     }
   });
   if (state->life == Life::kWholeProcess) {
@@ -88,17 +84,9 @@ void StopSignals::Stop() {
   state->thread.join();
 }
 
-void TakeStopSignalsUntilExit() {
-  StopSignals signals;
-  signals.Take(StopSignals::Life::kWholeProcess);
-  signals.Start(StopSignals::kPublishedMainWindow);
-}
-
 HWND MainWindowHandle() { return static_cast<HWND>(::getpid()); }
 
 MainWindowTimer* SystemTimerOfMainWindow() { return nullptr; }
-
-bool UseSystemMessageBoxes(bool) { return false; }
 
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 
@@ -109,4 +97,4 @@ bool StandardInputCanAnswer() {
   return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
 }
 
-}  // namespace app
+}  // namespace plat

@@ -1,5 +1,5 @@
-// The stop signals, standard input and the main window on Windows (see
-// startup.h). The console's control events (Ctrl+C, Ctrl+Break, its window
+// The start-up's system pieces on Windows (see platform/startup.h): the stop
+// requests, standard input and the main window. The console's control events (Ctrl+C, Ctrl+Break, its window
 // closing, log-off, shut-down) arrive on a thread of the system's, which
 // posts WM_SPOOLER_STOP to the main window; the end of the session reaches
 // a program with windows through its window instead, and is taken the same
@@ -8,15 +8,14 @@
 // rest as startup.h says.
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
-#include "app/shell/shell.h"
-#include "app/state/spooler_state.h"
-#include "app/shell/startup.h"
 #include "platform/spooler_window.h"
+#include "platform/startup.h"
 #include "platform/window_messages.h"
 #include "platform/win32/windows_api.h"
 
-namespace app {
+namespace plat {
 namespace {
 
 // What the system's threads need; a console handler carries no pointer of
@@ -27,7 +26,7 @@ struct StopTarget {
   bool started = false;  // Start has named the window
   bool pending = false;  // an event came before that: posted at Start
   bool done = false;     // the joined spooler has stopped (Stop)
-  HWND window = StopSignals::kPublishedMainWindow;
+  StopSignals::Target target;  // where a stop goes, asked when one comes
 };
 
 StopTarget& Target() {
@@ -37,13 +36,9 @@ StopTarget& Target() {
 
 // Straight to the window sink: at the session's end the main window's own
 // thread is the one waiting for the stop, and would never pass it on.
-void PostStop(HWND window) {
-  HWND target = window;
-  if (target == StopSignals::kPublishedMainWindow) {
-    SpoolerLock lock;
-    target = g_hMainWnd;
-  }
-  plat::PostToWindowSink(target, WM_SPOOLER_STOP, 0, 0);
+void PostStop(const StopSignals::Target& target) {
+  const HWND window = target ? target() : 0;
+  if (window != 0) PostToWindowSink(window, WM_SPOOLER_STOP, 0, 0);
 }
 
 // Posts the stop; with `untilOver`, returns only once the spooler has
@@ -56,9 +51,9 @@ void StopFromOutside(bool untilOver) {
     target.pending = true;
     return;
   }
-  const HWND window = target.window;
+  const StopSignals::Target where = target.target;
   lock.unlock();
-  PostStop(window);
+  PostStop(where);
   if (!untilOver) return;
   lock.lock();
   target.over.wait(lock, [&target] { return target.done; });
@@ -82,8 +77,8 @@ BOOL WINAPI OnConsoleEvent(W32_DWORD event) {
 
 class SpoolerWindowTimer final : public MainWindowTimer {
  public:
-  bool Set(DWORD intervalMs) override { return plat::SetSpoolerWindowTimer(intervalMs); }
-  void Kill() override { plat::KillSpoolerWindowTimer(); }
+  bool Set(DWORD intervalMs) override { return SetSpoolerWindowTimer(intervalMs); }
+  void Kill() override { KillSpoolerWindowTimer(); }
 };
 
 }  // namespace
@@ -112,26 +107,26 @@ void StopSignals::Take(Life life) {
   state_->took = ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != FALSE;
 }
 
-void StopSignals::Start(HWND mainWindow) {
+void StopSignals::Start(Target where) {
   bool pending = false;
   {
     StopTarget& target = Target();
     std::lock_guard<std::mutex> lock(target.mutex);
-    target.window = mainWindow;
+    target.target = where;
     target.started = true;
     target.done = false;
     pending = target.pending;
     target.pending = false;
   }
-  plat::SetSessionEndHandler([] { StopFromOutside(true); });
-  if (pending) PostStop(mainWindow);
+  SetSessionEndHandler([] { StopFromOutside(true); });
+  if (pending) PostStop(where);
 }
 
 void StopSignals::Stop() {
   State* state = state_.get();
   if (!state || !state->took || state->life != Life::kJoined) return;
   ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-  plat::SetSessionEndHandler(nullptr);
+  SetSessionEndHandler(nullptr);
   {
     StopTarget& target = Target();
     std::lock_guard<std::mutex> lock(target.mutex);
@@ -142,13 +137,7 @@ void StopSignals::Stop() {
   state->took = false;
 }
 
-void TakeStopSignalsUntilExit() {
-  StopSignals signals;
-  signals.Take(StopSignals::Life::kWholeProcess);
-  signals.Start(StopSignals::kPublishedMainWindow);
-}
-
-HWND MainWindowHandle() { return plat::OpenSpoolerWindow(); }
+HWND MainWindowHandle() { return OpenSpoolerWindow(); }
 
 MainWindowTimer* SystemTimerOfMainWindow() {
   static SpoolerWindowTimer timer;
@@ -175,8 +164,4 @@ bool StandardInputCanAnswer() {
   }
 }
 
-bool UseSystemMessageBoxes(bool faultPolicyGiven) {
-  return !faultPolicyGiven && !StandardInputCanAnswer();
-}
-
-}  // namespace app
+}  // namespace plat
