@@ -55,7 +55,8 @@ inline constexpr UINT WM_USER = 0x0400;
 inline constexpr UINT WM_SPOOLER_COMMAND = WM_USER + 0x63;    // 0x463
 inline constexpr UINT WM_SPOOLER_SHOWSHEET = WM_USER + 0x65;  // 0x465
 // Posted to the main window by the stop signals' thread (platform/startup.h);
-// the front end answers it with StopKeepingQueue and ends.
+// the front end hands it to the shell's close controller, which has it
+// answered with StopKeepingQueue.
 inline constexpr UINT WM_SPOOLER_STOP = WM_USER + 0x66;  // 0x466
 // Posted by the print thread to the main window whenever what it waits for
 // changes: wParam the new PrinterWait (app/state/spooler_state.h); lParam, with

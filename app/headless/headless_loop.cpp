@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "app/headless/console_text.h"
+#include "app/shell/close_controller.h"
 #include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
 #include "pages/printer_wait_text.h"
@@ -274,50 +275,67 @@ void HeadlessLoop::Run(plat::CommandServer& server) {
       case Event::Close:
       case Event::SelfClose:
       case Event::FaultClose:
+      case Event::Stop:
         if (Close(event)) return;
         break;
-      case Event::Stop:
-        // Nobody is there to answer the quit question; the queue stays. A
-        // policy that waits for its time-out answers at once: the stop
-        // waits for the print thread, which waits for that answer.
-        if (boxes_) boxes_->SetClosing(true);
-        StopKeepingQueue();
-        return;
     }
   }
 }
 
 bool HeadlessLoop::Close(Event event) {
-  if (event == Event::FaultClose && boxes_ &&
-      boxes_->policy().kind == FaultPolicyKind::Retry) {
-    // The queue is kept; the scheduler takes the job again, but not before
-    // the retry time-out: a port that stays shut costs a line per try.
-    const unsigned seconds = boxes_->policy().retrySeconds;
-    if (!boxes_->LastBoxRepeated()) {
-      WriteLine("no answer: the queue is kept; trying again in " + std::to_string(seconds) +
-                " s");
+  const CloseReason reason = event == Event::Stop        ? CloseReason::Stop
+                             : event == Event::SelfClose  ? CloseReason::RunEnded
+                             : event == Event::FaultClose ? CloseReason::FaultUnanswered
+                                                          : CloseReason::Requested;
+  CloseCircumstances now;
+  if (boxes_ && boxes_->policy().kind == FaultPolicyKind::Retry)
+    now.unansweredFault = UnansweredFault::Retries;
+  // No dialog of ours runs a loop of its own here: a question blocks this
+  // thread, and what arrives meanwhile waits in the queue.
+  switch (RequestClose(reason, now)) {
+    case CloseDecision::RetryLater: {
+      // The queue is kept; the scheduler takes the job again, but not before
+      // the retry time-out: a port that stays shut costs a line per try.
+      const unsigned seconds = boxes_->policy().retrySeconds;
+      if (!boxes_->LastBoxRepeated()) {
+        WriteLine("no answer: the queue is kept; trying again in " + std::to_string(seconds) +
+                  " s");
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      const Clock::time_point earliest = Clock::now() + std::chrono::seconds(seconds);
+      if (nextTick_ < earliest) nextTick_ = earliest;
+      return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    const Clock::time_point earliest = Clock::now() + std::chrono::seconds(seconds);
-    if (nextTick_ < earliest) nextTick_ = earliest;
-    return false;
+    case CloseDecision::Stop:
+    case CloseDecision::StopUnderDialogs:
+    case CloseDecision::FinishStop:
+      // Nobody is there to answer the quit question; the queue stays. A
+      // policy that waits for its time-out answers at once: the stop
+      // waits for the print thread, which waits for that answer.
+      if (boxes_) boxes_->SetClosing(true);
+      StopKeepingQueue();
+      return true;
+    case CloseDecision::Ask:
+      if (reason == CloseReason::FaultUnanswered) {
+        WriteLine("no answer: the queue is kept; closing");
+      }
+      // A policy that waits for its time-out must not hold up a close asked
+      // for from outside. (The spooler's own close comes when no run is
+      // left to wait.)
+      if (boxes_ && reason != CloseReason::RunEnded) boxes_->SetClosing(true);
+      if (AskQuitQuestion() == CloseDecision::Close) {
+        DocumentClose();
+        return true;
+      }
+      if (boxes_) boxes_->SetClosing(false);
+      return false;
+    case CloseDecision::Close:
+      DocumentClose();
+      return true;
+    case CloseDecision::Refuse:
+    case CloseDecision::Defer:
+      return false;
   }
-  if (event == Event::SelfClose) {
-    if (!BeginSelfClose()) return false;
-  } else {
-    if (event == Event::FaultClose) {
-      WriteLine("no answer: the queue is kept; closing");
-    }
-    BeginClose();
-    // A policy that waits for its time-out must not hold the close up.
-    if (boxes_) boxes_->SetClosing(true);
-  }
-  if (ConfirmQuit()) {
-    DocumentClose();
-    return true;
-  }
-  CancelClose();
-  if (boxes_) boxes_->SetClosing(false);
   return false;
 }
 

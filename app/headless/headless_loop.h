@@ -134,7 +134,9 @@ class HeadlessLoop final : public ShellFrontEnd, public plat::WindowSink {
   using Clock = std::chrono::steady_clock;
   enum class Event { Close, SelfClose, FaultClose, Tick, Channel, Stop };
 
-  // True when the program is to end (the document is closed).
+  // Hands a close or a stop to the close controller and does what it
+  // decides; true when the program is to end (the document closed, or the
+  // spooler stopped with its queue kept).
   bool Close(Event event);
   void SayPrinterWait(WPARAM wait, LPARAM dataMoved);
   void WriteLine(const std::string& line);

@@ -11,8 +11,9 @@
 #include <ctime>
 #include <string>
 
-#include "app/state/spooler_state.h"
+#include "app/shell/close_controller.h"
 #include "app/shell/spooler_status.h"
+#include "app/state/spooler_state.h"
 #include "engine/print_thread.h"
 #include "engine/printer_commands.h"
 #include "engine/printer_status.h"
@@ -142,6 +143,7 @@ void SetShellFrontEnd(ShellFrontEnd* frontEnd) {
 void ResetShell() {
   g_startedWithArguments = false;
   g_closing = false;
+  ResetCloseController();
   g_frontEnd = &g_noFrontEnd;
 }
 
@@ -180,6 +182,7 @@ bool DocumentStart(int argc, const char* const* argv) {
   g_bJobDone = 0;
   g_startedWithArguments = argc > 1;
   g_closing = false;
+  ResetCloseController();
 
   if (argc <= 1) {
     g_strFileName = "none";
@@ -286,10 +289,10 @@ bool IsFileOpenEnabled() {
 
 namespace {
 
-// What both ends of the program share: the placement is stored, the timer
+// What the close and the stop share: the placement is stored, the timer
 // killed and the run told that the program ends (before the wait, so it
 // neither finishes the job as if cancelled nor takes the next one).
-void BeginClose(QueueAtShutdown queue) {
+void StartShutdown(QueueAtShutdown queue) {
   g_closing = true;  // from now on the driver is told we will print nothing
   WINDOWPLACEMENT placement{};
   placement.length = sizeof placement;
@@ -309,42 +312,10 @@ void BeginClose(QueueAtShutdown queue) {
   }
 }
 
-}  // namespace
-
-void DocumentClose() {
-  BeginClose(QueueAtShutdown::Purge);
-
-  // Give a running print thread the time to reach its next block, see the
-  // stop request and clean up after itself; with no run alive there is
-  // nothing to wait for.
-  WaitForPrintRun(kCloseWaitMs);
-
-  BOOL runOpen;
-  BOOL queueMode;
-  {
-    SpoolerLock lock;
-    runOpen = g_bQueuePurged == 0;
-    queueMode = g_bQueueMode;
-  }
-  if (runOpen) {
-    EndJobCleanup();
-    if (queueMode) {
-      JobRecord scratch;
-      PurgeQueue(scratch);
-    }
-  }
-  // The thread must not outlive the objects it uses.
-  ShutdownPrintThread();
-}
-
-void StopKeepingQueue() {
-  BeginClose(QueueAtShutdown::Keep);
-  // No 2000 ms bound: tidying up under a run that is still alive would close
-  // its port while it writes. The run ends within one block, or one write
-  // time-out while the port is stalled; a prompt it waits for is answered by
-  // the front end.
-  ShutdownPrintThread();
-
+// Tidies a run that is still open once no print thread can touch it: the
+// job is ended, and in queue mode the queue is purged or, with the queue
+// kept, the run closed without removing anything.
+void TidyOpenRun(QueueAtShutdown queue) {
   BOOL runOpen;
   BOOL queueMode;
   {
@@ -354,10 +325,39 @@ void StopKeepingQueue() {
   }
   if (!runOpen) return;
   EndJobCleanup();
-  // The run is closed without removing anything: the marker says "Purged",
-  // so the next start's recovery deletes none of the records, and prints
-  // them all, the interrupted job again from its first byte.
-  if (queueMode) CloseQueueRun();
+  if (!queueMode) return;
+  if (queue == QueueAtShutdown::Purge) {
+    JobRecord scratch;
+    PurgeQueue(scratch);
+  } else {
+    // The marker says "Purged", so the next start's recovery deletes none
+    // of the records, and prints them all, the interrupted job again from
+    // its first byte.
+    CloseQueueRun();
+  }
+}
+
+}  // namespace
+
+void DocumentClose() {
+  StartShutdown(QueueAtShutdown::Purge);
+  // Give a running print thread the time to reach its next block, see the
+  // stop request and clean up after itself; with no run alive there is
+  // nothing to wait for.
+  WaitForPrintRun(kCloseWaitMs);
+  TidyOpenRun(QueueAtShutdown::Purge);
+  // The thread must not outlive the objects it uses.
+  ShutdownPrintThread();
+}
+
+void StopKeepingQueue() {
+  StartShutdown(QueueAtShutdown::Keep);
+  // No 2000 ms bound: tidying up under a run that is still alive would close
+  // its port while it writes. The run ends within one block, or one write
+  // time-out while the port is stalled; a prompt it waits for is answered by
+  // the front end.
+  ShutdownPrintThread();
+  TidyOpenRun(QueueAtShutdown::Keep);
 }
 
 void SchedulerTick() {

@@ -101,16 +101,21 @@ void StopKeepingQueue();
 // One WM_TIMER of the main frame.
 void SchedulerTick();
 
-// WM_CLOSE of the main frame: true when the close may go on (nothing
-// prints, or the user answered OK to the quit question).
+// The quit question of a close (AskQuitQuestion in close_controller.h puts
+// it): true when the close may go on (nothing prints, or the user answered
+// OK to the quit question).
 bool ConfirmQuit();
 
 // Closing. From the moment the main thread begins a close, the driver's
 // "will you print queue file X?" is answered "no", so it starts a spooler of
-// its own rather than leave a record to one that is going away.
-// A close asked for from outside (close box, signal): marks closing.
+// its own rather than leave a record to one that is going away. The front
+// ends do not mark it themselves: the close controller (close_controller.h)
+// does, for the closes it decides, and the teardown (DocumentClose,
+// StopKeepingQueue) marks it for good.
+// Marks closing.
 void BeginClose();
-// The quit question was answered Cancel: we go on and answer "yes" again.
+// The close does not go on (the quit question was answered Cancel): we go
+// on and answer "yes" again.
 void CancelClose();
 bool IsClosing();
 // The close the program decided itself (queue run over, idle too long):

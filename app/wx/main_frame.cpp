@@ -128,7 +128,7 @@ CMainFrame::CMainFrame(CTamrelDoc* document, std::function<void(HWND)> openToDri
     sink->Register(handle_, this, this);
   // Published while no print thread exists yet.
   if (openToDriver) openToDriver(handle_);
-  kwx::SetModalEndedCallback([this] { RetryDeferredClose(); });
+  kwx::SetModalEndedCallback([this] { HandleClose(CloseReason::DialogsGone); });
 }
 
 CMainFrame::~CMainFrame() {
@@ -258,11 +258,8 @@ void CMainFrame::OnTimer(wxTimerEvent&) {
 void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CLOSE:
-      // The spooler's own close looks at the queue once more first; a close
-      // that does not happen lets the driver's "will you print" be answered
-      // yes again.
-      if (wParam == plat::kCloseRunEnded && !BeginSelfClose()) break;
-      if (!Close()) CancelClose();
+      // As the close box's close, for the reason the poster gave.
+      HandleClose(CloseReasonOfPost(wParam));
       break;
     case WM_TIMER:
       SchedulerTick();
@@ -282,7 +279,7 @@ void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_SPOOLER_STOP:
-      StopFromOutside();
+      HandleClose(CloseReason::Stop);
       break;
     default:
       DispatchChannelRequest(message, wParam, lParam);
@@ -290,35 +287,59 @@ void CMainFrame::OnPostedMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
-void CMainFrame::RetryDeferredClose() {
-  if (closing_started_) return;
-  if (stopRequested_) {
-    if (kwx::ModalDepth() == 0) FinishStop();
-    return;
+namespace {
+
+// Our dialogs as the close controller sees them.
+Dialogs DialogsNow() { return kwx::ModalDepth() > 0 ? Dialogs::Open : Dialogs::None; }
+
+}  // namespace
+
+bool CMainFrame::HandleClose(CloseReason reason) {
+  switch (RequestClose(reason, CloseCircumstances{DialogsNow()})) {
+    case CloseDecision::Ask:
+      if (AskQuitQuestion() != CloseDecision::Close) return false;
+      CloseDocumentAndGo();
+      return true;
+    case CloseDecision::Close:
+      CloseDocumentAndGo();
+      return true;
+    case CloseDecision::Stop:
+      AnnounceStop();
+      FinishStop();
+      return true;
+    case CloseDecision::StopUnderDialogs:
+      // The frame cannot go under a dialog's loop: the dialogs are ended and
+      // the stop finishes once the last one has unwound.
+      AnnounceStop();
+      EndModalDialogs();
+      return false;
+    case CloseDecision::FinishStop:
+      FinishStop();
+      return true;
+    case CloseDecision::Refuse:
+    case CloseDecision::Defer:
+    case CloseDecision::RetryLater:
+      return false;
   }
-  if (!closeDeferred_) return;
-  closeDeferred_ = false;
-  Close();
+  return false;
 }
 
-void CMainFrame::StopFromOutside() {
-  if (closing_started_ || stopRequested_) return;
-  stopRequested_ = true;
+void CMainFrame::CloseDocumentAndGo() {
+  if (closingListener_) closingListener_();
+  timer_.Stop();
+  SaveRecentFiles();
+  document_->OnCloseDocument();
+  Destroy();
+}
+
+void CMainFrame::AnnounceStop() {
   // The run stops at its next block end even while a dialog is still up,
   // and a prompt it waits for is answered; nobody is there to do it.
   RequestPrintShutdown(QueueAtShutdown::Keep);
-  if (closing_) closing_();
-  if (kwx::ModalDepth() > 0) {
-    // The frame cannot go under a dialog's loop: the dialogs are ended and
-    // the stop finishes once the last one has unwound.
-    EndModalDialogs();
-    return;
-  }
-  FinishStop();
+  if (closingListener_) closingListener_();
 }
 
 void CMainFrame::FinishStop() {
-  closing_started_ = true;
   timer_.Stop();
   SaveRecentFiles();
   StopKeepingQueue();
@@ -326,42 +347,10 @@ void CMainFrame::FinishStop() {
 }
 
 void CMainFrame::OnClose(wxCloseEvent& event) {
-  if (closing_started_ || stopRequested_) {
-    // Already closing or stopping: this request adds nothing.
-    if (event.CanVeto()) event.Veto();
-    return;
-  }
-  if (inQuestion_) {
-    // A close that arrives while the quit question is up (the run's end,
-    // the idle rule) is not lost: it is tried again once the question is
-    // answered, so Cancel there refuses only the close that asked.
-    closeDeferred_ = true;
-    if (event.CanVeto()) event.Veto();
-    return;
-  }
-  if (event.CanVeto()) {
-    if (kwx::ModalDepth() > 0) {
-      // A dialog of ours is up (perhaps a prompt the print thread waits
-      // for); tearing the frame down under it would strand its answer.
-      // The close is tried again when the last dialog has gone.
-      closeDeferred_ = true;
-      event.Veto();
-      return;
-    }
-    inQuestion_ = true;
-    const bool go = ConfirmQuit();
-    inQuestion_ = false;
-    if (!go) {
-      event.Veto();
-      return;
-    }
-  }
-  closing_started_ = true;
-  if (closing_) closing_();
-  timer_.Stop();
-  SaveRecentFiles();
-  document_->OnCloseDocument();
-  Destroy();
+  // A close the toolkit lets us refuse is the close box's, File/Exit's or
+  // the one a dialog's end retries; one it does not is the session's end.
+  const CloseReason reason = event.CanVeto() ? CloseReason::Requested : CloseReason::Forced;
+  if (!HandleClose(reason) && event.CanVeto()) event.Veto();
 }
 
 void CMainFrame::OnExit(wxCommandEvent&) { Close(); }

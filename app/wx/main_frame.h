@@ -1,8 +1,8 @@
 // CMainFrame: the main window, window class "CVorn95App", caption "Kelvane".
 // Carries menu 128, keyboard table 128 and the four-pane status bar, holds
 // the view, publishes its handle for the driver, runs the 5-second
-// scheduler timer for the shell, and closes only through the shell's quit
-// question and document close. Posted messages (WM_CLOSE, WM_TIMER,
+// scheduler timer for the shell, and closes or stops only as the shell's
+// close controller (app/shell/close_controller.h) decides. Posted messages (WM_CLOSE, WM_TIMER,
 // WM_SPOOLER_COMMAND) reach it on the main thread.
 // Main thread.
 #pragma once
@@ -13,6 +13,7 @@
 
 #include <functional>
 
+#include "app/shell/close_controller.h"
 #include "app/shell/shell.h"
 #include "app/wx/wx_windows.h"
 
@@ -54,7 +55,9 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   static void SetManualOpener(std::function<bool(const std::string& path)> opener);
 
   // Called once the frame is on its way out (the app stops the channel).
-  void SetClosingListener(std::function<void()> listener) { closing_ = std::move(listener); }
+  void SetClosingListener(std::function<void()> listener) {
+    closingListener_ = std::move(listener);
+  }
 
  private:
   void BuildMenu();
@@ -63,10 +66,14 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   void RefreshRecentMenu();
   void LoadRecentFiles();
   void SaveRecentFiles();
-  void RetryDeferredClose();
-  // WM_SPOOLER_STOP: a signal stops the spooler without the quit question,
-  // keeping the queue for the next start.
-  void StopFromOutside();
+  // Hands a close or a stop to the close controller and does what it
+  // decides: true when the frame goes.
+  bool HandleClose(CloseReason reason);
+  // The frame's close: the document closed, queue purged.
+  void CloseDocumentAndGo();
+  // A stop (WM_SPOOLER_STOP) keeps the queue for the next start: the run is
+  // told at once, the teardown follows once no dialog is up.
+  void AnnounceStop();
   void FinishStop();
 
   void OnClose(wxCloseEvent& event);
@@ -91,11 +98,7 @@ class CMainFrame : public wxFrame, public ShellFrontEnd, public kwx::MessageTarg
   wxRect normalRect_;
   wxFileHistory history_;
   bool recentEnabled_ = false;
-  bool inQuestion_ = false;
-  bool closeDeferred_ = false;
-  bool closing_started_ = false;
-  bool stopRequested_ = false;
-  std::function<void()> closing_;
+  std::function<void()> closingListener_;
   wxString indicators_[3];
   // What ShowPrinterWait last put in the message pane; the pane is touched
   // only when that changes, so menu help shown there is left alone.

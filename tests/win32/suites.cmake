@@ -1,6 +1,7 @@
 # The suites built for Windows: the portable ones by name, and every suite
 # of tests/win32/ (the Windows bodies on the real services, under Wine).
 set(KELVANE_PORTABLE_SUITES
+  close_controller_test
   console_text_test
   driver_ops_test
   headless_test
