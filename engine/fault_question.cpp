@@ -5,6 +5,8 @@
 // g_csSpooler only to read the sink, never while the question is up.
 #include "engine/fault_question.h"
 
+#include <utility>
+
 #include "app/state/job_record.h"
 #include "app/state/spooler_state.h"
 #include "engine/port_channel.h"
