@@ -1,4 +1,4 @@
-// The print job runner, PrintThreadProc: one run takes jobs one after
+// The print job runner, RunPrintJobs: one run takes jobs one after
 // another (queue mode) or the hand-opened file (manual mode), sends their
 // spool files to the port in 2048-byte blocks copy after copy, puts port
 // faults to the user, honours the stop and pause requests, counts a job
@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/state/spooler_state.h"
+#include "engine/fault_question.h"
 #include "engine/port_channel.h"
 #include "engine/print_thread.h"
 #include "engine/printer_models.h"
@@ -30,8 +31,6 @@
 
 namespace {
 
-constexpr const char* kRunnerCaption = kSpoolerErrorCaption;
-
 // How often, at most, the progress asks the port what the printer has
 // confirmed: the pages look every few seconds, and the question is a
 // system call.
@@ -42,12 +41,12 @@ enum class Next {
   Continue,   // go on with the job
   NextJob,    // back to run start for the next (or the same) job
   RunEnd,     // no further job: close the run normally
-  Exit,       // the run is over; exit_ holds the code
+  Exit,       // the run is over; outcome_ says how
 };
 
 class PrintRun {
  public:
-  DWORD Run();
+  RunOutcome Run();
 
  private:
   void StartRun();
@@ -60,7 +59,7 @@ class PrintRun {
   Next AnswerPortFault(std::int32_t code);
   Next StartJobOver();
   bool CloseRunUnlessAJobArrived();
-  DWORD EndRun();
+  RunOutcome EndRun();
   Next StopForShutdown();
 
   bool OpenSpoolFile(unsigned index);
@@ -71,14 +70,14 @@ class PrintRun {
   void PublishProgress(bool now);
   bool OpenPort();
 
-  int ShowError(const std::string& text, UINT buttons);
+  int Ask(const FaultQuestion& question);
   void TellWhatTheRecordLost(const RecordParseNotes& notes);
-  Next Abandon(DWORD code, bool purge, bool postClose);
+  Next Abandon(RunOutcome outcome, bool purge, bool postClose);
   Next EndKeepingQueue();
-  Next FailJob(DWORD code, int answer, bool purge, bool postClose);
-  Next FailSpoolFile(DWORD code, int answer, bool postClose);
+  Next FailJob(RunOutcome outcome, int answer, bool purge, bool postClose);
+  Next FailSpoolFile(RunOutcome outcome, int answer, bool postClose);
   Next SetJobAside();
-  Next KeepQueue(DWORD code, WPARAM closeReason = plat::kCloseFaultUnanswered);
+  Next KeepQueue(RunOutcome outcome, WPARAM closeReason = plat::kCloseFaultUnanswered);
 
   JobRecord job_;
   // The one block buffer of the run; reused for every block.
@@ -109,17 +108,17 @@ class PrintRun {
   DWORD progressPublished_ = 0;
   // Printer model of the last job taken in this run: it decides the close.
   char lastPrinterName_[kPrinterNameSize] = {};
-  DWORD exit_ = kExitNormal;
+  RunOutcome outcome_ = RunOutcome::Completed;
 };
 
-DWORD PrintRun::Run() {
+RunOutcome PrintRun::Run() {
   for (;;) {
     StartRun();
     if (IsPrintShutdownRequested()) {
       // The process is ending: release the port and leave the queue to the
       // closer, which purges it.
       EndJobCleanup();
-      return kExitStopped;
+      return RunOutcome::Stopped;
     }
     RecordParseNotes notes;
     if (!TakeNextJob(job_, &notes)) {
@@ -130,13 +129,13 @@ DWORD PrintRun::Run() {
     // have begun to end meanwhile. The record stays where it is.
     if (IsPrintShutdownRequested()) {
       EndJobCleanup();
-      return kExitStopped;
+      return RunOutcome::Stopped;
     }
     CopyField(lastPrinterName_, job_.printerName);
     // A job whose record we could not remove afterwards is not sent at all.
     if (queueMode_ && !CheckQueueFileWritable(job_)) {
       EndKeepingQueue();
-      return exit_;
+      return outcome_;
     }
     TellWhatTheRecordLost(notes);
     DWORD dns = 0;
@@ -152,7 +151,7 @@ DWORD PrintRun::Run() {
       case Next::RunEnd:
         return EndRun();
       case Next::Exit:
-        return exit_;
+        return outcome_;
     }
   }
 }
@@ -192,15 +191,13 @@ Next PrintRun::PrintJob() {
   if (IsPrintShutdownRequested()) return StopForShutdown();
 
   if (!OpenSpoolFile(0)) {
-    const int answer = ShowError("Could not open spool file.", MB_OK);
-    return FailSpoolFile(kExitSpoolOpen, answer, queueMode_);
+    const int answer = Ask(SpoolFileOpenFailedQuestion());
+    return FailSpoolFile(RunOutcome::SpoolOpenFailed, answer, queueMode_);
   }
 
   if (!OpenPort()) {
-    const int answer = ShowError("Could not get handle to port. Spooler Error # " +
-                                     std::to_string(errorCode_),
-                                 MB_OK);
-    return FailJob(kExitPortOpen, answer, queueMode_, queueMode_);
+    const int answer = Ask(PortOpenFailedQuestion(errorCode_));
+    return FailJob(RunOutcome::PortOpenFailed, answer, queueMode_, queueMode_);
   }
   {
     SpoolerLock lock;
@@ -221,8 +218,8 @@ Next PrintRun::PrintJob() {
       if (fileIndex_ + 1 < job_.fileCount) {
         CloseSpoolFile();
         if (!OpenSpoolFile(fileIndex_ + 1)) {
-          const int answer = ShowError("Could not open spool file.", MB_OK);
-          return FailSpoolFile(kExitSpoolOpen, answer, false);
+          const int answer = Ask(SpoolFileOpenFailedQuestion());
+          return FailSpoolFile(RunOutcome::SpoolOpenFailed, answer, false);
         }
       }
       ++fileIndex_;
@@ -237,8 +234,8 @@ Next PrintRun::PrintJob() {
       }
       CloseSpoolFile();
       if (!OpenSpoolFile(0)) {
-        const int answer = ShowError("Could not open spool file.", MB_OK);
-        return FailSpoolFile(kExitSpoolOpen, answer, false);
+        const int answer = Ask(SpoolFileOpenFailedQuestion());
+        return FailSpoolFile(RunOutcome::SpoolOpenFailed, answer, false);
       }
     }
   }
@@ -251,12 +248,10 @@ Next PrintRun::SendFile() {
     DWORD got = 0;
     if (!ReadBlock(got)) {
       const DWORD error = plat::GetLastError();
-      const int answer = ShowError(
-          "Spooler Error # " + std::to_string(error) + " in reading spool file",
-          MB_RETRYCANCEL);
+      const int answer = Ask(SpoolFileReadFailedQuestion(error));
       if (answer == IDRETRY) return Next::Continue;  // skip the rest of it
-      if (answer == 0) return FailSpoolFile(kExitSpoolRead, 0, false);
-      return Abandon(kExitSpoolRead, queueMode_, queueMode_);
+      if (answer == 0) return FailSpoolFile(RunOutcome::SpoolReadFailed, 0, false);
+      return Abandon(RunOutcome::SpoolReadFailed, queueMode_, queueMode_);
     }
     // A file shorter than the size it had at opening ends here.
     if (got == 0) return Next::Continue;
@@ -295,9 +290,9 @@ Next PrintRun::SendBlock() {
       }
       case ERROR_OUT_OF_PAPER: {
         const int answer = PromptPortError(ERROR_OUT_OF_PAPER);
-        if (answer == 0) return KeepQueue(kExitOutOfPaper);
+        if (answer == 0) return KeepQueue(RunOutcome::OutOfPaper);
         if (answer != IDRETRY) {
-          return Abandon(kExitOutOfPaper, queueMode_, queueMode_);
+          return Abandon(RunOutcome::OutOfPaper, queueMode_, queueMode_);
         }
         break;
       }
@@ -375,7 +370,7 @@ Next PrintRun::StopJob() {
   if (IsPrintShutdownRequested()) return StopForShutdown();
   EndJobCleanup();
   if (!queueMode_) {
-    exit_ = kExitStopped;
+    outcome_ = RunOutcome::Stopped;
     return Next::Exit;
   }
   // Only the cancelled job goes; the next one in the queue follows.
@@ -387,7 +382,7 @@ Next PrintRun::StopJob() {
 // Continue: write (or wait for the printer) again where the job stopped.
 Next PrintRun::AnswerPortFault(std::int32_t code) {
   const int answer = PromptPortError(code);
-  if (answer == 0) return KeepQueue(kExitPortFault);
+  if (answer == 0) return KeepQueue(RunOutcome::PortFault);
   // The printer dropped a connection that carried part of the job: it took
   // that part as a job of its own and will take the next connection as
   // another. The job cannot go on where it stopped; going on means starting
@@ -397,9 +392,9 @@ Next PrintRun::AnswerPortFault(std::int32_t code) {
     // Retry starts the same job over from its first byte and first copy:
     // it is still at the head of the queue.
     if (answer == IDRETRY || (answer == IDIGNORE && lost)) return StartJobOver();
-    if (answer != IDIGNORE) return Abandon(kExitPortFault, true, true);
+    if (answer != IDIGNORE) return Abandon(RunOutcome::PortFault, true, true);
   } else {
-    if (answer != IDRETRY) return Abandon(kExitPortFault, false, false);
+    if (answer != IDRETRY) return Abandon(RunOutcome::PortFault, false, false);
     if (lost) return StartJobOver();
   }
   return Next::Continue;
@@ -421,7 +416,7 @@ bool PrintRun::CloseRunUnlessAJobArrived() {
   return TakeNextJob(job_);
 }
 
-DWORD PrintRun::EndRun() {
+RunOutcome PrintRun::EndRun() {
   EndJobCleanup();
   // That model stays open for the driver's commands until the scheduler's
   // idle rule closes the program.
@@ -430,7 +425,7 @@ DWORD PrintRun::EndRun() {
   }
   SpoolerLock lock;
   g_bJobDone = 1;
-  return kExitNormal;
+  return RunOutcome::Completed;
 }
 
 // The program is ending: unlike Cancel Print, the job is not finished and
@@ -439,7 +434,7 @@ DWORD PrintRun::EndRun() {
 // this job prints again from its first byte.
 Next PrintRun::StopForShutdown() {
   EndJobCleanup();
-  exit_ = kExitStopped;
+  outcome_ = RunOutcome::Stopped;
   return Next::Exit;
 }
 
@@ -558,9 +553,8 @@ bool PrintRun::OpenPort() {
   return false;
 }
 
-int PrintRun::ShowError(const std::string& text, UINT buttons) {
-  const int answer = plat::MessageBox(
-      0, text, kRunnerCaption, MB_ICONERROR | MB_SETFOREGROUND | buttons);
+int PrintRun::Ask(const FaultQuestion& question) {
+  const int answer = AskFaultQuestion(0, question);
   plat::SetForegroundWindow(mainWnd_);
   return answer;
 }
@@ -568,24 +562,12 @@ int PrintRun::ShowError(const std::string& text, UINT buttons) {
 // A record outside the format is printed as far as it can be, but not
 // silently: the user learns which spool files were left out and why.
 void PrintRun::TellWhatTheRecordLost(const RecordParseNotes& notes) {
-  const std::string job = std::string("The job \"") + job_.jobName + "\" ";
-  if (notes.ignoredSpoolFiles > 0) {
-    plat::MessageBox(0,
-                     job + "names more than " + std::to_string(kMaxSpoolFiles) +
-                         " spool files; only the first " + std::to_string(kMaxSpoolFiles) +
-                         " are printed and " + std::to_string(notes.ignoredSpoolFiles) +
-                         " are left out (and kept).",
-                     kRunnerCaption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
-  }
-  if (notes.relativeSpoolPaths > 0) {
-    plat::MessageBox(0,
-                     job + "names a spool file without its full path; the spooler "
-                           "opens spool files only by their full path.",
-                     kRunnerCaption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
-  }
+  if (notes.ignoredSpoolFiles > 0)
+    AskFaultQuestion(0, SpoolFilesLeftOutNotice(job_.jobName, notes.ignoredSpoolFiles));
+  if (notes.relativeSpoolPaths > 0) AskFaultQuestion(0, RelativeSpoolPathNotice(job_.jobName));
 }
 
-Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
+Next PrintRun::Abandon(RunOutcome outcome, bool purge, bool postClose) {
   EndJobCleanup();
   // A stop from outside answers a prompt that is up with its refusing
   // button; that answer must not drop the queue the stop keeps. The program
@@ -593,23 +575,23 @@ Next PrintRun::Abandon(DWORD code, bool purge, bool postClose) {
   const bool ending = IsPrintShutdownRequested();
   if (purge && !(ending && IsQueueKeptAtShutdown())) PurgeQueue(job_);
   if (postClose && !ending) plat::PostMessage(mainWnd_, WM_CLOSE, plat::kCloseRunEnded, 0);
-  exit_ = code;
+  outcome_ = outcome;
   return Next::Exit;
 }
 
 // A failure box: OK from someone who read it gives the job up as before; no
 // answer at all (0: nobody there to read it) must not cost the queue.
-Next PrintRun::FailJob(DWORD code, int answer, bool purge, bool postClose) {
-  if (answer == 0) return KeepQueue(code);
-  return Abandon(code, purge, postClose);
+Next PrintRun::FailJob(RunOutcome outcome, int answer, bool purge, bool postClose) {
+  if (answer == 0) return KeepQueue(outcome);
+  return Abandon(outcome, purge, postClose);
 }
 
 // A spool file that cannot be opened or read. Someone who reads the box
 // decides as before; with nobody there, the job can never print and is set
 // aside, so the jobs behind it do not wait for it for ever.
-Next PrintRun::FailSpoolFile(DWORD code, int answer, bool postClose) {
+Next PrintRun::FailSpoolFile(RunOutcome outcome, int answer, bool postClose) {
   if (answer == 0 && queueMode_ && !IsPrintShutdownRequested()) return SetJobAside();
-  return FailJob(code, answer, queueMode_, postClose);
+  return FailJob(outcome, answer, queueMode_, postClose);
 }
 
 // The job leaves the queue unprinted, its spool files with it as after
@@ -624,11 +606,7 @@ Next PrintRun::SetJobAside() {
     ++g_nJobsSetAside;
   }
   if (FinishJob(job_) == FinishOutcome::Kept) return EndKeepingQueue();
-  plat::MessageBox(0,
-                   "The job \"" + name +
-                       "\" cannot be printed: a spool file of it is missing or cannot "
-                       "be read. It was removed from the queue; the jobs behind it go on.",
-                   kRunnerCaption, MB_OK | MB_ICONWARNING | MB_SETFOREGROUND);
+  AskFaultQuestion(0, JobSetAsideNotice(name));
   return Next::NextJob;
 }
 
@@ -637,13 +615,13 @@ Next PrintRun::SetJobAside() {
 // the queue marker does not say "Processing" (the next start's recovery
 // would delete the older jobs) and the document close purges nothing. The
 // front end decides whether the program closes or tries again later.
-Next PrintRun::KeepQueue(DWORD code, WPARAM closeReason) {
+Next PrintRun::KeepQueue(RunOutcome outcome, WPARAM closeReason) {
   EndJobCleanup();
   if (queueMode_) {
     CloseQueueRun();
     if (!IsPrintShutdownRequested()) plat::PostMessage(mainWnd_, WM_CLOSE, closeReason, 0);
   }
-  exit_ = code;
+  outcome_ = outcome;
   return Next::Exit;
 }
 
@@ -659,11 +637,11 @@ Next PrintRun::KeepQueue(DWORD code, WPARAM closeReason) {
 // g_bQueuePurged is set too, so the document close does not purge either.
 // The close is an ordinary one (not the retry of a fault nobody answered):
 // trying again at the next tick would meet the same refusal.
-Next PrintRun::EndKeepingQueue() { return KeepQueue(kExitQueueKept, 0); }
+Next PrintRun::EndKeepingQueue() { return KeepQueue(RunOutcome::QueueKept, 0); }
 
 }  // namespace
 
-DWORD PrintThreadProc(void* /*ignored*/) {
+RunOutcome RunPrintJobs() {
   // The run's state lives with the thread, not on a shared object.
   PrintRun run;
   return run.Run();

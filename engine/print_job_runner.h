@@ -8,22 +8,23 @@
 
 #include <cstdint>
 
+#include "engine/spooler_outcomes.h"
 #include "platform/win_types.h"
 
 inline constexpr BYTE JOB_PREFIX[6] = {0x1B, 0x00, 0x04, 0x45, 0x00, 0x00};
 inline constexpr DWORD kBlockSize = 2048;
 inline constexpr DWORD kStallDelayMs = 1250;
 
-// Exit codes.
-inline constexpr DWORD kExitNormal = 0;
-inline constexpr DWORD kExitStopped = 1;
-inline constexpr DWORD kExitSpoolOpen = 2;
-inline constexpr DWORD kExitPortOpen = 3;
-inline constexpr DWORD kExitSpoolRead = 4;
-inline constexpr DWORD kExitPortFault = 5;
-inline constexpr DWORD kExitOutOfPaper = 6;
-// The head record could not be removed from the queue file (or the file
-// cannot be written at all): the run ended with the queue left as it was.
-inline constexpr DWORD kExitQueueKept = 7;
+// The run's exit codes, as tests and the benchmark compare them
+// (LastPrintRunExitCode): the values of RunOutcome.
+inline constexpr DWORD kExitNormal = RunExitCode(RunOutcome::Completed);
+inline constexpr DWORD kExitStopped = RunExitCode(RunOutcome::Stopped);
+inline constexpr DWORD kExitSpoolOpen = RunExitCode(RunOutcome::SpoolOpenFailed);
+inline constexpr DWORD kExitPortOpen = RunExitCode(RunOutcome::PortOpenFailed);
+inline constexpr DWORD kExitSpoolRead = RunExitCode(RunOutcome::SpoolReadFailed);
+inline constexpr DWORD kExitPortFault = RunExitCode(RunOutcome::PortFault);
+inline constexpr DWORD kExitOutOfPaper = RunExitCode(RunOutcome::OutOfPaper);
+inline constexpr DWORD kExitQueueKept = RunExitCode(RunOutcome::QueueKept);
 
-DWORD PrintThreadProc(void* ignored);
+// One run, from the first job taken to the run's end; returns how it ended.
+RunOutcome RunPrintJobs();

@@ -19,10 +19,6 @@
 
 namespace {
 
-// Exit code reported when the runner itself failed unexpectedly; it is not
-// one of the runner's own codes.
-constexpr DWORD kExitInternalFault = 0xFFFFFFFFu;
-
 // Set by the starter before the thread exists and cleared as the thread's
 // very last act, so a run counts as busy from its start, long before it
 // sets g_bPrinting.
@@ -30,7 +26,7 @@ std::atomic<bool> g_runAlive{false};
 std::atomic<bool> g_shutdownRequested{false};
 std::atomic<bool> g_keepQueueAtShutdown{false};
 std::atomic<bool> g_waitingInPause{false};
-std::atomic<DWORD> g_lastExitCode{kExitNormal};
+std::atomic<RunOutcome> g_lastOutcome{RunOutcome::Completed};
 std::atomic<ThreadPriority> g_requestedPriority{ThreadPriority::Normal};
 
 // Guards the thread object: a start joins the previous thread, and the
@@ -51,9 +47,9 @@ void ApplyPriority(ThreadPriority priority) {
 
 void RunPrintThread(ThreadPriority priority) {
   ApplyPriority(priority);
-  DWORD code = kExitInternalFault;
+  RunOutcome outcome = RunOutcome::InternalFault;
   try {
-    code = PrintThreadProc(nullptr);
+    outcome = RunPrintJobs();
   } catch (...) {
     // Nothing may cross the thread's edge. Release the port and the spool
     // file so the next run can open them.
@@ -62,7 +58,7 @@ void RunPrintThread(ThreadPriority priority) {
     } catch (...) {
     }
   }
-  g_lastExitCode.store(code, std::memory_order_release);
+  g_lastOutcome.store(outcome, std::memory_order_release);
   g_runAlive.store(false, std::memory_order_release);
 }
 
@@ -146,9 +142,9 @@ void ShutdownPrintThread() {
   JoinFinishedThread();
 }
 
-DWORD LastPrintRunExitCode() {
-  return g_lastExitCode.load(std::memory_order_acquire);
-}
+RunOutcome LastPrintRunOutcome() { return g_lastOutcome.load(std::memory_order_acquire); }
+
+DWORD LastPrintRunExitCode() { return RunExitCode(LastPrintRunOutcome()); }
 
 ThreadPriority LastRequestedPriority() {
   return g_requestedPriority.load(std::memory_order_acquire);

@@ -4,11 +4,12 @@
 // Main thread starts; the pause point is called by the print thread.
 #pragma once
 
+#include "engine/spooler_outcomes.h"
 #include "platform/win_types.h"
 
 enum class ThreadPriority { Normal, Highest };
 
-// Starts PrintThreadProc when no run is alive (the stretch before the port
+// Starts RunPrintJobs on a thread of its own when no run is alive (the stretch before the port
 // opens counts as alive) and stores its serial in g_hPrintThread under the
 // lock. False when a run is alive or the thread cannot be created.
 bool StartPrintThread(ThreadPriority priority);
@@ -32,7 +33,8 @@ void RequestPrintShutdown(QueueAtShutdown queue);
 // message box is joined once the box is answered. Not to be called with
 // g_csSpooler held: the run needs the lock to reach its end.
 void ShutdownPrintThread();
-// Exit code of the last finished run.
+// How the last finished run ended, and that as its exit code.
+RunOutcome LastPrintRunOutcome();
 DWORD LastPrintRunExitCode();
 // The priority the most recent successful start asked for (the platform may
 // not have granted it: raising a thread needs privileges here).

@@ -1,5 +1,5 @@
 // Printer status replies and port fault prompts: decoding what the printer
-// sends back, and putting printer trouble to the user in a message box.
+// sends back, and putting printer trouble to the user (fault_question.h).
 // Print thread (after a stalled write, on a port fault) or main thread (the
 // scheduler's idle poll). Both operations block until the box is closed and
 // never hold g_csSpooler of their own while a box is up.
@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/state/spooler_state.h"
+#include "engine/fault_question.h"
 #include "engine/port_channel.h"
 #include "platform/message_box.h"
 #include "res/string_ids.h"
@@ -141,37 +142,6 @@ StatusReplyDecision DecodeStatusReply(const BYTE* bytes, std::size_t size,
   return out;
 }
 
-PortPrompt ChoosePortPrompt(std::int32_t code, bool queueMode) {
-  PortPrompt prompt;
-  prompt.caption = LoadResString(IDS_CAPTION_PORT_ERROR, kCaptionLoadMax);
-  UINT buttons = MB_RETRYCANCEL;
-  UINT textId = 0;
-  switch (code) {
-    case ERROR_NOT_READY:
-      textId = queueMode ? IDS_PORT_NOT_SELECTED_QUEUE : IDS_PORT_NOT_SELECTED;
-      if (queueMode) buttons = MB_ABORTRETRYIGNORE;
-      break;
-    case ERROR_OUT_OF_PAPER:
-      textId = IDS_PORT_OUT_OF_PAPER;  // Retry and Cancel in both modes
-      break;
-    case ERROR_IO_DEVICE:
-      textId = queueMode ? IDS_PORT_IO_ERROR_QUEUE : IDS_PORT_IO_ERROR;
-      if (queueMode) buttons = MB_ABORTRETRYIGNORE;
-      break;
-    case ERROR_COUNTER_TIMEOUT:
-      textId =
-          queueMode ? IDS_PORT_NOT_ACCEPTING_QUEUE : IDS_PORT_NOT_ACCEPTING;
-      if (queueMode) buttons = MB_ABORTRETRYIGNORE;
-      break;
-    default:
-      break;
-  }
-  prompt.text = textId != 0 ? LoadResString(textId, kPromptLoadMax)
-                            : std::string("Unknown Printer Error");
-  prompt.style = buttons | MB_ICONERROR | MB_SETFOREGROUND;
-  return prompt;
-}
-
 std::uint16_t QueryPrinterStatus(HANDLE port, std::int16_t& count) {
   BYTE reply[kStatusReplySize] = {};
   DWORD received = 0;
@@ -190,7 +160,7 @@ std::uint16_t QueryPrinterStatus(HANDLE port, std::int16_t& count) {
   const StatusReplyDecision decision = DecodeStatusReply(reply, size, ribbonType);
   if (decision.hasCount) count = decision.count;
   if (decision.showBox) {
-    plat::MessageBox(0, decision.text, decision.caption, decision.style);
+    AskFaultQuestion(0, PrinterReportNotice(decision.caption, decision.text, decision.style));
   }
   return decision.result;
 }
@@ -201,6 +171,5 @@ int PromptPortError(std::int32_t code) {
     SpoolerLock lock;
     queueMode = g_bQueueMode != 0;
   }
-  const PortPrompt prompt = ChoosePortPrompt(code, queueMode);
-  return plat::MessageBox(0, prompt.text, prompt.caption, prompt.style);
+  return AskFaultQuestion(0, PortFaultQuestion(code, queueMode));
 }

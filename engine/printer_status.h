@@ -19,6 +19,8 @@ inline constexpr DWORD kStatusReplySize = 100;
 inline constexpr std::uint16_t kStatusReadTimeoutMs = 500;
 
 std::uint16_t QueryPrinterStatus(HANDLE port, std::int16_t& count);
+// Puts the port fault `code` to the user (PortFaultQuestion, in the mode of
+// the run) and returns the answer, 0 for none.
 int PromptPortError(std::int32_t code);
 
 // ---- Pure decoding, for tests and the fuzzer (no port, no lock, no box) ----
@@ -48,11 +50,3 @@ bool StatusReplyNeedsRibbonType(const BYTE* bytes, std::size_t size);
 // carry its count (fewer than 4 bytes) delivers the count 0.
 StatusReplyDecision DecodeStatusReply(const BYTE* bytes, std::size_t size,
                                       std::string_view ribbonType);
-
-// The box of a port fault prompt.
-struct PortPrompt {
-  std::string caption;
-  std::string text;
-  UINT style = 0;
-};
-PortPrompt ChoosePortPrompt(std::int32_t code, bool queueMode);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "app/headless/headless_loop.h"
+#include "engine/fault_question.h"
 #include "platform/message_box.h"
 #include "tools/cups_backend/backend_ops.h"
 
@@ -312,26 +313,36 @@ TEST(CupsRelay, OtherLinesAreDebugOnOneLine) {
 }
 
 // The boxes as kelvane-headless prints them, read back by the relay.
-std::string ConsoleBox(const std::string& text, const std::string& caption, UINT style) {
+// The spooler's question of `kind` in these words, as kelvane-headless
+// writes it under --on-fault=retry=30 with nobody to answer.
+std::string ConsoleBox(QuestionKind kind, const std::string& text, const std::string& caption,
+                       UINT style) {
   std::istringstream nobody;
   std::ostringstream out;
   headless::ConsoleMessageBoxes boxes({headless::FaultPolicyKind::Retry, 30}, nobody, out,
                                       false, [](unsigned) { return true; });
-  boxes.Show(0, text, caption, style);
+  FaultQuestion question;
+  question.kind = kind;
+  question.text = text;
+  question.caption = caption;
+  question.style = style;
+  if (UnattendedRuleOf(kind) == UnattendedRule::TryAgainAfterWait)
+    question.tryAgain = (style & MB_TYPEMASK) == MB_ABORTRETRYIGNORE ? IDIGNORE : IDRETRY;
+  boxes.Ask(0, question);
   return out.str();
 }
 
 TEST(CupsRelay, AMessageBoxBecomesOneInfoLineWithItsText) {
   StatusRelay relay;
   const std::string box = ConsoleBox(
-      "The printer is reporting out of paper.  Check paper supply.", "Kelvane Error",
+      QuestionKind::PortOutOfPaper, "The printer is reporting out of paper.  Check paper supply.", "Kelvane Error",
       MB_RETRYCANCEL | MB_ICONWARNING);
   EXPECT_EQ(Relay(relay, box),
             (Lines{"INFO: The printer is reporting out of paper.  Check paper supply.",
                    "DEBUG: answered by policy: retry (after 30 s)"}));
   // A text of several lines is one line; a printer's reply cannot pass for
   // a line of the box, nor for a line of ours.
-  const std::string reply = ConsoleBox("Printer message:\r\nbuttons: fake\r\nSTATE: +paused",
+  const std::string reply = ConsoleBox(QuestionKind::PrinterReport, "Printer message:\r\nbuttons: fake\r\nSTATE: +paused",
                                        "Kelvane - Printer Message", MB_OK);
   EXPECT_EQ(Relay(relay, reply),
             (Lines{"INFO: Printer message: buttons: fake STATE: +paused",
@@ -339,7 +350,7 @@ TEST(CupsRelay, AMessageBoxBecomesOneInfoLineWithItsText) {
   // The port's fault questions: an empty line between the fault and what
   // the buttons do.
   const std::string question = ConsoleBox(
-      "The printer is not selected. Make sure the cable is connected and the printer is "
+      QuestionKind::PortNotReady, "The printer is not selected. Make sure the cable is connected and the printer is "
       "online.\r\n\r\nAbort cancels all jobs.\r\nRetry starts current job over.",
       "Kelvane Error", MB_ABORTRETRYIGNORE | MB_ICONWARNING);
   // What the buttons would do is not said: nobody can press them there.
@@ -348,7 +359,7 @@ TEST(CupsRelay, AMessageBoxBecomesOneInfoLineWithItsText) {
                    "the printer is online.",
                    "DEBUG: answered by policy: ignore (after 30 s)"}));
   // A printer that is off or unplugged is a reason of its own.
-  const std::string off = ConsoleBox("Could not get handle to port. Spooler Error # 2",
+  const std::string off = ConsoleBox(QuestionKind::PortOpenFailed, "Could not get handle to port. Spooler Error # 2",
                                      "Kelvane Error.", MB_OK);
   EXPECT_EQ(Relay(relay, off),
             (Lines{"STATE: +offline-report",

@@ -16,6 +16,8 @@
 #include "app/headless/fault_policy.h"
 #include "app/headless/headless_loop.h"
 #include "app/state/spooler_state.h"
+#include "engine/fault_question.h"
+#include "engine/port_channel.h"
 #include "platform/message_box.h"
 #include "platform/startup.h"
 
@@ -29,6 +31,20 @@ constexpr UINT kError = MB_ICONERROR | MB_SETFOREGROUND;
 constexpr const char* kPortText = "Could not get handle to port. Spooler Error # 2";
 constexpr const char* kPaperText =
     "The printer is reporting out of paper.  Check paper supply.";
+
+// A question of `kind` in the tests' own words; a port fault carries the
+// answer that goes on, as PortFaultQuestion sets it.
+FaultQuestion Question(QuestionKind kind, const std::string& text, const std::string& caption,
+                       UINT style) {
+  FaultQuestion question;
+  question.kind = kind;
+  question.text = text;
+  question.caption = caption;
+  question.style = style;
+  if (UnattendedRuleOf(kind) == UnattendedRule::TryAgainAfterWait)
+    question.tryAgain = (style & MB_TYPEMASK) == MB_ABORTRETRYIGNORE ? IDIGNORE : IDRETRY;
+  return question;
+}
 
 FaultPolicy Policy(FaultPolicyKind kind, unsigned seconds = headless::kDefaultRetrySeconds) {
   FaultPolicy policy;
@@ -103,12 +119,31 @@ TEST(FaultPolicyOption, MissingBadOrRepeatedValuesFailTheStart) {
 
 // --- The answers ---------------------------------------------------------------
 
+// Every question but the quit, as the spooler asks them.
+std::vector<FaultQuestion> FaultQuestions() {
+  std::vector<FaultQuestion> questions;
+  for (std::int32_t code : {ERROR_NOT_READY, ERROR_OUT_OF_PAPER, ERROR_IO_DEVICE,
+                            ERROR_COUNTER_TIMEOUT, 7777}) {
+    questions.push_back(PortFaultQuestion(code, true));
+    questions.push_back(PortFaultQuestion(code, false));
+  }
+  questions.push_back(SpoolFileOpenFailedQuestion());
+  questions.push_back(PortOpenFailedQuestion(2));
+  questions.push_back(SpoolFileReadFailedQuestion(5));
+  questions.push_back(SpoolFilesLeftOutNotice("job", 1));
+  questions.push_back(RelativeSpoolPathNotice("job"));
+  questions.push_back(JobSetAsideNotice("job"));
+  questions.push_back(PrinterReportNotice("Kelvane - Printer Error", "Paper jam",
+                                          MB_OK | kError));
+  return questions;
+}
+
 TEST(FaultPolicyAnswer, NoPolicyAnswersAFaultDestructively) {
   for (FaultPolicyKind kind :
        {FaultPolicyKind::Ask, FaultPolicyKind::Keep, FaultPolicyKind::Retry}) {
-    for (UINT style : {MB_OK, MB_RETRYCANCEL, MB_ABORTRETRYIGNORE}) {
-      const int answer = headless::PolicyAnswer(kind, style | kError, "Kelvane Error");
-      EXPECT_NE(answer, IDOK) << static_cast<int>(kind) << " " << style;
+    for (const FaultQuestion& question : FaultQuestions()) {
+      const int answer = headless::PolicyAnswer(kind, question);
+      EXPECT_NE(answer, IDOK) << static_cast<int>(kind) << " " << question.text;
       EXPECT_NE(answer, IDABORT);
       EXPECT_NE(answer, IDCANCEL);
     }
@@ -116,29 +151,65 @@ TEST(FaultPolicyAnswer, NoPolicyAnswersAFaultDestructively) {
 }
 
 TEST(FaultPolicyAnswer, KeepGivesNoAnswerRetryRetriesOrIgnores) {
-  const std::string port = "Kelvane Error";
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_RETRYCANCEL | kError, port), 0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_ABORTRETRYIGNORE | kError, port),
-            0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Ask, MB_ABORTRETRYIGNORE | kError, port),
-            0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError, port),
-            IDRETRY);
+  const FaultQuestion paper = PortFaultQuestion(ERROR_OUT_OF_PAPER, true);
+  const FaultQuestion notSelected = PortFaultQuestion(ERROR_NOT_READY, true);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, paper), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, notSelected), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Ask, notSelected), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, paper), IDRETRY);
   // Ignore goes on where the job stopped; Retry would print its start twice.
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE | kError, port),
-            IDIGNORE);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, notSelected), IDIGNORE);
   // The runner's failure boxes: no answer, so the run keeps the queue. The
   // Retry of an unreadable spool file would skip the rest of it.
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_OK | kError, "Kelvane Error."), 0);
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, MB_RETRYCANCEL | kError,
-                                   "Kelvane Error."),
-            0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, PortOpenFailedQuestion(2)), 0);
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, SpoolFileReadFailedQuestion(5)), 0);
   // The quit question comes only from a close someone asked for.
-  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, MB_OKCANCEL, "WARNING"), IDOK);
-  EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_RETRYCANCEL));
-  EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_ABORTRETRYIGNORE));
-  EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, MB_OK));
-  EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Keep, MB_RETRYCANCEL));
+  EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, QuitQuestion()), IDOK);
+  EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, paper));
+  EXPECT_TRUE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, notSelected));
+  EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, PortOpenFailedQuestion(2)));
+  EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Keep, paper));
+}
+
+// Each kind's answer under each policy, decided on the kind alone: the same
+// words and buttons under another kind get that kind's answer.
+TEST(FaultPolicyAnswer, ByKindUnderEachPolicy) {
+  struct Case {
+    QuestionKind kind;
+    int tryAgain;  // as the port fault questions carry it
+    int ask, keep, retry;
+    bool retryWaits;
+  };
+  const Case cases[] = {
+      {QuestionKind::PortNotReady, IDIGNORE, 0, 0, IDIGNORE, true},
+      {QuestionKind::PortOutOfPaper, IDRETRY, 0, 0, IDRETRY, true},
+      {QuestionKind::PortIoError, IDRETRY, 0, 0, IDRETRY, true},
+      {QuestionKind::PortNotAccepting, IDIGNORE, 0, 0, IDIGNORE, true},
+      {QuestionKind::PortUnknownFault, IDRETRY, 0, 0, IDRETRY, true},
+      {QuestionKind::SpoolFileOpenFailed, 0, 0, 0, 0, false},
+      {QuestionKind::PortOpenFailed, 0, 0, 0, 0, false},
+      {QuestionKind::SpoolFileReadFailed, 0, 0, 0, 0, false},
+      {QuestionKind::SpoolFilesLeftOut, 0, 0, 0, 0, false},
+      {QuestionKind::RelativeSpoolPath, 0, 0, 0, 0, false},
+      {QuestionKind::JobSetAside, 0, 0, 0, 0, false},
+      {QuestionKind::PrinterReport, 0, 0, 0, 0, false},
+      {QuestionKind::Quit, 0, IDOK, IDOK, IDOK, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.kind));
+    // One box for every kind: an OK/Cancel box is confirmed only as the quit.
+    FaultQuestion question;
+    question.kind = c.kind;
+    question.caption = "WARNING";
+    question.text = "text";
+    question.style = MB_OKCANCEL | MB_SETFOREGROUND;
+    question.tryAgain = c.tryAgain;
+    EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Ask, question), c.ask);
+    EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Keep, question), c.keep);
+    EXPECT_EQ(headless::PolicyAnswer(FaultPolicyKind::Retry, question), c.retry);
+    EXPECT_EQ(headless::PolicyAnswerWaits(FaultPolicyKind::Retry, question), c.retryWaits);
+    EXPECT_FALSE(headless::PolicyAnswerWaits(FaultPolicyKind::Keep, question));
+  }
 }
 
 // --- The console boxes ---------------------------------------------------------
@@ -161,9 +232,9 @@ class ConsoleBoxesTest : public ::testing::Test {
 // or Abort on a port fault deleted the whole queue.
 TEST_F(ConsoleBoxesTest, AtTheEndOfInputAskAnswersNothingAndSaysSo) {
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Ask), in_, out_, true, Recording());
-  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), 0);
-  EXPECT_EQ(boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError), 0);
-  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOpenFailed, kPortText, "Kelvane Error.", MB_OK | kError)), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortNotReady, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError)), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError)), 0);
   EXPECT_TRUE(waits_.empty());
   const std::string out = out_.str();
   EXPECT_NE(out.find("text: Could not get handle to port. Spooler Error # 2\n"),
@@ -173,19 +244,31 @@ TEST_F(ConsoleBoxesTest, AtTheEndOfInputAskAnswersNothingAndSaysSo) {
   EXPECT_EQ(out.find("answered: abort"), std::string::npos);
 }
 
+// Only the spooler's questions get a policy's answer, on their kind: a box
+// without one, OK/Cancel as the quit's, is confirmed by nobody.
+TEST_F(ConsoleBoxesTest, APlainBoxGetsNoAnswerFromAnyPolicy) {
+  for (FaultPolicyKind kind :
+       {FaultPolicyKind::Ask, FaultPolicyKind::Keep, FaultPolicyKind::Retry}) {
+    ConsoleMessageBoxes boxes(Policy(kind), in_, out_, false, Recording());
+    EXPECT_EQ(boxes.Show(0, "Do you really want to quit?", "WARNING", MB_OKCANCEL), 0);
+    EXPECT_EQ(boxes.Ask(0, QuitQuestion()), IDOK);
+  }
+  EXPECT_TRUE(waits_.empty());
+}
+
 TEST_F(ConsoleBoxesTest, WithNobodyAtTheOtherEndAskDoesNotReadAtAll) {
   in_.str("ok\n");  // a file of answers is nobody answering
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Ask), in_, out_, false, Recording());
-  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOpenFailed, kPortText, "Kelvane Error.", MB_OK | kError)), 0);
   EXPECT_EQ(out_.str().find("answer? "), std::string::npos);
 }
 
 TEST_F(ConsoleBoxesTest, APersonStillAnswersOnStandardInput) {
   in_.str("maybe\nABORT\n\n");
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Ask), in_, out_, true, Recording());
-  EXPECT_EQ(boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError),
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortNotReady, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError)),
             IDABORT);
-  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), IDOK);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOpenFailed, kPortText, "Kelvane Error.", MB_OK | kError)), IDOK);
   const std::string out = out_.str();
   EXPECT_NE(out.find("not a button of this box: maybe\n"), std::string::npos);
   EXPECT_NE(out.find("answered: abort\n"), std::string::npos);
@@ -196,10 +279,10 @@ TEST_F(ConsoleBoxesTest, APersonStillAnswersOnStandardInput) {
 TEST_F(ConsoleBoxesTest, RetryWaitsItsTimeOutThenRetriesOrIgnores) {
   in_.str("retry\n");  // never read: the policy is not "ask"
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 7), in_, out_, true, Recording());
-  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), IDRETRY);
-  EXPECT_EQ(boxes.Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError),
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError)), IDRETRY);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortNotReady, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError)),
             IDIGNORE);
-  EXPECT_EQ(boxes.Show(0, kPortText, "Kelvane Error.", MB_OK | kError), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOpenFailed, kPortText, "Kelvane Error.", MB_OK | kError)), 0);
   EXPECT_EQ(waits_, (std::vector<unsigned>{7, 7}));
   const std::string out = out_.str();
   EXPECT_NE(out.find("answered by policy: retry (after 7 s)\n"), std::string::npos);
@@ -230,7 +313,7 @@ TEST(ConsoleBoxesFlush, TheBoxIsOutBeforeThePolicyWaits) {
                               seenDuringWait = buffer.flushed;
                               return true;
                             });
-  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), IDRETRY);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError)), IDRETRY);
   // Before, it stayed in the buffer until the answer, 30 s later.
   EXPECT_NE(seenDuringWait.find("text: " + std::string(kPaperText) + "\nbuttons: retry cancel\n"),
             std::string::npos)
@@ -240,7 +323,7 @@ TEST(ConsoleBoxesFlush, TheBoxIsOutBeforeThePolicyWaits) {
 TEST_F(ConsoleBoxesTest, AWaitCutShortByTheCloseKeepsTheQueue) {
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, 30), in_, out_, false,
                             Recording(false));
-  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError)), 0);
   EXPECT_NE(out_.str().find("answered by policy: none"), std::string::npos);
 }
 
@@ -248,7 +331,7 @@ TEST_F(ConsoleBoxesTest, TheRealWaitEndsAtOnceWhenTheProgramIsClosing) {
   ConsoleMessageBoxes boxes(Policy(FaultPolicyKind::Retry, headless::kMaxRetrySeconds),
                             in_, out_, false, nullptr);
   boxes.SetClosing(true);
-  EXPECT_EQ(boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError), 0);
+  EXPECT_EQ(boxes.Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError)), 0);
 }
 
 // Paper out on a spooler nobody watches: the same box again and again must
@@ -258,22 +341,22 @@ TEST_F(ConsoleBoxesTest, TheRealWaitEndsAtOnceWhenTheProgramIsClosing) {
 TEST_F(ConsoleBoxesTest, TheSameBoxAnsweredAgainIsCountedInOneLine) {
   std::optional<ConsoleMessageBoxes> boxes;
   boxes.emplace(Policy(FaultPolicyKind::Retry, 1), in_, out_, false, Recording());
-  boxes->Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError);
+  boxes->Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError));
   const std::string first = out_.str();
   EXPECT_NE(first.find("answered by policy: retry (after 1 s)\n"), std::string::npos) << first;
-  for (int i = 0; i < 100; ++i) boxes->Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError);
+  for (int i = 0; i < 100; ++i) boxes->Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError));
   EXPECT_EQ(out_.str(), first);
   EXPECT_EQ(waits_.size(), 101u);
   EXPECT_TRUE(boxes->LastBoxRepeated());
   // Another box is shown whole again, after the count.
-  boxes->Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError);
+  boxes->Ask(0, Question(QuestionKind::PortNotReady, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError));
   const std::string rest = out_.str().substr(first.size());
   EXPECT_EQ(rest.find("answered by policy again, 100 times: retry (after 1 s)\n--- message box"),
             0u)
       << rest;
   EXPECT_FALSE(boxes->LastBoxRepeated());
   // A count still held when the boxes end is not lost.
-  boxes->Show(0, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError);
+  boxes->Ask(0, Question(QuestionKind::PortNotReady, "not selected", "Kelvane Error", MB_ABORTRETRYIGNORE | kError));
   const std::size_t before = out_.str().size();
   boxes.reset();
   EXPECT_EQ(out_.str().substr(before), "answered by policy again, 1 time: ignore (after 1 s)\n");
@@ -327,7 +410,7 @@ TEST_F(PrinterStateLinesTest, ALineIsNotHeldUpByABoxThatWaitsForItsAnswer) {
                               return true;
                             });
   headless::HeadlessLoop loop(kMain, &boxes);
-  std::thread box([&] { boxes.Show(0, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError); });
+  std::thread box([&] { boxes.Ask(0, Question(QuestionKind::PortOutOfPaper, kPaperText, "Kelvane Error", MB_RETRYCANCEL | kError)); });
   {
     std::unique_lock<std::mutex> lock(mutex);
     cv.wait(lock, [&] { return waiting; });

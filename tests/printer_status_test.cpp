@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/state/spooler_state.h"
+#include "engine/fault_question.h"
 #include "engine/port_channel.h"
 #include "engine/printer_status.h"
 #include "platform/clock.h"
@@ -236,10 +237,10 @@ std::vector<PromptCase> PromptCases() {
   };
 }
 
-TEST(ChoosePortPrompt, TextAndButtonsByCodeAndMode) {
+TEST(PortFaultQuestion, TextAndButtonsByCodeAndMode) {
   for (const PromptCase& c : PromptCases()) {
     SCOPED_TRACE(std::to_string(c.code) + (c.queueMode ? " queue" : " manual"));
-    PortPrompt p = ChoosePortPrompt(c.code, c.queueMode);
+    FaultQuestion p = PortFaultQuestion(c.code, c.queueMode);
     EXPECT_EQ(p.caption, kPortCaption);
     EXPECT_EQ(p.text, c.text);
     EXPECT_EQ(p.style, c.buttons | MB_ICONERROR | MB_SETFOREGROUND);

@@ -3,7 +3,6 @@
 
 #include <cstdlib>
 
-#include "platform/message_box.h"
 
 namespace headless {
 namespace {
@@ -74,21 +73,21 @@ bool TakeFaultPolicyOption(std::vector<std::string>& args, FaultPolicy& policy,
   return true;
 }
 
-int PolicyAnswer(FaultPolicyKind kind, UINT style, const std::string& caption) {
-  const UINT buttons = style & MB_TYPEMASK;
-  // The quit question comes up only for a close someone asked for (a
-  // signal): that request is the answer.
-  if (buttons == MB_OKCANCEL) return IDOK;
-  if (kind != FaultPolicyKind::Retry || caption == kRunnerFailureCaption) return 0;
-  if (buttons == MB_RETRYCANCEL) return IDRETRY;
-  if (buttons == MB_ABORTRETRYIGNORE) return IDIGNORE;
+int PolicyAnswer(FaultPolicyKind kind, const FaultQuestion& question) {
+  switch (UnattendedRuleOf(question.kind)) {
+    case UnattendedRule::Confirm:
+      return IDOK;
+    case UnattendedRule::TryAgainAfterWait:
+      return kind == FaultPolicyKind::Retry ? question.tryAgain : 0;
+    case UnattendedRule::NoAnswer:
+      break;
+  }
   return 0;
 }
 
-bool PolicyAnswerWaits(FaultPolicyKind kind, UINT style) {
-  const UINT buttons = style & MB_TYPEMASK;
+bool PolicyAnswerWaits(FaultPolicyKind kind, const FaultQuestion& question) {
   return kind == FaultPolicyKind::Retry &&
-         (buttons == MB_RETRYCANCEL || buttons == MB_ABORTRETRYIGNORE);
+         UnattendedRuleOf(question.kind) == UnattendedRule::TryAgainAfterWait;
 }
 
 std::string FaultPolicyName(const FaultPolicy& policy) {

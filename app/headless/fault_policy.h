@@ -1,4 +1,4 @@
-// What kelvane-headless answers when nobody is there to answer a box:
+// What kelvane-headless answers when nobody is there to answer a question:
 // --on-fault ask|retry[=SECONDS]|keep. A box nobody answered returns 0, as
 // a box that could not be shown does; the runner takes 0 on a fault question
 // or failure box as "end the run and keep the queue" (nothing purged, the
@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/fault_question.h"
 #include "platform/win_types.h"
-#include "res/string_table.h"
 
 namespace headless {
 
@@ -40,25 +40,23 @@ bool ParseFaultPolicy(const std::string& text, FaultPolicy& policy);
 bool TakeFaultPolicyOption(std::vector<std::string>& args, FaultPolicy& policy,
                            std::string& error);
 
-// The caption of the runner's own failure boxes. Their Retry (a spool file
-// that cannot be read) skips the rest of the file, so no policy gives it.
-inline constexpr const char* kRunnerFailureCaption = kSpoolerErrorCaption;
+// The button a policy gives a question when nobody answers it, or 0 for
+// no answer; decided on the question's kind (its UnattendedRule), never on
+// its words or buttons. Ask answers as Keep (it is asked only when nobody
+// is there).
+//   Keep:  0 for every question, except the quit (asked only for a close
+//          that was asked for): OK.
+//   Retry: the question's tryAgain answer on a port fault, after the retry
+//          time-out (Retry on Retry/Cancel; Ignore on Abort/Retry/Ignore,
+//          which continues the job where it stopped: Retry would print its
+//          start twice), OK on the quit, 0 on the rest (the run's failures,
+//          whose Retry of an unreadable spool file would skip the rest of
+//          it, and the notices).
+int PolicyAnswer(FaultPolicyKind kind, const FaultQuestion& question);
 
-// The button a policy gives a box of `style` and `caption` when nobody
-// answers it, or 0 for no answer. Ask answers as Keep (it is asked only when
-// nobody is there).
-//   Keep:  0 for every box, except the quit question (OK/Cancel), which
-//          only a close that was asked for brings up: OK.
-//   Retry: Retry on the port's Retry/Cancel questions (out of paper,
-//          manual-mode port faults), Ignore on Abort/Retry/Ignore questions
-//          (continues the job where it stopped; Retry would print its start
-//          twice), OK on the quit question, 0 on the rest (the runner's
-//          failure boxes and information boxes).
-int PolicyAnswer(FaultPolicyKind kind, UINT style, const std::string& caption);
-
-// Whether the policy's answer to a box of `style` is given only after the
-// retry time-out (so an answer can never repeat faster than that).
-bool PolicyAnswerWaits(FaultPolicyKind kind, UINT style);
+// Whether the policy's answer to `question` is given only after the retry
+// time-out (so an answer can never repeat faster than that).
+bool PolicyAnswerWaits(FaultPolicyKind kind, const FaultQuestion& question);
 
 // "ask", "keep", "retry=30".
 std::string FaultPolicyName(const FaultPolicy& policy);

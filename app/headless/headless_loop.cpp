@@ -1,5 +1,5 @@
 // The headless front end's event pump and console message boxes.
-// Run: the main thread; Post, WakeChannel and Show: any thread.
+// Run: the main thread; Post, WakeChannel, Show and Ask: any thread.
 #include "app/headless/headless_loop.h"
 
 
@@ -89,6 +89,15 @@ bool ConsoleMessageBoxes::WaitForTimeOut(unsigned seconds) {
 
 int ConsoleMessageBoxes::Show(HWND, const std::string& text,
                               const std::string& caption, UINT style) {
+  return Answer(text, caption, style, nullptr);
+}
+
+int ConsoleMessageBoxes::Ask(HWND, const FaultQuestion& question) {
+  return Answer(question.text, question.caption, question.style, &question);
+}
+
+int ConsoleMessageBoxes::Answer(const std::string& text, const std::string& caption,
+                                UINT style, const FaultQuestion* question) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string buttons;
   for (int i = 0; i < plat::ButtonCount(style); ++i) {
@@ -127,9 +136,9 @@ int ConsoleMessageBoxes::Show(HWND, const std::string& text,
   }
 
   // Nobody to answer: the policy does ("ask" as "keep").
-  int id = PolicyAnswer(policy_.kind, style, caption);
+  int id = question ? PolicyAnswer(policy_.kind, *question) : 0;
   bool waited = false;
-  if (id != 0 && PolicyAnswerWaits(policy_.kind, style)) {
+  if (id != 0 && PolicyAnswerWaits(policy_.kind, *question)) {
     waited = true;
     if (!WaitForTimeOut(policy_.retrySeconds)) id = 0;  // closing: keep
   }

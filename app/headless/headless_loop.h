@@ -17,6 +17,7 @@
 #include "app/headless/fault_policy.h"
 #include "app/shell/shell.h"
 #include "app/shell/startup.h"
+#include "engine/fault_question.h"
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
 #include "platform/startup.h"
@@ -38,7 +39,10 @@ namespace headless {
 // counted instead of written: the count goes out as one line before the
 // next thing written (or when the boxes end), so a fault that persists for
 // days costs a line per change of state or answer, not one per try.
-class ConsoleMessageBoxes final : public plat::MessageBoxSink {
+// The spooler's questions (FaultQuestion) come as boxes too; only for them
+// does the policy answer, on their kind: a plain message box gets no answer
+// from it.
+class ConsoleMessageBoxes final : public plat::MessageBoxSink, public FaultQuestionSink {
  public:
   // Waits up to `seconds` for the answer's time-out; false when the wait was
   // cut short because the program is closing. Tests replace it.
@@ -52,6 +56,7 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
 
   int Show(HWND owner, const std::string& text, const std::string& caption,
            UINT style) override;
+  int Ask(HWND owner, const FaultQuestion& question) override;
 
   // Any thread: the program is closing (or no longer): a policy wait in
   // progress ends at once and answers as "keep".
@@ -68,6 +73,9 @@ class ConsoleMessageBoxes final : public plat::MessageBoxSink {
   bool LastBoxRepeated();
 
  private:
+  // One box; `question` (may be null) is what the policy answers on.
+  int Answer(const std::string& text, const std::string& caption, UINT style,
+             const FaultQuestion* question);
   bool WaitForTimeOut(unsigned seconds);
   void Write(const std::string& text, bool flush);
 

@@ -4,9 +4,9 @@
 // and its message boxes are questions on standard input. On Windows, with
 // nobody to answer on standard input and no --on-fault given, they are the
 // system's message boxes instead: a person at the desktop answers them.
-// Exit codes (exit_codes.h): 0 after a normal close or when another instance
-// runs, 2 when the start fails, 3 when a job that could never print was set
-// aside.
+// Exit codes (SpoolerEnd, engine/spooler_outcomes.h): 0 after a normal close
+// or when another instance runs, 2 when the start fails, 3 when a job that
+// could never print was set aside.
 // Besides the spooler's own arguments it takes --on-fault
 // ask|retry[=SECONDS]|keep: what to answer when nobody is there to answer
 // a fault (see fault_policy.h).
@@ -16,17 +16,18 @@
 #include <string>
 #include <vector>
 
-#include "app/headless/exit_codes.h"
 #include "app/headless/headless_loop.h"
 #include "app/shell/shell.h"
 #include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
+#include "engine/fault_question.h"
+#include "engine/spooler_outcomes.h"
 #include "platform/command_channel.h"
 #include "platform/startup.h"
 
 namespace {
 
-using headless::kExitStartFailed;
+constexpr int kExitStartFailed = SpoolerExitCode(SpoolerEnd::StartFailed);
 constexpr const char* kUsage =
     "usage: kelvane-headless [--on-fault ask|retry[=SECONDS]|keep] [-f QUEUE_FILE | -i PORT]\n";
 
@@ -55,7 +56,7 @@ int main(int argc, char** argv) {
   }
 
   plat::SingleInstance instance;
-  if (!app::ClaimSingleInstance(instance)) return 0;
+  if (!app::ClaimSingleInstance(instance)) return SpoolerExitCode(SpoolerEnd::Closed);
 
   plat::IgnoreBrokenPipes();
   // Joined before the loop it posts to goes away.
@@ -69,6 +70,9 @@ int main(int argc, char** argv) {
       app::UseSystemMessageBoxes(policyGiven) ? nullptr : &consoleBoxes;
   headless::HeadlessLoop loop(mainWindow, boxes, plat::SystemTimerOfMainWindow());
   app::FrontEndBinding frontEnd(&loop, boxes, &loop);
+  // The spooler's questions reach the console boxes as questions, so the
+  // policy answers on their kind; the system's boxes show them as boxes.
+  const ScopedFaultQuestionSink questions(boxes);
 
   plat::CommandServer server;
   if (!app::OpenToDriver(server, mainWindow, [&loop] { loop.WakeChannel(); })) {
@@ -77,17 +81,17 @@ int main(int argc, char** argv) {
   }
   stopSignals.Start([mainWindow] { return mainWindow; });
 
-  int exitCode = headless::kExitNormal;
+  SpoolerEnd end = SpoolerEnd::Closed;
   if (DocumentStart(static_cast<int>(args.size()), spoolerArgs.data())) {
     loop.Run(server);
     SpoolerLock lock;
-    if (g_nJobsSetAside > 0) exitCode = headless::kExitJobsSetAside;
+    if (g_nJobsSetAside > 0) end = SpoolerEnd::JobsSetAside;
   } else {
     // A failed start closes the document as the destroyed frame would.
     DocumentClose();
-    exitCode = kExitStartFailed;
+    end = SpoolerEnd::StartFailed;
   }
   server.Stop();
   stopSignals.Stop();
-  return exitCode;
+  return SpoolerExitCode(end);
 }

@@ -14,6 +14,7 @@
 #include "app/shell/close_controller.h"
 #include "app/shell/spooler_status.h"
 #include "app/state/spooler_state.h"
+#include "engine/fault_question.h"
 #include "engine/print_thread.h"
 #include "engine/printer_commands.h"
 #include "engine/printer_status.h"
@@ -52,9 +53,6 @@ bool g_closing = false;
 constexpr const char* kErrorCaption = kSpoolerErrorCaption;
 // The framework's own error box carries the application title.
 constexpr const char* kFrameworkCaption = "Tamrel";
-constexpr const char* kQuitText =
-    "Do you really want to quit?\r\nAll print jobs will stop and will be lost.";
-constexpr const char* kQuitCaption = "WARNING";
 
 // Copies an argument into a fixed field only when it fits whole: a cut
 // queue path or port name would address some other file or device.
@@ -405,8 +403,7 @@ bool ConfirmQuit() {
     printing = g_bPrinting;
   }
   if (!printing) return true;
-  return plat::MessageBox(mainWindow, kQuitText, kQuitCaption,
-                          MB_OKCANCEL | MB_SETFOREGROUND) == IDOK;
+  return AskFaultQuestion(mainWindow, QuitQuestion()) == IDOK;
 }
 
 LRESULT HandleSpoolerCommand(WPARAM command) {

@@ -4,6 +4,7 @@ set(KELVANE_PORTABLE_SUITES
   close_controller_test
   console_text_test
   driver_ops_test
+  fault_question_test
   headless_test
   pages_test
   platform_headers_test
@@ -17,6 +18,7 @@ set(KELVANE_PORTABLE_SUITES
   settings_store_test
   shell_test
   spool_names_test
+  spooler_outcomes_test
   spooler_status_test
   startup_test
   string_table_test

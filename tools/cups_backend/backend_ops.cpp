@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/headless/exit_codes.h"
 #include "platform/port_names.h"
 #include "platform/common/text_util.h"
 
@@ -349,14 +348,11 @@ PortsUpdate UpdateOfPorts(const IniSection& shared, const IniSection& own) {
 }
 
 int ExitCodeForSpoolerEnd(bool printed, int spoolerStatus) {
-  const bool exited = WIFEXITED(spoolerStatus);
-  const int code = exited ? WEXITSTATUS(spoolerStatus) : -1;
-  // Our queue file holds one job: the one set aside was this one.
-  if (code == headless::kExitJobsSetAside) return kBackendCancel;
-  if (printed) return kBackendOk;
-  if (code == headless::kExitStartFailed) return kBackendStop;
-  if (code == headless::kExitNormal) return kBackendRetry;
-  return kBackendFailed;
+  const SpoolerEnd end =
+      WIFEXITED(spoolerStatus) ? SpoolerEndOfExitCode(WEXITSTATUS(spoolerStatus))
+                               : SpoolerEnd::Abnormal;
+  const SpoolerEndCodes& codes = CodesOf(end);
+  return printed ? codes.backendJobGone : codes.backendJobQueued;
 }
 
 PublishedInk InkFromSection(const IniSection& section) {

@@ -10,16 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "engine/spooler_outcomes.h"
+
 namespace cupsbackend {
 
-// The exit codes the print service knows (cups/backend.h).
-inline constexpr int kBackendOk = 0;      // the job printed
-inline constexpr int kBackendFailed = 1;  // the job failed: the queue's error policy decides
-inline constexpr int kBackendStop = 4;    // the queue is wrongly set up: stop it, keep the job
-inline constexpr int kBackendCancel = 5;  // the job can never print: cancel it
-inline constexpr int kBackendRetry = 6;   // try the job again later
+// The exit codes the print service knows (cups/backend.h); they stand in
+// the table of the spooler's ends, which says which one each end gives.
+using ::kBackendCancel;
+using ::kBackendFailed;
+using ::kBackendOk;
+using ::kBackendRetry;
+using ::kBackendStop;
 
-// How a job ends for the print service, once the spooler has ended:
+// How a job ends for the print service, once the spooler has ended (the
+// backend columns of kSpoolerEndCodes):
 // `printed` when its record is gone from our queue file (the spooler
 // removes a record only after its job printed, or after it set the job
 // aside as one that can never print: exit 3, the job is cancelled);

@@ -593,6 +593,13 @@ int PrintJob(int argc, char** argv) {
     Report("ERROR: cannot start " + spooler);
     return kBackendFailed;
   }
+  // The spooler's exit code says how it ended (SpoolerEnd): refused to
+  // start, set our job aside, crashed, or closed. A close does not say
+  // whether the job printed: kelvane-headless exits 0 after printing its
+  // queue and also after keeping it (a fault nobody answered under "keep",
+  // a stop from outside), and a code of its own for that would change what
+  // it exits with for everyone who runs it. So that one question, printed
+  // or still queued, is still answered by the queue file.
   const int code = ExitCodeForSpoolerEnd(QueueIsEmpty(), run.status);
   // The spooler has ended: the printer has every byte it will get.
   sideChannel.EndJob(code == kBackendOk);

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/headless/exit_codes.h"
+#include "engine/spooler_outcomes.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
 #include "platform/desktop_session.h"
@@ -35,6 +35,9 @@ constexpr std::size_t kMaxLineChars = kLineBufferSize - 1;
 // The spooler holds the queue file only while it reads or rewrites it; a
 // driver waits that out, up to this long.
 constexpr DWORD kQueueOpenRetryMs = 5000;
+// The spooler's own exit codes are small; a larger one (a Windows exception
+// code) is none of them.
+constexpr unsigned long kLargestSpoolerExitCode = 255;
 
 Outcome Fail(std::string text) { return Outcome{false, std::move(text)}; }
 
@@ -390,8 +393,8 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
       // aside and said so), or it found another spooler running, which is
       // asked below as any other.
       const bool closedNormally =
-          end.state == ProgramState::Exited &&
-          (end.code == headless::kExitNormal || end.code == headless::kExitJobsSetAside);
+          end.state == ProgramState::Exited && end.code <= kLargestSpoolerExitCode &&
+          CodesOf(SpoolerEndOfExitCode(static_cast<int>(end.code))).driverTakesAsClosed;
       if (closedNormally) {
         ours = LaunchedSpooler{};
         if (!plat::IsSpoolerRunning()) {
