@@ -102,7 +102,7 @@ std::string PausePrint() {
   {
     SpoolerLock lock;
     g_bPaused = 1;
-    g_jobRowState[0] = 2;
+    g_jobRowState[0] = kRowPaused;
   }
   NotifyPauseChanged();
   return LoadResString(IDS_LABEL_RESUME);
@@ -112,7 +112,7 @@ std::string ResumePrint() {
   {
     SpoolerLock lock;
     g_bPaused = 0;
-    g_jobRowState[0] = 0;
+    g_jobRowState[0] = kRowPrinting;
   }
   NotifyPauseChanged();
   return LoadResString(IDS_LABEL_PAUSE);
@@ -125,7 +125,7 @@ bool CancelPrint() {
     if (g_bPrinting) g_bAbortJob = 1;
     if (g_bPaused) {
       g_bPaused = 0;
-      g_jobRowState[0] = 0;
+      g_jobRowState[0] = kRowPrinting;
       released = true;
     }
   }

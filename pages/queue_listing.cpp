@@ -65,8 +65,8 @@ std::vector<std::string> ParseQueueJobNames(std::string_view data) {
 
 const char* QueueStatusWord(std::uint8_t rowState) {
   switch (rowState) {
-    case 0: return "Printing";
-    case 1: return "Queued";
+    case kRowPrinting: return "Printing";
+    case kRowQueued: return "Queued";
     default: return "Paused";
   }
 }
@@ -91,13 +91,13 @@ QueueListing ReadQueueListing() {
     PrinterWait wait;
     {
       SpoolerLock lock;
-      if (row != 0) g_jobRowState[row] = 1;
+      if (row != 0) g_jobRowState[row] = kRowQueued;
       state = g_jobRowState[row];
       wait = g_bPrinting ? g_nPrinterWait : PrinterWait::None;
     }
     // The printing job's row says what the printer keeps it waiting for,
     // as long as it does.
-    if (row == 0 && state == 0 && wait != PrinterWait::None) {
+    if (row == 0 && state == kRowPrinting && wait != PrinterWait::None) {
       listing.rows.push_back({names[row], PrinterWaitCellWord(wait)});
       continue;
     }

@@ -26,7 +26,8 @@ inline constexpr std::size_t kMaxQueueListingBytes = 4u << 20;
 // 3 bytes.
 std::vector<std::string> ParseQueueJobNames(std::string_view data);
 
-// "Printing" for 0, "Queued" for 1, "Paused" for anything else.
+// "Printing" for kRowPrinting, "Queued" for kRowQueued, "Paused" for
+// anything else (app/state/spooler_state.h).
 const char* QueueStatusWord(std::uint8_t rowState);
 
 struct QueueRow {

@@ -123,33 +123,6 @@ bool OverwriteHeldRange(HANDLE h, std::uint64_t offset, const void* data, std::s
 // Cuts the file to `length` bytes, no more than it has, in one call.
 bool TruncateHeldFile(HANDLE h, std::uint64_t length);
 
-// Test seam: faults injected into the files layer. The hook is asked right
-// before each system call of a point below, with the path concerned (the
-// path a handle was opened with, or the file a link names when a file is
-// replaced), and returns 0 (go on) or the error the step fails with, in the
-// platform's numbers (errno on POSIX, Win32 codes on Windows). A test may
-// also end the process there, to see what a kill at that instant leaves.
-// Empty: no faults (the default). Install it before the threads that use
-// files start and remove it after they have ended.
-enum class FileFault {
-  OpenForWriting,   // OpenFile with Write or ReadWrite access
-  // Replacing a file by a new one beside it:
-  CreateTemporary,  // creating the temporary
-  WriteTemporary,   // writing it
-  SyncTemporary,    // syncing it to disk
-  RenameOver,       // moving it over the file (POSIX; Windows moves no held file)
-  SyncFolder,       // syncing the folder after the move (POSIX); an error
-                    // here only leaves the sync out, as a failed sync does
-  // Changing a held file in place (ReplaceFileContents' rewrite in place,
-  // OverwriteHeldRange, TruncateHeldFile):
-  RewriteInPlace,   // writing over its bytes
-  TruncateInPlace,  // cutting it to its new length
-  SyncInPlace,      // syncing it to disk
-  DeleteFile,       // removing a file (DeleteFile)
-};
-using FileFaultHook = std::function<int(FileFault point, const std::string& path)>;
-void SetFileFaultHook(FileFaultHook hook);
-
 // Writes a whole file atomically (temporary file beside it, then rename),
 // with mode 0600 for a new file. For files the spooler owns.
 bool WriteFileAtomically(const std::string& path, std::string_view data);

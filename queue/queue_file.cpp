@@ -6,6 +6,7 @@
 // state is only touched under g_csSpooler; file work, message boxes and the
 // marker write happen on local copies outside it unless the caller holds it.
 #include "queue/queue_file.h"
+#include "queue/queue_file_test_support.h"
 
 #include <algorithm>
 #include <cstring>
@@ -571,7 +572,7 @@ std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size) {
 
 namespace {
 
-// The observer of TakeNextJob (tests only); its own lock, not g_csSpooler,
+// The observer of TakeNextJob (queue_file_test_support.h); its own lock, not g_csSpooler,
 // which a caller of TakeNextJob may or may not hold.
 std::mutex g_observerMutex;
 TakeNextJobObserver g_takeObserver;  // guarded by g_observerMutex

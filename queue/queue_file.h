@@ -45,7 +45,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "platform/win_types.h"
@@ -164,10 +163,3 @@ std::size_t FindHeadRecordEnd(const unsigned char* image, std::size_t size);
 // The passes PurgeQueue makes at most, however fast the driver appends.
 inline constexpr int kMaxPurgePasses = 65535;
 
-// Test seam: `observer` is called after every TakeNextJob with its result,
-// on the calling thread (with g_csSpooler held if the caller holds it), so a
-// test can play a driver that appends at an exact point of a run. Empty: no
-// observer (the default). Install it before the threads that take jobs start
-// and remove it after they have ended.
-using TakeNextJobObserver = std::function<void(bool taken)>;
-void SetTakeNextJobObserver(TakeNextJobObserver observer);

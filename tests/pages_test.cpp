@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/state/spooler_state.h"
+#include "app/state/spooler_state_test_support.h"
 #include "pages/current_job_display.h"
 #include "pages/printer_wait_text.h"
 #include "pages/queue_listing.h"

@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/files_test_support.h"
 #include "platform/posix/polled_port.h"
 #include "tests/support/test_support.h"
 

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "platform/files_test_support.h"
 #include "platform/home.h"
 #include "platform/message_box.h"
 #include "platform/posix/descriptor_io.h"

@@ -10,8 +10,10 @@
 
 #include "engine/port_channel.h"
 #include "platform/files.h"
+#include "platform/files_test_support.h"
 #include "platform/net_redirect.h"
 #include "queue/queue_file.h"
+#include "queue/queue_file_test_support.h"
 #include "queue/settings_store.h"
 #include "tests/runner_test_fixture.h"
 #include "tools/vprinter/port_errors.h"

@@ -21,7 +21,9 @@
 
 #include "app/state/spooler_state.h"
 #include "platform/files.h"
+#include "platform/files_test_support.h"
 #include "platform/net_redirect.h"
+#include "queue/queue_file_test_support.h"
 #include "queue/settings_store.h"
 #include "tests/support/test_support.h"
 #include "tools/driver/driver_ops.h"

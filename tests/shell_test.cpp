@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/state/spooler_state.h"
+#include "app/state/spooler_state_test_support.h"
 #include "engine/print_thread.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"

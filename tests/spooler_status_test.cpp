@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/shell/shell.h"
+#include "app/state/spooler_state_test_support.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
 #include "tests/support/test_support.h"

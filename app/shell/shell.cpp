@@ -172,7 +172,6 @@ bool PublishMainWindow(HWND mainWindow) {
 }
 
 bool DocumentStart(int argc, const char* const* argv) {
-  g_hInstance = 1;
   // The timer comes first: a failing start has set it too, and the close
   // that follows the failure kills it.
   DWORD timerId = g_frontEnd->SetTimer(kSchedulerIntervalMs);
@@ -198,7 +197,7 @@ bool DocumentStart(int argc, const char* const* argv) {
         RefuseUntrustedSettings())
       return false;
     RemoveLeftoversOfEarlierRuns(queueFile);
-    g_jobRowState[0] = 0;
+    g_jobRowState[0] = kRowPrinting;
     g_bQueueMode = 1;
     std::memcpy(g_szQueueFile, queueFile, sizeof queueFile);
     RecoverQueueFile();

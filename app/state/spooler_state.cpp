@@ -1,12 +1,12 @@
 // Definitions of the shared spooler state (see spooler_state.h).
 #include "app/state/spooler_state.h"
+#include "app/state/spooler_state_test_support.h"
 
 #include <algorithm>
 #include <cstring>
 
 CriticalSection g_csSpooler;
 
-std::uintptr_t g_hInstance = 0;
 HWND g_hMainWnd = 0;
 HWND g_hJobPageWnd = 0;
 DWORD g_nTimerId = 0;
@@ -50,7 +50,6 @@ DWORD PrintedBytesOfCopy() {
 
 void ResetSpoolerState() {
   SpoolerLock lock;
-  g_hInstance = 0;
   g_hMainWnd = 0;
   g_hJobPageWnd = 0;
   g_nTimerId = 0;

@@ -39,7 +39,6 @@ class SpoolerLock {
 
 // Identities and timer. g_hMainWnd is written once before any print thread
 // exists and may be read without the lock afterwards.
-extern std::uintptr_t g_hInstance;
 extern HWND g_hMainWnd;
 extern HWND g_hJobPageWnd;
 extern DWORD g_nTimerId;
@@ -116,8 +115,12 @@ extern DWORD g_nJobsSetAside;
 
 // Display state.
 extern std::string g_strFileName;
+// What each row of the Job Queue page says, by row: the first row is the
+// printing job, the others wait their turn. Held as bytes (QueueRowState
+// values) so that a row's state reads the same in every front end.
+enum QueueRowState : std::uint8_t {
+  kRowPrinting = 0,
+  kRowQueued = 1,
+  kRowPaused = 2,
+};
 extern std::uint8_t g_jobRowState[128];
-
-// Restores every variable to its initial value (tests; the program never
-// needs it). Not to be called while a print thread runs.
-void ResetSpoolerState();

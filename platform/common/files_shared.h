@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/files_test_support.h"
 
 namespace plat {
 

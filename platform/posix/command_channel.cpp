@@ -20,6 +20,7 @@
 
 #include "platform/home.h"
 #include "platform/posix/command_channel_posix.h"
+#include "platform/posix/descriptor_io.h"
 
 namespace plat {
 namespace {
@@ -75,24 +76,7 @@ int ReadBounded(int fd, void* buffer, std::size_t size,
 
 bool WriteAll(int fd, const void* data, std::size_t size,
               SteadyClock::time_point deadline) {
-  const auto* in = static_cast<const unsigned char*>(data);
-  std::size_t sent = 0;
-  while (sent < size) {
-    ssize_t n = ::send(fd, in + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd, POLLOUT, 0};
-      int left = RemainingMs(deadline);
-      if (left == 0 || ::poll(&p, 1, left) <= 0) return false;
-      continue;
-    }
-    return false;  // the peer went away: nothing to retry
-  }
-  return true;
+  return WriteAllToSocketBy(fd, data, size, deadline) == 0;
 }
 
 // Connects a non-blocking socket to `address` by the deadline. A local

@@ -18,6 +18,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/posix/descriptor_io.h"
 #include "platform/posix/polled_port.h"
 
 namespace plat {
@@ -425,22 +426,7 @@ std::shared_ptr<PortDevice> OpenSimPort(const std::string& socketPath,
 
 int simwire::SendAll(int fd, const void* data, std::size_t size,
                      std::chrono::steady_clock::time_point deadline) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      p += n;
-      size -= static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (int e = WaitFor(fd, POLLOUT, deadline)) return e;
-      continue;
-    }
-    return n < 0 ? errno : EPIPE;
-  }
-  return 0;
+  return WriteAllToSocketBy(fd, data, size, deadline);
 }
 
 }  // namespace plat

@@ -1,8 +1,12 @@
 // The thread's last error on Windows is the system's own (Win32 codes), so
 // a failure our layer reports and one the system reports read alike; and
-// the sorting of those codes into the classes the engine and queue know.
+// the sorting of those codes into the classes the engine and queue know;
+// the codes the portable half of the files layer sets
+// (platform/common/files_shared.h) are here too.
 // Any thread.
 #include "platform/errors.h"
+
+#include "platform/common/files_shared.h"
 #include "platform/files.h"
 #include "platform/win32/windows_api.h"
 
@@ -19,6 +23,9 @@ const DWORD kErrorInsufficientBuffer = ERROR_INSUFFICIENT_BUFFER;
 const DWORD kErrorTimedOut = WAIT_TIMEOUT;
 const DWORD kErrorUnsupportedCall = ERROR_INVALID_FUNCTION;
 const DWORD kErrorNullArgument = ERROR_INVALID_PARAMETER;
+const DWORD kErrorBadHandle = ERROR_INVALID_HANDLE;
+const DWORD kErrorBadAddress = ERROR_NOACCESS;
+const DWORD kErrorDiskFull = ERROR_DISK_FULL;
 
 ErrorClass ClassifyError(DWORD error) {
   switch (error) {

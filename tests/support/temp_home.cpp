@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "app/state/spooler_state.h"
+#include "app/state/spooler_state_test_support.h"
 #include "tests/support/temp_home_system.h"
 #include "tests/support/test_support.h"
 

@@ -20,6 +20,7 @@
 #include "platform/errors.h"
 #include "platform/file_trust.h"
 #include "platform/files.h"
+#include "platform/files_test_support.h"
 #include "platform/home.h"
 #include "platform/leftovers.h"
 #include "platform/threads.h"
