@@ -4,6 +4,7 @@
 set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/clock.cpp
   platform/common/command_channel.cpp
+  platform/common/command_line.cpp
   platform/common/files.cpp
   platform/common/leftover_names.cpp
   platform/common/message_box.cpp
@@ -13,6 +14,7 @@ set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/profile.cpp
   platform/common/registry.cpp
   platform/common/single_instance.cpp
+  platform/common/spool_names.cpp
   platform/common/window_messages.cpp)
 
 set(KELVANE_PLATFORM_POSIX_SOURCES
@@ -28,12 +30,17 @@ set(KELVANE_PLATFORM_POSIX_SOURCES
   platform/posix/lp_port.cpp
   platform/posix/net_redirect.cpp
   platform/posix/port_device.cpp
+  platform/posix/port_errors.cpp
   platform/posix/port_names.cpp
+  platform/posix/process.cpp
   platform/posix/profile.cpp
   platform/posix/registry.cpp
+  platform/posix/sim_control.cpp
   platform/posix/sim_port.cpp
   platform/posix/single_instance.cpp
-  platform/posix/socket_port.cpp)
+  platform/posix/socket_port.cpp
+  platform/posix/spool_guard.cpp
+  platform/posix/tcp_socket.cpp)
 
 # The Windows bodies: every .cpp of platform/win32/ (the folder holds
 # nothing else that is built).

@@ -23,9 +23,9 @@
 #include "app/state/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
-#include "tools/driver/command_line.h"
-#include "tools/driver/process.h"
-#include "tools/driver/spool_guard.h"
+#include "platform/command_line.h"
+#include "platform/process.h"
+#include "platform/spool_guard.h"
 
 namespace driver {
 namespace {
@@ -58,21 +58,21 @@ Outcome CheckLine(const std::string& what, const std::string& text) {
 
 // Beside us first (a build tree or an install prefix), then on PATH.
 std::string FindProgram(const std::string& name) {
-  std::string dir = ProgramDirectory();
-  const std::string file = ExecutableName(name);
+  std::string dir = plat::ProgramDirectory();
+  const std::string file = plat::ExecutableName(name);
   for (const std::string& candidate :
        {plat::JoinPath(dir, file), plat::JoinPath(dir, "../../app/headless/" + file),
         plat::JoinPath(dir, "../../app/wx/" + file)}) {
-    if (IsExecutable(candidate)) return candidate;
+    if (plat::IsExecutable(candidate)) return candidate;
   }
   const char* path = std::getenv("PATH");
   std::string list = path ? path : "";
   std::size_t start = 0;
   while (start <= list.size()) {
-    std::size_t end = list.find(PathListSeparator(), start);
+    std::size_t end = list.find(plat::PathListSeparator(), start);
     if (end == std::string::npos) end = list.size();
     std::string candidate = plat::JoinPath(list.substr(start, end - start), file);
-    if (end > start && IsExecutable(candidate)) return candidate;
+    if (end > start && plat::IsExecutable(candidate)) return candidate;
     start = end + 1;
   }
   return "";
@@ -104,7 +104,7 @@ Outcome Install() {
   // A fresh install points LPT1: at the simulated printer where sim:
   // sockets exist; elsewhere LPT1: stays the system's own device.
   plat::PortSection ports = plat::GetProfileSection("ports");
-  if (HasSimPorts() && !plat::LookUpPortMapping("LPT1:", ports) &&
+  if (plat::kHasSimPorts && !plat::LookUpPortMapping("LPT1:", ports) &&
       !plat::WriteProfileString("ports", "LPT1:",
                                 "sim:" + plat::JoinPath(plat::KelvaneHome(), "run/printer.sock"))) {
     return Fail("cannot write " + plat::ProfilePath());
@@ -195,7 +195,7 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
 
   // Spool files no record names yet: removed on every way out but the
   // append, also when a signal ends us halfway.
-  SpoolGuard guard;
+  plat::SpoolGuard guard;
   std::vector<std::string> spoolFiles;
   auto removeSpool = [&guard] { guard.RemoveAll(); };
   for (const std::string& file : job.files) {
@@ -224,7 +224,7 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
   if (queue == INVALID_HANDLE_VALUE) {
     removeSpool();
     return Fail("cannot open the queue file " + queueFile + ": " +
-                DescribeError(plat::GetLastError()));
+                plat::DescribeError(plat::GetLastError()));
   }
   // Read to the end: we need the tail, and the append starts there.
   std::string existing;
@@ -307,7 +307,7 @@ std::string WhyNotPrinted(LRESULT answer, const std::string& queueFile) {
 
 // A spooler we started, and where what it says goes.
 struct LaunchedSpooler {
-  StartedProgram program;
+  plat::StartedProgram program;
   std::string logPath;
   DWORD logStart = 0;  // the log's size before it started: its words follow
 };
@@ -325,12 +325,12 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
     if (plat::HasInteractiveDesktop()) program = FindProgram("kelvane");
     if (program.empty()) program = FindProgram("kelvane-headless");
   }
-  if (!IsExecutable(program)) return Fail("no spooler program found to start");
+  if (!plat::IsExecutable(program)) return Fail("no spooler program found to start");
   // Nobody reads the headless spooler's boxes: it answers by a policy that
   // loses nothing. The desktop spooler has someone to ask.
   std::vector<std::string> args;
   std::string programName = BaseName(program);
-  const std::string headlessName = ExecutableName("kelvane-headless");
+  const std::string headlessName = plat::ExecutableName("kelvane-headless");
   if (programName == "kelvane-headless" || programName == headlessName)
     args.push_back("--on-fault=" + faultPolicy);
   args.insert(args.end(), {"-f", queueFile});
@@ -340,21 +340,21 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
   launched.logPath = plat::JoinPath(plat::RunDirectory(), "spooler.log");
   // Which spooler ran, and how, is the first thing a reader of the log
   // asks; a log we cannot write fails the start below all the same.
-  AppendLogLine(launched.logPath,
-                "kelvane-driver: starting " + JoinCommandLine(program, args));
+  plat::AppendLogLine(launched.logPath,
+                "kelvane-driver: starting " + plat::JoinCommandLine(program, args));
   // No log yet (-1) is an empty one.
   launched.logStart =
       static_cast<DWORD>(std::max<std::int32_t>(QueryFileSize(launched.logPath.c_str()), 0));
-  launched.program = StartDetached(program, args, launched.logPath);
+  launched.program = plat::StartDetached(program, args, launched.logPath);
   if (!launched.program.started()) return Fail("cannot start the spooler " + program);
   return {};
 }
 
 // The spooler we started ended without taking the queue: how it ended and
 // what it wrote to its log meanwhile (a refused start says why there).
-std::string WhyItDidNotStart(const ProgramStatus& end, const LaunchedSpooler& launched) {
+std::string WhyItDidNotStart(const plat::ProgramStatus& end, const LaunchedSpooler& launched) {
   std::string text = "the spooler did not start: it ";
-  text += end.state == ProgramState::Killed
+  text += end.state == plat::ProgramState::Killed
               ? "was ended by signal " + std::to_string(end.code)
               : "ended with exit code " + std::to_string(end.code);
   std::string log;
@@ -384,13 +384,13 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
   auto pause = kFirstAskAgainPause;
   for (;;) {
     if (ours.program.started()) {
-      const ProgramStatus end = ours.program.Poll();
+      const plat::ProgramStatus end = ours.program.Poll();
       // A normal close: it printed what the queue held and closed before we
       // asked (a small job takes a moment; one it could never print it set
       // aside and said so), or it found another spooler running, which is
       // asked below as any other.
       const bool closedNormally =
-          end.state == ProgramState::Exited &&
+          end.state == plat::ProgramState::Exited &&
           (end.code == headless::kExitNormal || end.code == headless::kExitJobsSetAside);
       if (closedNormally) {
         ours = LaunchedSpooler{};
@@ -398,7 +398,7 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
           if (started) *started = true;
           return {};
         }
-      } else if (end.state != ProgramState::Running) {
+      } else if (end.state != plat::ProgramState::Running) {
         // A refused start (exit code 2) or a crash: the record waits in the
         // queue file for the next start.
         return Fail(WhyItDidNotStart(end, ours));
