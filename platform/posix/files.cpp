@@ -31,6 +31,7 @@
 #include "platform/common/files_shared.h"
 #include "platform/errors.h"
 #include "platform/posix/descriptor_io.h"
+#include "platform/posix/file_locks.h"
 
 namespace plat {
 namespace {
@@ -290,10 +291,7 @@ int ReplaceBeside(int& fd, const struct stat& st, const std::string& target,
   if (tfd < 0) return errno;
   // The new file is held with no sharing before it appears under the
   // name, so nobody slips in between the rename and our close.
-  int rc;
-  do {
-    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
+  int rc = LockDescriptor(tfd, LOCK_EX | LOCK_NB);
   if (rc == 0) {
     if (int e = InjectedFault(FileFault::RenameOver, target)) {
       errno = e;
@@ -487,10 +485,7 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
     int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
 
-    int rc;
-    do {
-      rc = ::flock(fd, lockOp);
-    } while (rc != 0 && errno == EINTR);
+    int rc = LockDescriptor(fd, lockOp);
     if (rc != 0) {
       int e = errno;
       ::close(fd);

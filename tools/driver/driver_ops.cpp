@@ -21,6 +21,7 @@
 #include "platform/registry.h"
 #include "platform/single_instance.h"
 #include "app/state/job_record.h"
+#include "queue/job_record_text.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
 #include "platform/command_line.h"
@@ -30,8 +31,11 @@
 namespace driver {
 namespace {
 
-// The spooler reads lines into a 78-byte buffer: 77 characters at most.
-constexpr std::size_t kMaxLineChars = kLineBufferSize - 1;
+static_assert(kMaxSpoolFiles + 1 <= plat::kMaxGuardedFiles,
+              "the spool guard holds a job's files and the one being written");
+
+// The longest line of a queue record.
+const std::size_t kMaxLineChars = MaxRecordLineChars();
 // The spooler holds the queue file only while it reads or rewrites it; a
 // driver waits that out, up to this long.
 constexpr DWORD kQueueOpenRetryMs = 5000;
@@ -43,17 +47,39 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool HasLineBreak(const std::string& text) {
-  return text.find('\r') != std::string::npos || text.find('\n') != std::string::npos;
+const char* NameOf(RecordField field) {
+  switch (field) {
+    case RecordField::JobName: return "the job name";
+    case RecordField::Port: return "the port";
+    case RecordField::PrinterName: return "the printer name";
+    case RecordField::RibbonType: return "the ribbon type";
+    case RecordField::SpoolFilePath: return "the spool file path";
+    case RecordField::None: break;
+  }
+  return "a field";
 }
 
-Outcome CheckLine(const std::string& what, const std::string& text) {
-  if (text.empty()) return Fail(what + " must not be empty");
-  if (HasLineBreak(text)) return Fail(what + " must not contain a line break");
-  if (text.size() > kMaxLineChars)
-    return Fail(what + " is longer than " + std::to_string(kMaxLineChars) +
-                " characters: " + text);
-  return {};
+// Why a record was refused, for the user.
+std::string DescribeRefusal(const RecordRefusal& refusal) {
+  const std::string what = NameOf(refusal.field);
+  switch (refusal.fault) {
+    case RecordFault::None: return "";
+    case RecordFault::NoSpoolFile: return "a job needs at least one file";
+    case RecordFault::TooManySpoolFiles:
+      return "a job has at most " + std::to_string(kMaxSpoolFiles) + " files";
+    case RecordFault::CopiesOutOfRange: return "copies must be 0 to 255";
+    case RecordFault::EmptyField: return what + " must not be empty";
+    case RecordFault::LineBreakInField: return what + " must not contain a line break";
+    case RecordFault::FieldTooLong:
+      return what + " is longer than " + std::to_string(kMaxLineChars) +
+             " characters: " + refusal.value;
+    case RecordFault::OldFormWithoutTilde:
+      return "an old-form record's first spool file must contain '~'";
+    case RecordFault::PrinterNameTooLong: return "the printer name has at most 49 characters";
+    case RecordFault::TildeInPrinterName: return "the printer name must not contain '~'";
+    case RecordFault::RibbonTypeTooLong: return "the ribbon type has at most 49 characters";
+  }
+  return "the record cannot be written";
 }
 
 // Beside us first (a build tree or an install prefix), then on PATH.
@@ -133,41 +159,19 @@ Outcome Install() {
 
 Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFiles,
                      std::string& record) {
-  if (spoolFiles.empty()) return Fail("a job needs at least one file");
-  if (spoolFiles.size() > static_cast<std::size_t>(kMaxSpoolFiles))
-    return Fail("a job has at most " + std::to_string(kMaxSpoolFiles) + " files");
-  if (job.copies < 0 || job.copies > 255) return Fail("copies must be 0 to 255");
-  std::string name = job.name.empty() ? BaseName(job.files.empty() ? spoolFiles[0]
-                                                                    : job.files[0])
-                                      : job.name;
-  if (name.size() > kMaxLineChars) name.resize(kMaxLineChars);  // a label only
-  Outcome check = CheckLine("the job name", name);
-  if (!check.ok) return check;
-  if (!(check = CheckLine("the port", job.port)).ok) return check;
-  std::vector<std::string> lines = {name, job.port, std::to_string(job.copies)};
-  if (job.oldForm) {
-    // The form is told by line 4: the first spool file must carry a "~".
-    if (spoolFiles[0].find('~') == std::string::npos)
-      return Fail("an old-form record's first spool file must contain '~'");
-  } else {
-    if (!(check = CheckLine("the printer name", job.printer)).ok) return check;
-    if (job.printer.size() >= static_cast<std::size_t>(kPrinterNameSize))
-      return Fail("the printer name has at most 49 characters");
-    if (job.printer.find('~') != std::string::npos)
-      return Fail("the printer name must not contain '~'");
-    if (!(check = CheckLine("the ribbon type", job.ribbon)).ok) return check;
-    if (job.ribbon.size() >= static_cast<std::size_t>(kRibbonTypeSize))
-      return Fail("the ribbon type has at most 49 characters");
-    lines.push_back(job.printer);
-    lines.push_back(job.ribbon);
-  }
-  for (const std::string& spool : spoolFiles) {
-    if (!(check = CheckLine("the spool file path", spool)).ok) return check;
-    lines.push_back(spool);
-  }
-  record.clear();
-  for (const std::string& line : lines) record += line + "\r\n";
-  return {};
+  RecordFields fields;
+  // Unnamed: the first file's base name.
+  fields.name = !job.name.empty()      ? job.name
+                : !job.files.empty()   ? BaseName(job.files[0])
+                : !spoolFiles.empty()  ? BaseName(spoolFiles[0])
+                                       : "";
+  fields.port = job.port;
+  fields.copies = job.copies;
+  fields.printer = job.printer;
+  fields.ribbon = job.ribbon;
+  fields.oldForm = job.oldForm;
+  const RecordRefusal refusal = FormatRecordText(fields, spoolFiles, record);
+  return refusal.ok() ? Outcome{} : Fail(DescribeRefusal(refusal));
 }
 
 std::string SeparatorBefore(const std::string& existing) {
