@@ -4,6 +4,7 @@
 set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/clock.cpp
   platform/common/command_channel.cpp
+  platform/common/command_line.cpp
   platform/common/files.cpp
   platform/common/leftover_names.cpp
   platform/common/message_box.cpp
@@ -13,6 +14,7 @@ set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/profile.cpp
   platform/common/registry.cpp
   platform/common/single_instance.cpp
+  platform/common/spool_names.cpp
   platform/common/window_messages.cpp)
 
 set(KELVANE_PLATFORM_POSIX_SOURCES
@@ -32,13 +34,18 @@ set(KELVANE_PLATFORM_POSIX_SOURCES
   platform/posix/lp_port.cpp
   platform/posix/net_redirect.cpp
   platform/posix/port_device.cpp
+  platform/posix/port_errors.cpp
   platform/posix/port_names.cpp
+  platform/posix/process.cpp
   platform/posix/profile.cpp
   platform/posix/registry.cpp
+  platform/posix/sim_control.cpp
   platform/posix/sim_port.cpp
   platform/posix/single_instance.cpp
   platform/posix/socket_port.cpp
+  platform/posix/spool_guard.cpp
   platform/posix/startup.cpp
+  platform/posix/tcp_socket.cpp
   platform/posix/threads.cpp)
 
 set(KELVANE_PLATFORM_WIN32_SOURCES
@@ -57,14 +64,19 @@ set(KELVANE_PLATFORM_WIN32_SOURCES
   platform/win32/message_box.cpp
   platform/win32/net_redirect.cpp
   platform/win32/port_device.cpp
+  platform/win32/port_errors.cpp
   platform/win32/port_names.cpp
   platform/win32/printers.cpp
+  platform/win32/process.cpp
   platform/win32/profile.cpp
   platform/win32/registry.cpp
+  platform/win32/sim_control.cpp
   platform/win32/single_instance.cpp
   platform/win32/socket_port.cpp
+  platform/win32/spool_guard.cpp
   platform/win32/spooler_window.cpp
   platform/win32/startup.cpp
+  platform/win32/tcp_socket.cpp
   platform/win32/threads.cpp
   platform/win32/window_messages.cpp)
 

@@ -15,10 +15,10 @@
 #include "platform/profile.h"
 #include "platform/single_instance.h"
 #include "tests/support/test_support.h"
-#include "tools/driver/command_line.h"
+#include "platform/command_line.h"
 #include "tools/driver/driver_ops.h"
-#include "tools/driver/process.h"
-#include "tools/driver/spool_guard.h"
+#include "platform/process.h"
+#include "platform/spool_guard.h"
 
 namespace {
 
@@ -31,15 +31,15 @@ std::vector<std::string> FilesIn(const std::string& folder) {
 }
 
 TEST(DriverCommandLine, WordsComeBackWholeUnderTheRuntimesRules) {
-  EXPECT_EQ(driver::QuoteArgument("-f"), "-f");
-  EXPECT_EQ(driver::QuoteArgument(""), "\"\"");
-  EXPECT_EQ(driver::QuoteArgument("C:\\Program Files\\q.txt"), "\"C:\\Program Files\\q.txt\"");
+  EXPECT_EQ(plat::QuoteArgument("-f"), "-f");
+  EXPECT_EQ(plat::QuoteArgument(""), "\"\"");
+  EXPECT_EQ(plat::QuoteArgument("C:\\Program Files\\q.txt"), "\"C:\\Program Files\\q.txt\"");
   // Backslashes count only before a quote, the closing one included.
-  EXPECT_EQ(driver::QuoteArgument("a b\\"), "\"a b\\\\\"");
-  EXPECT_EQ(driver::QuoteArgument("say \"hi\""), "\"say \\\"hi\\\"\"");
-  EXPECT_EQ(driver::QuoteArgument("x\\\"y"), "\"x\\\\\\\"y\"");
-  EXPECT_EQ(driver::QuoteArgument("C:\\dir\\"), "C:\\dir\\");
-  EXPECT_EQ(driver::JoinCommandLine("C:\\k\\kelvane-headless.exe",
+  EXPECT_EQ(plat::QuoteArgument("a b\\"), "\"a b\\\\\"");
+  EXPECT_EQ(plat::QuoteArgument("say \"hi\""), "\"say \\\"hi\\\"\"");
+  EXPECT_EQ(plat::QuoteArgument("x\\\"y"), "\"x\\\\\\\"y\"");
+  EXPECT_EQ(plat::QuoteArgument("C:\\dir\\"), "C:\\dir\\");
+  EXPECT_EQ(plat::JoinCommandLine("C:\\k\\kelvane-headless.exe",
                                     {"--on-fault=retry=30", "-f", "Z:\\tmp\\a b\\queue.txt"}),
             "C:\\k\\kelvane-headless.exe --on-fault=retry=30 -f \"Z:\\tmp\\a b\\queue.txt\"");
 }
@@ -55,7 +55,7 @@ TEST(DriverSpoolGuard, AFileIsWholeUnderItsOwnNameAndGoesUnlessCommitted) {
 
   std::string kept;
   {
-    driver::SpoolGuard guard;
+    plat::SpoolGuard guard;
     std::string error;
     const std::string dropped = guard.CopyIn(source, folder, error);
     ASSERT_FALSE(dropped.empty()) << error;
@@ -76,7 +76,7 @@ TEST(DriverSpoolGuard, AFileIsWholeUnderItsOwnNameAndGoesUnlessCommitted) {
   EXPECT_EQ(kt::ReadFileBytes(kept), bytes);
   EXPECT_EQ(FilesIn(folder).size(), 1u);
   {
-    driver::SpoolGuard guard;
+    plat::SpoolGuard guard;
     std::string error;
     ASSERT_FALSE(guard.CopyIn(source, folder, error).empty()) << error;
   }  // ends uncommitted
@@ -172,13 +172,13 @@ TEST(DriverOps, SeparatorBeforeEndsThePreviousRecordOnce) {
 }
 
 TEST(DriverProcess, FindsItselfAndNamesProgramsAsTheSystemDoes) {
-  const std::string dir = driver::ProgramDirectory();
+  const std::string dir = plat::ProgramDirectory();
   ASSERT_FALSE(dir.empty());
   EXPECT_TRUE(std::filesystem::is_directory(dir)) << dir;
-  const std::string name = driver::ExecutableName("kelvane-headless");
+  const std::string name = plat::ExecutableName("kelvane-headless");
   EXPECT_EQ(name.rfind("kelvane-headless", 0), 0u);
-  EXPECT_FALSE(driver::IsExecutable(dir));
-  EXPECT_FALSE(driver::IsExecutable(dir + "/no-such-program"));
+  EXPECT_FALSE(plat::IsExecutable(dir));
+  EXPECT_FALSE(plat::IsExecutable(dir + "/no-such-program"));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include "queue/queue_file_test_support.h"
 #include "queue/settings_store.h"
 #include "tests/runner_test_fixture.h"
-#include "tools/vprinter/port_errors.h"
+#include "platform/port_errors.h"
 
 namespace {
 
@@ -930,7 +930,7 @@ TEST_F(RunnerTest, PortThatDoesNotOpenIsFailureF2WithTheErrorNumber) {
   const auto shown = boxes.boxes();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Could not get handle to port. Spooler Error # " +
-                               std::to_string(vprinter::port_errors::kDeviceError));
+                               std::to_string(plat::port_errors::kDeviceError));
   EXPECT_EQ(Shared(g_hSpoolFile), INVALID_HANDLE_VALUE);
   EXPECT_EQ(windows_.CountPosts(kMainWnd, WM_CLOSE), 0);  // manual mode
   EXPECT_TRUE(kt::FileExists(path));

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "tools/driver/spool_guard.h"
-#include "tools/driver/spool_names.h"
+#include "platform/spool_guard.h"
+#include "platform/spool_names.h"
 
 namespace {
 
@@ -34,8 +34,8 @@ bool IsTaken(int error) { return error == kTaken; }
 const std::string kSpoolFile = plat::JoinPath("spool", "KLV~abcdef");
 
 TEST(SpoolNames, UnfinishedNamesCarryTheWriterAfterTheMark) {
-  EXPECT_EQ(driver::UnfinishedSuffixOf(4711), std::string(driver::kUnfinishedSpoolSuffix) + "4711");
-  const std::string suffix = driver::RandomSpoolSuffix();
+  EXPECT_EQ(plat::UnfinishedSuffixOf(4711), std::string(plat::kUnfinishedSpoolSuffix) + "4711");
+  const std::string suffix = plat::RandomSpoolSuffix();
   EXPECT_EQ(suffix.size(), 6u);
   EXPECT_EQ(suffix.find_first_not_of(
                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"),
@@ -43,18 +43,18 @@ TEST(SpoolNames, UnfinishedNamesCarryTheWriterAfterTheMark) {
 }
 
 TEST(SpoolNames, AWholeFileTakesItsNameLessTheMarkOrANewOneWhenTaken) {
-  const std::string suffix = driver::UnfinishedSuffixOf(42);
+  const std::string suffix = plat::UnfinishedSuffixOf(42);
   const std::string unfinished = kSpoolFile + suffix;
   std::string lastTried;
   int error = 0;
 
   ScriptedRename first;
-  EXPECT_EQ(driver::NameFinishedSpoolFile(unfinished, suffix, "spool", std::ref(first), IsTaken,
+  EXPECT_EQ(plat::NameFinishedSpoolFile(unfinished, suffix, "spool", std::ref(first), IsTaken,
                                           lastTried, error),
             kSpoolFile);
 
   ScriptedRename taken({kTaken});
-  const std::string other = driver::NameFinishedSpoolFile(unfinished, suffix, "spool",
+  const std::string other = plat::NameFinishedSpoolFile(unfinished, suffix, "spool",
                                                           std::ref(taken), IsTaken, lastTried,
                                                           error);
   ASSERT_EQ(taken.tried.size(), 2u);
@@ -65,11 +65,11 @@ TEST(SpoolNames, AWholeFileTakesItsNameLessTheMarkOrANewOneWhenTaken) {
 }
 
 TEST(SpoolNames, AnotherFailureStopsTheSearchWithItsError) {
-  const std::string suffix = driver::UnfinishedSuffixOf(42);
+  const std::string suffix = plat::UnfinishedSuffixOf(42);
   std::string lastTried;
   int error = 0;
   ScriptedRename refused({kTaken, kRefused});
-  EXPECT_EQ(driver::NameFinishedSpoolFile(kSpoolFile + suffix, suffix, "spool",
+  EXPECT_EQ(plat::NameFinishedSpoolFile(kSpoolFile + suffix, suffix, "spool",
                                           std::ref(refused), IsTaken, lastTried, error),
             "");
   EXPECT_EQ(refused.tried.size(), 2u);

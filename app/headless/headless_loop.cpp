@@ -13,26 +13,12 @@
 #include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
 #include "pages/printer_wait_text.h"
+#include "platform/common/text_util.h"
 
 namespace headless {
-namespace {
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Trim(const std::string& text) {
-  std::size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string::npos) return "";
-  std::size_t end = text.find_last_not_of(" \t\r\n");
-  return text.substr(begin, end - begin + 1);
-}
-
-}  // namespace
 
 int ParseAnswer(const std::string& line, UINT style) {
-  std::string answer = Lower(Trim(line));
+  std::string answer = plat::ToLower(std::string(plat::TrimSpace(line)));
   if (answer.empty()) return plat::DefaultButton(style);
   for (int i = 0; i < plat::ButtonCount(style); ++i) {
     int id = plat::ButtonAt(style, i);
@@ -132,7 +118,7 @@ int ConsoleMessageBoxes::Answer(const std::string& text, const std::string& capt
       Write(std::string("answered: ") + plat::ButtonName(id) + "\n", true);
       return id;
     }
-    Write("not a button of this box: " + Trim(line) + "\n", false);
+    Write("not a button of this box: " + std::string(plat::TrimSpace(line)) + "\n", false);
   }
 
   // Nobody to answer: the policy does ("ask" as "keep").

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace plat {
@@ -17,6 +18,22 @@ inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 inline std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// `s` without the blanks and line breaks around it (a typed answer, a
+// field of a device ID).
+inline std::string_view TrimSpace(std::string_view s) {
+  while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r' || s.front() == '\n'))
+    s.remove_prefix(1);
+  while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return s;
+}
+
+// `s` in ASCII lower case.
+inline std::string ToLower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
 }
 

@@ -23,26 +23,18 @@
 #include <string>
 #include <type_traits>
 
+#include "platform/common/text_util.h"
 #include "platform/port_names.h"
 #include "platform/posix/cups_library.h"
 
 namespace plat {
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Trim(const std::string& s) {
-  std::size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return "";
-  std::size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
-}
+// A field without the space around it, as a string of its own.
+std::string Trim(std::string_view s) { return std::string(TrimSpace(s)); }
 
 bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
-  return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
+  return s.size() >= prefix.size() && ToLower(s.substr(0, prefix.size())) == prefix;
 }
 
 int HexValue(char c) {
@@ -96,7 +88,7 @@ std::optional<std::string> PathFromFileUri(const std::string& rest) {
   if (path.compare(0, 2, "//") == 0) {
     std::size_t slash = path.find('/', 2);
     if (slash == std::string::npos) return std::nullopt;
-    const std::string host = Lower(path.substr(2, slash - 2));
+    const std::string host = ToLower(path.substr(2, slash - 2));
     if (!host.empty() && host != "localhost") return std::nullopt;
     path = path.substr(slash);
   }
@@ -150,7 +142,7 @@ std::string FirstField(const DeviceIdFields& fields,
 
 // The print service shortens a few makers' names when it builds usb:// URIs.
 std::string UriMakeFor(const std::string& deviceIdMake) {
-  const std::string lower = Lower(deviceIdMake);
+  const std::string lower = ToLower(deviceIdMake);
   if (lower == "hewlett-packard") return "hp";
   if (lower == "lexmark international") return "lexmark";
   return lower;
@@ -168,7 +160,7 @@ std::string QueryValue(const std::string& query, const std::string& key) {
   std::string pair;
   while (std::getline(in, pair, '&')) {
     std::size_t eq = pair.find('=');
-    if (eq != std::string::npos && Lower(pair.substr(0, eq)) == key)
+    if (eq != std::string::npos && ToLower(pair.substr(0, eq)) == key)
       return PercentDecode(pair.substr(eq + 1));
   }
   return "";
@@ -184,16 +176,16 @@ bool UsbUriMatchesNode(const std::string& uri, const UsbPrinterNode& node) {
   const std::string query = question == std::string::npos ? "" : rest.substr(question + 1);
   const std::size_t slash = path.find('/');
   if (slash == std::string::npos) return false;
-  const std::string make = Lower(Trim(PercentDecode(path.substr(0, slash))));
-  const std::string model = Lower(Trim(PercentDecode(path.substr(slash + 1))));
+  const std::string make = ToLower(Trim(PercentDecode(path.substr(0, slash))));
+  const std::string model = ToLower(Trim(PercentDecode(path.substr(slash + 1))));
   if (make.empty() || model.empty()) return false;
 
   const DeviceIdFields fields = ParseDeviceId(node.deviceId);
   const std::string idMake = FirstField(fields, {"MFG", "MANUFACTURER"});
   const std::string idModel = FirstField(fields, {"MDL", "MODEL"});
   if (idMake.empty() || idModel.empty()) return false;
-  if (UriMakeFor(idMake) != make && Lower(idMake) != make) return false;
-  if (Lower(idModel) != model) return false;
+  if (UriMakeFor(idMake) != make && ToLower(idMake) != make) return false;
+  if (ToLower(idModel) != model) return false;
 
   const std::string serial = QueryValue(query, "serial");
   if (serial.empty()) return true;
@@ -244,9 +236,9 @@ std::vector<InstalledPrinter> ComposeInstalledPrinters(
   std::vector<InstalledPrinter> out = profileDevices;
   for (const CupsQueue& queue : queues) {
     if (queue.name.empty()) continue;
-    const std::string lowerName = Lower(queue.name);
+    const std::string lowerName = ToLower(queue.name);
     const bool shadowed = std::any_of(out.begin(), out.end(), [&](const InstalledPrinter& p) {
-      return Lower(p.printerName) == lowerName;
+      return ToLower(p.printerName) == lowerName;
     });
     if (shadowed) continue;
     auto port = PortNameFromDeviceUri(queue.deviceUri, usbNodes);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/posix/descriptor_io.h"
+#include "platform/posix/file_locks.h"
 #include "platform/posix/file_object.h"
 
 namespace plat {
@@ -95,10 +96,7 @@ bool ReplaceBeside(int& fd, const struct stat& st, const std::string& target,
   if (tfd < 0) return false;
   // The new file is held with no sharing before it appears under the
   // name, so nobody slips in between the rename and our close.
-  int rc;
-  do {
-    rc = ::flock(tfd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
+  int rc = LockDescriptor(tfd, LOCK_EX | LOCK_NB);
   if (rc == 0) {
     if (int e = InjectedFault(FileFault::RenameOver, target)) {
       errno = e;

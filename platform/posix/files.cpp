@@ -31,6 +31,7 @@
 
 #include "platform/common/files_shared.h"
 #include "platform/errors.h"
+#include "platform/posix/file_locks.h"
 #include "platform/posix/file_object.h"
 
 namespace plat {
@@ -186,10 +187,7 @@ HANDLE OpenFile(const std::string& path, Access access, ShareMode share,
     int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
 
-    int rc;
-    do {
-      rc = ::flock(fd, lockOp);
-    } while (rc != 0 && errno == EINTR);
+    int rc = LockDescriptor(fd, lockOp);
     if (rc != 0) {
       int e = errno;
       ::close(fd);

@@ -18,6 +18,7 @@
 #include "platform/common/leftover_names.h"
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/posix/file_locks.h"
 
 namespace plat {
 namespace {
@@ -69,7 +70,7 @@ bool RemoveUnheldLockFile(const std::string& path) {
   if (fd < 0) return false;
   bool removed = false;
   struct stat held {}, named {};
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
+  if (LockDescriptor(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 &&
       ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
       held.st_ino == named.st_ino && OwnedByUs(held)) {
     removed = ::unlink(path.c_str()) == 0;

@@ -17,6 +17,7 @@
 #include "platform/common/port_dispatch.h"
 #include "platform/errors.h"
 #include "platform/home.h"
+#include "platform/posix/file_locks.h"
 #include "platform/posix/file_port.h"
 #include "platform/posix/lp_port.h"
 #include "platform/posix/polled_port.h"
@@ -116,11 +117,7 @@ ErrnoClass ClassifyErrno(int error) {
 }
 
 bool ClaimDescriptor(int fd, DWORD& error) {
-  int rc;
-  do {
-    rc = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc == 0) return true;
+  if (LockDescriptor(fd, LOCK_EX | LOCK_NB) == 0) return true;
   error = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION_CODE
                                : static_cast<DWORD>(errno);
   return false;

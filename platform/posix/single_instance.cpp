@@ -12,6 +12,7 @@
 #include "platform/command_channel.h"
 #include "platform/common/single_instance_shared.h"
 #include "platform/home.h"
+#include "platform/posix/file_locks.h"
 
 namespace plat {
 namespace {
@@ -24,11 +25,7 @@ int OpenMarker() {
 }
 
 int LockMarker(int fd, int operation) {
-  int rc;
-  do {
-    rc = ::flock(fd, operation | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
+  return LockDescriptor(fd, operation | LOCK_NB);
 }
 
 }  // namespace

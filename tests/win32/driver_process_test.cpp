@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "tests/support/test_support.h"
-#include "tools/driver/process.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ TEST(DriverStartDetached, TheProgramRunsWithItsOutputAppendedToTheLog) {
   kt::TempHome home;
   const std::string log = home.File("spooler.log");
   kt::WriteFileBytes(log, "earlier run\r\n");
-  driver::StartedProgram program = driver::StartDetached(
+  plat::StartedProgram program = plat::StartDetached(
       "C:\\windows\\system32\\cmd.exe", {"/c", "echo", "started alone"}, log);
   ASSERT_TRUE(program.started());
   ASSERT_TRUE(WaitForText(log, "started alone")) << kt::ReadFileBytes(log);
@@ -38,35 +38,35 @@ TEST(DriverStartDetached, TheProgramRunsWithItsOutputAppendedToTheLog) {
 // exit code of its own) from one that took the queue.
 TEST(DriverStartDetached, TheEndOfTheProgramAndItsExitCodeAreLearnt) {
   kt::TempHome home;
-  driver::StartedProgram program = driver::StartDetached(
+  plat::StartedProgram program = plat::StartDetached(
       "C:\\windows\\system32\\cmd.exe", {"/c", "exit", "2"}, home.File("spooler.log"));
   ASSERT_TRUE(program.started());
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (program.Poll().state == driver::ProgramState::Running &&
+  while (program.Poll().state == plat::ProgramState::Running &&
          std::chrono::steady_clock::now() < giveUp) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  EXPECT_EQ(program.Poll().state, driver::ProgramState::Exited);
+  EXPECT_EQ(program.Poll().state, plat::ProgramState::Exited);
   EXPECT_EQ(program.Poll().code, 2u);
 }
 
 TEST(DriverStartDetached, AProgramThatIsNotThereIsNotStarted) {
   kt::TempHome home;
-  EXPECT_FALSE(driver::StartDetached(home.File("no-such-spooler.exe"), {"-f", "q"},
+  EXPECT_FALSE(plat::StartDetached(home.File("no-such-spooler.exe"), {"-f", "q"},
                                      home.File("spooler.log"))
                    .started());
-  EXPECT_FALSE(driver::IsExecutable(home.File("no-such-spooler.exe")));
-  EXPECT_TRUE(driver::IsExecutable("C:\\windows\\system32\\cmd.exe"));
+  EXPECT_FALSE(plat::IsExecutable(home.File("no-such-spooler.exe")));
+  EXPECT_TRUE(plat::IsExecutable("C:\\windows\\system32\\cmd.exe"));
 }
 
 TEST(DriverErrors, SystemCodesReadAsTheSystemsText) {
   // ERROR_FILE_NOT_FOUND and ERROR_SHARING_VIOLATION.
-  const std::string notFound = driver::DescribeError(2);
-  const std::string sharing = driver::DescribeError(32);
+  const std::string notFound = plat::DescribeError(2);
+  const std::string sharing = plat::DescribeError(32);
   EXPECT_FALSE(notFound.empty());
   EXPECT_NE(notFound, sharing);
   EXPECT_NE(notFound.back(), '\n');
-  EXPECT_EQ(driver::DescribeError(0xDEADBEEF), "error " + std::to_string(0xDEADBEEFu));
+  EXPECT_EQ(plat::DescribeError(0xDEADBEEF), "error " + std::to_string(0xDEADBEEFu));
 }
 
 }  // namespace

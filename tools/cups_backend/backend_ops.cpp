@@ -61,11 +61,6 @@ bool StartsWith(const std::string& text, const char* prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // The port as the listing names it: "LPT1:" for every spelling of LPT1.
 std::string ListedPortName(const std::string& key) {
   if (plat::LptNumber(key) != 0) return plat::CanonicalPortName(key) + ":";
@@ -248,7 +243,7 @@ std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSec
     const std::string port = ListedPortName(key);
     if (port.empty() || port.size() > kMaxLine || HasControl(port)) continue;
     // The same port in two spellings would be two devices in the dialogs.
-    const std::string same = Lower(plat::CanonicalPortName(port));
+    const std::string same = plat::ToLower(plat::CanonicalPortName(port));
     if (!seen.insert(same).second) continue;
     std::string model = "VORNA printer";
     for (const auto& [printer, value] : devices) {
@@ -256,7 +251,7 @@ std::vector<std::string> FormatPortListing(const IniSection& ports, const IniSec
       const std::size_t comma = value.find(',');
       if (comma == std::string::npos) continue;
       const std::string devicePort(plat::TrimBlanks(std::string_view(value).substr(comma + 1)));
-      if (Lower(plat::CanonicalPortName(devicePort)) == same) {
+      if (plat::ToLower(plat::CanonicalPortName(devicePort)) == same) {
         model = std::string(plat::TrimBlanks(printer));
         break;
       }
@@ -360,7 +355,7 @@ PublishedInk InkFromSection(const IniSection& section) {
   ink.inkType = "0";
   for (const auto& [rawKey, rawValue] : section) {
     // Keys match without regard to case, as the profile's own lookups do.
-    const std::string key = Lower(std::string(plat::TrimBlanks(rawKey)));
+    const std::string key = plat::ToLower(std::string(plat::TrimBlanks(rawKey)));
     const std::string value(plat::TrimBlanks(rawValue));
     if (key == "inktype") ink.inkType = value;
     else if (key == "blacklevel") ink.black = value;

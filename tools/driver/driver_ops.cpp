@@ -21,17 +21,21 @@
 #include "platform/registry.h"
 #include "platform/single_instance.h"
 #include "app/state/job_record.h"
+#include "queue/job_record_text.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
-#include "tools/driver/command_line.h"
-#include "tools/driver/process.h"
-#include "tools/driver/spool_guard.h"
+#include "platform/command_line.h"
+#include "platform/process.h"
+#include "platform/spool_guard.h"
 
 namespace driver {
 namespace {
 
-// The spooler reads lines into a 78-byte buffer: 77 characters at most.
-constexpr std::size_t kMaxLineChars = kLineBufferSize - 1;
+static_assert(kMaxSpoolFiles + 1 <= plat::kMaxGuardedFiles,
+              "the spool guard holds a job's files and the one being written");
+
+// The longest line of a queue record.
+const std::size_t kMaxLineChars = MaxRecordLineChars();
 // The spooler holds the queue file only while it reads or rewrites it; a
 // driver waits that out, up to this long.
 constexpr DWORD kQueueOpenRetryMs = 5000;
@@ -46,36 +50,58 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool HasLineBreak(const std::string& text) {
-  return text.find('\r') != std::string::npos || text.find('\n') != std::string::npos;
+const char* NameOf(RecordField field) {
+  switch (field) {
+    case RecordField::JobName: return "the job name";
+    case RecordField::Port: return "the port";
+    case RecordField::PrinterName: return "the printer name";
+    case RecordField::RibbonType: return "the ribbon type";
+    case RecordField::SpoolFilePath: return "the spool file path";
+    case RecordField::None: break;
+  }
+  return "a field";
 }
 
-Outcome CheckLine(const std::string& what, const std::string& text) {
-  if (text.empty()) return Fail(what + " must not be empty");
-  if (HasLineBreak(text)) return Fail(what + " must not contain a line break");
-  if (text.size() > kMaxLineChars)
-    return Fail(what + " is longer than " + std::to_string(kMaxLineChars) +
-                " characters: " + text);
-  return {};
+// Why a record was refused, for the user.
+std::string DescribeRefusal(const RecordRefusal& refusal) {
+  const std::string what = NameOf(refusal.field);
+  switch (refusal.fault) {
+    case RecordFault::None: return "";
+    case RecordFault::NoSpoolFile: return "a job needs at least one file";
+    case RecordFault::TooManySpoolFiles:
+      return "a job has at most " + std::to_string(kMaxSpoolFiles) + " files";
+    case RecordFault::CopiesOutOfRange: return "copies must be 0 to 255";
+    case RecordFault::EmptyField: return what + " must not be empty";
+    case RecordFault::LineBreakInField: return what + " must not contain a line break";
+    case RecordFault::FieldTooLong:
+      return what + " is longer than " + std::to_string(kMaxLineChars) +
+             " characters: " + refusal.value;
+    case RecordFault::OldFormWithoutTilde:
+      return "an old-form record's first spool file must contain '~'";
+    case RecordFault::PrinterNameTooLong: return "the printer name has at most 49 characters";
+    case RecordFault::TildeInPrinterName: return "the printer name must not contain '~'";
+    case RecordFault::RibbonTypeTooLong: return "the ribbon type has at most 49 characters";
+  }
+  return "the record cannot be written";
 }
 
 // Beside us first (a build tree or an install prefix), then on PATH.
 std::string FindProgram(const std::string& name) {
-  std::string dir = ProgramDirectory();
-  const std::string file = ExecutableName(name);
+  std::string dir = plat::ProgramDirectory();
+  const std::string file = plat::ExecutableName(name);
   for (const std::string& candidate :
        {plat::JoinPath(dir, file), plat::JoinPath(dir, "../../app/headless/" + file),
         plat::JoinPath(dir, "../../app/wx/" + file)}) {
-    if (IsExecutable(candidate)) return candidate;
+    if (plat::IsExecutable(candidate)) return candidate;
   }
   const char* path = std::getenv("PATH");
   std::string list = path ? path : "";
   std::size_t start = 0;
   while (start <= list.size()) {
-    std::size_t end = list.find(PathListSeparator(), start);
+    std::size_t end = list.find(plat::PathListSeparator(), start);
     if (end == std::string::npos) end = list.size();
     std::string candidate = plat::JoinPath(list.substr(start, end - start), file);
-    if (end > start && IsExecutable(candidate)) return candidate;
+    if (end > start && plat::IsExecutable(candidate)) return candidate;
     start = end + 1;
   }
   return "";
@@ -107,7 +133,7 @@ Outcome Install() {
   // A fresh install points LPT1: at the simulated printer where sim:
   // sockets exist; elsewhere LPT1: stays the system's own device.
   plat::PortSection ports = plat::GetProfileSection("ports");
-  if (HasSimPorts() && !plat::LookUpPortMapping("LPT1:", ports) &&
+  if (plat::kHasSimPorts && !plat::LookUpPortMapping("LPT1:", ports) &&
       !plat::WriteProfileString("ports", "LPT1:",
                                 "sim:" + plat::JoinPath(plat::KelvaneHome(), "run/printer.sock"))) {
     return Fail("cannot write " + plat::ProfilePath());
@@ -136,41 +162,19 @@ Outcome Install() {
 
 Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFiles,
                      std::string& record) {
-  if (spoolFiles.empty()) return Fail("a job needs at least one file");
-  if (spoolFiles.size() > static_cast<std::size_t>(kMaxSpoolFiles))
-    return Fail("a job has at most " + std::to_string(kMaxSpoolFiles) + " files");
-  if (job.copies < 0 || job.copies > 255) return Fail("copies must be 0 to 255");
-  std::string name = job.name.empty() ? BaseName(job.files.empty() ? spoolFiles[0]
-                                                                    : job.files[0])
-                                      : job.name;
-  if (name.size() > kMaxLineChars) name.resize(kMaxLineChars);  // a label only
-  Outcome check = CheckLine("the job name", name);
-  if (!check.ok) return check;
-  if (!(check = CheckLine("the port", job.port)).ok) return check;
-  std::vector<std::string> lines = {name, job.port, std::to_string(job.copies)};
-  if (job.oldForm) {
-    // The form is told by line 4: the first spool file must carry a "~".
-    if (spoolFiles[0].find('~') == std::string::npos)
-      return Fail("an old-form record's first spool file must contain '~'");
-  } else {
-    if (!(check = CheckLine("the printer name", job.printer)).ok) return check;
-    if (job.printer.size() >= static_cast<std::size_t>(kPrinterNameSize))
-      return Fail("the printer name has at most 49 characters");
-    if (job.printer.find('~') != std::string::npos)
-      return Fail("the printer name must not contain '~'");
-    if (!(check = CheckLine("the ribbon type", job.ribbon)).ok) return check;
-    if (job.ribbon.size() >= static_cast<std::size_t>(kRibbonTypeSize))
-      return Fail("the ribbon type has at most 49 characters");
-    lines.push_back(job.printer);
-    lines.push_back(job.ribbon);
-  }
-  for (const std::string& spool : spoolFiles) {
-    if (!(check = CheckLine("the spool file path", spool)).ok) return check;
-    lines.push_back(spool);
-  }
-  record.clear();
-  for (const std::string& line : lines) record += line + "\r\n";
-  return {};
+  RecordFields fields;
+  // Unnamed: the first file's base name.
+  fields.name = !job.name.empty()      ? job.name
+                : !job.files.empty()   ? BaseName(job.files[0])
+                : !spoolFiles.empty()  ? BaseName(spoolFiles[0])
+                                       : "";
+  fields.port = job.port;
+  fields.copies = job.copies;
+  fields.printer = job.printer;
+  fields.ribbon = job.ribbon;
+  fields.oldForm = job.oldForm;
+  const RecordRefusal refusal = FormatRecordText(fields, spoolFiles, record);
+  return refusal.ok() ? Outcome{} : Fail(DescribeRefusal(refusal));
 }
 
 std::string SeparatorBefore(const std::string& existing) {
@@ -198,7 +202,7 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
 
   // Spool files no record names yet: removed on every way out but the
   // append, also when a signal ends us halfway.
-  SpoolGuard guard;
+  plat::SpoolGuard guard;
   std::vector<std::string> spoolFiles;
   auto removeSpool = [&guard] { guard.RemoveAll(); };
   for (const std::string& file : job.files) {
@@ -227,7 +231,7 @@ Outcome Submit(const JobSpec& job, std::string* queueFileUsed) {
   if (queue == INVALID_HANDLE_VALUE) {
     removeSpool();
     return Fail("cannot open the queue file " + queueFile + ": " +
-                DescribeError(plat::GetLastError()));
+                plat::DescribeError(plat::GetLastError()));
   }
   // Read to the end: we need the tail, and the append starts there.
   std::string existing;
@@ -310,7 +314,7 @@ std::string WhyNotPrinted(LRESULT answer, const std::string& queueFile) {
 
 // A spooler we started, and where what it says goes.
 struct LaunchedSpooler {
-  StartedProgram program;
+  plat::StartedProgram program;
   std::string logPath;
   DWORD logStart = 0;  // the log's size before it started: its words follow
 };
@@ -328,12 +332,12 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
     if (plat::HasInteractiveDesktop()) program = FindProgram("kelvane");
     if (program.empty()) program = FindProgram("kelvane-headless");
   }
-  if (!IsExecutable(program)) return Fail("no spooler program found to start");
+  if (!plat::IsExecutable(program)) return Fail("no spooler program found to start");
   // Nobody reads the headless spooler's boxes: it answers by a policy that
   // loses nothing. The desktop spooler has someone to ask.
   std::vector<std::string> args;
   std::string programName = BaseName(program);
-  const std::string headlessName = ExecutableName("kelvane-headless");
+  const std::string headlessName = plat::ExecutableName("kelvane-headless");
   if (programName == "kelvane-headless" || programName == headlessName)
     args.push_back("--on-fault=" + faultPolicy);
   args.insert(args.end(), {"-f", queueFile});
@@ -343,21 +347,21 @@ Outcome LaunchSpooler(const std::string& queueFile, const std::string& spooler,
   launched.logPath = plat::JoinPath(plat::RunDirectory(), "spooler.log");
   // Which spooler ran, and how, is the first thing a reader of the log
   // asks; a log we cannot write fails the start below all the same.
-  AppendLogLine(launched.logPath,
-                "kelvane-driver: starting " + JoinCommandLine(program, args));
+  plat::AppendLogLine(launched.logPath,
+                "kelvane-driver: starting " + plat::JoinCommandLine(program, args));
   // No log yet (-1) is an empty one.
   launched.logStart =
       static_cast<DWORD>(std::max<std::int32_t>(QueryFileSize(launched.logPath.c_str()), 0));
-  launched.program = StartDetached(program, args, launched.logPath);
+  launched.program = plat::StartDetached(program, args, launched.logPath);
   if (!launched.program.started()) return Fail("cannot start the spooler " + program);
   return {};
 }
 
 // The spooler we started ended without taking the queue: how it ended and
 // what it wrote to its log meanwhile (a refused start says why there).
-std::string WhyItDidNotStart(const ProgramStatus& end, const LaunchedSpooler& launched) {
+std::string WhyItDidNotStart(const plat::ProgramStatus& end, const LaunchedSpooler& launched) {
   std::string text = "the spooler did not start: it ";
-  text += end.state == ProgramState::Killed
+  text += end.state == plat::ProgramState::Killed
               ? "was ended by signal " + std::to_string(end.code)
               : "ended with exit code " + std::to_string(end.code);
   std::string log;
@@ -387,13 +391,13 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
   auto pause = kFirstAskAgainPause;
   for (;;) {
     if (ours.program.started()) {
-      const ProgramStatus end = ours.program.Poll();
+      const plat::ProgramStatus end = ours.program.Poll();
       // A normal close: it printed what the queue held and closed before we
       // asked (a small job takes a moment; one it could never print it set
       // aside and said so), or it found another spooler running, which is
       // asked below as any other.
       const bool closedNormally =
-          end.state == ProgramState::Exited && end.code <= kLargestSpoolerExitCode &&
+          end.state == plat::ProgramState::Exited && end.code <= kLargestSpoolerExitCode &&
           CodesOf(SpoolerEndOfExitCode(static_cast<int>(end.code))).driverTakesAsClosed;
       if (closedNormally) {
         ours = LaunchedSpooler{};
@@ -401,7 +405,7 @@ Outcome StartSpoolerIfIdle(const std::string& queueFile, const std::string& spoo
           if (started) *started = true;
           return {};
         }
-      } else if (end.state != ProgramState::Running) {
+      } else if (end.state != plat::ProgramState::Running) {
         // A refused start (exit code 2) or a crash: the record waits in the
         // queue file for the next start.
         return Fail(WhyItDidNotStart(end, ours));

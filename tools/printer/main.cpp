@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "tools/printer/printer_host.h"
+#include "platform/process.h"
+#include "platform/sim_control.h"
+#include "tools/vprinter/sim_server.h"
 #include "tools/vprinter/tcp_server.h"
 #include "tools/vprinter/virtual_printer.h"
 
@@ -60,10 +62,15 @@ const char kUsage[] =
 // How long ctl waits for a printer's answer.
 constexpr DWORD kControlPatienceMs = 5000;
 
-vprinter::TcpServer* g_tcpServer = nullptr;
+// The server that runs, for the stop request: set before the handler is
+// installed, cleared once the server has returned.
+void* g_server = nullptr;
 
-void StopTcpServer() {
-  if (g_tcpServer) g_tcpServer->Stop();
+// The stop handler of a `Server` (a SimServer or a TcpServer): wakes its
+// loop, which then returns.
+template <typename Server>
+void StopServer() {
+  if (g_server) static_cast<Server*>(g_server)->Stop();
 }
 
 void LogLine(const std::string& line) {
@@ -117,6 +124,33 @@ int RunTcpControl(const std::string& target, const std::vector<std::string>& wor
   return ok ? 0 : 1;
 }
 
+// "ctl SOCKET": one command line to a sim: printer's SOCKET.ctl.
+int RunSimControl(const std::string& socketPath, const std::vector<std::string>& words) {
+  if constexpr (!plat::kHasSimPorts) {
+    std::fputs("kelvane-printer: Windows has no sim: sockets; a --tcp printer takes commands "
+               "on its --control-port: ctl tcp:127.0.0.1:PORT COMMAND\n",
+               stderr);
+    return 2;
+  }
+  std::string line;
+  for (const std::string& w : words) line += (line.empty() ? "" : " ") + w;
+  line += "\n";
+  std::string answer, error;
+  switch (plat::SendSimControl(socketPath + ".ctl", line, answer, error)) {
+    case plat::SimControlResult::BadAddress:
+      std::fprintf(stderr, "kelvane-printer: %s\n", error.c_str());
+      return 2;
+    case plat::SimControlResult::Failed:
+      std::fprintf(stderr, "kelvane-printer: %s\n", error.c_str());
+      return 1;
+    case plat::SimControlResult::Answered:
+      break;
+  }
+  const bool ok = answer.rfind("ok", 0) == 0;
+  std::fputs(answer.c_str(), ok ? stdout : stderr);
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -128,11 +162,11 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string> words(args.begin() + 2, args.end());
     if (args[1].rfind("tcp:", 0) == 0) return RunTcpControl(args[1], words);
-    return printer_host::RunControl(args[1], words);
+    return RunSimControl(args[1], words);
   }
 
   // Everything this program creates is its user's alone.
-  printer_host::RestrictNewFiles();
+  plat::RestrictNewFiles();
 
   vprinter::VirtualPrinter printer;
   printer.SetKeepOutput(false);  // the output file has it
@@ -218,7 +252,7 @@ int main(int argc, char** argv) {
     std::fputs("kelvane-printer: --control-port-file needs --control-port\n", stderr);
     return 2;
   }
-  if (!tcp && !printer_host::HasSimSockets()) {
+  if (!tcp && !plat::kHasSimPorts) {
     std::fputs("kelvane-printer: this system has no sim: sockets; use --tcp PORT\n", stderr);
     return 2;
   }
@@ -233,10 +267,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kelvane-printer: %s: cannot read\n", scriptPath.c_str());
     return 1;
   }
-  if (!tcp) {
-    const int code = printer_host::ServeSimSocket(printer, socketPath, script, LogLine);
-    if (code == 0) LogLine("printer: stopped");
-    return code;
+  // The sim: server exists only where the system has its sockets: left
+  // out of the program elsewhere (the check above has refused already).
+  if constexpr (plat::kHasSimPorts) {
+    if (!tcp) {
+      vprinter::SimServer server(printer);
+      server.SetLogSink(LogLine);
+      std::string error;
+      if (!script.empty() && !server.LoadScript(script, error)) {
+        std::fprintf(stderr, "kelvane-printer: script: %s\n", error.c_str());
+        return 2;
+      }
+      if (!server.Listen(socketPath, error)) {
+        std::fprintf(stderr, "kelvane-printer: %s\n", error.c_str());
+        return 1;
+      }
+      g_server = &server;
+      plat::OnStopRequest(StopServer<vprinter::SimServer>);
+      LogLine("printer: serving " + socketPath);
+      server.Run();
+      g_server = nullptr;
+      LogLine("printer: stopped");
+      return 0;
+    }
   }
 
   vprinter::TcpServer server(printer);
@@ -267,14 +320,14 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  g_tcpServer = &server;
-  printer_host::OnStopRequest(StopTcpServer);
+  g_server = &server;
+  plat::OnStopRequest(StopServer<vprinter::TcpServer>);
   LogLine("printer: serving 127.0.0.1:" + std::to_string(server.port()) + ", output " +
           outputPath);
   if (control)
     LogLine("printer: commands on 127.0.0.1:" + std::to_string(server.controlPort()));
   server.Run();
-  g_tcpServer = nullptr;
+  g_server = nullptr;
   LogLine("printer: stopped");
   return 0;
 }

@@ -8,7 +8,7 @@
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "tools/vprinter/port_errors.h"
+#include "platform/port_errors.h"
 
 namespace vprinter {
 
@@ -91,7 +91,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
   DWORD moved = 0;
   if (written) *written = 0;
   if (closed_.load()) {
-    plat::SetLastError(port_errors::kClosed);
+    plat::SetLastError(plat::port_errors::kClosed);
     return false;
   }
   plat::COMMTIMEOUTS t = timeouts();
@@ -108,7 +108,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
     if (written) *written = moved;
     if (moved >= size) return true;
     if (closed_.load()) {
-      plat::SetLastError(port_errors::kCancelled);
+      plat::SetLastError(plat::port_errors::kCancelled);
       return false;
     }
     if (plat::GetTickCount() - start >= limit) {
@@ -122,7 +122,7 @@ bool InProcessPort::Write(const void* data, DWORD size, DWORD* written) {
 bool InProcessPort::Read(void* buffer, DWORD size, DWORD* read) {
   if (read) *read = 0;
   if (closed_.load()) {
-    plat::SetLastError(port_errors::kClosed);
+    plat::SetLastError(plat::port_errors::kClosed);
     return false;
   }
   if (size == 0) return true;
@@ -138,7 +138,7 @@ bool InProcessPort::Read(void* buffer, DWORD size, DWORD* read) {
       return true;
     }
     if (closed_.load()) {
-      plat::SetLastError(port_errors::kCancelled);
+      plat::SetLastError(plat::port_errors::kCancelled);
       return false;
     }
     // Nothing to say within the time-out is a successful empty read.
@@ -179,7 +179,7 @@ bool InProcessPort::SetCommTimeouts(const plat::COMMTIMEOUTS& timeouts) {
 bool InProcessPort::ClearCommError(DWORD& errors) {
   errors = 0;
   if (closed_.load()) {
-    plat::SetLastError(port_errors::kClosed);
+    plat::SetLastError(plat::port_errors::kClosed);
     return false;
   }
   {
@@ -194,13 +194,13 @@ bool InProcessPort::DeviceIoControl(DWORD code, void* /*out*/,
                                     DWORD /*outSize*/, DWORD* returned) {
   if (returned) *returned = 0;
   if (closed_.load()) {
-    plat::SetLastError(port_errors::kClosed);
+    plat::SetLastError(plat::port_errors::kClosed);
     return false;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   ++ioctls_[code];
   if (code != plat::kCancelJobIoControl) {
-    plat::SetLastError(port_errors::kNotSupported);
+    plat::SetLastError(plat::port_errors::kNotSupported);
     return false;
   }
   return true;
@@ -275,12 +275,12 @@ std::shared_ptr<plat::PortDevice> InProcessPortOpener::Open(
   if (entry.failNext > 0) {
     --entry.failNext;
     ++entry.refused;
-    error = port_errors::kDeviceError;
+    error = plat::port_errors::kDeviceError;
     return nullptr;
   }
   if (entry.open) {
     ++entry.refused;
-    error = port_errors::kBusy;
+    error = plat::port_errors::kBusy;
     return nullptr;
   }
   auto port = std::make_shared<InProcessPort>(*entry.printer);

@@ -23,10 +23,10 @@ constexpr DWORD kControlPatienceMs = 1000;
 TcpServer::TcpServer(VirtualPrinter& printer) : printer_(printer) {}
 
 TcpServer::~TcpServer() {
-  tcp::Close(control_);
-  tcp::Close(controlListener_);
-  tcp::Close(client_);
-  tcp::Close(listener_);
+  plat::tcp::Close(control_);
+  plat::tcp::Close(controlListener_);
+  plat::tcp::Close(client_);
+  plat::tcp::Close(listener_);
 }
 
 void TcpServer::Log(const std::string& line) {
@@ -34,17 +34,17 @@ void TcpServer::Log(const std::string& line) {
 }
 
 bool TcpServer::Listen(std::uint16_t port, std::string& error) {
-  if (!tcp::Start(error)) return false;
-  listener_ = tcp::Listen(port, port_, error);
+  if (!plat::tcp::Start(error)) return false;
+  listener_ = plat::tcp::Listen(port, port_, error);
   // Clients may connect from here: the script's time starts now.
   start_ = plat::GetTickCount();
-  return listener_ != tcp::kNoSocket;
+  return listener_ != plat::tcp::kNoSocket;
 }
 
 bool TcpServer::ListenControl(std::uint16_t port, std::string& error) {
-  if (!tcp::Start(error)) return false;
-  controlListener_ = tcp::Listen(port, controlPort_, error);
-  return controlListener_ != tcp::kNoSocket;
+  if (!plat::tcp::Start(error)) return false;
+  controlListener_ = plat::tcp::Listen(port, controlPort_, error);
+  return controlListener_ != plat::tcp::kNoSocket;
 }
 
 bool TcpServer::LoadScript(const std::string& text, std::string& error) {
@@ -53,8 +53,8 @@ bool TcpServer::LoadScript(const std::string& text, std::string& error) {
 }
 
 void TcpServer::DropClient(const char* why) {
-  tcp::Close(client_);
-  client_ = tcp::kNoSocket;
+  plat::tcp::Close(client_);
+  client_ = plat::tcp::kNoSocket;
   // Replies were for that client; the next one asks again.
   replies_.clear();
   printer_.ClearReplies();
@@ -68,10 +68,10 @@ bool TcpServer::Pump() {
     received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(taken));
     moved = taken > 0;
   }
-  if (client_ == tcp::kNoSocket) return moved;
+  if (client_ == plat::tcp::kNoSocket) return moved;
   if (received_.empty()) {
     BYTE buffer[kReadSize];
-    const long n = tcp::Receive(client_, buffer, sizeof buffer);
+    const long n = plat::tcp::Receive(client_, buffer, sizeof buffer);
     if (n < 0) {
       DropClient("closed");
       return true;
@@ -89,7 +89,7 @@ bool TcpServer::Pump() {
   while ((n = printer_.TakeReply(reply, sizeof reply)) > 0)
     replies_.insert(replies_.end(), reply, reply + n);
   if (!replies_.empty()) {
-    const long sent = tcp::Send(client_, replies_.data(), replies_.size());
+    const long sent = plat::tcp::Send(client_, replies_.data(), replies_.size());
     if (sent < 0) {
       DropClient("broken");
       return true;
@@ -103,22 +103,22 @@ bool TcpServer::Pump() {
 void TcpServer::EndControl(const std::string& answer) {
   // A few bytes into an empty send buffer: they fit. Should the client be
   // gone, it asked for no answer.
-  if (!answer.empty()) tcp::Send(control_, answer.data(), answer.size());
-  tcp::Close(control_);
-  control_ = tcp::kNoSocket;
+  if (!answer.empty()) plat::tcp::Send(control_, answer.data(), answer.size());
+  plat::tcp::Close(control_);
+  control_ = plat::tcp::kNoSocket;
   controlLine_.clear();
 }
 
 void TcpServer::ServeControl() {
-  if (control_ == tcp::kNoSocket) {
-    control_ = tcp::Accept(controlListener_);
-    if (control_ == tcp::kNoSocket) return;
+  if (control_ == plat::tcp::kNoSocket) {
+    control_ = plat::tcp::Accept(controlListener_);
+    if (control_ == plat::tcp::kNoSocket) return;
     controlSince_ = plat::GetTickCount();
   }
   long n = 0;
   while (controlLine_.size() < kMaxControlLine) {
     char buffer[512];
-    n = tcp::Receive(control_, buffer, sizeof buffer);
+    n = plat::tcp::Receive(control_, buffer, sizeof buffer);
     if (n <= 0) break;
     controlLine_.append(buffer, static_cast<std::size_t>(n));
   }
@@ -148,12 +148,12 @@ void TcpServer::Run() {
   std::size_t nextTimed = 0;
   Log("printer: listening on 127.0.0.1:" + std::to_string(port_));
   while (!stop_.load()) {
-    if (client_ == tcp::kNoSocket) {
-      client_ = tcp::Accept(listener_);
-      if (client_ != tcp::kNoSocket) Log("client: connected");
+    if (client_ == plat::tcp::kNoSocket) {
+      client_ = plat::tcp::Accept(listener_);
+      if (client_ != plat::tcp::kNoSocket) Log("client: connected");
     }
     // Before the data: a printer kept busy still takes its commands.
-    if (controlListener_ != tcp::kNoSocket) ServeControl();
+    if (controlListener_ != plat::tcp::kNoSocket) ServeControl();
     while (nextTimed < timed_.size() &&
            plat::GetTickCount() - start >= timed_[nextTimed].afterMs) {
       const TimedCommand& event = timed_[nextTimed++];
@@ -175,34 +175,34 @@ void TcpServer::Run() {
       const DWORD due = timed_[nextTimed].afterMs;
       wait = std::min<int>(wait, due > elapsed ? static_cast<int>(due - elapsed) : 0);
     }
-    const tcp::WaitFor sockets[] = {
-        {client_ == tcp::kNoSocket ? listener_ : tcp::kNoSocket, true, false},
+    const plat::tcp::WaitFor sockets[] = {
+        {client_ == plat::tcp::kNoSocket ? listener_ : plat::tcp::kNoSocket, true, false},
         {client_, received_.empty(), !replies_.empty()},
-        {control_ == tcp::kNoSocket ? controlListener_ : control_, true, false}};
-    tcp::Wait(sockets, 3, wait);
+        {control_ == plat::tcp::kNoSocket ? controlListener_ : control_, true, false}};
+    plat::tcp::Wait(sockets, 3, wait);
   }
-  if (client_ != tcp::kNoSocket) DropClient("server ends");
-  if (control_ != tcp::kNoSocket) EndControl("");
+  if (client_ != plat::tcp::kNoSocket) DropClient("server ends");
+  if (control_ != plat::tcp::kNoSocket) EndControl("");
 }
 
 bool SendControlLine(std::uint16_t port, const std::string& line, DWORD patienceMs,
                      std::string& answer, std::string& error) {
   answer.clear();
-  if (!tcp::Start(error)) return false;
-  const tcp::Socket s = tcp::Connect(port, error);
-  if (s == tcp::kNoSocket) return false;
+  if (!plat::tcp::Start(error)) return false;
+  const plat::tcp::Socket s = plat::tcp::Connect(port, error);
+  if (s == plat::tcp::kNoSocket) return false;
   const std::string out = line + "\n";
   std::size_t sent = 0;
   bool answered = false;
   const DWORD start = plat::GetTickCount();
   for (;;) {
     if (sent < out.size()) {
-      const long n = tcp::Send(s, out.data() + sent, out.size() - sent);
+      const long n = plat::tcp::Send(s, out.data() + sent, out.size() - sent);
       if (n < 0) break;
       sent += static_cast<std::size_t>(n);
     }
     char buffer[256];
-    const long n = tcp::Receive(s, buffer, sizeof buffer);
+    const long n = plat::tcp::Receive(s, buffer, sizeof buffer);
     if (n > 0) {
       answer.append(buffer, static_cast<std::size_t>(n));
       continue;
@@ -214,10 +214,10 @@ bool SendControlLine(std::uint16_t port, const std::string& line, DWORD patience
     }
     const DWORD elapsed = plat::GetTickCount() - start;
     if (elapsed >= patienceMs) break;
-    const tcp::WaitFor wait{s, true, sent < out.size()};
-    tcp::Wait(&wait, 1, static_cast<int>(std::min<DWORD>(patienceMs - elapsed, kIdleWaitMs)));
+    const plat::tcp::WaitFor wait{s, true, sent < out.size()};
+    plat::tcp::Wait(&wait, 1, static_cast<int>(std::min<DWORD>(patienceMs - elapsed, kIdleWaitMs)));
   }
-  tcp::Close(s);
+  plat::tcp::Close(s);
   if (!answered) error = "127.0.0.1:" + std::to_string(port) + ": no answer from the printer";
   return answered;
 }

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "tools/vprinter/printer_script.h"
-#include "tools/vprinter/tcp_socket.h"
+#include "platform/tcp_socket.h"
 #include "tools/vprinter/virtual_printer.h"
 
 namespace vprinter {
@@ -63,11 +63,11 @@ class TcpServer {
 
   VirtualPrinter& printer_;
   std::atomic<bool> stop_{false};
-  tcp::Socket listener_ = tcp::kNoSocket;
-  tcp::Socket client_ = tcp::kNoSocket;
+  plat::tcp::Socket listener_ = plat::tcp::kNoSocket;
+  plat::tcp::Socket client_ = plat::tcp::kNoSocket;
   std::uint16_t port_ = 0;
-  tcp::Socket controlListener_ = tcp::kNoSocket;
-  tcp::Socket control_ = tcp::kNoSocket;  // one control client at a time
+  plat::tcp::Socket controlListener_ = plat::tcp::kNoSocket;
+  plat::tcp::Socket control_ = plat::tcp::kNoSocket;  // one control client at a time
   std::uint16_t controlPort_ = 0;
   std::string controlLine_;  // read so far from control_
   DWORD controlSince_ = 0;   // tick control_ was taken

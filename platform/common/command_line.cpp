@@ -1,8 +1,8 @@
 // Quoting of command-line words for Windows programs (see command_line.h).
 // Any thread.
-#include "tools/driver/command_line.h"
+#include "platform/command_line.h"
 
-namespace driver {
+namespace plat {
 
 std::string QuoteArgument(const std::string& argument) {
   if (!argument.empty() && argument.find_first_of(" \t\n\v\"") == std::string::npos)
@@ -34,4 +34,4 @@ std::string JoinCommandLine(const std::string& program, const std::vector<std::s
   return line;
 }
 
-}  // namespace driver
+}  // namespace plat

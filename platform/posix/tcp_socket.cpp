@@ -1,6 +1,6 @@
 // The simulated printer's socket calls on POSIX systems.
 // The thread that owns the sockets.
-#include "tools/vprinter/tcp_socket.h"
+#include "platform/tcp_socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace vprinter::tcp {
+namespace plat::tcp {
 
 bool Start(std::string&) { return true; }
 
@@ -102,4 +102,4 @@ void Close(Socket s) {
   if (s != kNoSocket) ::close(static_cast<int>(s));
 }
 
-}  // namespace vprinter::tcp
+}  // namespace plat::tcp

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace driver {
+namespace plat {
 
 // `argument` as one word of a command line: bare when it has no blank, tab,
 // newline or quote and is not empty; else in quotes, with the backslashes
@@ -19,4 +19,4 @@ std::string QuoteArgument(const std::string& argument);
 // The program and its arguments, quoted, separated by one blank.
 std::string JoinCommandLine(const std::string& program, const std::vector<std::string>& args);
 
-}  // namespace driver
+}  // namespace plat

@@ -1,8 +1,9 @@
-// What the driver needs of the operating system's processes: where its own
-// program lives, whether a file is a program, and the start of a spooler
-// that outlives us and whose end we can still learn while we wait for it.
-// One body per operating system (process_posix.cpp, process_win32.cpp).
-// Driver process, main thread.
+// What the tools need of the operating system's processes: where their own
+// program lives, whether a file is a program, the start of a spooler that
+// outlives us and whose end we can still learn while we wait for it, and
+// the stop request (signals, or the console's events on Windows).
+// Bodies: platform/posix/process.cpp, platform/win32/process.cpp.
+// A tool's main thread; the stop handler runs where the system calls it.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 
 #include "platform/win_types.h"
 
-namespace driver {
+namespace plat {
 
 // The folder of the running program; "" when the system does not say.
 std::string ProgramDirectory();
@@ -89,7 +90,19 @@ bool AppendLogLine(const std::string& logPath, const std::string& line);
 
 // Whether this system has the simulated printer's "sim:" sockets, which a
 // fresh install maps LPT1: to (elsewhere LPT1: stays the system's device).
-bool HasSimPorts();
+// A constant: code that serves them is left out where there are none.
+#ifdef _WIN32
+inline constexpr bool kHasSimPorts = false;
+#else
+inline constexpr bool kHasSimPorts = true;
+#endif
+
+// Calls `stop` on Ctrl+C and a termination request. `stop` must only set a
+// flag or write to a pipe.
+void OnStopRequest(void (*stop)());
+
+// Makes the files we create our user's alone, where modes exist.
+void RestrictNewFiles();
 
 // The calling process's id (names the unfinished spool files).
 unsigned long CurrentProcessId();
@@ -97,4 +110,4 @@ unsigned long CurrentProcessId();
 // Text for an error of the platform's files layer (plat::GetLastError()).
 std::string DescribeError(DWORD error);
 
-}  // namespace driver
+}  // namespace plat

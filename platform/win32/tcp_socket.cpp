@@ -1,12 +1,12 @@
 // The simulated printer's socket calls on Windows (Winsock 2).
 // The thread that owns the sockets.
-#include "tools/vprinter/tcp_socket.h"
+#include "platform/tcp_socket.h"
 
 #include <string>
 
 #include "platform/win32/windows_api.h"
 
-namespace vprinter::tcp {
+namespace plat::tcp {
 namespace {
 
 SOCKET AsSystem(Socket s) { return static_cast<SOCKET>(s); }
@@ -122,4 +122,4 @@ void Close(Socket s) {
   if (s != kNoSocket) ::closesocket(AsSystem(s));
 }
 
-}  // namespace vprinter::tcp
+}  // namespace plat::tcp

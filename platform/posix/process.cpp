@@ -1,8 +1,10 @@
-// The driver's process calls on POSIX systems: /proc/self/exe, access(2),
-// and the spooler's start: a fork into a session of its own, followed with
-// waitpid while we wait for it to take the queue.
-// Driver process, main thread.
-#include "tools/driver/process.h"
+// The tools' process calls on POSIX systems: /proc/self/exe, access(2),
+// the spooler's start (a fork into a session of its own, followed with
+// waitpid while we wait for it to take the queue), signals as the stop
+// request, and the file mode mask.
+// A tool's main thread; OnStopSignal runs in a signal handler and only
+// calls the tool's `stop`.
+#include "platform/process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,7 +18,16 @@
 
 #include "platform/files.h"
 
-namespace driver {
+namespace plat {
+namespace {
+
+void (*g_stop)() = nullptr;  // set before the handlers are installed
+
+void OnStopSignal(int) {
+  if (g_stop) g_stop();
+}
+
+}  // namespace
 
 std::string ProgramDirectory() {
   char buffer[PATH_MAX];
@@ -111,10 +122,20 @@ bool AppendLogLine(const std::string& logPath, const std::string& line) {
   return written == static_cast<ssize_t>(text.size());
 }
 
-bool HasSimPorts() { return true; }
-
 unsigned long CurrentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
 std::string DescribeError(DWORD error) { return std::strerror(static_cast<int>(error)); }
 
-}  // namespace driver
+void OnStopRequest(void (*stop)()) {
+  g_stop = stop;
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void RestrictNewFiles() { ::umask(077); }
+
+}  // namespace plat

@@ -1,6 +1,7 @@
 // The names the driver gives its spool files, the same on every system: the
 // unfinished name a file is written under and the search for its own name
-// once it is whole. The guard bodies (spool_guard_*.cpp) supply the
+// once it is whole. The guard's bodies (platform/posix/spool_guard.cpp,
+// platform/win32/spool_guard.cpp) supply the
 // system's rename and keep their own table of held files.
 // Driver process, main thread.
 #pragma once
@@ -8,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace driver {
+namespace plat {
 
 // Six letters or digits at random, as in "KLV~xxxxxx".
 std::string RandomSpoolSuffix();
@@ -27,4 +28,4 @@ std::string NameFinishedSpoolFile(
     const std::function<bool(const std::string&, const std::string&, int&)>& rename,
     const std::function<bool(int)>& isNameTaken, std::string& lastTried, int& error);
 
-}  // namespace driver
+}  // namespace plat

@@ -1,13 +1,13 @@
-// The spool files' names (tools/driver/spool_names.h).
+// The spool files' names (platform/spool_names.h).
 // Driver process, main thread.
-#include "tools/driver/spool_names.h"
+#include "platform/spool_names.h"
 
 #include <random>
 
 #include "platform/files.h"
-#include "tools/driver/spool_guard.h"
+#include "platform/spool_guard.h"
 
-namespace driver {
+namespace plat {
 
 std::string RandomSpoolSuffix() {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -36,4 +36,4 @@ std::string NameFinishedSpoolFile(
   return "";
 }
 
-}  // namespace driver
+}  // namespace plat

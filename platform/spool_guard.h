@@ -16,10 +16,14 @@
 
 #include <string>
 
-namespace driver {
+namespace plat {
 
 // The suffix of an unfinished spool file, before the writer's process id.
 inline constexpr const char* kUnfinishedSpoolSuffix = ".part";
+
+// How many files one guard holds at the most: a job's spool files and the
+// one being written (POSIX keeps them in fixed storage for the handler).
+inline constexpr int kMaxGuardedFiles = 21;
 
 class SpoolGuard {
  public:
@@ -40,4 +44,4 @@ class SpoolGuard {
   void RemoveAll();
 };
 
-}  // namespace driver
+}  // namespace plat

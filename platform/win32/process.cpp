@@ -1,18 +1,29 @@
-// The driver's process calls on Windows: GetModuleFileNameA, and a spooler
+// The tools' process calls on Windows: GetModuleFileNameA, a spooler
 // started with CreateProcessA outside our console and process group that
-// inherits only its standard streams, followed through its process handle.
-// Driver process, main thread.
-#include "tools/driver/process.h"
+// inherits only its standard streams, followed through its process handle,
+// and the console's events as the stop request.
+// A tool's main thread; OnStopEvent runs on the thread the system starts
+// for a console event and only calls the tool's `stop`.
+#include "platform/process.h"
 
 #include <string>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/files.h"
-#include "tools/driver/command_line.h"
 #include "platform/win32/windows_api.h"
 
-namespace driver {
+namespace plat {
 namespace {
+
+void (*g_stop)() = nullptr;  // set before the handler is installed
+
+BOOL WINAPI OnStopEvent(W32_DWORD) {
+  if (!g_stop) return FALSE;
+  g_stop();
+  // Handled: the tool's loop returns and main ends the program in order.
+  return TRUE;
+}
 
 class OwnedHandle {
  public:
@@ -137,8 +148,6 @@ bool AppendLogLine(const std::string& logPath, const std::string& line) {
          written == text.size();
 }
 
-bool HasSimPorts() { return false; }
-
 unsigned long CurrentProcessId() { return ::GetCurrentProcessId(); }
 
 std::string DescribeError(DWORD error) {
@@ -154,4 +163,12 @@ std::string DescribeError(DWORD error) {
   return message.empty() ? "error " + std::to_string(error) : message;
 }
 
-}  // namespace driver
+void OnStopRequest(void (*stop)()) {
+  g_stop = stop;
+  ::SetConsoleCtrlHandler(OnStopEvent, TRUE);
+}
+
+// Files get their folder's access list; there is no mode to narrow.
+void RestrictNewFiles() {}
+
+}  // namespace plat

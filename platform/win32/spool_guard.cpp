@@ -4,18 +4,18 @@
 // Driver process, main thread; OnControl runs on the thread the system
 // starts for a console event and takes the table's lock, which HoldSignals
 // keeps until Commit or RemoveAll: an event during the append waits for it.
-#include "tools/driver/spool_guard.h"
+#include "platform/spool_guard.h"
 
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/files.h"
-#include "tools/driver/process.h"
-#include "tools/driver/spool_names.h"
+#include "platform/process.h"
+#include "platform/spool_names.h"
 #include "platform/win32/windows_api.h"
 
-namespace driver {
+namespace plat {
 namespace {
 
 std::mutex g_mutex;  // guards g_held; held from HoldSignals to Commit
@@ -184,4 +184,4 @@ void SpoolGuard::RemoveAll() {
   }
 }
 
-}  // namespace driver
+}  // namespace plat

@@ -1,6 +1,7 @@
 // The few socket calls the simulated printer's TCP server and its control
 // client make, on 127.0.0.1 only, every socket non-blocking. One body per
-// operating system (tcp_socket_posix.cpp, tcp_socket_win32.cpp: Winsock).
+// operating system (platform/posix/tcp_socket.cpp, platform/win32/tcp_socket.cpp:
+// Winsock).
 // The thread that owns the sockets; nothing here is shared.
 #pragma once
 
@@ -8,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-namespace vprinter::tcp {
+namespace plat::tcp {
 
 using Socket = std::intptr_t;
 inline constexpr Socket kNoSocket = -1;
@@ -50,4 +51,4 @@ void Wait(const WaitFor* sockets, std::size_t count, int ms);
 
 void Close(Socket s);
 
-}  // namespace vprinter::tcp
+}  // namespace plat::tcp

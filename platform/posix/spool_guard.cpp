@@ -2,7 +2,7 @@
 // systems: signal handlers, mkostemps and a rename that replaces nothing.
 // Driver process, main thread; OnSignal runs in a signal handler and only
 // calls async-signal-safe functions on the fixed table below.
-#include "tools/driver/spool_guard.h"
+#include "platform/spool_guard.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -18,15 +18,14 @@
 
 #include "platform/files.h"
 #include "platform/posix/descriptor_io.h"
-#include "app/state/job_record.h"
-#include "tools/driver/spool_names.h"
+#include "platform/spool_names.h"
 
-namespace driver {
+namespace plat {
 namespace {
 
 // Paths the handler removes: fixed storage, written only while the signals
 // are blocked, so the handler never sees a half-written entry.
-constexpr int kMaxHeld = kMaxSpoolFiles + 1;
+constexpr int kMaxHeld = kMaxGuardedFiles;
 char g_held[kMaxHeld][PATH_MAX];
 volatile sig_atomic_t g_heldCount = 0;
 constexpr int kGuardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -189,4 +188,4 @@ void SpoolGuard::RemoveAll() {
   });
 }
 
-}  // namespace driver
+}  // namespace plat

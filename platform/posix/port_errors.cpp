@@ -1,10 +1,10 @@
 // The in-process port's failure codes on POSIX systems: errno values.
 // Any thread.
-#include "tools/vprinter/port_errors.h"
+#include "platform/port_errors.h"
 
 #include <cerrno>
 
-namespace vprinter::port_errors {
+namespace plat::port_errors {
 
 const DWORD kClosed = EBADF;
 const DWORD kCancelled = ECANCELED;
@@ -12,4 +12,4 @@ const DWORD kNotSupported = ENOTTY;
 const DWORD kDeviceError = EIO;
 const DWORD kBusy = EBUSY;
 
-}  // namespace vprinter::port_errors
+}  // namespace plat::port_errors
