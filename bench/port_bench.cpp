@@ -11,7 +11,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -28,6 +27,7 @@
 #include "platform/files.h"
 #include "platform/port_device.h"
 #include "platform/profile.h"
+#include "tests/support/child_process.h"
 #include "tools/vprinter/in_process_port.h"
 #include "tools/vprinter/virtual_printer.h"
 
@@ -197,13 +197,10 @@ int main(int argc, char** argv) {
 #ifdef KELVANE_PRINTER_PATH
   {
     const std::string sock = home + "/printer.sock";
-    pid_t server = ::fork();
-    if (server == 0) {
-      ::execl(KELVANE_PRINTER_PATH, "kelvane-printer", "--output", "/dev/null",
-              sock.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    if (server > 0 && WaitForPath(sock, 5000)) {
+    kt::ChildProcess server;
+    const bool started = server.Start({KELVANE_PRINTER_PATH, "--output", "/dev/null", sock},
+                                      kt::InheritAllStreams());
+    if (started && WaitForPath(sock, 5000)) {
       plat::WriteProfileString("ports", "LPT2", "sim:" + sock);
       const double ours = SendThroughPort("LPT2:", total);
       std::printf("%-28s port channel %9.1f MB/s   dd: skipped (socat is not installed, "
@@ -212,11 +209,8 @@ int main(int argc, char** argv) {
     } else {
       std::printf("kelvane-printer (sim:)       skipped: the printer did not start\n");
     }
-    if (server > 0) {
-      ::kill(server, SIGTERM);
-      int status = 0;
-      ::waitpid(server, &status, 0);
-    }
+    server.Signal(SIGTERM);
+    server.Wait();
   }
 #else
   std::printf("kelvane-printer (sim:)       skipped: not built\n");

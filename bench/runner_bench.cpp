@@ -13,7 +13,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,6 +33,7 @@
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "queue/settings_store.h"
+#include "tests/support/child_process.h"
 #include "tools/vprinter/in_process_port.h"
 #include "tools/vprinter/sim_server.h"
 #include "tools/vprinter/virtual_printer.h"
@@ -343,14 +343,11 @@ int main(int argc, char** argv) {
     const std::uintmax_t offlineAt =
         static_cast<std::uintmax_t>(g_repeats) * (3 * size + sizeof JOB_PREFIX) + 1000;
     std::ofstream(script) << "after-bytes " << offlineAt << " offline\n";
-    const pid_t tool = ::fork();
-    if (tool == 0) {
-      ::execl(KELVANE_PRINTER_PATH, "kelvane-printer", "--output", "/dev/null",
-              "--script", script.c_str(), sock.c_str(),
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    if (tool > 0 && WaitForPath(sock, 5000)) {
+    kt::ChildProcess tool;
+    const bool started = tool.Start(
+        {KELVANE_PRINTER_PATH, "--output", "/dev/null", "--script", script, sock},
+        kt::InheritAllStreams());
+    if (started && WaitForPath(sock, 5000)) {
       plat::WriteProfileString("ports", "LPT5", "sim:" + sock);
       const Sink real{"kelvane-printer via sim:", "LPT5:", "", nullptr, nullptr};
       BenchSink(real, master, work, queue, size);
@@ -360,11 +357,8 @@ int main(int argc, char** argv) {
     } else {
       std::printf("kelvane-printer via sim: skipped (the tool did not start)\n");
     }
-    if (tool > 0) {
-      ::kill(tool, SIGTERM);
-      int status = 0;
-      ::waitpid(tool, &status, 0);
-    }
+    tool.Signal(SIGTERM);
+    tool.Wait();
   }
 #else
   std::printf("kelvane-printer via sim: skipped (not built)\n");

@@ -53,6 +53,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,9 +97,9 @@ class CrashSoak {
   bool Setup();
   int NewJob();
   bool AppendJob(int id);
-  bool StartSpooler(soak::Child& spooler, bool expectRecovery);
+  bool StartSpooler(kt::ChildProcess& spooler, bool expectRecovery);
   void NoteRecoveringStart();
-  bool ServeBoxes(soak::Child& spooler);
+  bool ServeBoxes(kt::ChildProcess& spooler);
   bool KillConditionMet(KillMode mode, std::uint64_t startedMs, std::size_t startOutput,
                         const std::string& startQueue, unsigned param);
   std::size_t StableOutputSize();
@@ -115,7 +116,7 @@ class CrashSoak {
   Options options_;
   std::mt19937 random_;
   std::string home_, queue_, spoolDir_, socket_, output_;
-  soak::Child printer_;
+  kt::ChildProcess printer_;
   std::map<int, soak::Job> jobs_;
   std::map<std::string, int> byRecord_;
   std::vector<int> live_;          // believed queue order
@@ -163,13 +164,13 @@ bool CrashSoak::Setup() {
   spoolDir_ = home_ + "/spool";
   socket_ = home_ + "/run/printer.sock";
   output_ = home_ + "/printed.prn";
-  if (soak::RunProgram({KELVANE_DRIVER_PATH, "install"}, 20000) != 0) {
+  if (kt::RunProgram({KELVANE_DRIVER_PATH, "install"}, std::chrono::seconds(20)) != 0) {
     std::printf("kelvane-driver install failed\n");
     return false;
   }
   if (!printer_.Start({KELVANE_PRINTER_PATH, "--rate", std::to_string(options_.rate),
                        "--output", output_, socket_},
-                      false, home_ + "/printer.log")) {
+                      soak::LogTo(home_ + "/printer.log"))) {
     return false;
   }
   const std::uint64_t deadline = soak::NowMs() + 5000;
@@ -216,7 +217,7 @@ bool CrashSoak::AppendJob(int id) {
 
 // Answers the recovery box; anything else is a violation (I6). Boxes are
 // read from the spooler's log, where each one ends in "answer? ".
-bool CrashSoak::ServeBoxes(soak::Child& spooler) {
+bool CrashSoak::ServeBoxes(kt::ChildProcess& spooler) {
   std::string log;
   plat::ReadWholeFile(logFile_, log);
   for (;;) {
@@ -244,12 +245,12 @@ void CrashSoak::NoteRecoveringStart() {
   keptAcross_.insert(live_.begin() + 1, live_.end());
 }
 
-bool CrashSoak::StartSpooler(soak::Child& spooler, bool expectRecovery) {
+bool CrashSoak::StartSpooler(kt::ChildProcess& spooler, bool expectRecovery) {
   ++runs_;
   logFile_ = home_ + "/spooler-" + std::to_string(runs_) + ".log";
   logSeen_ = 0;
   recoveryAllowed_ = expectRecovery;
-  return spooler.Start({KELVANE_HEADLESS_PATH, "-f", queue_}, true, logFile_);
+  return spooler.Start({KELVANE_HEADLESS_PATH, "-f", queue_}, soak::LogTo(logFile_, true));
 }
 
 bool CrashSoak::KillConditionMet(KillMode mode, std::uint64_t startedMs,
@@ -443,7 +444,7 @@ bool CrashSoak::FinalRun() {
     // recovery is what deletes the spool files a cut-short removal left.
     if (live_.empty() && ReadQueue().empty() && marker != "Processing") return true;
     if (marker == "Processing") NoteRecoveringStart();
-    soak::Child spooler;
+    kt::ChildProcess spooler;
     if (!StartSpooler(spooler, marker == "Processing")) return false;
     const std::uint64_t deadline = soak::NowMs() + 120000;
     bool cantellaLast = false;
@@ -574,7 +575,7 @@ int CrashSoak::Run() {
     // Half the runs get a job appended while they print.
     const std::uint64_t appendAfter = random_() % 2 ? random_() % 1500 : ~0ull;
 
-    soak::Child spooler;
+    kt::ChildProcess spooler;
     if (!StartSpooler(spooler, recovery)) return 2;
     const std::uint64_t started = soak::NowMs();
     bool appended = false;
@@ -601,7 +602,7 @@ int CrashSoak::Run() {
       ++modeCount_[mode];
       CheckAfterKill(kModeNames[mode]);
     } else {
-      const int code = spooler.Wait(10000);
+      const int code = spooler.Wait(std::chrono::seconds(10));
       ServeBoxes(spooler);
       if (code != 0) Violation("the spooler ended with code " + std::to_string(code));
       std::vector<int> queued;
@@ -614,7 +615,7 @@ int CrashSoak::Run() {
   // The prefix a reprint adds is counted in the summary; stop the printer.
   const bool ok = Account();
   printer_.Signal(SIGTERM);
-  printer_.Wait(5000);
+  printer_.Wait(std::chrono::seconds(5));
   std::printf("crash soak: %d kills survived, %s\n", survived_,
               ok && survived_ >= options_.kills ? "all invariants held" : "FAILED");
   if (ok && !options_.keep) soak::RemoveTree(home_);

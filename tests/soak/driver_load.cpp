@@ -18,15 +18,14 @@
 //                    [--file-port] [--keep]
 // --file-port maps LPT1: to a plain file, which takes every byte at once:
 // the spooler's own pace, without the simulated printer in the way.
-// One thread in the parent; the drivers are forked children.
+// One thread in the parent; the drivers are forked copies of it.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -78,7 +77,7 @@ int RunDriver(int driver, const std::vector<soak::Job>& plan, const std::string&
       argv.insert(argv.end(), job.spoolPaths.begin(), job.spoolPaths.end());
       int code = 1;
       for (int attempt = 0; attempt < 2000 && code != 0; ++attempt) {
-        code = soak::RunProgram(argv, 30000);
+        code = kt::RunProgram(argv, std::chrono::seconds(30));
         if (code != 0) soak::SleepMs(5);  // full, or held too long: later
       }
       for (const std::string& p : job.spoolPaths) ::unlink(p.c_str());
@@ -121,7 +120,7 @@ int Run(const Options& options) {
   const std::string spoolDir = home + "/spool";
   const std::string socket = home + "/run/printer.sock";
   const std::string output = home + "/printed.prn";
-  if (soak::RunProgram({KELVANE_DRIVER_PATH, "install"}, 20000) != 0) return 2;
+  if (kt::RunProgram({KELVANE_DRIVER_PATH, "install"}, std::chrono::seconds(20)) != 0) return 2;
   for (int d = 0; d < options.drivers; ++d)
     plat::MakeDirectories(home + "/src-" + std::to_string(d), 0700);
 
@@ -146,37 +145,31 @@ int Run(const Options& options) {
     }
   }
 
-  soak::Child printer;
+  kt::ChildProcess printer;
   if (options.filePort) {
     // The spooler appends to the file as it would write to a device.
     if (!plat::WriteProfileString("ports", "LPT1:", output)) return 2;
   } else {
-    printer.Start({KELVANE_PRINTER_PATH, "--output", output, socket}, false,
-                  home + "/printer.log");
+    printer.Start({KELVANE_PRINTER_PATH, "--output", output, socket},
+                  soak::LogTo(home + "/printer.log"));
     for (int i = 0; i < 1000 && ::access(socket.c_str(), F_OK) != 0; ++i) soak::SleepMs(5);
   }
 
   const std::uint64_t started = soak::NowMs();
-  std::vector<pid_t> drivers;
+  std::vector<kt::ChildProcess> drivers(static_cast<std::size_t>(options.drivers));
   for (int d = 0; d < options.drivers; ++d) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      ::_exit(RunDriver(d + 1, plans[d], queue, spoolDir, home, d == 0));
-    }
-    drivers.push_back(pid);
+    drivers[static_cast<std::size_t>(d)].StartCopy(
+        [&, d] { return RunDriver(d + 1, plans[d], queue, spoolDir, home, d == 0); });
   }
   // As the driver does: the spooler starts once there is a job for it.
   for (int i = 0; i < 10000 && FileSize(queue) == 0; ++i) soak::SleepMs(1);
   const std::string spoolerLog = home + "/spooler.log";
-  soak::Child spooler;
-  spooler.Start({KELVANE_HEADLESS_PATH, "-f", queue}, false, spoolerLog);
+  kt::ChildProcess spooler;
+  spooler.Start({KELVANE_HEADLESS_PATH, "-f", queue}, soak::LogTo(spoolerLog));
   int spoolerStarts = 1;
   int failedDrivers = 0;
-  for (pid_t pid : drivers) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failedDrivers;
+  for (kt::ChildProcess& driver : drivers) {
+    if (driver.Wait() != 0) ++failedDrivers;
   }
   const std::uint64_t appendedAll = soak::NowMs();
 
@@ -195,7 +188,7 @@ int Run(const Options& options) {
       quietSince = soak::NowMs();
     }
     if (!spooler.Running() && !text.empty()) {
-      spooler.Start({KELVANE_HEADLESS_PATH, "-f", queue}, false, spoolerLog);
+      spooler.Start({KELVANE_HEADLESS_PATH, "-f", queue}, soak::LogTo(spoolerLog));
       ++spoolerStarts;
     }
     // Quiet for a while: the last job's FinishJob and the run's end are
@@ -207,9 +200,9 @@ int Run(const Options& options) {
   }
   const std::uint64_t finished = quietSince;
   spooler.Signal(SIGTERM);
-  const int spoolerCode = spooler.Wait(20000);
+  const int spoolerCode = spooler.Wait(std::chrono::seconds(20));
   printer.Signal(SIGTERM);
-  printer.Wait(5000);
+  printer.Wait(std::chrono::seconds(5));
 
   // Account for every record.
   std::string printed;

@@ -2,13 +2,8 @@
 // One thread: the soak program's.
 #include "tests/soak/soak_support.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -29,90 +24,15 @@ namespace soak {
 
 // ---------------------------------------------------------------- processes
 
-Child::~Child() {
-  if (in_ >= 0) ::close(in_);
-  if (pid_ > 0 && !ended_) Kill();
-}
-
-bool Child::Start(const std::vector<std::string>& argv, bool stdinPipe,
-                  const std::string& logFile) {
-  int in[2] = {-1, -1};
-  if (stdinPipe && ::pipe2(in, O_CLOEXEC) != 0) return false;
-  pid_ = ::fork();
-  if (pid_ < 0) return false;
-  if (pid_ == 0) {
-    int devnull = ::open("/dev/null", O_RDWR);
-    int out = logFile.empty() ? devnull
-                              : ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    ::dup2(stdinPipe ? in[0] : devnull, 0);
-    ::dup2(out, 1);
-    ::dup2(out, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+kt::ChildOptions LogTo(const std::string& logFile, bool inputPipe) {
+  kt::ChildOptions options;
+  options.input = inputPipe ? kt::ChildInput::Pipe : kt::ChildInput::Null;
+  if (!logFile.empty()) {
+    options.output = kt::ChildOutput::AppendToFile;
+    options.outputFile = logFile;
   }
-  if (stdinPipe) {
-    ::close(in[0]);
-    in_ = in[1];
-  }
-  ended_ = false;
-  code_ = -1;
-  return true;
-}
-
-bool Child::Running() { return Wait(0) == -1; }
-
-int Child::Wait(int limitMs) {
-  const std::uint64_t deadline = NowMs() + static_cast<std::uint64_t>(limitMs);
-  while (!ended_) {
-    int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      ended_ = true;
-      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (r < 0 && errno != EINTR) {
-      ended_ = true;  // not ours any more; nothing to wait for
-      break;
-    }
-    if (NowMs() >= deadline) return -1;
-    SleepMs(1);
-  }
-  return code_;
-}
-
-void Child::Kill() {
-  if (pid_ <= 0 || ended_) return;
-  ::kill(pid_, SIGKILL);
-  Wait(10000);
-}
-
-void Child::Signal(int signal) {
-  if (pid_ > 0 && !ended_) ::kill(pid_, signal);
-}
-
-bool Child::WriteInput(const std::string& text) {
-  if (in_ < 0) return false;
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(in_, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-int RunProgram(const std::vector<std::string>& argv, int limitMs,
-               const std::string& logFile) {
-  Child child;
-  if (!child.Start(argv, false, logFile)) return -1;
-  int code = child.Wait(limitMs);
-  if (code == -1) child.Kill();
-  return code;
+  options.errors = kt::ChildErrors::WithOutput;
+  return options;
 }
 
 std::uint64_t NowMs() {

@@ -1,12 +1,10 @@
-// Shared pieces of the soak programs: child processes, recognisable job
-// content, appending records to the queue file under the sharing protocol,
-// reading the queue file back record by record, and taking the printer's
-// output apart into print attempts.
+// Shared pieces of the soak programs: how they start child processes (with
+// kt::ChildProcess), recognisable job content, appending records to the
+// queue file under the sharing protocol, reading the queue file back record
+// by record, and taking the printer's output apart into print attempts.
 // The soak programs are single-threaded; everything here runs on their one
 // thread (children are forked before any thread exists).
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,41 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
+
 namespace soak {
 
 // ---------------------------------------------------------------- processes
 
-class Child {
- public:
-  Child() = default;
-  ~Child();  // kills a child that still runs
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Starts argv[0] (a path). stdin: a pipe we keep when `stdinPipe`, else
-  // /dev/null. stdout and stderr go to `logFile` (appended), or /dev/null.
-  bool Start(const std::vector<std::string>& argv, bool stdinPipe,
-             const std::string& logFile);
-  // True while the child runs; reaps it once it has ended.
-  bool Running();
-  // Exit code (128 + signal for a signal), or -1 when it has not ended
-  // within `limitMs`.
-  int Wait(int limitMs);
-  void Kill();  // SIGKILL and reap
-  void Signal(int signal);
-  bool WriteInput(const std::string& text);
-  pid_t pid() const { return pid_; }
-
- private:
-  pid_t pid_ = -1;
-  int in_ = -1;
-  bool ended_ = false;
-  int code_ = -1;
-};
-
-// Runs a program to its end (stdout and stderr to `logFile` or /dev/null).
-int RunProgram(const std::vector<std::string>& argv, int limitMs,
-               const std::string& logFile = "");
+// How the soak programs start the spooler and the printer: standard
+// output and error appended to `logFile` (or to nowhere when it is empty),
+// standard input a pipe we keep when `inputPipe` (the spooler's message
+// boxes are answered there), else /dev/null.
+kt::ChildOptions LogTo(const std::string& logFile, bool inputPipe = false);
 
 // Milliseconds on the monotonic clock.
 std::uint64_t NowMs();

@@ -1,0 +1,43 @@
+// Side by side with the system's print service: a raw job from its
+// submission to its last byte at a TCP printer on the loopback, through a
+// private cupsd (`lp -o raw` on a queue with the socket backend), through
+// Kelvane (`kelvane-driver submit` with LPT1: mapped to the same printer,
+// the spooler started by the driver) and, for the big job, through a plain
+// `dd bs=2048`; and the job's end: from the last byte at the printer until
+// kelvane-headless has gone, against the printer's own close time.
+// bench_report's main thread (the loopback printer reads on its own).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bench/report_support.h"
+
+namespace report {
+
+struct SideBySideRow {
+  std::string job;
+  MinMax service, kelvane, ratio;  // seconds, seconds, service / Kelvane per pair
+  MinMax dd, kelvaneOverDd;        // dd bs=2048 to the printer, where measured
+};
+
+// One job's end with a printer that closes its side `printerCloseMs`
+// after the job, in milliseconds from the last byte at the printer.
+struct JobEnd {
+  int printerCloseMs = 0;
+  MinMax lastToClose;  // -> the printer closed its side
+  MinMax lastToGone;   // -> kelvane-headless gone
+  MinMax closeToGone;  // the spooler's own part, after the printer's close
+  std::string note;
+};
+
+struct SideBySide {
+  std::vector<SideBySideRow> rows;
+  std::string serviceNote;
+  int rounds = 0;
+  std::vector<JobEnd> ends;
+};
+
+SideBySide MeasureSideBySide(const Programs& p, int rounds);
+
+}  // namespace report
