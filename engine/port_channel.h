@@ -9,8 +9,8 @@
 
 #include <cstdint>
 
-#include "platform/win_types.h"
 #include "app/state/job_record.h"
+#include "platform/win_types.h"
 
 // Write outcome codes (the platform's error numbers, and two of our own).
 inline constexpr std::int32_t ERROR_NOT_READY = 21;

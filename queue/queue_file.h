@@ -47,8 +47,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/win_types.h"
 #include "app/state/job_record.h"
+#include "platform/win_types.h"
 
 inline constexpr std::uint32_t kQueueOpenRetryMs = 1500;
 inline constexpr std::size_t kMaxQueueFileSize = 65535;

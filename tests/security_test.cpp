@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/shell/shell.h"
+#include "app/state/job_record.h"
 #include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
 #include "platform/home.h"
@@ -39,7 +40,6 @@
 #include "platform/profile.h"
 #include "platform/single_instance.h"
 #include "platform/window_messages.h"
-#include "app/state/job_record.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
 #include "tests/support/test_support.h"

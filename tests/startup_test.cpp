@@ -14,8 +14,8 @@
 #include "app/shell/shell.h"
 #include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
-#include "platform/startup.h"
 #include "platform/profile.h"
+#include "platform/startup.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include "app/shell/shell.h"
 #include "app/state/spooler_state.h"
 #include "platform/command_channel.h"
-#include "platform/startup.h"
 #include "platform/single_instance.h"
+#include "platform/startup.h"
 #include "tests/support/test_support.h"
 
 namespace {

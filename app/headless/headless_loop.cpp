@@ -10,8 +10,8 @@
 
 #include "app/headless/console_text.h"
 #include "app/shell/close_controller.h"
-#include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
+#include "app/state/spooler_state.h"
 #include "pages/printer_wait_text.h"
 #include "platform/common/text_util.h"
 

@@ -21,8 +21,8 @@
 #include "platform/command_channel.h"
 #include "platform/message_box.h"
 #include "platform/startup.h"
-#include "platform/window_messages.h"
 #include "platform/win_types.h"
+#include "platform/window_messages.h"
 
 namespace headless {
 

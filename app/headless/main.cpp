@@ -18,8 +18,8 @@
 
 #include "app/headless/headless_loop.h"
 #include "app/shell/shell.h"
-#include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
+#include "app/state/spooler_state.h"
 #include "engine/fault_question.h"
 #include "engine/spooler_outcomes.h"
 #include "platform/command_channel.h"

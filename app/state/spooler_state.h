@@ -10,8 +10,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/win_types.h"
 #include "app/state/job_record.h"
+#include "platform/win_types.h"
 
 // The lock. Recursive for the owning thread: the scheduler holds it for its
 // whole tick and the operations it calls take it again.

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "app/shell/recent_files.h"
-#include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
+#include "app/state/spooler_state.h"
 #include "app/wx/app_icon.h"
 #include "app/wx/tamrel_doc.h"
 #include "app/wx/tamrel_view.h"

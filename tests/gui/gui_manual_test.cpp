@@ -22,12 +22,12 @@
 #include <vector>
 #include <thread>
 
-#include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
-#include "app/wx/tamrel_view.h"
+#include "app/state/spooler_state.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
 #include "app/wx/tamrel_doc.h"
+#include "app/wx/tamrel_view.h"
 #include "app/wx/vorn95_app.h"
 #include "engine/print_thread.h"
 #include "pages/wx/current_job_page.h"

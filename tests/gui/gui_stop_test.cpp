@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "app/shell/shell.h"
-#include "app/state/spooler_state.h"
 #include "app/shell/startup.h"
+#include "app/state/spooler_state.h"
 #include "app/wx/main_frame.h"
 #include "app/wx/sheet_frame.h"
 #include "engine/print_thread.h"

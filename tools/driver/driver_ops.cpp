@@ -9,24 +9,24 @@
 #include <cstdlib>
 #include <thread>
 
+#include "app/state/job_record.h"
 #include "engine/spooler_outcomes.h"
 #include "platform/clock.h"
 #include "platform/command_channel.h"
+#include "platform/command_line.h"
 #include "platform/desktop_session.h"
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/port_names.h"
 #include "platform/printers.h"
+#include "platform/process.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "platform/single_instance.h"
-#include "app/state/job_record.h"
+#include "platform/spool_guard.h"
 #include "queue/job_record_text.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
-#include "platform/command_line.h"
-#include "platform/process.h"
-#include "platform/spool_guard.h"
 
 namespace driver {
 namespace {
