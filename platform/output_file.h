@@ -6,7 +6,7 @@
 // C library's numbers on every system, as the calls it wraps do, so that the
 // caller can say it with std::strerror. One body per system
 // (platform/posix/output_file.cpp, platform/win32/output_file.cpp: the C
-// runtime's descriptors).
+// runtime's descriptors); what both share is platform/common/output_file.cpp.
 // One thread at a time per object; the caller guards an object it shares.
 #pragma once
 
@@ -54,6 +54,12 @@ class OutputFile {
   bool Close();
 
  private:
+  // Closes the file held, then opens `path` with the system's open flags
+  // (0600 when it creates it).
+  bool OpenPath(const std::string& path, int systemOpenFlags);
+  // True when a file is open; else false with errno EBADF.
+  bool IsOpenOrFail() const;
+
   // The system's number for the open file; -1 when none is open.
   std::intptr_t file_ = -1;
 };

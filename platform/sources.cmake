@@ -8,6 +8,7 @@ set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/files.cpp
   platform/common/leftover_names.cpp
   platform/common/message_box.cpp
+  platform/common/output_file.cpp
   platform/common/port_device.cpp
   platform/common/port_names.cpp
   platform/common/printers.cpp

@@ -21,38 +21,20 @@ int DescriptorOf(std::intptr_t file) { return static_cast<int>(file); }
 
 }  // namespace
 
-OutputFile::OutputFile(OutputFile&& other) noexcept
-    : file_(std::exchange(other.file_, -1)) {}
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    file_ = std::exchange(other.file_, -1);
-  }
-  return *this;
-}
-
-// The caller may still be reading errno of a failure before this one.
-OutputFile::~OutputFile() {
-  const int saved = errno;
+bool OutputFile::OpenPath(const std::string& path, int systemOpenFlags) {
   Close();
-  errno = saved;
+  const int fd = ::open(path.c_str(), systemOpenFlags, 0600);
+  if (fd < 0) return false;
+  file_ = fd;
+  return true;
 }
 
 bool OutputFile::OpenToAppend(const std::string& path) {
-  Close();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  file_ = fd;
-  return true;
+  return OpenPath(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC);
 }
 
 bool OutputFile::OpenEmptied(const std::string& path) {
-  Close();
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  file_ = fd;
-  return true;
+  return OpenPath(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC);
 }
 
 bool OutputFile::CreateUnique(const std::string& pattern, std::string& path) {
@@ -67,10 +49,7 @@ bool OutputFile::CreateUnique(const std::string& pattern, std::string& path) {
 }
 
 bool OutputFile::GetLength(std::uint64_t& length) const {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   struct stat st {};
   if (::fstat(DescriptorOf(file_), &st) != 0) return false;
   length = static_cast<std::uint64_t>(st.st_size);
@@ -78,18 +57,12 @@ bool OutputFile::GetLength(std::uint64_t& length) const {
 }
 
 bool OutputFile::WriteAll(const void* data, std::size_t size) {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   return WriteAllToDescriptor(DescriptorOf(file_), data, size);
 }
 
 bool OutputFile::CutTo(std::uint64_t length) {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   if (length > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     errno = EINVAL;
     return false;
@@ -98,10 +71,7 @@ bool OutputFile::CutTo(std::uint64_t length) {
 }
 
 bool OutputFile::Sync() {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   return ::fsync(DescriptorOf(file_)) == 0;
 }
 

@@ -29,38 +29,20 @@ int OpenDescriptor(const std::string& path, int flags) {
 
 }  // namespace
 
-OutputFile::OutputFile(OutputFile&& other) noexcept
-    : file_(std::exchange(other.file_, -1)) {}
-
-OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
-  if (this != &other) {
-    Close();
-    file_ = std::exchange(other.file_, -1);
-  }
-  return *this;
-}
-
-// The caller may still be reading errno of a failure before this one.
-OutputFile::~OutputFile() {
-  const int saved = errno;
+bool OutputFile::OpenPath(const std::string& path, int systemOpenFlags) {
   Close();
-  errno = saved;
+  const int fd = OpenDescriptor(path, systemOpenFlags);
+  if (fd < 0) return false;
+  file_ = fd;
+  return true;
 }
 
 bool OutputFile::OpenToAppend(const std::string& path) {
-  Close();
-  const int fd = OpenDescriptor(path, _O_WRONLY | _O_CREAT | _O_APPEND);
-  if (fd < 0) return false;
-  file_ = fd;
-  return true;
+  return OpenPath(path, _O_WRONLY | _O_CREAT | _O_APPEND);
 }
 
 bool OutputFile::OpenEmptied(const std::string& path) {
-  Close();
-  const int fd = OpenDescriptor(path, _O_WRONLY | _O_CREAT | _O_TRUNC);
-  if (fd < 0) return false;
-  file_ = fd;
-  return true;
+  return OpenPath(path, _O_WRONLY | _O_CREAT | _O_TRUNC);
 }
 
 // _mktemp_s offers 26 names per pattern; _O_EXCL makes sure the one it
@@ -78,10 +60,7 @@ bool OutputFile::CreateUnique(const std::string& pattern, std::string& path) {
 }
 
 bool OutputFile::GetLength(std::uint64_t& length) const {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   const long long size = ::_filelengthi64(DescriptorOf(file_));
   if (size < 0) return false;
   length = static_cast<std::uint64_t>(size);
@@ -89,10 +68,7 @@ bool OutputFile::GetLength(std::uint64_t& length) const {
 }
 
 bool OutputFile::WriteAll(const void* data, std::size_t size) {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
     const unsigned chunk = static_cast<unsigned>(size < INT_MAX ? size : INT_MAX);
@@ -109,10 +85,7 @@ bool OutputFile::WriteAll(const void* data, std::size_t size) {
 }
 
 bool OutputFile::CutTo(std::uint64_t length) {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   if (length > static_cast<std::uint64_t>(LLONG_MAX)) {
     errno = EINVAL;
     return false;
@@ -123,10 +96,7 @@ bool OutputFile::CutTo(std::uint64_t length) {
 }
 
 bool OutputFile::Sync() {
-  if (file_ < 0) {
-    errno = EBADF;
-    return false;
-  }
+  if (!IsOpenOrFail()) return false;
   return ::_commit(DescriptorOf(file_)) == 0;
 }
 
