@@ -8,6 +8,7 @@ set(KELVANE_PLATFORM_COMMON_SOURCES
   platform/common/files.cpp
   platform/common/leftover_names.cpp
   platform/common/message_box.cpp
+  platform/common/output_file.cpp
   platform/common/port_device.cpp
   platform/common/port_names.cpp
   platform/common/printers.cpp
@@ -31,8 +32,10 @@ set(KELVANE_PLATFORM_POSIX_SOURCES
   platform/posix/home.cpp
   platform/posix/in_place_edits.cpp
   platform/posix/leftovers.cpp
+  platform/posix/lock_file.cpp
   platform/posix/lp_port.cpp
   platform/posix/net_redirect.cpp
+  platform/posix/output_file.cpp
   platform/posix/port_device.cpp
   platform/posix/port_errors.cpp
   platform/posix/port_names.cpp
@@ -60,9 +63,11 @@ set(KELVANE_PLATFORM_WIN32_SOURCES
   platform/win32/home.cpp
   platform/win32/in_place_edits.cpp
   platform/win32/leftovers.cpp
+  platform/win32/lock_file.cpp
   platform/win32/lpt_port.cpp
   platform/win32/message_box.cpp
   platform/win32/net_redirect.cpp
+  platform/win32/output_file.cpp
   platform/win32/port_device.cpp
   platform/win32/port_errors.cpp
   platform/win32/port_names.cpp

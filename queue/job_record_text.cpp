@@ -23,6 +23,18 @@ RecordRefusal CheckLine(RecordField field, const std::string& text) {
   return {};
 }
 
+const char* NameOf(RecordField field) {
+  switch (field) {
+    case RecordField::JobName: return "the job name";
+    case RecordField::Port: return "the port";
+    case RecordField::PrinterName: return "the printer name";
+    case RecordField::RibbonType: return "the ribbon type";
+    case RecordField::SpoolFilePath: return "the spool file path";
+    case RecordField::None: break;
+  }
+  return "a field";
+}
+
 }  // namespace
 
 std::size_t MaxRecordLineChars() { return kMaxLineChars; }
@@ -62,4 +74,26 @@ RecordRefusal FormatRecordText(const RecordFields& fields,
   record.clear();
   for (const std::string& line : lines) record += line + "\r\n";
   return {};
+}
+
+std::string DescribeRecordRefusal(const RecordRefusal& refusal) {
+  const std::string what = NameOf(refusal.field);
+  switch (refusal.fault) {
+    case RecordFault::None: return "";
+    case RecordFault::NoSpoolFile: return "a job needs at least one file";
+    case RecordFault::TooManySpoolFiles:
+      return "a job has at most " + std::to_string(kMaxSpoolFiles) + " files";
+    case RecordFault::CopiesOutOfRange: return "copies must be 0 to 255";
+    case RecordFault::EmptyField: return what + " must not be empty";
+    case RecordFault::LineBreakInField: return what + " must not contain a line break";
+    case RecordFault::FieldTooLong:
+      return what + " is longer than " + std::to_string(kMaxLineChars) +
+             " characters: " + refusal.value;
+    case RecordFault::OldFormWithoutTilde:
+      return "an old-form record's first spool file must contain '~'";
+    case RecordFault::PrinterNameTooLong: return "the printer name has at most 49 characters";
+    case RecordFault::TildeInPrinterName: return "the printer name must not contain '~'";
+    case RecordFault::RibbonTypeTooLong: return "the ribbon type has at most 49 characters";
+  }
+  return "the record cannot be written";
 }

@@ -2,7 +2,9 @@
 // job name, port, copies, [printer name, ribbon type,] then the spool
 // files; no trailing empty line (queue_file.h reads it back). A field that
 // would not read back as written is refused with a code that names it, and
-// nothing is formatted. The words for a refusal are the caller's.
+// nothing is formatted. The words for a refusal, for the programs that
+// write records and tell their user (the driver, the CUPS backend), are
+// DescribeRecordRefusal's.
 // Any thread; pure text.
 #pragma once
 
@@ -48,3 +50,7 @@ std::size_t MaxRecordLineChars();
 // refusal `record` is left as it was.
 RecordRefusal FormatRecordText(const RecordFields& fields,
                                const std::vector<std::string>& spoolFiles, std::string& record);
+
+// Why a record was refused, in words for the user of a program that writes
+// records.
+std::string DescribeRecordRefusal(const RecordRefusal& refusal);

@@ -21,7 +21,6 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,12 +35,15 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/lock_file.h"
+#include "platform/output_file.h"
 #include "platform/profile.h"
 #include "platform/single_instance.h"
+#include "queue/job_record_text.h"
 #include "queue/queue_file.h"
+#include "queue/spooler_home.h"
 #include "tools/cups_backend/backend_ops.h"
 #include "tools/cups_backend/side_channel_server.h"
-#include "tools/driver/driver_ops.h"
 
 namespace {
 
@@ -99,6 +101,9 @@ void ClearReasons(StatusRelay& relay) {
   std::fflush(stderr);
 }
 
+// Whether the job was cancelled, for the waits that ask.
+bool IsCancelled() { return g_cancelled != 0; }
+
 // Sleeps up to `ms`, waking at once on a cancel.
 void PauseUnlessCancelled(int ms) {
   if (g_cancelled) return;
@@ -148,7 +153,7 @@ void DropQueuedJob() {
   const std::string queue = QueueFilePath();
   std::string image;
   if (plat::ReadWholeFile(queue, image)) {
-    const std::string spoolPrefix = driver::SpoolDirectory() + "/KLV~";
+    const std::string spoolPrefix = SpoolDirectory() + "/KLV~";
     std::size_t at = 0;
     while (at < image.size()) {
       std::size_t end = image.find('\n', at);
@@ -179,16 +184,11 @@ bool QueueIsEmpty() {
 
 // Copies the job's data (the file, or standard input) into a new spool file.
 bool SpoolJobData(int input, std::string& spoolPath, std::string& error) {
-  std::string pattern = driver::SpoolDirectory() + "/KLV~XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    error = "cannot create a spool file in " + driver::SpoolDirectory() + ": " +
-            std::strerror(errno);
+  plat::OutputFile spool;
+  if (!spool.CreateUnique(SpoolDirectory() + "/KLV~XXXXXX", spoolPath)) {
+    error = "cannot create a spool file in " + SpoolDirectory() + ": " + std::strerror(errno);
     return false;
   }
-  spoolPath = name.data();
   char buffer[65536];
   bool ok = true;
   for (;;) {
@@ -204,24 +204,17 @@ bool SpoolJobData(int input, std::string& spoolPath, std::string& error) {
       break;
     }
     if (got == 0) break;
-    ssize_t done = 0;
-    while (ok && done < got) {
-      const ssize_t n = ::write(fd, buffer + done, static_cast<std::size_t>(got - done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = "cannot write the spool file " + spoolPath + ": " + std::strerror(errno);
-        ok = false;
-      } else {
-        done += n;
-      }
+    if (!spool.WriteAll(buffer, static_cast<std::size_t>(got))) {
+      error = "cannot write the spool file " + spoolPath + ": " + std::strerror(errno);
+      ok = false;
+      break;
     }
-    if (!ok) break;
   }
-  if (ok && ::fsync(fd) != 0) {
+  if (ok && !spool.Sync()) {
     error = "cannot write the spool file " + spoolPath;
     ok = false;
   }
-  ::close(fd);
+  spool.Close();
   if (!ok) ::unlink(spoolPath.c_str());
   return ok;
 }
@@ -239,16 +232,9 @@ std::string FirstBytes(const std::string& path) {
 
 bool WriteQueueFile(const std::string& record, std::string& error) {
   const std::string queue = QueueFilePath();
-  const int fd = ::open(queue.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  bool ok = fd >= 0;
-  std::size_t done = 0;
-  while (ok && done < record.size()) {
-    const ssize_t n = ::write(fd, record.data() + done, record.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  plat::OutputFile file;
+  bool ok = file.OpenEmptied(queue) && file.WriteAll(record.data(), record.size());
+  if (file.IsOpen() && !file.Close()) ok = false;
   if (!ok) error = "cannot write the queue file " + queue + ": " + std::strerror(errno);
   return ok;
 }
@@ -274,11 +260,7 @@ bool EnterPortHome(const std::string& port, std::string& error) {
     return false;
   }
   ::setenv("KELVANE_HOME", home.c_str(), 1);
-  const driver::Outcome installed = driver::Install();
-  if (!installed.ok) {
-    error = installed.error;
-    return false;
-  }
+  if (!InstallSpoolerHome(error)) return false;
   const PortsUpdate update = UpdateOfPorts(sharedPorts, plat::GetProfileSection("ports"));
   bool ok = true;
   for (const auto& [key, value] : update.write)
@@ -303,7 +285,7 @@ struct SpoolerRun {
 
 // Runs the spooler on our queue file until it ends, relaying what it says.
 // On a cancel: SIGTERM to it, then we wait for it without a word.
-SpoolerRun RunSpooler(const std::string& program, const driver::JobSpec& job,
+SpoolerRun RunSpooler(const std::string& program, const RecordFields& job,
                       const std::string& spoolPath, SideChannelServer& sideChannel) {
   SpoolerRun run;
   int output[2];
@@ -454,6 +436,9 @@ SpoolerRun RunSpooler(const std::string& program, const driver::JobSpec& job,
 }
 
 int PrintJob(int argc, char** argv) {
+  // Our turn on the port: held until the process ends, after everything
+  // below, the side channel's server included, has closed.
+  plat::LockFile turn;
   // Answered from here on, through every wait below; a job that returns
   // without saying it printed fails the drains that wait.
   SideChannelServer sideChannel;
@@ -482,9 +467,8 @@ int PrintJob(int argc, char** argv) {
 
   // The homes and their settings: created on the first job, kept
   // afterwards.
-  driver::Outcome installed = driver::Install();
-  if (!installed.ok) {
-    Report("ERROR: " + installed.error);
+  if (!InstallSpoolerHome(error)) {
+    Report("ERROR: " + error);
     return kBackendStop;
   }
   if (!EnterPortHome(device.port, error)) {
@@ -492,17 +476,15 @@ int PrintJob(int argc, char** argv) {
     return kBackendStop;
   }
   const std::string lockPath = plat::RunDirectory() + "/cups-backend.lock";
-  const int lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0) {
+  if (!turn.Open(lockPath)) {
     Report("ERROR: cannot open " + lockPath + ": " + std::strerror(errno));
     return kBackendStop;
   }
-  if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+  if (!turn.TryTake()) {
     Report("INFO: Waiting for the job before it on " + SanitizeForReport(device.port) +
            " to end");
-    while (::flock(lock, LOCK_EX) != 0) {
-      if (g_cancelled || errno != EINTR) return kBackendOk;
-    }
+    // A cancel cuts the wait short; so does a wait the system refuses.
+    if (turn.WaitToTake(IsCancelled) != plat::LockFile::Wait::Taken) return kBackendOk;
   }
   // A spooler that someone started by hand on this home prints its own
   // queue; ours would only bring it to the front and end.
@@ -532,7 +514,7 @@ int PrintJob(int argc, char** argv) {
            "(printed through its driver, or sent raw), so it was not printed");
     return kBackendCancel;
   }
-  driver::JobSpec job;
+  RecordFields job;
   job.name = SanitizeForReport(argv[3]);
   if (job.name.find_first_not_of(' ') == std::string::npos)
     job.name = std::string("job ") + argv[1];
@@ -550,9 +532,9 @@ int PrintJob(int argc, char** argv) {
   // record's spool files are deleted with it.
   std::vector<std::string> spoolPaths{spoolPath};
   std::string records;
-  driver::Outcome formatted;
+  RecordRefusal refusal;
   bool written = true;
-  for (std::size_t i = 0; i < copies.size() && formatted.ok && written; ++i) {
+  for (std::size_t i = 0; i < copies.size() && refusal.ok() && written; ++i) {
     if (i > 0) {
       spoolPaths.push_back(spoolPath + "-" + std::to_string(i + 1));
       if (::link(spoolPath.c_str(), spoolPaths.back().c_str()) != 0) {
@@ -564,13 +546,13 @@ int PrintJob(int argc, char** argv) {
     }
     job.copies = copies[i];
     std::string record;
-    formatted = driver::FormatRecord(job, {spoolPaths.back()}, record);
+    refusal = FormatRecordText(job, {spoolPaths.back()}, record);
     records += (i > 0 ? "\r\n" : "") + record;
   }
-  if (!formatted.ok || !written || !WriteQueueFile(records, error)) {
+  if (!refusal.ok() || !written || !WriteQueueFile(records, error)) {
     for (const std::string& path : spoolPaths) ::unlink(path.c_str());
-    Report("ERROR: " + (formatted.ok ? error : formatted.error));
-    return formatted.ok ? kBackendFailed : kBackendStop;
+    Report("ERROR: " + (refusal.ok() ? error : DescribeRecordRefusal(refusal)));
+    return refusal.ok() ? kBackendFailed : kBackendStop;
   }
   long totalCopies = 0;
   for (const int n : copies) totalCopies += n;

@@ -27,6 +27,7 @@
 #include "queue/job_record_text.h"
 #include "queue/queue_file.h"
 #include "queue/settings_store.h"
+#include "queue/spooler_home.h"
 
 namespace driver {
 namespace {
@@ -34,8 +35,6 @@ namespace {
 static_assert(kMaxSpoolFiles + 1 <= plat::kMaxGuardedFiles,
               "the spool guard holds a job's files and the one being written");
 
-// The longest line of a queue record.
-const std::size_t kMaxLineChars = MaxRecordLineChars();
 // The spooler holds the queue file only while it reads or rewrites it; a
 // driver waits that out, up to this long.
 constexpr DWORD kQueueOpenRetryMs = 5000;
@@ -48,41 +47,6 @@ Outcome Fail(std::string text) { return Outcome{false, std::move(text)}; }
 std::string BaseName(const std::string& path) {
   std::size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-const char* NameOf(RecordField field) {
-  switch (field) {
-    case RecordField::JobName: return "the job name";
-    case RecordField::Port: return "the port";
-    case RecordField::PrinterName: return "the printer name";
-    case RecordField::RibbonType: return "the ribbon type";
-    case RecordField::SpoolFilePath: return "the spool file path";
-    case RecordField::None: break;
-  }
-  return "a field";
-}
-
-// Why a record was refused, for the user.
-std::string DescribeRefusal(const RecordRefusal& refusal) {
-  const std::string what = NameOf(refusal.field);
-  switch (refusal.fault) {
-    case RecordFault::None: return "";
-    case RecordFault::NoSpoolFile: return "a job needs at least one file";
-    case RecordFault::TooManySpoolFiles:
-      return "a job has at most " + std::to_string(kMaxSpoolFiles) + " files";
-    case RecordFault::CopiesOutOfRange: return "copies must be 0 to 255";
-    case RecordFault::EmptyField: return what + " must not be empty";
-    case RecordFault::LineBreakInField: return what + " must not contain a line break";
-    case RecordFault::FieldTooLong:
-      return what + " is longer than " + std::to_string(kMaxLineChars) +
-             " characters: " + refusal.value;
-    case RecordFault::OldFormWithoutTilde:
-      return "an old-form record's first spool file must contain '~'";
-    case RecordFault::PrinterNameTooLong: return "the printer name has at most 49 characters";
-    case RecordFault::TildeInPrinterName: return "the printer name must not contain '~'";
-    case RecordFault::RibbonTypeTooLong: return "the ribbon type has at most 49 characters";
-  }
-  return "the record cannot be written";
 }
 
 // Beside us first (a build tree or an install prefix), then on PATH.
@@ -110,54 +74,11 @@ std::string FindProgram(const std::string& name) {
 }  // namespace
 
 std::string DefaultQueueFile() { return plat::JoinPath(plat::KelvaneHome(), "queue.txt"); }
-std::string SpoolDirectory() { return plat::JoinPath(plat::KelvaneHome(), "spool"); }
+std::string SpoolDirectory() { return ::SpoolDirectory(); }
 
 Outcome Install() {
-  // Every spool file path goes on one record line of at most 77 characters:
-  // a home too long for them would install fine and then fail every submit.
-  const std::size_t spoolPathLength = plat::JoinPath(SpoolDirectory(), "KLV~XXXXXX").size();
-  if (spoolPathLength > kMaxLineChars) {
-    return Fail("KELVANE_HOME is too long: spool file paths under " + SpoolDirectory() +
-                " would have " + std::to_string(spoolPathLength) +
-                " characters, and a queue record holds at most " +
-                std::to_string(kMaxLineChars) + "; choose a home of at most " +
-                std::to_string(kMaxLineChars - (spoolPathLength - plat::KelvaneHome().size())) +
-                " characters");
-  }
-  if (!plat::MakeDirectories(plat::KelvaneHome(), 0700))
-    return Fail("cannot create " + plat::KelvaneHome());
-  if (!plat::RegCreateKey(SettingsKeyPath()))
-    return Fail("cannot create the settings key in " + plat::RegistryPath());
-  if (!ReadRegString("Port")) WriteRegString("Port", "LPT1:");
-
-  // A fresh install points LPT1: at the simulated printer where sim:
-  // sockets exist; elsewhere LPT1: stays the system's own device.
-  plat::PortSection ports = plat::GetProfileSection("ports");
-  if (plat::kHasSimPorts && !plat::LookUpPortMapping("LPT1:", ports) &&
-      !plat::WriteProfileString("ports", "LPT1:",
-                                "sim:" + plat::JoinPath(plat::KelvaneHome(), "run/printer.sock"))) {
-    return Fail("cannot write " + plat::ProfilePath());
-  }
-  // Where [devices] is only our stand-in for a printer list, the printers
-  // we serve go in it, for the Settings page to list. Elsewhere it is the
-  // user's real printer list, and printers that are not installed do not
-  // belong there.
-  if (plat::IsPrinterListInProfile()) {
-    const char* printers[] = {"VORNA Tamrel", "VORNA Cantella", "Tovrel"};
-    for (const char* printer : printers) {
-      if (plat::GetProfileString("devices", printer, "").empty())
-        plat::WriteProfileString("devices", printer, "kelvane,LPT1:");
-    }
-  }
-  // The handshake section: the spooler publishes its window there and the
-  // ink levels; "InkType" 0 means "not read yet".
-  if (plat::GetProfileString(plat::kHandshakeSection, "InkType", "").empty())
-    plat::WriteProfileString(plat::kHandshakeSection, "InkType", "0");
-  if (!plat::MakeDirectories(SpoolDirectory(), 0700))
-    return Fail("cannot create " + SpoolDirectory());
-  // The printer simulator and the spooler's channel live in run/.
-  if (plat::RunDirectory().empty()) return Fail("cannot create the run directory");
-  return {};
+  std::string error;
+  return InstallSpoolerHome(error) ? Outcome{} : Fail(error);
 }
 
 Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFiles,
@@ -174,7 +95,7 @@ Outcome FormatRecord(const JobSpec& job, const std::vector<std::string>& spoolFi
   fields.ribbon = job.ribbon;
   fields.oldForm = job.oldForm;
   const RecordRefusal refusal = FormatRecordText(fields, spoolFiles, record);
-  return refusal.ok() ? Outcome{} : Fail(DescribeRefusal(refusal));
+  return refusal.ok() ? Outcome{} : Fail(DescribeRecordRefusal(refusal));
 }
 
 std::string SeparatorBefore(const std::string& existing) {

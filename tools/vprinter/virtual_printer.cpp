@@ -2,26 +2,12 @@
 // replies and byte-count hooks. Any thread; see virtual_printer.h.
 #include "tools/vprinter/virtual_printer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-#ifdef _WIN32
-#include <io.h>  // _chsize_s
-#endif
-
-// Windows' C runtime has no close-on-exec flag (its descriptors are not
-// inherited unless asked) and would turn LF into CR LF without O_BINARY.
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "platform/clock.h"
 
@@ -40,21 +26,6 @@ const NamedFrame kKnownFrames[] = {
     {&frames::kCommand3, "command-3"},     {&frames::kCommand4, "command-4"},
     {&frames::kLevelQuery, "level-query"},
 };
-
-// Writes all of `data`, advancing over partial writes; a file we cannot
-// write to only loses the copy on disk, never the printer's run.
-bool WriteAll(int fd, const BYTE* data, std::size_t size) {
-  while (size > 0) {
-    const auto n = ::write(fd, data, static_cast<unsigned>(size));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -138,9 +109,7 @@ bool ParseHex(const std::string& text, std::vector<BYTE>& out) {
 
 VirtualPrinter::VirtualPrinter() = default;
 
-VirtualPrinter::~VirtualPrinter() {
-  if (outputFd_ >= 0) ::close(outputFd_);
-}
+VirtualPrinter::~VirtualPrinter() = default;
 
 // --- State and flags -------------------------------------------------------
 
@@ -205,17 +174,15 @@ void VirtualPrinter::SetRate(DWORD bytesPerSecond) {
 }
 
 bool VirtualPrinter::SetOutputFile(const std::string& path) {
-  int fd = -1;
-  long long size = 0;
+  plat::OutputFile file;
+  std::uint64_t size = 0;
   if (!path.empty()) {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_BINARY, 0600);
-    if (fd < 0) return false;
-    size = ::lseek(fd, 0, SEEK_END);
+    if (!file.OpenToAppend(path)) return false;
+    if (!file.GetLength(size)) size = 0;
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  if (outputFd_ >= 0) ::close(outputFd_);
-  outputFd_ = fd;
-  outputFileSize_ = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+  outputFile_ = std::move(file);  // closes the one before
+  outputFileSize_ = size;
   return true;
 }
 
@@ -296,8 +263,10 @@ void VirtualPrinter::RecordLocked(const BYTE* data, std::size_t size,
                                   std::vector<std::string>& logs) {
   total_ += size;
   if (keepOutput_) output_.append(reinterpret_cast<const char*>(data), size);
-  if (outputFd_ >= 0) {
-    if (WriteAll(outputFd_, data, size)) {
+  // A file we cannot write to only loses the copy on disk, never the
+  // printer's run.
+  if (outputFile_.IsOpen()) {
+    if (outputFile_.WriteAll(data, size)) {
       outputFileSize_ += size;
     } else {
       logs.push_back(std::string("output: write failed: ") + std::strerror(errno));
@@ -331,14 +300,10 @@ void VirtualPrinter::LoseLastBytes(std::size_t count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     output_.resize(output_.size() - std::min(count, output_.size()));
-    if (outputFd_ >= 0) {
+    if (outputFile_.IsOpen()) {
       outputFileSize_ -= std::min<std::uint64_t>(count, outputFileSize_);
-#ifdef _WIN32
-      const int rc = ::_chsize_s(outputFd_, static_cast<long long>(outputFileSize_));
-#else
-      const int rc = ::ftruncate(outputFd_, static_cast<off_t>(outputFileSize_));
-#endif
-      if (rc != 0) logs.push_back(std::string("output: cut failed: ") + std::strerror(errno));
+      if (!outputFile_.CutTo(outputFileSize_))
+        logs.push_back(std::string("output: cut failed: ") + std::strerror(errno));
     }
     logs.push_back("printer: lost the last " + std::to_string(count) + " bytes");
     NoteChangeLocked();

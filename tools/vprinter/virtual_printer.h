@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/output_file.h"
 #include "platform/win_types.h"
 
 namespace vprinter {
@@ -230,7 +231,7 @@ class VirtualPrinter {
   DWORD rateLastTick_ = 0;
   bool rateStarted_ = false;
 
-  int outputFd_ = -1;
+  plat::OutputFile outputFile_;  // closed: no copy on disk
   // Bytes in the output file (what was there at opening and what we wrote).
   std::uint64_t outputFileSize_ = 0;
   bool keepOutput_ = true;
