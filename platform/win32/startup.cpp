@@ -29,7 +29,7 @@ struct StopTarget {
   StopSignals::Target target;  // where a stop goes, asked when one comes
 };
 
-StopTarget& Target() {
+StopTarget& SharedStopTarget() {
   static StopTarget* target = new StopTarget;
   return *target;
 }
@@ -45,7 +45,7 @@ void PostStop(const StopSignals::Target& target) {
 // stopped: the system ends the process as soon as we return (or after its
 // own time-out), and the queue must not be left "Processing".
 void StopFromOutside(bool untilOver) {
-  StopTarget& target = Target();
+  StopTarget& target = SharedStopTarget();
   std::unique_lock<std::mutex> lock(target.mutex);
   if (!target.started) {
     target.pending = true;
@@ -96,7 +96,7 @@ void StopSignals::Take(Life life) {
   state_->life = life;
   if (state_->took) return;
   {
-    StopTarget& target = Target();
+    StopTarget& target = SharedStopTarget();
     std::lock_guard<std::mutex> lock(target.mutex);
     target.started = false;
     target.pending = false;
@@ -110,7 +110,7 @@ void StopSignals::Take(Life life) {
 void StopSignals::Start(Target where) {
   bool pending = false;
   {
-    StopTarget& target = Target();
+    StopTarget& target = SharedStopTarget();
     std::lock_guard<std::mutex> lock(target.mutex);
     target.target = where;
     target.started = true;
@@ -128,12 +128,12 @@ void StopSignals::Stop() {
   ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
   SetSessionEndHandler(nullptr);
   {
-    StopTarget& target = Target();
+    StopTarget& target = SharedStopTarget();
     std::lock_guard<std::mutex> lock(target.mutex);
     target.started = false;
     target.done = true;
   }
-  Target().over.notify_all();
+  SharedStopTarget().over.notify_all();
   state->took = false;
 }
 
