@@ -5,8 +5,9 @@
 // dies. A wait for it can be given up: `stop` is asked each time the wait is
 // cut short, on POSIX by a signal whose handler did not ask for restarts
 // (so that a cancel during the wait ends it at once), on Windows, which has
-// no such signal, between tries a tenth of a second apart. A failure returns false (or Failed)
-// and leaves its reason in errno, in the C library's numbers. One body per
+// no such signal, between tries a tenth of a second apart. A failure
+// returns false (or Failed) and leaves its reason in errno, in the C
+// library's numbers. One body per
 // system (platform/posix/lock_file.cpp: flock; platform/win32/lock_file.cpp:
 // LockFileEx).
 // One thread at a time per object; `stop` is called on that thread.
