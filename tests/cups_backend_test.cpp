@@ -10,6 +10,7 @@
 #include "app/headless/headless_loop.h"
 #include "engine/fault_question.h"
 #include "platform/message_box.h"
+#include "tests/support/fault_questions.h"
 #include "tools/cups_backend/backend_ops.h"
 
 namespace {
@@ -321,14 +322,7 @@ std::string ConsoleBox(QuestionKind kind, const std::string& text, const std::st
   std::ostringstream out;
   headless::ConsoleMessageBoxes boxes({headless::FaultPolicyKind::Retry, 30}, nobody, out,
                                       false, [](unsigned) { return true; });
-  FaultQuestion question;
-  question.kind = kind;
-  question.text = text;
-  question.caption = caption;
-  question.style = style;
-  if (UnattendedRuleOf(kind) == UnattendedRule::TryAgainAfterWait)
-    question.tryAgain = (style & MB_TYPEMASK) == MB_ABORTRETRYIGNORE ? IDIGNORE : IDRETRY;
-  boxes.Ask(0, question);
+  boxes.Ask(0, kt::Question(kind, text, caption, style));
   return out.str();
 }
 

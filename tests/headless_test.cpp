@@ -20,6 +20,7 @@
 #include "engine/port_channel.h"
 #include "platform/message_box.h"
 #include "platform/startup.h"
+#include "tests/support/fault_questions.h"
 
 namespace {
 
@@ -32,19 +33,7 @@ constexpr const char* kPortText = "Could not get handle to port. Spooler Error #
 constexpr const char* kPaperText =
     "The printer is reporting out of paper.  Check paper supply.";
 
-// A question of `kind` in the tests' own words; a port fault carries the
-// answer that goes on, as PortFaultQuestion sets it.
-FaultQuestion Question(QuestionKind kind, const std::string& text, const std::string& caption,
-                       UINT style) {
-  FaultQuestion question;
-  question.kind = kind;
-  question.text = text;
-  question.caption = caption;
-  question.style = style;
-  if (UnattendedRuleOf(kind) == UnattendedRule::TryAgainAfterWait)
-    question.tryAgain = (style & MB_TYPEMASK) == MB_ABORTRETRYIGNORE ? IDIGNORE : IDRETRY;
-  return question;
-}
+using kt::Question;
 
 FaultPolicy Policy(FaultPolicyKind kind, unsigned seconds = headless::kDefaultRetrySeconds) {
   FaultPolicy policy;
