@@ -68,7 +68,6 @@ class SocketPort final : public PolledPort {
       }
       int one = 1;
       ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addrs_[i]), lens_[i]);
       if (rc != 0 && errno == EINPROGRESS) {
         short revents = 0;
@@ -126,6 +125,7 @@ class SocketPort final : public PolledPort {
       if (n > 0) {
         done += static_cast<DWORD>(n);
         carried_ = true;
+        mayHoldTail_ = true;
         continue;
       }
       const int e = n < 0 ? errno : EAGAIN;
@@ -165,6 +165,7 @@ class SocketPort final : public PolledPort {
       return true;
     }
     const CallDeadline deadline(limit);
+    PushHeldTail();
     for (;;) {
       ssize_t n = peerClosed_ ? 0 : ::recv(fd_, buffer, size, MSG_DONTWAIT);
       if (n > 0) {
@@ -265,6 +266,17 @@ class SocketPort final : public PolledPort {
   }
 
  private:
+  // Sends at once what Nagle's rule may be holding of the last writes:
+  // turning TCP_NODELAY on pushes it, turning it off again keeps the rule
+  // for the stream that follows.
+  void PushHeldTail() {
+    if (fd_ < 0 || !mayHoldTail_) return;
+    mayHoldTail_ = false;
+    int on = 1, off = 0;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &off, sizeof off);
+  }
+
   // What became of the stream, from what is known now.
   PortDelivery Delivery() const {
     if (lost_) return PortDelivery{DeliveryState::Lost, false, 0};
@@ -339,6 +351,7 @@ class SocketPort final : public PolledPort {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     carried_ = false;
+    mayHoldTail_ = false;
     peerClosed_ = false;
     finQueued_ = false;
   }
@@ -370,6 +383,7 @@ class SocketPort final : public PolledPort {
   // The last call on the port was a write that the socket took whole.
   bool tookWholeWrite_ = false;
   bool carried_ = false;     // the connection took bytes of the stream
+  bool mayHoldTail_ = false; // written since the last push (PushHeldTail)
   bool peerClosed_ = false;  // the printer's end of stream was read
   bool lost_ = false;        // a connection that carried bytes broke
   int lostError_ = 0;
