@@ -56,11 +56,18 @@ SideBySide MeasureSideBySide(const Programs& p, int rounds) {
   // before the counted ones is not counted: the first job of a fresh setup
   // pays for things done once (cupsd's first job, Kelvane's default
   // settings written to the registry), and a file fresh in the cache.
+  // The spooler alone (`spooler`) is timed where dd is: the two show what
+  // of Kelvane's time is the copy to the printer and what the driver's.
   auto measure = [&](SideBySideRow& row, const std::function<double()>& runService,
                      const std::function<double()>& runKelvane,
-                     const std::function<double()>& runDd) {
+                     const std::function<double()>& runDd,
+                     const std::function<double()>& runSpooler) {
     std::vector<std::function<double()>> sides = {runService, runKelvane};
+    // Their places in `sides`; 0 (the service's) where not measured.
+    const std::size_t dd = runDd ? sides.size() : 0;
     if (runDd) sides.push_back(runDd);
+    const std::size_t spooler = runSpooler ? sides.size() : 0;
+    if (runSpooler) sides.push_back(runSpooler);
     for (auto& side : sides) side();
     for (int i = 0; i < rounds; ++i) {
       std::vector<double> seconds(sides.size(), -1);
@@ -74,11 +81,17 @@ SideBySide MeasureSideBySide(const Programs& p, int rounds) {
       if (serviceSeconds >= 0) row.service.Add(serviceSeconds);
       if (kelvaneSeconds >= 0) row.kelvane.Add(kelvaneSeconds);
       if (serviceSeconds > 0 && kelvaneSeconds > 0) row.ratio.Add(serviceSeconds / kelvaneSeconds);
-      if (runDd) {
-        const double ddSeconds = seconds[2];
+      const double ddSeconds = dd ? seconds[dd] : -1;
+      if (dd) {
         std::fprintf(stderr, ", dd %.3f s", ddSeconds);
         if (ddSeconds >= 0) row.dd.Add(ddSeconds);
         if (ddSeconds > 0 && kelvaneSeconds > 0) row.kelvaneOverDd.Add(kelvaneSeconds / ddSeconds);
+      }
+      if (spooler) {
+        const double spoolerSeconds = seconds[spooler];
+        std::fprintf(stderr, ", spooler alone %.3f s", spoolerSeconds);
+        if (spoolerSeconds >= 0) row.spooler.Add(spoolerSeconds);
+        if (spoolerSeconds > 0 && ddSeconds > 0) row.spoolerOverDd.Add(spoolerSeconds / ddSeconds);
       }
       std::fprintf(stderr, "\n");
     }
@@ -122,8 +135,19 @@ SideBySide MeasureSideBySide(const Programs& p, int rounds) {
       printer.WaitUntilIdle(10000ms);
       return seconds;
     };
-    measure(row, runService, runKelvane,
-            size.dd && !bash.empty() ? std::function<double()>(runDd) : nullptr);
+    // The driver queues the job first, untimed; then the spooler alone.
+    auto runSpooler = [&] {
+      kt::ChildProcess queue;
+      StartChild(queue, {p.driver, "submit", "--no-start", job});
+      if (queue.Wait(60000ms) != 0) return -1.0;
+      const double seconds =
+          TimeToLastByte(printer, {p.headless, "-f", home.File("queue.txt")}, size.bytes + 6);
+      printer.WaitUntilIdle(10000ms);
+      return seconds;
+    };
+    const bool withDd = size.dd && !bash.empty();
+    measure(row, runService, runKelvane, withDd ? std::function<double()>(runDd) : nullptr,
+            withDd ? std::function<double()>(runSpooler) : nullptr);
     result.rows.push_back(row);
   }
 
@@ -163,7 +187,7 @@ SideBySide MeasureSideBySide(const Programs& p, int rounds) {
       printer.WaitUntilIdle(10000ms);
       return seconds;
     };
-    measure(row, runService, runKelvane, nullptr);
+    measure(row, runService, runKelvane, nullptr, nullptr);
     result.rows.push_back(row);
   }
 

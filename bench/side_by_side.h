@@ -3,7 +3,7 @@
 // private cupsd (`lp -o raw` on a queue with the socket backend), through
 // Kelvane (`kelvane-driver submit` with LPT1: mapped to the same printer,
 // the spooler started by the driver) and, for the big job, through a plain
-// `dd bs=2048`; and the job's end: from the last byte at the printer until
+// `dd bs=2048` and through the spooler alone on the job already queued; and the job's end: from the last byte at the printer until
 // kelvane-headless has gone, against the printer's own close time.
 // bench_report's main thread (the loopback printer reads on its own).
 #pragma once
@@ -19,6 +19,9 @@ struct SideBySideRow {
   std::string job;
   MinMax service, kelvane, ratio;  // seconds, seconds, service / Kelvane per pair
   MinMax dd, kelvaneOverDd;        // dd bs=2048 to the printer, where measured
+  // Where dd is measured: kelvane-headless -f alone, on the job the driver
+  // had already queued (its durable copy not timed), and that over dd.
+  MinMax spooler, spoolerOverDd;
 };
 
 // One job's end with a printer that closes its side `printerCloseMs`
