@@ -34,6 +34,22 @@ double TimeToLastByte(LoopbackPrinter& printer, const std::vector<std::string>& 
 
 }  // namespace
 
+void AddRound(SideBySideRow& row, const RoundSeconds& round) {
+  auto add = [](MinMax& values, double seconds) {
+    if (seconds >= 0) values.Add(seconds);
+  };
+  auto ratio = [](MinMax& values, double over, double under) {
+    if (over > 0 && under > 0) values.Add(over / under);
+  };
+  add(row.service, round.service);
+  add(row.kelvane, round.kelvane);
+  add(row.dd, round.dd);
+  add(row.spooler, round.spooler);
+  ratio(row.ratio, round.service, round.kelvane);
+  ratio(row.kelvaneOverDd, round.kelvane, round.dd);
+  ratio(row.spoolerOverDd, round.spooler, round.dd);
+}
+
 SideBySide MeasureSideBySide(const Programs& p, int rounds) {
   SideBySide result;
   result.rounds = rounds;
@@ -56,44 +72,33 @@ SideBySide MeasureSideBySide(const Programs& p, int rounds) {
   // before the counted ones is not counted: the first job of a fresh setup
   // pays for things done once (cupsd's first job, Kelvane's default
   // settings written to the registry), and a file fresh in the cache.
-  // The spooler alone (`spooler`) is timed where dd is: the two show what
+  // The spooler alone (`runSpooler`) is timed where dd is: the two show what
   // of Kelvane's time is the copy to the printer and what the driver's.
   auto measure = [&](SideBySideRow& row, const std::function<double()>& runService,
                      const std::function<double()>& runKelvane,
                      const std::function<double()>& runDd,
                      const std::function<double()>& runSpooler) {
-    std::vector<std::function<double()>> sides = {runService, runKelvane};
-    // Their places in `sides`; 0 (the service's) where not measured.
-    const std::size_t dd = runDd ? sides.size() : 0;
-    if (runDd) sides.push_back(runDd);
-    const std::size_t spooler = runSpooler ? sides.size() : 0;
-    if (runSpooler) sides.push_back(runSpooler);
-    for (auto& side : sides) side();
+    struct Side {
+      std::function<double()> run;
+      double RoundSeconds::*seconds;
+    };
+    std::vector<Side> sides = {{runService, &RoundSeconds::service},
+                               {runKelvane, &RoundSeconds::kelvane}};
+    if (runDd) sides.push_back({runDd, &RoundSeconds::dd});
+    if (runSpooler) sides.push_back({runSpooler, &RoundSeconds::spooler});
+    for (auto& side : sides) side.run();
     for (int i = 0; i < rounds; ++i) {
-      std::vector<double> seconds(sides.size(), -1);
+      RoundSeconds round;
       for (std::size_t k = 0; k < sides.size(); ++k) {
-        const std::size_t side = (static_cast<std::size_t>(i) + k) % sides.size();
-        seconds[side] = sides[side]();
+        const Side& side = sides[(static_cast<std::size_t>(i) + k) % sides.size()];
+        round.*side.seconds = side.run();
       }
-      const double serviceSeconds = seconds[0], kelvaneSeconds = seconds[1];
-      std::fprintf(stderr, "bench_report:   service %.3f s, Kelvane %.3f s", serviceSeconds,
-                   kelvaneSeconds);
-      if (serviceSeconds >= 0) row.service.Add(serviceSeconds);
-      if (kelvaneSeconds >= 0) row.kelvane.Add(kelvaneSeconds);
-      if (serviceSeconds > 0 && kelvaneSeconds > 0) row.ratio.Add(serviceSeconds / kelvaneSeconds);
-      const double ddSeconds = dd ? seconds[dd] : -1;
-      if (dd) {
-        std::fprintf(stderr, ", dd %.3f s", ddSeconds);
-        if (ddSeconds >= 0) row.dd.Add(ddSeconds);
-        if (ddSeconds > 0 && kelvaneSeconds > 0) row.kelvaneOverDd.Add(kelvaneSeconds / ddSeconds);
-      }
-      if (spooler) {
-        const double spoolerSeconds = seconds[spooler];
-        std::fprintf(stderr, ", spooler alone %.3f s", spoolerSeconds);
-        if (spoolerSeconds >= 0) row.spooler.Add(spoolerSeconds);
-        if (spoolerSeconds > 0 && ddSeconds > 0) row.spoolerOverDd.Add(spoolerSeconds / ddSeconds);
-      }
+      std::fprintf(stderr, "bench_report:   service %.3f s, Kelvane %.3f s", round.service,
+                   round.kelvane);
+      if (runDd) std::fprintf(stderr, ", dd %.3f s", round.dd);
+      if (runSpooler) std::fprintf(stderr, ", spooler alone %.3f s", round.spooler);
       std::fprintf(stderr, "\n");
+      AddRound(row, round);
     }
   };
 

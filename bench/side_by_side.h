@@ -41,6 +41,15 @@ struct SideBySide {
   std::vector<JobEnd> ends;
 };
 
+// One round's seconds from submission to last byte, a side each; negative
+// where the side is not measured or its bytes did not come.
+struct RoundSeconds {
+  double service = -1, kelvane = -1, dd = -1, spooler = -1;
+};
+// Adds the round to `row`: each side's time that came, and each ratio whose
+// two sides both came.
+void AddRound(SideBySideRow& row, const RoundSeconds& round);
+
 SideBySide MeasureSideBySide(const Programs& p, int rounds);
 
 }  // namespace report
