@@ -63,10 +63,10 @@ int main(int argc, char** argv) {
   Programs programs{build + "/app/headless/kelvane-headless",
                     build + "/tools/driver/kelvane-driver",
                     build + "/tools/printer/kelvane-printer", build + "/app/wx/kelvane"};
-  const std::string floorProgram = build + "/bench/startup_floor";
+  const StartUpFloors floors{build + "/bench/startup_floor", build + "/bench/startup_threads"};
   constexpr int kStartUpRuns = 41;
   if (options.scope == ReportScope::StartUpOnly) {
-    std::fputs(Table(StartUpRows(MeasureStartUps(programs, floorProgram, kStartUpRuns))).c_str(),
+    std::fputs(Table(StartUpRows(MeasureStartUps(programs, floors, kStartUpRuns))).c_str(),
                stdout);
     return 0;
   }
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   const SpoolerFigures spooler = MeasureSpooler(programs);
   std::fprintf(stderr, "bench_report: ink levels published: %s\n", spooler.inkLevels.c_str());
   std::fprintf(stderr, "bench_report: start-up...\n");
-  const std::vector<StartUp> startUps = MeasureStartUps(programs, floorProgram, kStartUpRuns);
+  const std::vector<StartUp> startUps = MeasureStartUps(programs, floors, kStartUpRuns);
   const SideBySide sideBySide = MeasureSideBySide(programs, rounds);
   [[maybe_unused]] int rc = std::system(("rm -rf '" + scratch + "'").c_str());
   const std::string text = ComposeReport({mib, port, runner, spooler, startUps, sideBySide});

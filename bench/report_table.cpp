@@ -77,25 +77,38 @@ std::string JobEndTable(const SideBySide& s) {
 }
 
 std::vector<Row> StartUpRows(const std::vector<StartUp>& startUps) {
-  std::vector<Row> rows;
-  if (startUps.empty()) return rows;
-  const StartUp& floor = startUps.front();
+  auto find = [&](StartUpRole role) -> const StartUp* {
+    for (const StartUp& s : startUps)
+      if (s.role == role && !s.cpu.values.empty()) return &s;
+    return nullptr;
+  };
+  const StartUp* floor = find(StartUpRole::kFloor);
+  const StartUp* threadsFloor = find(StartUpRole::kThreadsFloor);
   auto times = [](const StartUp& s) {
     return s.cpu.values.empty() ? std::string("n/a")
                                 : Format("%.1f ms wall, ", s.wall.Mid()) +
                                       Format("%.1f ms CPU", s.cpu.Mid());
   };
-  for (std::size_t k = 1; k < startUps.size(); ++k) {
-    const StartUp& s = startUps[k];
-    const bool both = !s.cpu.values.empty() && !floor.cpu.values.empty();
+  auto over = [](const StartUp& s, const StartUp* base, const char* what) {
+    return base && !s.cpu.values.empty()
+               ? Format("%+.1f ms CPU over ", s.cpu.Mid() - base->cpu.Mid()) + what
+               : std::string();
+  };
+  std::vector<Row> rows;
+  for (const StartUp& s : startUps) {
+    if (s.role == StartUpRole::kFloor) continue;
+    std::string result = times(s);
+    std::string overs = over(s, floor, "the floor");
+    if (s.role == StartUpRole::kSpooler) {
+      const std::string overThreads = over(s, threadsFloor, "the floor with three threads");
+      if (!overThreads.empty()) overs += (overs.empty() ? "" : ", ") + overThreads;
+    }
+    if (!overs.empty()) result += " (" + overs + ")";
+    const bool ratio = floor && !s.cpu.values.empty() && floor->cpu.Mid() > 0;
     rows.push_back({"Start-up to exit: " + s.what + " (median of " +
                         std::to_string(s.cpu.values.size()) + ", getrusage)",
-                    times(s) + (both ? Format(" (%+.1f ms CPU over the floor)",
-                                              s.cpu.Mid() - floor.cpu.Mid())
-                                     : std::string("")),
-                    times(floor) + " (" + floor.what + ")",
-                    both && floor.cpu.Mid() > 0 ? Format("%.2f", s.cpu.Mid() / floor.cpu.Mid())
-                                                : "",
+                    result, floor ? times(*floor) + " (" + floor->what + ")" : "",
+                    ratio ? Format("%.2f", s.cpu.Mid() / floor->cpu.Mid()) : "",
                     "bench_report"});
   }
   return rows;

@@ -34,7 +34,8 @@ struct Figures {
 std::string Table(const std::vector<Row>& rows);
 std::string SideBySideTable(const SideBySide& s);
 std::string JobEndTable(const SideBySide& s);
-// The start-up rows: each program against the first, the empty program.
+// The start-up rows: every program but the floor against the floor, and
+// the spooler also against the floor with three threads.
 std::vector<Row> StartUpRows(const std::vector<StartUp>& startUps);
 // The whole report: the machine, the main table, the side-by-side table
 // and the job's end, each with what its figures mean.

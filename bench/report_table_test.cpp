@@ -1,5 +1,6 @@
 // The benchmark report's side-by-side bookkeeping and table: which round
-// counts where, and every figure under its own heading. Test thread only.
+// counts where, and every figure under its own heading; the start-up rows,
+// each against its own floor. Test thread only.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 
 #include "bench/report_table.h"
 #include "bench/side_by_side.h"
+#include "bench/start_up.h"
 
 namespace {
 
@@ -106,6 +108,51 @@ TEST(SideBySideTable, EveryFigureUnderItsOwnHeading) {
   EXPECT_EQ(batchCells[column("Print service")], "n/a (no cupsd)");
   EXPECT_EQ(batchCells[column("Kelvane")], "1.000-1.000 s (median 1.000)");
   EXPECT_EQ(batchCells[column("Ratio (service / Kelvane)")], "");
+}
+
+// A start measured `runs` times at `ms` of CPU and twice that of wall.
+report::StartUp Started(const char* what, report::StartUpRole role, double ms, int runs = 3) {
+  report::StartUp s{what, role, {}, {}};
+  for (int i = 0; i < runs; ++i) {
+    s.wall.Add(2 * ms);
+    s.cpu.Add(ms);
+  }
+  return s;
+}
+
+TEST(StartUpRows, EachProgramOverTheFloorAndTheSpoolerOverItsThreadsToo) {
+  using report::StartUpRole;
+  const report::StartUp driver = Started("driver", StartUpRole::kProgram, 3.75);
+  const report::StartUp spooler = Started("spooler", StartUpRole::kSpooler, 5.0);
+  const report::StartUp threads = Started("threads", StartUpRole::kThreadsFloor, 3.5);
+  const report::StartUp notRun = Started("not run", StartUpRole::kProgram, 1.0, 0);
+  const report::StartUp threadsNotRun = Started("threads", StartUpRole::kThreadsFloor, 1.0, 0);
+  // Not first: the floor is found by what it is, not by its place.
+  const report::StartUp floor = Started("empty", StartUpRole::kFloor, 2.0);
+
+  std::vector<report::Row> rows = report::StartUpRows({threads, driver, floor, spooler, notRun});
+  ASSERT_EQ(rows.size(), 4u);  // every start but the floor's
+  EXPECT_EQ(rows[0].result, "7.0 ms wall, 3.5 ms CPU (+1.5 ms CPU over the floor)");
+  EXPECT_EQ(rows[1].result, "7.5 ms wall, 3.8 ms CPU (+1.8 ms CPU over the floor)");
+  EXPECT_EQ(rows[1].ratio, "1.88");
+  EXPECT_EQ(rows[2].result,
+            "10.0 ms wall, 5.0 ms CPU (+3.0 ms CPU over the floor, +1.5 ms CPU over the floor "
+            "with three threads)");
+  EXPECT_EQ(rows[2].ratio, "2.50");
+  EXPECT_EQ(rows[3].result, "n/a");
+  EXPECT_EQ(rows[3].ratio, "");
+  for (const report::Row& row : rows)
+    EXPECT_EQ(row.baseline, "4.0 ms wall, 2.0 ms CPU (empty)") << row.what;
+
+  // A floor that did not run leaves the spooler with the one it has.
+  rows = report::StartUpRows({floor, threadsNotRun, spooler});
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].result, "10.0 ms wall, 5.0 ms CPU (+3.0 ms CPU over the floor)");
+  rows = report::StartUpRows({Started("empty", StartUpRole::kFloor, 1.0, 0), threads, spooler});
+  EXPECT_EQ(rows[1].result, "10.0 ms wall, 5.0 ms CPU (+1.5 ms CPU over the floor with three "
+                            "threads)");
+  EXPECT_EQ(rows[1].baseline, "");
+  EXPECT_EQ(rows[1].ratio, "");
 }
 
 }  // namespace

@@ -39,13 +39,7 @@ void RemoveQueuedJobs(const Home& home) {
 
 }  // namespace
 
-// The programs' start-up against an empty program's: kelvane-headless on
-// an empty queue (it starts, finds nothing to print and ends) and
-// kelvane-driver queueing a 64 KiB job without starting the spooler, each
-// from its start until it has gone. The programs take turns, each going
-// first in its turn, so that the machine's other work falls on all alike.
-std::vector<StartUp> MeasureStartUps(const Programs& p, const std::string& floorProgram,
-                                     int runs) {
+std::vector<StartUp> MeasureStartUps(const Programs& p, const StartUpFloors& floors, int runs) {
   Home home;
   {
     kt::ChildProcess install;
@@ -58,15 +52,23 @@ std::vector<StartUp> MeasureStartUps(const Programs& p, const std::string& floor
   WriteJobFile(job, 64u << 10);
   struct Program {
     std::string what;
+    StartUpRole role;
     std::vector<std::string> argv;
     bool queues;  // leaves a job behind, removed before the next run
   };
   const std::vector<Program> programs = {
-      {"empty C++ program (the floor)", {floorProgram}, false},
-      {"kelvane-headless -f on an empty queue", {p.headless, "-f", emptyQueue}, false},
-      {"kelvane-driver submit --no-start, 64 KiB", {p.driver, "submit", "--no-start", job}, true}};
+      {"empty C++ program (the floor)", StartUpRole::kFloor, {floors.empty}, false},
+      {"empty C++ program that starts and joins three threads", StartUpRole::kThreadsFloor,
+       {floors.threeThreads}, false},
+      {"kelvane-headless -f on an empty queue", StartUpRole::kSpooler,
+       {p.headless, "-f", emptyQueue}, false},
+      {"kelvane-driver submit --no-start, 64 KiB", StartUpRole::kProgram,
+       {p.driver, "submit", "--no-start", job}, true}};
   std::vector<StartUp> results(programs.size());
-  for (std::size_t k = 0; k < programs.size(); ++k) results[k].what = programs[k].what;
+  for (std::size_t k = 0; k < programs.size(); ++k) {
+    results[k].what = programs[k].what;
+    results[k].role = programs[k].role;
+  }
   // Not counted: the files and the programs come into the cache.
   for (const Program& program : programs) {
     double wall = 0, cpu = 0;
