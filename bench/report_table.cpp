@@ -215,7 +215,9 @@ std::string ComposeReport(const Figures& figures) {
           "each program from its start until it has gone, its processor time (user + system)\n"
           "from getrusage, against an empty C++ program built with the same flags (the floor:\n"
           "what any program pays here before main), the programs taking turns; their ratio is\n"
-          "of processor times.\n";
+          "of processor times. The spooler starts three threads on every start (the command\n"
+          "channel's listener, the stop signals' and the print thread), so its row also gives\n"
+          "its processor time over the empty program that starts and joins three threads.\n";
   text += "\n## Side by side with the print service\n\n"
           "A raw job from its submission to its last byte at a TCP printer on the loopback,\n" +
           std::to_string(sideBySide.rounds) +
