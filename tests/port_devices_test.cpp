@@ -8,6 +8,7 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -751,6 +752,53 @@ TEST(SocketDeliveryTest, ACancelledJobResetsTheConnectionInsteadOfSendingTheRest
   int error = 0;
   EXPECT_LT(printer.ReadToEnd(error), n);
   EXPECT_EQ(error, ECONNRESET);
+}
+
+// The spooler killed with the connection open: the system closes it for
+// us, and the printer must be able to tell a cut job from a whole one.
+TEST(SocketDeliveryTest, ASpoolerKilledMidJobResetsTheConnectionButNotAfterTheJobsEnd) {
+  for (const bool ended : {false, true}) {
+    SCOPED_TRACE(ended ? "killed after the job's end" : "killed in the middle of the job");
+    Listener printer;  // reads nothing until the spooler is gone
+    // The ended job fits the sending side's buffers, not the printer's: the
+    // system still has most of it to send when the spooler dies.
+    const std::string job(ended ? 256 << 10 : 8 << 20, 'k');
+    const pid_t spooler = ::fork();
+    ASSERT_GE(spooler, 0);
+    if (spooler == 0) {
+      DWORD error = 0;
+      auto device = plat::OpenSocketPort("127.0.0.1", printer.port(), error);
+      HANDLE h = device ? plat::RegisterHandle(device) : INVALID_HANDLE_VALUE;
+      plat::COMMTIMEOUTS t;
+      t.WriteTotalTimeoutConstant = 200;
+      if (h == INVALID_HANDLE_VALUE || !plat::SetCommTimeouts(h, &t)) ::_exit(1);
+      DWORD n = 0;
+      plat::WriteFile(h, job.data(), static_cast<DWORD>(job.size()), &n);
+      if (n != job.size() && (ended || n == 0)) ::_exit(1);
+      plat::PortDelivery d;
+      if (ended && !plat::DrainPort(h, 0, &d)) ::_exit(1);
+      ::raise(SIGKILL);
+      ::_exit(1);
+    }
+    int status = 0;
+    const auto give_up = Clock::now() + std::chrono::seconds(10);
+    while (!printer.HasWaitingConnection() && ::waitpid(spooler, &status, WNOHANG) == 0 &&
+           Clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(printer.HasWaitingConnection());
+    ASSERT_GE(printer.Accept(), 0);
+    ASSERT_EQ(::waitpid(spooler, &status, 0), spooler);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    int error = -1;
+    const std::size_t received = printer.ReadToEnd(error);
+    if (ended) {
+      EXPECT_EQ(received, job.size());
+      EXPECT_EQ(error, 0);
+    } else {
+      EXPECT_LT(received, job.size());
+      EXPECT_EQ(error, ECONNRESET);
+    }
+  }
 }
 
 }  // namespace

@@ -14,6 +14,11 @@
 // reset (nothing left unread, no zero linger) unless the job was cancelled,
 // when the reset is wanted: the kernel must not go on sending the rest of a
 // job that will be printed again whole.
+// Until Drain ends the stream the connection carries a zero linger, so that
+// a close the system makes for us (the spooler killed or crashed in the
+// middle of a job) resets it too: the printer learns that the job was cut
+// instead of taking its first part for all of it. Drain and our own closes
+// take the zero linger off first.
 // Any thread; one thread at a time per port, except Close, which only wakes
 // a waiting call (PolledPort); the descriptor is closed with the object.
 #include <fcntl.h>
@@ -85,6 +90,7 @@ class SocketPort final : public PolledPort {
       }
       if (rc == 0 && !closed()) {
         fd_ = fd;
+        SetResetOnClose(true);
         return true;
       }
       lastError = rc == 0 ? EBADF : errno;
@@ -239,7 +245,12 @@ class SocketPort final : public PolledPort {
       draining_ = true;
       // The end of the job: the printer reads to it and closes its side.
       // The FIN then counts as one unacknowledged byte until it is.
-      if (fd_ >= 0 && !lost_) finQueued_ = ::shutdown(fd_, SHUT_WR) == 0;
+      // From here the job is whole once acknowledged: not even a close the
+      // system makes may reset it.
+      if (fd_ >= 0 && !lost_) {
+        SetResetOnClose(false);
+        finQueued_ = ::shutdown(fd_, SHUT_WR) == 0;
+      }
     }
     for (;;) {
       if (lost_ || fd_ < 0) break;
@@ -362,14 +373,18 @@ class SocketPort final : public PolledPort {
     return false;
   }
 
+  // With `reset`, closing the descriptor (ours or the system's at the
+  // process's end) resets the connection and drops what the kernel still
+  // holds; without it the close ends the stream in order.
+  void SetResetOnClose(bool reset) {
+    struct linger linger = {reset ? 1 : 0, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &linger, sizeof linger);
+  }
+
   void CloseConnection() {
     if (fd_ < 0) return;
-    if (abortive_) {
-      struct linger now = {1, 0};
-      ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    } else {
-      DiscardReceived();
-    }
+    SetResetOnClose(abortive_);
+    if (!abortive_) DiscardReceived();
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
