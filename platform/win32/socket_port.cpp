@@ -17,6 +17,11 @@
 // left unread, no zero linger) unless the job was cancelled, when the reset
 // is wanted: the system must not go on sending the rest of a job that will
 // be printed again whole.
+// Until Drain ends the stream the socket carries a zero linger, so that a
+// close the system makes for us (the spooler ended or crashed in the middle
+// of a job) resets the connection too: the printer learns that the job was
+// cut instead of taking its first part for all of it. Drain and our own
+// closes take the zero linger off first.
 // Every wait is on two events: the socket's network events and one that
 // Close sets, so a call that waits for the printer ends when another thread
 // closes the handle.
@@ -146,6 +151,7 @@ class SocketPort final : public SelfTimedPort {
       if (error == 0 && !closed_.load()) {
         sock_ = s;
         given_ = 0;
+        SetResetOnClose(true);
         return true;
       }
       lastError = error == 0 ? ERROR_INVALID_HANDLE : error;
@@ -278,7 +284,12 @@ class SocketPort final : public SelfTimedPort {
     if (!draining_) {
       draining_ = true;
       // The end of the job: the printer reads to it and closes its side.
-      if (sock_ != INVALID_SOCKET && !lost_) ::shutdown(sock_, SD_SEND);
+      // From here the job is whole once acknowledged: not even a close the
+      // system makes may reset it.
+      if (sock_ != INVALID_SOCKET && !lost_) {
+        SetResetOnClose(false);
+        ::shutdown(sock_, SD_SEND);
+      }
     }
     for (;;) {
       if (lost_ || sock_ == INVALID_SOCKET || closed_.load()) break;
@@ -457,14 +468,19 @@ class SocketPort final : public SelfTimedPort {
     return false;
   }
 
+  // With `reset`, closing the socket (ours or the system's at the process's
+  // end) resets the connection and drops what the system still holds;
+  // without it the close ends the stream in order.
+  void SetResetOnClose(bool reset) {
+    linger value{static_cast<u_short>(reset ? 1 : 0), 0};
+    ::setsockopt(sock_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value),
+                 sizeof value);
+  }
+
   void CloseConnection() {
     if (sock_ == INVALID_SOCKET) return;
-    if (abortive_) {
-      linger now{1, 0};
-      ::setsockopt(sock_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&now), sizeof now);
-    } else {
-      DiscardReceived();
-    }
+    SetResetOnClose(abortive_);
+    if (!abortive_) DiscardReceived();
     if (sock_ != INVALID_SOCKET) ::closesocket(sock_);
     sock_ = INVALID_SOCKET;
   }
