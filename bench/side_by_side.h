@@ -3,7 +3,8 @@
 // private cupsd (`lp -o raw` on a queue with the socket backend), through
 // Kelvane (`kelvane-driver submit` with LPT1: mapped to the same printer,
 // the spooler started by the driver) and, for the big job, through a plain
-// `dd bs=2048` and through the spooler alone on the job already queued; and the job's end: from the last byte at the printer until
+// `dd bs=2048` and through the spooler alone on the job already queued;
+// and the job's end: from the last byte at the printer until
 // kelvane-headless has gone, against the printer's own close time.
 // bench_report's main thread (the loopback printer reads on its own).
 #pragma once
